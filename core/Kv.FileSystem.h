@@ -1,0 +1,158 @@
+// The contract every place implements: the local disk, archives and servers.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Kv.DateTime.h"
+#include "Kv.Worker.h"
+
+namespace kv {
+
+struct TKvFileEntry {
+    std::string Name;
+    bool IsDir = false;
+    bool IsLink = false;
+    bool IsHidden = false;
+    bool IsSystem = false;
+    bool IsReadOnly = false;
+    int64_t Size = 0;
+    TKvDateTime Modified = 0;
+
+    bool operator==(const TKvFileEntry&) const = default;
+};
+
+using TKvFileEntries = std::vector<TKvFileEntry>;
+
+enum class TKvSortColumn { scName, scExt, scSize, scTime };
+using enum TKvSortColumn;
+
+// Every file-system and protocol failure; the message is ready for the user ("path: reason").
+class EKvFsError : public std::runtime_error {
+public:
+    explicit EKvFsError(const std::string& AMessage) : std::runtime_error(AMessage) {}
+};
+
+// A move that the operating system cannot do by renaming (another mount): callers copy instead.
+class EKvCrossDevice : public EKvFsError {
+public:
+    using EKvFsError::EKvFsError;
+};
+
+enum class TKvSeekOrigin { soBegin, soCurrent, soEnd };
+using enum TKvSeekOrigin;
+
+// The one byte-stream type. Failures raise EKvFsError; a short read means the end.
+class TKvStream {
+public:
+    virtual ~TKvStream() = default;
+    virtual int64_t Read(void* ABuffer, int64_t ACount) = 0;
+    virtual int64_t Write(const void* ABuffer, int64_t ACount) = 0;
+    virtual int64_t Seek(int64_t AOffset, TKvSeekOrigin AOrigin) = 0;
+    virtual int64_t Size() = 0;
+
+    int64_t Position() { return Seek(0, soCurrent); }
+    // Reads until ACount bytes or the end; returns what was read.
+    int64_t ReadFully(void* ABuffer, int64_t ACount);
+    void WriteAll(const void* ABuffer, int64_t ACount);
+};
+
+using TKvStreamPtr = std::unique_ptr<TKvStream>;
+
+// An upload that the server accepts only when Finish succeeds; destroying it without Finish abandons it.
+class TKvFinishableStream : public TKvStream {
+public:
+    virtual void Finish() = 0;
+};
+
+class IKvFileSystem {
+public:
+    virtual ~IKvFileSystem() = default;
+
+    virtual std::string Id() const = 0;
+    virtual bool ReadOnly() const = 0;
+    virtual std::string DisplayPrefix() const = 0;
+    virtual std::string Normalize(const std::string& APath) const = 0;
+    virtual std::string Resolve(const std::string& ABaseDir, const std::string& AInput) const = 0;
+    virtual std::string Join(const std::string& ADir, const std::string& AName) const = 0;
+    virtual std::string ParentOf(const std::string& APath) const = 0;
+    virtual std::string NameOf(const std::string& APath) const = 0;
+    virtual bool IsRoot(const std::string& APath) const = 0;
+    virtual bool SamePath(const std::string& A, const std::string& B) const = 0;
+
+    virtual TKvFileEntries List(const std::string& APath, const IKvCancelToken& AToken) = 0;
+    virtual bool Stat(const std::string& APath, TKvFileEntry& AEntry) = 0;
+    virtual TKvStreamPtr OpenRead(const std::string& APath) = 0;
+    virtual TKvStreamPtr OpenWrite(const std::string& APath) = 0;
+    virtual void MakeDir(const std::string& APath) = 0;
+    virtual void DeleteFileAt(const std::string& APath) = 0;
+    virtual void DeleteDirAt(const std::string& APath) = 0;
+    virtual void RenamePath(const std::string& AOld, const std::string& ANew, bool AOverwrite) = 0;
+    virtual void SetModified(const std::string& APath, TKvDateTime AWhen) = 0;
+    virtual bool CanRenameDirect(const std::string& AOld, const std::string& ANew) = 0;
+    virtual bool CanRecycle(const std::string& APath) = 0;
+    virtual void Recycle(const std::string& APath) = 0;
+    virtual int64_t FreeSpace(const std::string& APath) = 0;
+};
+
+using IKvFileSystemPtr = std::shared_ptr<IKvFileSystem>;
+
+class IKvTryList {
+public:
+    virtual ~IKvTryList() = default;
+    virtual bool TryList(const std::string& APath, const IKvCancelToken& AToken,
+                         TKvFileEntries& AEntries) = 0;
+    virtual bool CanRead(const std::string& APath) = 0;
+};
+
+class IKvFileMode {
+public:
+    virtual ~IKvFileMode() = default;
+    virtual bool GetMode(const std::string& APath, uint32_t& AMode) = 0;
+    virtual void SetMode(const std::string& APath, uint32_t AMode) = 0;
+};
+
+class IKvRemoteExec {
+public:
+    virtual ~IKvRemoteExec() = default;
+    virtual int Exec(const std::string& ACommand, std::string& AOutput) = 0;
+};
+
+class IKvSizedWrite {
+public:
+    virtual ~IKvSizedWrite() = default;
+    virtual TKvStreamPtr OpenWriteSized(const std::string& APath, int64_t ASize) = 0;
+};
+
+// Marker: files appear under their final name only when complete, so no temporary name is needed.
+class IKvDirectWrite {
+public:
+    virtual ~IKvDirectWrite() = default;
+};
+
+// Shared helpers.
+
+void SortEntries(TKvFileEntries& AEntries, TKvSortColumn AColumn, bool ADescending);
+// Natural order: runs of digits by value, letters without regard to case.
+int CompareLogical(std::string_view A, std::string_view B);
+bool MatchesMask(std::string_view AName, std::string_view AMask);
+bool MatchesQuickFilter(std::string_view AName, std::string_view AFilter);
+bool MatchesAnyMask(std::string_view AName, std::string_view AMaskList);
+std::string FormatBytes(int64_t ACount);
+std::string FormatSize(int64_t ACount);
+std::string FormatStamp(TKvDateTime AWhen);
+
+// The separators FormatBytes and FormatSize use; the user interface sets the user's at start.
+void SetNumberSeparators(std::string AThousands, std::string ADecimal);
+
+// The text from the last "." of a name, or empty; a leading dot does not start an extension.
+std::string_view ExtensionOf(std::string_view AName);
+
+// Simple Unicode case folding for the scripts people name files in; other code points stay.
+char32_t FoldCase(char32_t ACode);
+
+} // namespace kv

@@ -1,0 +1,26 @@
+// Where Kolvan keeps its files, and whole-file saves that a crash cannot half-write.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kv {
+
+// The data folder: the program folder in portable use, otherwise the per-user folder. Cached.
+std::string DataFolder();
+// The rule behind DataFolder, on explicit folders.
+std::string ChooseDataFolder(const std::string& AProgramFolder, const std::string& APerUserFolder);
+// The marker that keeps an installed program out of portable use.
+inline constexpr const char* KPortableMarker = "kolvan.appdata";
+
+// Creates and deletes ".kolvan-write-test-<pid>" in AFolder.
+bool CanWriteIn(const std::string& AFolder);
+
+// Writes APath + ".tmp", flushes it, renames it over APath and flushes the folder.
+// On failure the previous file is untouched and no ".tmp" is left.
+bool SaveBytesAtomic(const std::string& APath, std::string_view ABytes);
+bool SaveTextAtomic(const std::string& APath, std::string_view AText);
+// The whole file as stored (a byte-order mark stays); false when missing or unreadable.
+bool LoadText(const std::string& APath, std::string& AText);
+
+} // namespace kv

@@ -1,0 +1,46 @@
+// The local disk: canonical "/" paths, names as bytes, the Trash for Recycle.
+#pragma once
+
+#include "Kv.FileSystem.h"
+
+namespace kv {
+
+class TKvLocalFileSystem final : public IKvFileSystem, public IKvTryList {
+public:
+    std::string Id() const override { return "local"; }
+    bool ReadOnly() const override { return false; }
+    std::string DisplayPrefix() const override { return {}; }
+    std::string Normalize(const std::string& APath) const override;
+    std::string Resolve(const std::string& ABaseDir, const std::string& AInput) const override;
+    std::string Join(const std::string& ADir, const std::string& AName) const override;
+    std::string ParentOf(const std::string& APath) const override;
+    std::string NameOf(const std::string& APath) const override;
+    bool IsRoot(const std::string& APath) const override;
+    bool SamePath(const std::string& A, const std::string& B) const override;
+
+    TKvFileEntries List(const std::string& APath, const IKvCancelToken& AToken) override;
+    bool Stat(const std::string& APath, TKvFileEntry& AEntry) override;
+    TKvStreamPtr OpenRead(const std::string& APath) override;
+    TKvStreamPtr OpenWrite(const std::string& APath) override;
+    void MakeDir(const std::string& APath) override;
+    void DeleteFileAt(const std::string& APath) override;
+    void DeleteDirAt(const std::string& APath) override;
+    void RenamePath(const std::string& AOld, const std::string& ANew, bool AOverwrite) override;
+    void SetModified(const std::string& APath, TKvDateTime AWhen) override;
+    bool CanRenameDirect(const std::string& AOld, const std::string& ANew) override;
+    bool CanRecycle(const std::string& APath) override;
+    void Recycle(const std::string& APath) override;
+    int64_t FreeSpace(const std::string& APath) override;
+
+    bool TryList(const std::string& APath, const IKvCancelToken& AToken, TKvFileEntries& AEntries) override;
+    bool CanRead(const std::string& APath) override;
+
+    // Whether two existing paths are one file (device and inode): a link or bind mount
+    // can show the same file under two names.
+    static bool SameFile(const std::string& A, const std::string& B);
+};
+
+// The program's one shared instance.
+IKvFileSystemPtr LocalFs();
+
+} // namespace kv

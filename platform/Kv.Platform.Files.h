@@ -1,0 +1,11 @@
+// File operations that need more than POSIX gives.
+#pragma once
+
+#include <string>
+
+namespace kv {
+
+// Renames without ever replacing an existing target; 0 or an errno value (EEXIST when taken).
+int RenameNoReplace(const std::string& AOld, const std::string& ANew);
+
+} // namespace kv

@@ -1,0 +1,93 @@
+#include "Kv.Platform.Folders.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace kv {
+
+namespace {
+
+std::string EnvOr(const char* AName, const std::string& AFallback) {
+    const char* value = std::getenv(AName);
+    // Relative values are invalid by the XDG rules and would depend on the current folder.
+    if (value && value[0] == '/')
+        return value;
+    return AFallback;
+}
+
+bool MakeDirs(const std::string& APath, mode_t AMode) {
+    if (APath.empty())
+        return false;
+    struct stat st {};
+    if (::stat(APath.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode);
+    auto slash = APath.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !MakeDirs(APath.substr(0, slash), 0700))
+        return false;
+    return ::mkdir(APath.c_str(), AMode) == 0 || errno == EEXIST;
+}
+
+// A folder that is really ours: not a link, owned by us, and nobody else may enter it.
+bool IsPrivateFolder(const std::string& APath) {
+    struct stat st {};
+    if (::lstat(APath.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
+        return false;
+    if ((st.st_mode & 077) != 0 && ::chmod(APath.c_str(), 0700) != 0)
+        return false;
+    return true;
+}
+
+} // namespace
+
+std::string ProgramFolder() {
+    std::vector<char> buffer(PATH_MAX + 1);
+    ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (n <= 0)
+        return "/";
+    std::string exe(buffer.data(), static_cast<size_t>(n));
+    auto slash = exe.find_last_of('/');
+    if (slash == std::string::npos || slash == 0)
+        return "/";
+    return exe.substr(0, slash);
+}
+
+std::string HomeFolder() {
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/')
+        return home;
+    struct passwd pw {};
+    struct passwd* result = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(::getuid(), &pw, buffer.data(), buffer.size(), &result) == 0 && result &&
+        result->pw_dir && result->pw_dir[0] == '/')
+        return result->pw_dir;
+    return "/";
+}
+
+std::string UserConfigFolder() { return EnvOr("XDG_CONFIG_HOME", HomeFolder() + "/.config") + "/kolvan"; }
+
+std::string UserDataHome() { return EnvOr("XDG_DATA_HOME", HomeFolder() + "/.local/share"); }
+
+std::string PrivateTempFolderIn(const std::string& ABase) {
+    std::string path = (ABase.size() > 1 && ABase.back() == '/' ? ABase.substr(0, ABase.size() - 1) : ABase) +
+                       "/kolvan-" + std::to_string(::getuid());
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        return {};
+    return IsPrivateFolder(path) ? path : std::string();
+}
+
+std::string PrivateTempFolder() {
+    std::string path = PrivateTempFolderIn(EnvOr("TMPDIR", "/tmp"));
+    if (!path.empty())
+        return path;
+    path = EnvOr("XDG_CACHE_HOME", HomeFolder() + "/.cache") + "/kolvan/tmp";
+    MakeDirs(path, 0700);
+    return path;
+}
+
+} // namespace kv

@@ -1,0 +1,22 @@
+// Where the program is and where it may keep its files.
+#pragma once
+
+#include <string>
+
+namespace kv {
+
+// The folder of the running executable, without a trailing "/".
+std::string ProgramFolder();
+// $HOME, or the passwd entry's home when it is unset; "/" as the last resort.
+std::string HomeFolder();
+// ${XDG_CONFIG_HOME:-$HOME/.config}/kolvan; not created here.
+std::string UserConfigFolder();
+// ${XDG_DATA_HOME:-$HOME/.local/share}
+std::string UserDataHome();
+// The private temporary folder: ${TMPDIR:-/tmp}/kolvan-<uid> with mode 0700, or
+// ${XDG_CACHE_HOME:-$HOME/.cache}/kolvan/tmp when that one is not safely ours. Created on demand.
+std::string PrivateTempFolder();
+// The same rule on an explicit base, for tests; empty when the folder there is refused.
+std::string PrivateTempFolderIn(const std::string& ABase);
+
+} // namespace kv

@@ -1,0 +1,32 @@
+# Debian 12 packages Kolvan needs, and an installer that asks apt only for what is missing.
+# Sourced by run.sh and test.sh.
+
+KV_BUILD_PACKAGES=(
+    g++ cmake ninja-build pkg-config
+    qt6-base-dev libgl-dev
+    nlohmann-json3-dev zlib1g-dev libssl-dev libpcre2-dev libssh2-1-dev
+)
+KV_RUN_PACKAGES=(libssh2-1 fonts-dejavu-core xdg-utils)
+KV_TEST_PACKAGES=(
+    libgtest-dev libgmock-dev libbenchmark-dev
+    trash-cli libglib2.0-bin tzdata
+    xvfb xauth
+)
+
+kv_install_packages() {
+    local wanted=("$@") missing=() package
+    for package in "${wanted[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$package")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        command -v sudo >/dev/null || { echo "Installing packages needs root or sudo." >&2; return 1; }
+        sudo=(sudo)
+    fi
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs everything the tests need, builds them with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs every test. Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")"
+. scripts/packages.sh
+kv_install_packages "${KV_BUILD_PACKAGES[@]}" "${KV_RUN_PACKAGES[@]}" "${KV_TEST_PACKAGES[@]}"
+
+cmake -G Ninja -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON >/dev/null
+cmake --build build-test
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export QT_QPA_PLATFORM=offscreen
+cd build-test
+ctest --output-on-failure --timeout 900 "$@"

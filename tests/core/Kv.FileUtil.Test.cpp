@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "Kv.FileUtil.h"
+#include "Kv.Log.h"
+#include "Kv.Platform.Folders.h"
+#include "KvTestSupport.h"
+
+using namespace kv;
+using namespace kv::test;
+
+TEST(DataFolder, PortableOnlyWithoutMarkerInAWritableFolder) {
+    TTempDir program, user;
+    EXPECT_EQ(ChooseDataFolder(program.Path(), user.Path()), program.Path());
+    EXPECT_FALSE(Exists(program / (".kolvan-write-test-" + std::to_string(::getpid()))));
+
+    WriteFile(program / "kolvan.appdata", "");
+    EXPECT_EQ(ChooseDataFolder(program.Path(), user.Path()), user.Path());
+
+    EXPECT_EQ(ChooseDataFolder("/usr/bin", user.Path()), user.Path());
+
+    // Root writes anywhere, so the read-only folder is tried as an ordinary user.
+    TTempDir readOnly;
+    ::chmod(readOnly.Path().c_str(), 0555);
+    int code = RunAsNobody([&] { return ChooseDataFolder(readOnly.Path(), "/per-user") == "/per-user" ? 0 : 1; });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(::rmdir(readOnly.Path().c_str()), 0) << "the write test left a file behind";
+    ::mkdir(readOnly.Path().c_str(), 0755);
+}
+
+TEST(DataFolder, PerUserFolderFollowsXdgConfigHome) {
+    EXPECT_EQ(UserConfigFolder(), TestRoot() + "/config/kolvan");
+}
+
+TEST(AtomicSave, CreatesTheFolderChainAndReplacesTheFile) {
+    TTempDir dir;
+    std::string path = dir / "a/b/c/settings.json";
+    ASSERT_TRUE(SaveTextAtomic(path, "first"));
+    ASSERT_TRUE(SaveTextAtomic(path, "second"));
+    std::string text;
+    ASSERT_TRUE(LoadText(path, text));
+    EXPECT_EQ(text, "second");
+    EXPECT_FALSE(Exists(path + ".tmp"));
+
+    ::chmod(path.c_str(), 0600);
+    ASSERT_TRUE(SaveTextAtomic(path, "third"));
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "a private file stays private";
+}
+
+TEST(AtomicSave, FailedWriteLeavesTheOldFileAndNoTemporary) {
+    TTempDir dir;
+    std::string path = dir / "state.json";
+    WriteFile(path, "old contents");
+    // A folder where the temporary file must go makes the write fail.
+    ::mkdir((path + ".tmp").c_str(), 0755);
+    EXPECT_FALSE(SaveTextAtomic(path, "new contents"));
+    EXPECT_EQ(ReadFile(path), "old contents");
+    ::rmdir((path + ".tmp").c_str());
+
+    // A read-only folder, as an ordinary user: nothing replaced, nothing left.
+    TTempDir locked;
+    WriteFile(locked / "f.json", "kept");
+    ::chmod((locked / "f.json").c_str(), 0666);
+    ::chmod(locked.Path().c_str(), 0555);
+    int code = RunAsNobody([&] { return SaveTextAtomic(locked / "f.json", "lost?") ? 1 : 0; });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(ReadFile(locked / "f.json"), "kept");
+    EXPECT_FALSE(Exists(locked / "f.json.tmp"));
+}
+
+TEST(AtomicSave, WriteFailureMidwayLeavesTheOldFile) {
+    TTempDir dir;
+    std::string path = dir / "x.json";
+    WriteFile(path, "previous");
+    // A file-size limit makes the write itself fail (EFBIG), as a full disk would.
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit {4, 4};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::_exit(SaveTextAtomic(path, "much longer than four bytes") ? 1 : 0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(ReadFile(path), "previous");
+    EXPECT_FALSE(Exists(path + ".tmp"));
+}
+
+TEST(AtomicSave, TemporaryNameIsNeverFollowedThroughALink) {
+    TTempDir dir, elsewhere;
+    std::string path = dir / "x.json";
+    WriteFile(elsewhere / "victim", "untouched");
+    ASSERT_EQ(::symlink((elsewhere / "victim").c_str(), (path + ".tmp").c_str()), 0);
+    EXPECT_FALSE(SaveTextAtomic(path, "data"));
+    EXPECT_EQ(ReadFile(elsewhere / "victim"), "untouched");
+}
+
+TEST(LoadText, KeepsTheByteOrderMarkAndRefusesMissingFiles) {
+    TTempDir dir;
+    WriteFile(dir / "bom.json", "\xEF\xBB\xBF{}");
+    std::string text;
+    ASSERT_TRUE(LoadText(dir / "bom.json", text));
+    EXPECT_EQ(text, "\xEF\xBB\xBF{}");
+    EXPECT_FALSE(LoadText(dir / "missing.json", text));
+    EXPECT_TRUE(text.empty());
+    EXPECT_FALSE(LoadText(dir.Path(), text)); // a folder is not a text file
+}
+
+TEST(Log, LinesCarryTimeAndThreadAndRotateAt1MiB) {
+    TTempDir dir;
+    SetLogFolder(dir.Path());
+    SetLogEnabled(true);
+    Log("job: copy 2 item(s)");
+    std::string text = ReadFile(dir / "kolvan.log");
+    // "hh:nn:ss.zzz [tid] message"
+    ASSERT_GE(text.size(), 16u);
+    EXPECT_EQ(text[2], ':');
+    EXPECT_EQ(text[5], ':');
+    EXPECT_EQ(text[8], '.');
+    EXPECT_EQ(text[12], ' ');
+    EXPECT_EQ(text[13], '[');
+    EXPECT_NE(text.find("] job: copy 2 item(s)\n"), std::string::npos);
+
+    // Fill the log to exactly 1 MiB: the next line goes to a fresh log.
+    std::string filler(KLogRotateSize - static_cast<int64_t>(text.size()), 'x');
+    {
+        std::string content = text + filler;
+        WriteFile(dir / "kolvan.log", content);
+    }
+    SetLogFolder(dir.Path()); // takes up the size of the existing file
+    Log("after rotation");
+    EXPECT_EQ(static_cast<int64_t>(ReadFile(dir / "kolvan.old.log").size()), KLogRotateSize);
+    std::string fresh = ReadFile(dir / "kolvan.log");
+    EXPECT_NE(fresh.find("after rotation"), std::string::npos);
+    EXPECT_LT(fresh.size(), 100u);
+
+    SetLogEnabled(false);
+    Log("not written");
+    EXPECT_EQ(ReadFile(dir / "kolvan.log"), fresh);
+    SetLogEnabled(true);
+
+    EXPECT_TRUE(ClearLog());
+    EXPECT_EQ(ReadFile(dir / "kolvan.log"), "");
+    EXPECT_FALSE(Exists(dir / "kolvan.old.log"));
+}
+
+TEST(Log, OldLogThatCannotBeReplacedMeansTheLogStartsOver) {
+    TTempDir dir;
+    WriteFile(dir / "kolvan.log", std::string(KLogRotateSize, 'x'));
+    // A non-empty folder in the old log's place cannot be removed or renamed over.
+    ::mkdir((dir / "kolvan.old.log").c_str(), 0755);
+    WriteFile(dir / "kolvan.old.log/keep", "");
+    SetLogFolder(dir.Path());
+    Log("still logging");
+    std::string text = ReadFile(dir / "kolvan.log");
+    EXPECT_NE(text.find("still logging"), std::string::npos);
+    EXPECT_LT(text.size(), 100u);
+}
+
+TEST(Log, LinesFromManyThreadsNeverInterleave) {
+    TTempDir dir;
+    SetLogFolder(dir.Path());
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < 200; ++i)
+                Log("thread " + std::to_string(t) + " line " + std::string(50, 'a' + t));
+        });
+    for (auto& th : threads)
+        th.join();
+    std::string text = ReadFile(dir / "kolvan.log");
+    size_t lines = 0, start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        ASSERT_NE(end, std::string::npos);
+        std::string line = text.substr(start, end - start);
+        char letter = line.back();
+        EXPECT_EQ(line.substr(line.size() - 50), std::string(50, letter));
+        ++lines;
+        start = end + 1;
+    }
+    EXPECT_EQ(lines, 800u);
+}
+
+TEST(PrivateTemp, RefusesAFolderThatIsNotOurs) {
+    TTempDir base;
+    std::string mine = PrivateTempFolderIn(base.Path());
+    ASSERT_FALSE(mine.empty());
+    struct stat st {};
+    ASSERT_EQ(::lstat(mine.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // Someone planted a link where our folder should be.
+    TTempDir other;
+    ::rmdir(mine.c_str());
+    ASSERT_EQ(::symlink(other.Path().c_str(), mine.c_str()), 0);
+    EXPECT_EQ(PrivateTempFolderIn(base.Path()), "");
+    ::unlink(mine.c_str());
+
+    // A folder of that name owned by another user.
+    ::mkdir(mine.c_str(), 0777);
+    ::chown(mine.c_str(), 65534, 65534);
+    EXPECT_EQ(PrivateTempFolderIn(base.Path()), "");
+}
