@@ -6,6 +6,7 @@
 #include <csignal>
 #include <unistd.h>
 
+#include "Kv.FileSystem.h"
 #include "Kv.Log.h"
 #include "Kv.Settings.h"
 #include "Kv.Worker.h"

@@ -51,7 +51,9 @@ const TJson* Find(const TJson& AObject, const std::string& AKey) {
     return it == AObject.end() ? nullptr : &*it;
 }
 
-bool IsTrue(const TJson* AValue) { return AValue && AValue->is_boolean() && AValue->get<bool>(); }
+bool IsTrue(const TJson* AValue) {
+    return AValue && AValue->is_boolean() && AValue->get<bool>();
+}
 
 // Spaces and control characters at either end, as a hand-edited file may carry them.
 std::string Trimmed(const std::string& AText) {
@@ -120,7 +122,8 @@ void ReadSettings(std::string_view AText, TKvSettings& ASettings) {
         for (int slot = 0; slot < KColorSlotCount; ++slot) {
             const TJson* value = Find(*colors, std::string(KColorSlotKeys[slot]));
             if (value && value->is_string())
-                ASettings.Colors[slot] = HexToColor(value->get<std::string>(), KDefaultPalette[slot]);
+                ASettings.Colors[slot] =
+                    HexToColor(value->get<std::string>(), KDefaultPalette[slot]);
         }
     }
 }
@@ -134,7 +137,9 @@ std::string SettingsPath() {
     return folder + "settings.json";
 }
 
-void DefaultSettings(TKvSettings& ASettings) { ASettings = TKvSettings(); }
+void DefaultSettings(TKvSettings& ASettings) {
+    ASettings = TKvSettings();
+}
 
 void ParseSettings(std::string_view AText, TKvSettings& ASettings) {
     TKvSettings settings;
@@ -175,7 +180,9 @@ std::string SettingsToJson(const TKvSettings& ASettings) {
     return root.dump(2, ' ', false, TOrderedJson::error_handler_t::replace);
 }
 
-void LoadSettings() { LoadSettings(SettingsPath()); }
+void LoadSettings() {
+    LoadSettings(SettingsPath());
+}
 
 void LoadSettings(const std::string& APath) {
     TKvSettings settings;
@@ -186,7 +193,9 @@ void LoadSettings(const std::string& APath) {
     ApplySettings(settings);
 }
 
-bool SaveSettings() { return SaveSettings(SettingsPath()); }
+bool SaveSettings() {
+    return SaveSettings(SettingsPath());
+}
 
 bool SaveSettings(const std::string& APath) {
     std::string text;
@@ -225,9 +234,15 @@ void ApplySettings(const TKvSettings& ASettings) {
         listener(ASettings);
 }
 
-TKvColor DefaultPaletteColor(TKvColorSlot ASlot) { return PaletteColor(KDefaultPalette, ASlot); }
-TKvColor ClassicPaletteColor(TKvColorSlot ASlot) { return PaletteColor(KClassicPalette, ASlot); }
-TKvColor LightPaletteColor(TKvColorSlot ASlot) { return PaletteColor(KLightPalette, ASlot); }
+TKvColor DefaultPaletteColor(TKvColorSlot ASlot) {
+    return PaletteColor(KDefaultPalette, ASlot);
+}
+TKvColor ClassicPaletteColor(TKvColorSlot ASlot) {
+    return PaletteColor(KClassicPalette, ASlot);
+}
+TKvColor LightPaletteColor(TKvColorSlot ASlot) {
+    return PaletteColor(KLightPalette, ASlot);
+}
 
 std::string ColorToHex(TKvColor AColor) {
     char text[8];

@@ -34,8 +34,8 @@ using TKvColors = std::array<TKvColor, KColorSlotCount>;
 
 // Per slot, in slot order: the key in the file and the label the options window shows.
 inline constexpr std::array<std::string_view, KColorSlotCount> KColorSlotKeys = {
-    "background", "text",  "fileNames", "folders",      "marked",
-    "hidden",     "bars",  "terminalBackground",        "terminalText",
+    "background", "text", "fileNames",          "folders",      "marked",
+    "hidden",     "bars", "terminalBackground", "terminalText",
 };
 inline constexpr std::array<std::string_view, KColorSlotCount> KColorSlotLabels = {
     "Background of the panels",

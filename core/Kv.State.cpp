@@ -26,7 +26,9 @@ struct TSortName {
 constexpr TSortName KSortNames[] = {
     {"name", scName}, {"ext", scExt}, {"size", scSize}, {"time", scTime}};
 
-char AsciiLower(char AChar) { return AChar >= 'A' && AChar <= 'Z' ? AChar - 'A' + 'a' : AChar; }
+char AsciiLower(char AChar) {
+    return AChar >= 'A' && AChar <= 'Z' ? AChar - 'A' + 'a' : AChar;
+}
 
 bool SameTextAscii(std::string_view A, std::string_view B) {
     if (A.size() != B.size())
@@ -48,7 +50,9 @@ const TJson* FindObject(const TJson& AObject, const std::string& AKey) {
     return value && value->is_object() ? value : nullptr;
 }
 
-bool IsTrue(const TJson* AValue) { return AValue && AValue->is_boolean() && AValue->get<bool>(); }
+bool IsTrue(const TJson* AValue) {
+    return AValue && AValue->is_boolean() && AValue->get<bool>();
+}
 
 std::string StringOr(const TJson* AValue) {
     return AValue && AValue->is_string() ? AValue->get<std::string>() : std::string();
@@ -64,7 +68,8 @@ bool NumberIn(const TJson* AValue, double AMin, double AMax, double& ANumber) {
 
 int RoundedIn(const TJson* AValue, double AMin, double AMax, int ADefault) {
     double number;
-    return NumberIn(AValue, AMin, AMax, number) ? static_cast<int>(RoundHalfEven(number)) : ADefault;
+    return NumberIn(AValue, AMin, AMax, number) ? static_cast<int>(RoundHalfEven(number))
+                                                : ADefault;
 }
 
 // Without recursion, so that the check itself cannot run out of stack.
@@ -125,8 +130,7 @@ void ReadPanel(const TJson& APanel, TKvPanelState& AState) {
 }
 
 void ReadSession(const TJson& ASession, TKvSessionState& AState) {
-    TKvSessionState session{StringOr(Find(ASession, "kind")),
-                            StringOr(Find(ASession, "connector")),
+    TKvSessionState session{StringOr(Find(ASession, "kind")), StringOr(Find(ASession, "connector")),
                             StringOr(Find(ASession, "path"))};
     if ((session.Kind == KSessionPanel || session.Kind == KSessionShell) &&
         !session.ConnectorId.empty())
@@ -197,7 +201,9 @@ std::string StatePath() {
     return folder + "state.json";
 }
 
-void DefaultAppState(TKvAppState& AState) { AState = TKvAppState(); }
+void DefaultAppState(TKvAppState& AState) {
+    AState = TKvAppState();
+}
 
 void ParseAppState(std::string_view AText, TKvAppState& AState) {
     TKvAppState state;

@@ -1,7 +1,9 @@
 #include "Kv.Platform.Mounts.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,7 +16,9 @@ std::string DecodeOctal(std::string_view AText) {
     std::string out;
     out.reserve(AText.size());
     for (size_t i = 0; i < AText.size(); ++i) {
-        auto isOctal = [&](size_t j) { return j < AText.size() && AText[j] >= '0' && AText[j] <= '7'; };
+        auto isOctal = [&](size_t j) {
+            return j < AText.size() && AText[j] >= '0' && AText[j] <= '7';
+        };
         if (AText[i] == '\\' && isOctal(i + 1) && isOctal(i + 2) && isOctal(i + 3)) {
             int value = (AText[i + 1] - '0') * 64 + (AText[i + 2] - '0') * 8 + (AText[i + 3] - '0');
             if (value <= 0xFF) {
@@ -30,10 +34,10 @@ std::string DecodeOctal(std::string_view AText) {
 
 bool IsPseudoType(std::string_view AType) {
     static constexpr std::array<std::string_view, 23> types = {
-        "proc",      "sysfs",       "cgroup",     "cgroup2",  "devpts",     "mqueue",
-        "tracefs",   "overlay",     "squashfs",   "debugfs",  "securityfs", "pstore",
-        "bpf",       "configfs",    "fusectl",    "hugetlbfs", "autofs",    "binfmt_misc",
-        "devtmpfs",  "efivarfs",    "rpc_pipefs", "nsfs",     "selinuxfs"};
+        "proc",     "sysfs",    "cgroup",     "cgroup2",   "devpts",     "mqueue",
+        "tracefs",  "overlay",  "squashfs",   "debugfs",   "securityfs", "pstore",
+        "bpf",      "configfs", "fusectl",    "hugetlbfs", "autofs",     "binfmt_misc",
+        "devtmpfs", "efivarfs", "rpc_pipefs", "nsfs",      "selinuxfs"};
     for (auto type : types)
         if (AType == type)
             return true;
@@ -42,8 +46,8 @@ bool IsPseudoType(std::string_view AType) {
 
 bool IsNetworkType(std::string_view AType) {
     static constexpr std::array<std::string_view, 12> types = {
-        "nfs", "nfs4", "cifs", "smb3", "smbfs", "sshfs", "fuse", "9p", "ceph", "glusterfs", "afs",
-        "davfs"};
+        "nfs",  "nfs4", "cifs", "smb3",      "smbfs", "sshfs",
+        "fuse", "9p",   "ceph", "glusterfs", "afs",   "davfs"};
     for (auto type : types)
         if (AType == type)
             return true;
@@ -80,7 +84,8 @@ std::vector<std::string_view> SplitFields(std::string_view ALine) {
     size_t start = 0;
     for (;;) {
         size_t blank = ALine.find(' ', start);
-        fields.push_back(ALine.substr(start, blank == std::string_view::npos ? blank : blank - start));
+        fields.push_back(
+            ALine.substr(start, blank == std::string_view::npos ? blank : blank - start));
         if (blank == std::string_view::npos)
             return fields;
         start = blank + 1;
@@ -111,6 +116,12 @@ std::vector<TKvMount> ParseMountInfo(std::string_view AText) {
         if (dash + 1 >= fields.size() || fields[4].empty())
             continue;
         TKvMount mount;
+        auto number = [](std::string_view AField, int& AValue) {
+            return std::from_chars(AField.data(), AField.data() + AField.size(), AValue).ec ==
+                   std::errc();
+        };
+        if (!number(fields[0], mount.Id) || !number(fields[1], mount.ParentId))
+            continue;
         mount.MountPoint = DecodeOctal(fields[4]);
         if (mount.MountPoint[0] != '/')
             continue;
@@ -149,18 +160,32 @@ std::vector<TKvMount> ReadMounts() {
 std::optional<TKvMount> MountOf(const std::vector<TKvMount>& AMounts, std::string_view APath) {
     if (!APath.starts_with('/'))
         return std::nullopt;
-    // The list is in the order the mounts were made. A deeper mount point comes after the mount
-    // it sits in, and a later mount at or above an earlier one hides it (a second tmpfs on
-    // /dev/shm), so the last mount that covers the path is the one holding it.
-    const TKvMount* best = nullptr;
-    for (const auto& mount : AMounts)
-        if (IsPathAtOrBelow(APath, mount.MountPoint))
-            best = &mount;
-    if (!best)
+    std::vector<const TKvMount*> holders; // those at the longest mount point
+    for (const auto& mount : AMounts) {
+        if (!IsPathAtOrBelow(APath, mount.MountPoint))
+            continue;
+        if (!holders.empty() && mount.MountPoint.size() < holders[0]->MountPoint.size())
+            continue;
+        if (!holders.empty() && mount.MountPoint.size() > holders[0]->MountPoint.size())
+            holders.clear();
+        holders.push_back(&mount);
+    }
+    if (holders.empty())
         return std::nullopt;
-    return *best;
+    // Several mounts stacked on one point (a second tmpfs on /dev/shm): the top one is no
+    // other's parent. The list is not always in mount order, so order alone cannot tell.
+    for (auto it = holders.rbegin(); it != holders.rend(); ++it) {
+        bool below = std::any_of(holders.begin(), holders.end(), [&](const TKvMount* AOther) {
+            return AOther != *it && AOther->ParentId == (*it)->Id;
+        });
+        if (!below)
+            return **it;
+    }
+    return *holders.back();
 }
 
-std::optional<TKvMount> MountOf(std::string_view APath) { return MountOf(ReadMounts(), APath); }
+std::optional<TKvMount> MountOf(std::string_view APath) {
+    return MountOf(ReadMounts(), APath);
+}
 
 } // namespace kv

@@ -16,19 +16,21 @@ struct TKvMount {
     std::string FsType;     // "ext4", "nfs4", "fuse.sshfs"
     std::string Source;     // "/dev/sda1", "server:/export"
     TKvMountKind Kind = mkLocalDisk;
+    int Id = 0; // the kernel's mount id, and that of the mount this one sits on
+    int ParentId = 0;
 
     bool operator==(const TKvMount&) const = default;
 };
 
-// The lines of /proc/self/mountinfo in the kernel's order (the order the mounts were made);
-// malformed lines are skipped.
+// The lines of /proc/self/mountinfo in the kernel's order; malformed lines are skipped.
 std::vector<TKvMount> ParseMountInfo(std::string_view AText);
 // Reads /proc/self/mountinfo without touching any mount, so a hung network mount cannot
 // block; empty when the list cannot be read.
 std::vector<TKvMount> ReadMounts();
 
 // The mount that holds an absolute path (canonical: no "." or ".." parts): the one whose mount
-// point is the longest component-wise prefix of the path. Nothing for a relative path.
+// point is the longest component-wise prefix of the path; of several mounts stacked on that
+// point, the top one. Nothing for a relative path.
 std::optional<TKvMount> MountOf(const std::vector<TKvMount>& AMounts, std::string_view APath);
 std::optional<TKvMount> MountOf(std::string_view APath);
 

@@ -102,7 +102,9 @@ int LocateItem(const std::string& APath, TItem& AItem) {
     return 0;
 }
 
-std::string HomeTrashPath() { return UserDataHome() + "/Trash"; }
+std::string HomeTrashPath() {
+    return UserDataHome() + "/Trash";
+}
 
 // The home trash may not exist yet: the nearest existing folder on its way tells its device
 // and mount.
@@ -133,7 +135,9 @@ int MakeFolderChain(const std::string& APath) {
     return 0;
 }
 
-bool CanWrite(const std::string& APath) { return ::access(APath.c_str(), W_OK | X_OK) == 0; }
+bool CanWrite(const std::string& APath) {
+    return ::access(APath.c_str(), W_OK | X_OK) == 0;
+}
 
 // The home trash belongs to the user, who may have made it a link to another folder.
 int HomeTrash(bool ACreate, TTrashDir& ATrash) {
@@ -227,8 +231,8 @@ std::string TrashName(const std::string& AName, int ANumber) {
     if (base.size() > limit) {
         size_t cut = limit;
         // Do not split a UTF-8 sequence (at most three continuation bytes back).
-        for (int back = 0; back < 3 && cut > 0 && (static_cast<unsigned char>(base[cut]) & 0xC0) == 0x80;
-             ++back)
+        for (int back = 0;
+             back < 3 && cut > 0 && (static_cast<unsigned char>(base[cut]) & 0xC0) == 0x80; ++back)
             --cut;
         base.resize(cut);
     }
@@ -256,8 +260,8 @@ int OpenSubfolder(int ADirFd, const char* AName) {
 
 int MoveInto(const TItem& AItem, const TTrashDir& ATrash) {
     // Only the home trash may be a link, and that is the user's own choice.
-    TFd trash(::open(ATrash.Dir.c_str(),
-                     O_RDONLY | O_DIRECTORY | O_CLOEXEC | (ATrash.TopDir.empty() ? 0 : O_NOFOLLOW)));
+    TFd trash(::open(ATrash.Dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC |
+                                             (ATrash.TopDir.empty() ? 0 : O_NOFOLLOW)));
     if (trash.Get() < 0)
         return errno;
     TFd files(OpenSubfolder(trash.Get(), "files"));

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 #include <ostream>
 
-#include "KvTestSupport.h"
 #include "Kv.Log.h"
+#include "KvTestSupport.h"
 
 namespace kv {
 
@@ -34,15 +34,15 @@ TEST(SettingsRead, FollowsTheRulesForEachKey) {
         {"half rounds down to even", R"({"fontHeight": 12.5})", [](auto& s) { s.FontHeight = 12; }},
         {"half rounds up to even", R"({"fontHeight": 13.5})", [](auto& s) { s.FontHeight = 14; }},
         {"range checked before rounding", R"({"fontHeight": 8.6})", NoChange},
-        {"fraction inside range", R"({"fontHeight": 32.4})", [](auto& s) { s.FontHeight = 32; }},
+        {"fraction inside range", R"({"fontHeight": 31.6})", [](auto& s) { s.FontHeight = 32; }},
+        {"fraction above range", R"({"fontHeight": 32.4})", NoChange},
         {"height as text", R"({"fontHeight": "20"})", NoChange},
         {"huge height", R"({"fontHeight": 1e300})", NoChange},
         {"font name trimmed", R"({"fontName": "  Hack \t"})", [](auto& s) { s.FontName = "Hack"; }},
         {"font name of spaces", R"({"fontName": "   "})", NoChange},
         {"font name empty", R"({"fontName": ""})", NoChange},
         {"font name not text", R"({"fontName": 12})", NoChange},
-        {"flags need true",
-         R"({"showHidden": true, "showSystem": "true", "logConsole": 1})",
+        {"flags need true", R"({"showHidden": true, "showSystem": "true", "logConsole": 1})",
          [](auto& s) { s.ShowHidden = true; }},
         {"system and console", R"({"showSystem": true, "logConsole": true})",
          [](auto& s) { s.ShowSystem = s.LogConsole = true; }},
@@ -182,8 +182,8 @@ TKvSettings Unusual() {
     settings.LogConsole = true;
     settings.ViewerExe = "/opt/view\\er/bin/v";
     settings.EditorExe = "/usr/bin/kate";
-    settings.Compare = {false, false, true, false, true, false, true, "*.bak;\"odd\"",
-                        true,  false, false, false};
+    settings.Compare = {false, false,           true, false, true,  false,
+                        true,  "*.bak;\"odd\"", true, false, false, false};
     return settings;
 }
 
