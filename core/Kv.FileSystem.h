@@ -128,6 +128,14 @@ public:
     virtual TKvStreamPtr OpenWriteSized(const std::string& APath, int64_t ASize) = 0;
 };
 
+// Whether two existing paths reach one file: a link or a bind mount shows one file under two
+// names, and copying it "onto another file" would destroy it.
+class IKvFileIdentity {
+public:
+    virtual ~IKvFileIdentity() = default;
+    virtual bool SameFile(const std::string& A, const std::string& B) = 0;
+};
+
 // Marker: files appear under their final name only when complete, so no temporary name is needed.
 class IKvDirectWrite {
 public:

@@ -5,7 +5,7 @@
 
 namespace kv {
 
-class TKvLocalFileSystem final : public IKvFileSystem, public IKvTryList {
+class TKvLocalFileSystem final : public IKvFileSystem, public IKvTryList, public IKvFileIdentity {
 public:
     std::string Id() const override { return "local"; }
     bool ReadOnly() const override { return false; }
@@ -35,9 +35,8 @@ public:
     bool TryList(const std::string& APath, const IKvCancelToken& AToken, TKvFileEntries& AEntries) override;
     bool CanRead(const std::string& APath) override;
 
-    // Whether two existing paths are one file (device and inode): a link or bind mount
-    // can show the same file under two names.
-    static bool SameFile(const std::string& A, const std::string& B);
+    // Device and inode.
+    bool SameFile(const std::string& A, const std::string& B) override;
 };
 
 // The program's one shared instance.

@@ -86,6 +86,19 @@ int RunAsNobody(const std::function<int()>& AProc) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::vector<std::string> Split(const std::string& AText, char ASeparator) {
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    while (start < AText.size()) {
+        size_t end = AText.find(ASeparator, start);
+        if (end == std::string::npos)
+            end = AText.size();
+        pieces.push_back(AText.substr(start, end - start));
+        start = end + 1;
+    }
+    return pieces;
+}
+
 std::string RunCommand(const std::string& ACommand, int* AExitCode) {
     std::string output;
     FILE* pipe = ::popen(ACommand.c_str(), "r");

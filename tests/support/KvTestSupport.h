@@ -33,6 +33,8 @@ void RemoveTree(const std::string& APath);
 // Runs AProc in a child process as the unprivileged user "nobody" and returns its exit code
 // (tests run as root, which no permission stops). AProc returns the exit code to report.
 int RunAsNobody(const std::function<int()>& AProc);
+// The pieces of AText between ASeparator characters; no empty last piece.
+std::vector<std::string> Split(const std::string& AText, char ASeparator);
 // Runs a command line through /bin/sh and returns its standard output.
 std::string RunCommand(const std::string& ACommand, int* AExitCode = nullptr);
 

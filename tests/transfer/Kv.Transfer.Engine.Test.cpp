@@ -1,0 +1,375 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Kv.FS.Local.h"
+#include "Kv.Log.h"
+#include "Kv.Transfer.Engine.h"
+#include "KvMemoryFs.h"
+#include "KvTestSupport.h"
+#include "TransferTestHost.h"
+
+using namespace kv;
+using namespace kv::test;
+
+namespace {
+
+TKvTransferRequest Request(TKvTransferKind AKind, IKvFileSystemPtr ASource, const std::string& ASourceDir,
+                           const std::vector<std::string>& ANames, IKvFileSystemPtr ADest = nullptr,
+                           const std::string& ADestPath = {}) {
+    TKvTransferRequest request;
+    request.Kind = AKind;
+    request.SourceFs = ASource;
+    request.SourceDir = ASourceDir;
+    for (const auto& name : ANames) {
+        TKvFileEntry entry;
+        EXPECT_TRUE(ASource->Stat(ASource->Join(ASourceDir, name), entry)) << name;
+        request.Items.push_back(entry);
+    }
+    request.DestFs = ADest;
+    request.DestPath = ADestPath;
+    return request;
+}
+
+struct TRunOutcome {
+    TKvTransferResult Result;
+    std::shared_ptr<TScriptedHost> Host;
+    std::string Log;
+};
+
+// Runs a request to its end with a scripted host; the log of the run comes back too.
+TRunOutcome RunRequest(const TKvTransferRequest& ARequest, std::shared_ptr<TScriptedHost> AHost = nullptr,
+                IKvCancelTokenPtr AToken = nullptr) {
+    static TTempDir logDir;
+    SetLogFolder(logDir.Path());
+    ClearLog();
+    if (!AHost)
+        AHost = std::make_shared<TScriptedHost>();
+    TKvRun run(ARequest, AToken ? AToken : NewCancelToken(), AHost);
+    TRunOutcome outcome{run.Execute(), AHost, {}};
+    outcome.Log = ReadFile(LogPath());
+    return outcome;
+}
+
+bool LogHas(const TRunOutcome& AOutcome, const std::string& ALine) {
+    return AOutcome.Log.find(ALine) != std::string::npos;
+}
+
+std::vector<std::string> FilesBelow(const std::string& ARoot) {
+    return Split(RunCommand("cd '" + ARoot + "' && find . -mindepth 1 | sort"), '\n');
+}
+
+} // namespace
+
+TEST(TransferCopy, SingleFileToANewNameOrIntoANewFolder) {
+    TTempDir src, dst;
+    WriteFile(src / "a.txt", "alpha");
+    auto local = LocalFs();
+
+    auto renamed = RunRequest(Request(tkCopy, local, src.Path(), {"a.txt"}, local, dst / "sub/b.txt"));
+    EXPECT_EQ(renamed.Result.Succeeded, 1);
+    EXPECT_EQ(ReadFile(dst / "sub/b.txt"), "alpha");
+
+    auto into = RunRequest(Request(tkCopy, local, src.Path(), {"a.txt"}, local, dst / "folder/"));
+    EXPECT_EQ(into.Result.Succeeded, 1);
+    EXPECT_EQ(ReadFile(dst / "folder/a.txt"), "alpha");
+    EXPECT_TRUE(LogHas(into, "job: copy 1 item(s) from local " + src.Path() + " to local " + dst / "folder/"));
+    EXPECT_TRUE(LogHas(into, "copy: " + src / "a.txt" + " -> " + dst / "folder/a.txt 5 bytes"));
+    EXPECT_TRUE(LogHas(into, "job: copy finished: 1 done, 0 skipped, 0 failed\n"));
+}
+
+TEST(TransferCopy, TreeWithTimesAcrossFileSystems) {
+    TTempDir src;
+    WriteFile(src / "top.txt", "1");
+    ::mkdir((src / "dir").c_str(), 0755);
+    ::mkdir((src / "dir/empty").c_str(), 0755);
+    WriteFile(src / "dir/inner.bin", std::string(3 * KTransferBufferSize + 17, 'z'));
+    TKvDateTime when = EncodeDateTime({2020, 5, 17, 8, 9, 10, 0});
+    LocalFs()->SetModified(src / "dir/inner.bin", when);
+
+    auto mem = std::make_shared<TKvMemoryFs>("mem:one");
+    auto outcome = RunRequest(Request(tkCopy, LocalFs(), src.Path(), {"top.txt", "dir"}, mem, "/dest"));
+    EXPECT_EQ(outcome.Result.Succeeded, 2); // files; folders are not counted
+    EXPECT_EQ(outcome.Result.Failed, 0);
+    EXPECT_EQ(mem->Content("/dest/dir/inner.bin"), std::string(3 * KTransferBufferSize + 17, 'z'));
+    EXPECT_TRUE(mem->HasDir("/dest/dir/empty"));
+    EXPECT_NEAR(mem->ModifiedOf("/dest/dir/inner.bin"), when, 1.0 / 86400);
+    EXPECT_FALSE(mem->HasFile("/dest/dir/inner.bin.kvpart"));
+    EXPECT_EQ(outcome.Host->ItemsTotal, 4); // top.txt, dir, dir/empty, dir/inner.bin
+    EXPECT_EQ(outcome.Host->ItemsDone, 4);
+    EXPECT_EQ(outcome.Host->BytesDone, outcome.Host->BytesTotal);
+    EXPECT_EQ(outcome.Host->Phases, (std::vector<TKvTransferPhase>{tpScanning, tpWorking}));
+}
+
+TEST(TransferCopy, RefusesCopiesOntoThemselves) {
+    TTempDir dir;
+    ::mkdir((dir / "a").c_str(), 0755);
+    ::mkdir((dir / "a/sub").c_str(), 0755);
+    WriteFile(dir / "a/f", "data");
+    WriteFile(dir / "other", "o");
+    auto local = LocalFs();
+
+    auto into = RunRequest(Request(tkCopy, local, dir.Path(), {"a", "other"}, local, dir / "a/sub"));
+    EXPECT_EQ(into.Result.Failed, 1);
+    EXPECT_EQ(into.Result.FirstProblem, "Cannot copy a directory into itself: " + dir / "a");
+    EXPECT_EQ(ReadFile(dir / "a/sub/other"), "o"); // the rest of the request still ran
+
+    auto self = RunRequest(Request(tkCopy, local, dir / "a", {"f"}, local, dir / "a"));
+    EXPECT_EQ(self.Result.FirstProblem, "Cannot copy a file onto itself: " + dir / "a/f");
+    EXPECT_EQ(ReadFile(dir / "a/f"), "data");
+}
+
+TEST(TransferCopy, FolderLinksAreNotFollowedAndFoldersAreNotOverwritten) {
+    TTempDir src, dst, elsewhere;
+    WriteFile(elsewhere / "secret", "s");
+    ::mkdir((src / "d").c_str(), 0755);
+    ::symlink(elsewhere.Path().c_str(), (src / "d/link").c_str());
+    WriteFile(src / "clash", "file");
+    ::mkdir((dst / "clash").c_str(), 0755);
+    auto local = LocalFs();
+    auto outcome = RunRequest(Request(tkCopy, local, src.Path(), {"d", "clash"}, local, dst.Path()));
+    EXPECT_EQ(outcome.Result.Skipped, 2);
+    EXPECT_EQ(outcome.Result.FirstProblem, "Directory link not followed: " + src / "d/link");
+    EXPECT_FALSE(Exists(dst / "d/link"));
+    EXPECT_TRUE(Exists(dst / "clash") && !Exists(dst / "clash/clash"));
+}
+
+TEST(TransferConflicts, AnswersOverwriteSkipRenameAndApplyToAll) {
+    TTempDir src, dst;
+    for (const char* name : {"a.txt", "b.txt", "c.txt", "noext", ".bashrc"}) {
+        WriteFile(src / name, std::string("new ") + name);
+        WriteFile(dst / name, "old");
+    }
+    WriteFile(dst / "noext (2)", "taken");
+    auto host = std::make_shared<TScriptedHost>();
+    host->Reply(paOverwrite);    // a.txt
+    host->Reply(paSkip);         // b.txt
+    host->Reply(paRename);       // noext
+    host->Reply(paRename, true); // c.txt, and .bashrc without asking
+    auto local = LocalFs();
+    auto outcome =
+        RunRequest(Request(tkCopy, local, src.Path(), {"a.txt", "b.txt", "noext", "c.txt", ".bashrc"}, local, dst.Path()),
+            host);
+    ASSERT_EQ(host->Questions.size(), 4u);
+    EXPECT_EQ(host->Questions[0].Kind, pkConflict);
+    EXPECT_EQ(host->Questions[0].Text.substr(0, (dst / "a.txt already exists.\nExisting: 3 bytes, ").size()),
+              dst / "a.txt already exists.\nExisting: 3 bytes, ");
+    EXPECT_NE(host->Questions[0].Text.find("\nNew: 9 bytes, "), std::string::npos);
+    EXPECT_EQ(ReadFile(dst / "a.txt"), "new a.txt");
+    EXPECT_EQ(ReadFile(dst / "b.txt"), "old");
+    EXPECT_EQ(ReadFile(dst / "noext (3)"), "new noext"); // "(2)" was taken; the number goes at the end
+    EXPECT_EQ(ReadFile(dst / "c (2).txt"), "new c.txt");
+    EXPECT_EQ(ReadFile(dst / ".bashrc (2)"), "new .bashrc"); // a leading dot starts no extension
+    EXPECT_EQ(outcome.Result.Succeeded, 4);
+    EXPECT_EQ(outcome.Result.Skipped, 1);
+    EXPECT_EQ(outcome.Result.FirstProblem, ""); // a skipped conflict is no problem
+}
+
+TEST(TransferConflicts, FreeNamesAndTheOverwriteRequest) {
+    auto mem = std::make_shared<TKvMemoryFs>();
+    mem->AddFile("/d/r.log", "");
+    mem->AddFile("/d/r (2).log", "");
+    mem->AddFile("/d/r (3).log", "");
+    EXPECT_EQ(TKvRun::FreeName(*mem, "/d/r.log"), "/d/r (4).log");
+    EXPECT_EQ(TKvRun::FreeName(*mem, "/d/archive.tar.gz"), "/d/archive.tar (2).gz");
+
+    TTempDir src;
+    WriteFile(src / "x", "new");
+    mem->AddFile("/d/x", "old");
+    auto request = Request(tkCopy, LocalFs(), src.Path(), {"x"}, mem, "/d");
+    request.Overwrite = true;
+    auto outcome = RunRequest(request);
+    EXPECT_TRUE(outcome.Host->Questions.empty());
+    EXPECT_EQ(mem->Content("/d/x"), "new");
+}
+
+TEST(TransferErrors, RetryThenSuccessAndSkipAll) {
+    TTempDir src;
+    for (const char* name : {"1", "2", "3"})
+        WriteFile(src / name, name);
+    auto mem = std::make_shared<TKvMemoryFs>();
+    auto faulty = std::make_shared<TKvFaultFs>(mem);
+    faulty->AddFault({foWrite, 1, 1}); // the first file fails once
+    faulty->AddFault({foWrite, 3, 2}); // the next two fail
+    auto host = std::make_shared<TScriptedHost>();
+    host->Reply(paRetry);
+    host->Reply(paSkip, true); // skip this and every later error without asking
+    auto outcome = RunRequest(Request(tkCopy, LocalFs(), src.Path(), {"1", "2", "3"}, faulty, "/out"), host);
+    ASSERT_EQ(host->Questions.size(), 2u);
+    EXPECT_EQ(host->Questions[0].Kind, pkError);
+    EXPECT_EQ(host->Questions[0].Text, "Could not copy " + src / "1" + "\n/out/1.kvpart: injected failure");
+    EXPECT_EQ(mem->Content("/out/1"), "1");
+    EXPECT_EQ(outcome.Result.Succeeded, 1);
+    EXPECT_EQ(outcome.Result.Skipped, 2);
+    EXPECT_EQ(outcome.Result.FirstProblem, "Could not copy " + src / "2" + ": /out/2.kvpart: injected failure");
+    EXPECT_FALSE(mem->HasFile("/out/2") || mem->HasFile("/out/2.kvpart") || mem->HasFile("/out/3.kvpart"));
+    EXPECT_TRUE(LogHas(outcome, "error: copy " + src / "2" + " -> /out/2: /out/2.kvpart: injected failure"));
+}
+
+TEST(TransferErrors, FailedOverwriteKeepsTheOldTarget) {
+    TTempDir src;
+    WriteFile(src / "f", std::string(2 * KTransferBufferSize, 'n'));
+    for (bool direct : {false, true}) {
+        std::shared_ptr<TKvMemoryFs> mem = direct ? std::make_shared<TKvMemoryDirectFs>("mem:direct")
+                                                  : std::make_shared<TKvMemoryFs>("mem:plain");
+        mem->AddFile("/d/f", "precious");
+        auto faulty = std::make_shared<TKvFaultFs>(mem);
+        faulty->AddFault({foWrite, 2, 1}); // fails halfway
+        auto host = std::make_shared<TScriptedHost>();
+        host->Reply(paOverwrite);
+        host->Reply(paSkip);
+        auto outcome = RunRequest(Request(tkCopy, LocalFs(), src.Path(), {"f"}, faulty, "/d"), host);
+        EXPECT_EQ(outcome.Result.Skipped, 1) << direct;
+        // Written straight to the target, the "temporary" file is the user's: it must stay.
+        EXPECT_EQ(mem->Content("/d/f"), "precious") << direct;
+        EXPECT_EQ(mem->Paths(), (std::vector<std::string>{"/", "/d", "/d/f"})) << direct;
+    }
+}
+
+TEST(TransferErrors, SkippedFolderCreationSkipsEverythingBelowIt) {
+    TTempDir src;
+    ::mkdir((src / "a").c_str(), 0755);
+    ::mkdir((src / "a/b").c_str(), 0755);
+    WriteFile(src / "a/b/deep", "d");
+    WriteFile(src / "a/f", "f");
+    WriteFile(src / "z", "z");
+    auto mem = std::make_shared<TKvMemoryFs>();
+    auto faulty = std::make_shared<TKvFaultFs>(mem);
+    faulty->AddFault({foMakeDir, 2, 1}); // the first is the destination itself, then "a"
+    auto host = std::make_shared<TScriptedHost>();
+    host->Reply(paSkip);
+    auto outcome = RunRequest(Request(tkCopy, LocalFs(), src.Path(), {"a", "z"}, faulty, "/out"), host);
+    ASSERT_EQ(host->Questions.size(), 1u);
+    EXPECT_EQ(outcome.Result.Skipped, 1);
+    EXPECT_EQ(outcome.Result.Succeeded, 1);
+    EXPECT_EQ(mem->Paths(), (std::vector<std::string>{"/", "/out", "/out/z"}));
+}
+
+TEST(TransferCancel, CancelInAQuestionOrMidCopyLeavesNoPartFile) {
+    TTempDir src, dst;
+    WriteFile(src / "big", std::string(4 * KTransferBufferSize, 'b'));
+    WriteFile(dst / "big", "old");
+    auto local = LocalFs();
+
+    auto host = std::make_shared<TScriptedHost>();
+    host->Reply(paCancel);
+    auto asked = RunRequest(Request(tkCopy, local, src.Path(), {"big"}, local, dst.Path()), host);
+    EXPECT_TRUE(asked.Result.Cancelled);
+    EXPECT_EQ(ReadFile(dst / "big"), "old");
+    EXPECT_TRUE(LogHas(asked, "job: copy finished: 0 done, 0 skipped, 0 failed, cancelled\n"));
+
+    // Cancel from another thread while the data is being written.
+    auto faulty = std::make_shared<TKvFaultFs>(local);
+    faulty->AddFault({foWrite, 2, 1, true});
+    auto token = NewCancelToken();
+    std::thread canceller([&] {
+        faulty->WaitBlocked();
+        token->Cancel();
+        faulty->Release();
+    });
+    auto request = Request(tkCopy, local, src.Path(), {"big"}, faulty, dst / "new");
+    auto cancelled = RunRequest(request, nullptr, token);
+    canceller.join();
+    EXPECT_TRUE(cancelled.Result.Cancelled);
+    EXPECT_EQ(FilesBelow(dst.Path()), (std::vector<std::string>{"./big"}));
+}
+
+TEST(TransferMove, RenamesInPlaceOnOneDiskAndCopiesAcross) {
+    TTempDir dir;
+    ::mkdir((dir / "tree").c_str(), 0755);
+    WriteFile(dir / "tree/f", "f");
+    WriteFile(dir / "lower", "l");
+    auto local = LocalFs();
+    auto inPlace = RunRequest(Request(tkMove, local, dir.Path(), {"tree"}, local, dir / "moved"));
+    EXPECT_EQ(inPlace.Result.Succeeded, 1);
+    EXPECT_TRUE(LogHas(inPlace, "move: " + dir / "tree" + " -> " + dir / "moved (renamed in place)"));
+    EXPECT_EQ(ReadFile(dir / "moved/f"), "f");
+
+    auto caseOnly = RunRequest(Request(tkMove, local, dir.Path(), {"lower"}, local, dir / "LOWER"));
+    EXPECT_EQ(caseOnly.Result.Succeeded, 1);
+    EXPECT_TRUE(Exists(dir / "LOWER") && !Exists(dir / "lower"));
+
+    auto mem = std::make_shared<TKvMemoryFs>();
+    ::mkdir((dir / "moved/sub").c_str(), 0755);
+    WriteFile(dir / "moved/sub/g", "g");
+    auto across = RunRequest(Request(tkMove, local, dir.Path(), {"moved"}, mem, "/m/"));
+    EXPECT_EQ(across.Result.Succeeded, 2);
+    EXPECT_EQ(mem->Content("/m/moved/sub/g"), "g");
+    EXPECT_FALSE(Exists(dir / "moved")); // emptied folders are removed at the end
+    EXPECT_TRUE(LogHas(across, "delete: " + dir / "moved/f (the original of a move)"));
+}
+
+TEST(TransferMove, FailedDeleteOfTheOriginalIsReported) {
+    auto mem = std::make_shared<TKvMemoryFs>("mem:src");
+    mem->AddFile("/s/f", "data");
+    auto faulty = std::make_shared<TKvFaultFs>(mem);
+    faulty->AddFault({foDelete, 1, 1});
+    auto dest = std::make_shared<TKvMemoryFs>("mem:dst");
+    auto host = std::make_shared<TScriptedHost>();
+    host->Reply(paSkip);
+    auto outcome = RunRequest(Request(tkMove, faulty, "/s", {"f"}, dest, "/d/"), host);
+    EXPECT_EQ(dest->Content("/d/f"), "data");
+    EXPECT_TRUE(mem->HasFile("/s/f"));
+    EXPECT_EQ(outcome.Result.FirstProblem, "Copied, but could not remove the original /s/f: /s/f: injected failure");
+}
+
+TEST(TransferMove, OneFileUnderTwoNamesIsNeverDeleted) {
+    // "view" shows the same folder as "real": moving real/f to view/f would copy the file onto
+    // itself and then delete the only copy.
+    TTempDir dir;
+    ::mkdir((dir / "real").c_str(), 0755);
+    WriteFile(dir / "real/f", "only copy");
+    ::symlink((dir / "real").c_str(), (dir / "view").c_str());
+    auto local = LocalFs();
+    auto host = std::make_shared<TScriptedHost>();
+    host->Reply(paOverwrite, true);
+    auto outcome = RunRequest(Request(tkMove, local, dir / "real", {"f"}, local, dir / "view"), host);
+    EXPECT_EQ(outcome.Result.Failed, 1);
+    EXPECT_EQ(outcome.Result.FirstProblem, "Cannot copy a file onto itself: " + dir / "real/f");
+    EXPECT_EQ(ReadFile(dir / "real/f"), "only copy");
+}
+
+TEST(TransferDelete, PermanentDeleteNeverFollowsLinks) {
+    TTempDir dir, keep;
+    WriteFile(keep / "precious", "p");
+    ::mkdir((dir / "d").c_str(), 0755);
+    ::mkdir((dir / "d/e").c_str(), 0755);
+    WriteFile(dir / "d/e/f", "f");
+    ::symlink(keep.Path().c_str(), (dir / "d/link").c_str());
+    auto request = Request(tkDelete, LocalFs(), dir.Path(), {"d"});
+    request.Permanent = true;
+    auto outcome = RunRequest(request);
+    EXPECT_EQ(outcome.Result.Succeeded, 4);
+    EXPECT_FALSE(Exists(dir / "d"));
+    EXPECT_EQ(ReadFile(keep / "precious"), "p");
+    EXPECT_TRUE(LogHas(outcome, "job: delete 1 item(s) in local " + dir.Path() + " (permanently)"));
+    EXPECT_TRUE(LogHas(outcome, "delete: " + dir / "d/e/f\n"));
+}
+
+TEST(TransferDelete, ToTheTrashWholeItems) {
+    TTempDir dir;
+    ::mkdir((dir / "folder").c_str(), 0755);
+    WriteFile(dir / "folder/inside", "i");
+    WriteFile(dir / "file", "f");
+    auto outcome = RunRequest(Request(tkDelete, LocalFs(), dir.Path(), {"folder", "file"}));
+    EXPECT_EQ(outcome.Result.Succeeded, 2);
+    EXPECT_FALSE(Exists(dir / "folder") || Exists(dir / "file"));
+    EXPECT_TRUE(LogHas(outcome, "recycle: " + dir / "folder"));
+    EXPECT_TRUE(LogHas(outcome, " (to the Trash)"));
+    std::string listing = RunCommand("trash-list 2>/dev/null");
+    EXPECT_NE(listing.find(dir / "folder"), std::string::npos);
+}
+
+TEST(TransferRefusals, ReadOnlyPlaces) {
+    auto archive = std::make_shared<TKvMemoryFs>("zip:/a.zip", true);
+    archive->AddFile("/f", "x");
+    auto target = std::make_shared<TKvMemoryFs>();
+    EXPECT_EQ(RunRequest(Request(tkCopy, target, "/", {}, archive, "/")).Result.FirstProblem, "The destination is read-only");
+    EXPECT_EQ(RunRequest(Request(tkMove, archive, "/", {"f"}, target, "/")).Result.FirstProblem,
+              "Cannot move out of a read-only location. Copy instead");
+    EXPECT_EQ(RunRequest(Request(tkDelete, archive, "/", {"f"})).Result.FirstProblem, "Cannot delete from a read-only location");
+    auto copied = RunRequest(Request(tkCopy, archive, "/", {"f"}, target, "/out/"));
+    EXPECT_EQ(target->Content("/out/f"), "x");
+    EXPECT_EQ(copied.Result.Succeeded, 1);
+}

@@ -1,0 +1,497 @@
+#include "Kv.Transfer.Engine.h"
+
+#include "Kv.Log.h"
+
+namespace kv {
+
+namespace {
+
+std::string MessageOf(const std::exception& AError) { return AError.what(); }
+
+} // namespace
+
+const char* TransferKindName(TKvTransferKind AKind) {
+    switch (AKind) {
+    case tkCopy:
+        return "copy";
+    case tkMove:
+        return "move";
+    case tkDelete:
+        return "delete";
+    case tkZip:
+        return "zip";
+    }
+    return "copy";
+}
+
+TKvRun::TKvRun(TKvTransferRequest AReq, IKvCancelTokenPtr AToken, IKvTransferHostPtr AHost)
+    : FReq(std::move(AReq)), FToken(std::move(AToken)), FHost(std::move(AHost)),
+      FBuffer(new char[KTransferBufferSize]) {
+    FResult.Kind = FReq.Kind;
+    FSameFs = FReq.DestFs && FReq.SourceFs && FReq.SourceFs->Id() == FReq.DestFs->Id();
+    if (FReq.Overwrite) {
+        FHasConflictAnswer = true;
+        FConflictAnswer = paOverwrite;
+    }
+}
+
+TKvTransferResult TKvRun::Execute() {
+    const std::string kind = TransferKindName(FReq.Kind);
+    const std::string count = std::to_string(FReq.Items.size());
+    if (FReq.Kind == tkDelete)
+        Log("job: delete " + count + " item(s) in " + FReq.SourceFs->Id() + " " + FReq.SourceDir +
+            (FReq.Permanent ? " (permanently)" : " (to the Trash)"));
+    else
+        Log("job: " + kind + " " + count + " item(s) from " + FReq.SourceFs->Id() + " " + FReq.SourceDir + " to " +
+            (FReq.DestFs ? FReq.DestFs->Id() : std::string()) + " " + FReq.DestPath);
+    try {
+        Check();
+        switch (FReq.Kind) {
+        case tkDelete:
+            RunDelete();
+            break;
+        case tkZip:
+            RunZip();
+            break;
+        case tkCopy:
+        case tkMove:
+            RunCopyOrMove();
+            break;
+        }
+    } catch (const EKvCancelled&) {
+        FResult.Cancelled = true;
+    } catch (const std::exception& e) {
+        RecordFailure(MessageOf(e));
+    } catch (...) {
+        RecordFailure("Unknown error");
+    }
+    std::string summary = "job: " + kind + " finished: " + std::to_string(FResult.Succeeded) + " done, " +
+                          std::to_string(FResult.Skipped) + " skipped, " + std::to_string(FResult.Failed) + " failed";
+    if (FResult.Cancelled)
+        summary += ", cancelled";
+    if (!FResult.FirstProblem.empty())
+        summary += " [" + FResult.FirstProblem + "]";
+    Log(summary);
+    return FResult;
+}
+
+void TKvRun::Check() const { CheckCancelled(*FToken); }
+
+void TKvRun::RecordSkip(const std::string& AText) {
+    ++FResult.Skipped;
+    if (FResult.FirstProblem.empty())
+        FResult.FirstProblem = AText;
+}
+
+void TKvRun::RecordFailure(const std::string& AText) {
+    ++FResult.Failed;
+    if (FResult.FirstProblem.empty())
+        FResult.FirstProblem = AText;
+}
+
+TKvPromptAnswer TKvRun::AskError(const std::string& AText) {
+    if (FSkipAllErrors)
+        return paSkip;
+    bool applyAll = false;
+    TKvPromptAnswer answer = FHost->Ask(pkError, AText, *FToken, applyAll);
+    if (answer == paCancel)
+        throw EKvCancelled();
+    if (answer == paSkip && applyAll)
+        FSkipAllErrors = true;
+    return answer;
+}
+
+template <typename TAction> bool TKvRun::Attempt(const std::string& AWhat, TAction&& AAction) {
+    for (;;) {
+        Check();
+        std::string message;
+        try {
+            AAction();
+            return true;
+        } catch (const EKvCancelled&) {
+            throw;
+        } catch (const std::exception& e) {
+            message = MessageOf(e);
+        }
+        Log("error: " + AWhat + ": " + message);
+        if (AskError(AWhat + "\n" + message) == paSkip) {
+            RecordSkip(AWhat + ": " + message);
+            return false;
+        }
+    }
+}
+
+bool TKvRun::EnsureFolder(const std::string& APath) {
+    return Attempt("Could not create " + APath, [&] {
+        FReq.DestFs->MakeDir(APath);
+        Log("mkdir: " + APath);
+    });
+}
+
+void TKvRun::AddToPlan(const TKvFileEntry& AEntry, const std::string& ASource, const std::string& ATarget) {
+    FPlan.push_back({ASource, ATarget, AEntry.IsDir, AEntry.IsDir ? 0 : AEntry.Size, AEntry.Modified});
+    FBytesTotal += FPlan.back().Size;
+    FHost->SetCurrent(ASource, FPlan.back().Size);
+}
+
+void TKvRun::ScanFolder(const std::string& ASource, const std::string& ATarget) {
+    Check();
+    TKvFileEntries entries;
+    if (!Attempt("Could not read " + ASource, [&] { entries = FReq.SourceFs->List(ASource, *FToken); }))
+        return;
+    const bool deleting = FReq.Kind == tkDelete;
+    for (const auto& entry : entries) {
+        std::string source = FReq.SourceFs->Join(ASource, entry.Name);
+        std::string target = deleting ? std::string() : FReq.DestFs->Join(ATarget, entry.Name);
+        if (entry.IsDir && entry.IsLink) {
+            // A link to a folder is deleted as a link, and never followed into.
+            if (deleting)
+                AddToPlan(entry, source, target);
+            else
+                RecordSkip("Directory link not followed: " + source);
+            continue;
+        }
+        AddToPlan(entry, source, target);
+        if (entry.IsDir)
+            ScanFolder(source, target);
+    }
+}
+
+bool TKvRun::InsideSkippedFolder(const std::string& APath) const {
+    if (FSkippedDirs.empty())
+        return false;
+    auto& fs = *FReq.SourceFs;
+    for (std::string folder = fs.ParentOf(APath); !folder.empty(); folder = fs.ParentOf(folder)) {
+        for (const auto& skipped : FSkippedDirs)
+            if (fs.SamePath(folder, skipped))
+                return true;
+        if (fs.IsRoot(folder))
+            break;
+    }
+    return false;
+}
+
+bool TKvRun::IsAncestorOrSelf(IKvFileSystem& AFs, const std::string& AAncestor, const std::string& APath) const {
+    for (std::string folder = APath; !folder.empty(); folder = AFs.ParentOf(folder)) {
+        if (AFs.SamePath(folder, AAncestor))
+            return true;
+        if (AFs.IsRoot(folder))
+            break;
+    }
+    return false;
+}
+
+bool TKvRun::SameFile(const std::string& ASource, const std::string& ATarget) const {
+    if (!FSameFs)
+        return false;
+    auto* identity = dynamic_cast<IKvFileIdentity*>(FReq.DestFs.get());
+    return identity && identity->SameFile(ASource, ATarget);
+}
+
+bool TKvRun::RenameInPlace(const std::string& ASource, const std::string& ATarget) {
+    try {
+        if (!FReq.SourceFs->CanRenameDirect(ASource, ATarget))
+            return false;
+        TKvFileEntry existing;
+        if (FReq.DestFs->Stat(ATarget, existing) && !FReq.DestFs->SamePath(ASource, ATarget))
+            return false;
+        FReq.SourceFs->RenamePath(ASource, ATarget, false);
+    } catch (const EKvCancelled&) {
+        throw;
+    } catch (...) {
+        return false; // copied and deleted instead
+    }
+    Log("move: " + ASource + " -> " + ATarget + " (renamed in place)");
+    return true;
+}
+
+void TKvRun::RunCopyOrMove() {
+    auto& source = *FReq.SourceFs;
+    auto& dest = *FReq.DestFs;
+    const bool moving = FReq.Kind == tkMove;
+    if (dest.ReadOnly()) {
+        RecordFailure("The destination is read-only");
+        return;
+    }
+    if (moving && source.ReadOnly()) {
+        RecordFailure("Cannot move out of a read-only location. Copy instead");
+        return;
+    }
+    FHost->SetPhase(tpScanning, 0, 0);
+
+    // A single item copied to a path that is no folder (and does not end with "/") takes that
+    // path as its new name; otherwise the path is the folder to copy into.
+    TKvFileEntry existing;
+    const bool endsWithSeparator = !FReq.DestPath.empty() && FReq.DestPath.back() == '/';
+    const bool intoFolder = FReq.Items.size() > 1 || endsWithSeparator ||
+                            (dest.Stat(FReq.DestPath, existing) && existing.IsDir);
+    const std::string destPath = dest.Normalize(FReq.DestPath);
+    if (intoFolder) {
+        if (!EnsureFolder(destPath))
+            return;
+    } else {
+        std::string parent = dest.ParentOf(destPath);
+        if (!parent.empty() && !EnsureFolder(parent))
+            return;
+    }
+
+    for (const auto& item : FReq.Items) {
+        Check();
+        std::string from = source.Join(FReq.SourceDir, item.Name);
+        std::string to = intoFolder ? dest.Join(destPath, item.Name) : destPath;
+        if (FSameFs && dest.SamePath(from, to) && (!moving || from == to)) {
+            RecordFailure("Cannot copy a file onto itself: " + from);
+            continue;
+        }
+        if (item.IsDir && FSameFs && IsAncestorOrSelf(dest, from, dest.ParentOf(to))) {
+            RecordFailure("Cannot copy a directory into itself: " + from);
+            continue;
+        }
+        if (moving && FSameFs && RenameInPlace(from, to)) {
+            ++FResult.Succeeded;
+            continue;
+        }
+        if (item.IsDir && item.IsLink) {
+            RecordSkip("Directory link not followed: " + from);
+            continue;
+        }
+        AddToPlan(item, from, to);
+        if (item.IsDir)
+            ScanFolder(from, to);
+    }
+
+    FHost->SetPhase(tpWorking, static_cast<int>(FPlan.size()), FBytesTotal);
+    for (const auto& item : FPlan) {
+        Check();
+        ProcessPlanItem(item);
+        ++FItemsDone;
+        FHost->SetProgress(0, FBytesDone, FItemsDone);
+    }
+
+    if (moving) {
+        // Folders emptied by the move go last, deepest first; one that still holds
+        // something (a skipped file) simply stays.
+        for (auto it = FPlan.rbegin(); it != FPlan.rend(); ++it) {
+            if (!it->IsDir)
+                continue;
+            try {
+                source.DeleteDirAt(it->Source);
+            } catch (...) {
+            }
+        }
+    }
+}
+
+void TKvRun::ProcessPlanItem(const TKvPlanItem& AItem) {
+    FHost->SetCurrent(AItem.Source, AItem.Size);
+    if (InsideSkippedFolder(AItem.Source))
+        return;
+    if (AItem.IsDir) {
+        if (!EnsureFolder(AItem.Target))
+            FSkippedDirs.push_back(AItem.Source);
+        return;
+    }
+    CopyFile(AItem);
+}
+
+bool TKvRun::ResolveConflict(const TKvPlanItem& AItem, std::string& ATarget, bool& ATargetExisted) {
+    ATargetExisted = false;
+    TKvFileEntry existing;
+    if (!FReq.DestFs->Stat(ATarget, existing))
+        return true;
+    ATargetExisted = true;
+    if (existing.IsDir) {
+        RecordSkip("A directory already has this name: " + ATarget);
+        return false;
+    }
+    // Two names of one file (a link, a bind mount): overwriting one destroys the other.
+    if (SameFile(AItem.Source, ATarget)) {
+        RecordFailure("Cannot copy a file onto itself: " + AItem.Source);
+        return false;
+    }
+    TKvPromptAnswer answer = FConflictAnswer;
+    if (!FHasConflictAnswer) {
+        std::string text = ATarget + " already exists.\nExisting: " + FormatBytes(existing.Size) + " bytes, " +
+                           FormatStamp(existing.Modified) + "\nNew: " + FormatBytes(AItem.Size) + " bytes, " +
+                           FormatStamp(AItem.Modified);
+        bool applyAll = false;
+        answer = FHost->Ask(pkConflict, text, *FToken, applyAll);
+        if (answer == paCancel)
+            throw EKvCancelled();
+        if (applyAll) {
+            FHasConflictAnswer = true;
+            FConflictAnswer = answer;
+        }
+    }
+    switch (answer) {
+    case paOverwrite:
+        return true;
+    case paRename:
+        ATarget = FreeName(*FReq.DestFs, ATarget);
+        ATargetExisted = false;
+        return true;
+    default:
+        ++FResult.Skipped;
+        return false;
+    }
+}
+
+int64_t TKvRun::CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, int64_t& AAttemptBytes) {
+    auto& dest = *FReq.DestFs;
+    TKvStreamPtr in = FReq.SourceFs->OpenRead(AItem.Source);
+    TKvStreamPtr out;
+    auto* sized = dynamic_cast<IKvSizedWrite*>(&dest);
+    if (sized && AItem.Size >= 0)
+        out = sized->OpenWriteSized(ATemporary, AItem.Size);
+    else
+        out = dest.OpenWrite(ATemporary);
+    for (;;) {
+        Check();
+        int64_t n = in->Read(FBuffer.get(), KTransferBufferSize);
+        if (n <= 0)
+            break;
+        out->WriteAll(FBuffer.get(), n);
+        AAttemptBytes += n;
+        FBytesDone += n;
+        FHost->SetProgress(AAttemptBytes, FBytesDone, FItemsDone);
+    }
+    if (auto* finishable = dynamic_cast<TKvFinishableStream*>(out.get()))
+        finishable->Finish();
+    out.reset(); // the written stream goes first
+    return AAttemptBytes;
+}
+
+void TKvRun::CopyFile(const TKvPlanItem& AItem) {
+    auto& dest = *FReq.DestFs;
+    const std::string& source = AItem.Source;
+    std::string target = AItem.Target;
+    if (FSameFs && dest.SamePath(source, target)) {
+        RecordFailure("Cannot copy a file onto itself: " + source);
+        return;
+    }
+    bool targetExisted = false;
+    if (!ResolveConflict(AItem, target, targetExisted))
+        return;
+    const bool direct = dynamic_cast<IKvDirectWrite*>(&dest) != nullptr;
+    const std::string temporary = direct ? target : target + KPartSuffix;
+    // Writing straight to the target means the temporary file is the user's file when it
+    // existed before: never delete that one.
+    auto dropTemporary = [&] {
+        if (direct && targetExisted)
+            return;
+        try {
+            dest.DeleteFileAt(temporary);
+        } catch (...) {
+        }
+    };
+
+    for (;;) {
+        int64_t attemptBytes = 0;
+        std::string message;
+        try {
+            CopyData(AItem, temporary, attemptBytes);
+            try {
+                dest.SetModified(temporary, AItem.Modified);
+            } catch (const EKvCancelled&) {
+                throw;
+            } catch (...) {
+                // A time that cannot be set is no reason to lose the copy.
+            }
+            if (temporary != target)
+                dest.RenamePath(temporary, target, true);
+            Log("copy: " + source + " -> " + target + " " + std::to_string(attemptBytes) + " bytes");
+            break;
+        } catch (const EKvCancelled&) {
+            FBytesDone -= attemptBytes;
+            dropTemporary();
+            throw;
+        } catch (const std::exception& e) {
+            message = MessageOf(e);
+        }
+        dropTemporary();
+        Log("error: copy " + source + " -> " + target + ": " + message);
+        FBytesDone -= attemptBytes;
+        if (AskError("Could not copy " + source + "\n" + message) == paSkip) {
+            RecordSkip("Could not copy " + source + ": " + message);
+            return;
+        }
+    }
+    ++FResult.Succeeded;
+    if (FReq.Kind == tkMove)
+        Attempt("Copied, but could not remove the original " + source, [&] {
+            FReq.SourceFs->DeleteFileAt(source);
+            Log("delete: " + source + " (the original of a move)");
+        });
+}
+
+void TKvRun::RunDelete() {
+    auto& fs = *FReq.SourceFs;
+    if (fs.ReadOnly()) {
+        RecordFailure("Cannot delete from a read-only location");
+        return;
+    }
+    if (!FReq.Permanent) {
+        // Each selected item goes to the Trash whole: nothing to scan.
+        FHost->SetPhase(tpWorking, static_cast<int>(FReq.Items.size()), 0);
+        for (const auto& item : FReq.Items) {
+            Check();
+            std::string path = fs.Join(FReq.SourceDir, item.Name);
+            FHost->SetCurrent(path, 0);
+            if (Attempt("Could not delete " + path, [&] {
+                    fs.Recycle(path);
+                    Log("recycle: " + path);
+                }))
+                ++FResult.Succeeded;
+            ++FItemsDone;
+            FHost->SetProgress(0, 0, FItemsDone);
+        }
+        return;
+    }
+    FHost->SetPhase(tpScanning, 0, 0);
+    for (const auto& item : FReq.Items) {
+        Check();
+        std::string path = fs.Join(FReq.SourceDir, item.Name);
+        AddToPlan(item, path, "");
+        if (item.IsDir && !item.IsLink)
+            ScanFolder(path, "");
+    }
+    FHost->SetPhase(tpWorking, static_cast<int>(FPlan.size()), 0);
+    // Contents before their folder.
+    for (auto it = FPlan.rbegin(); it != FPlan.rend(); ++it) {
+        Check();
+        const auto& item = *it;
+        FHost->SetCurrent(item.Source, 0);
+        // A link to a folder is listed as a folder, but it goes as a link (DeleteDirAt unlinks it).
+        if (Attempt("Could not delete " + item.Source, [&] {
+                if (item.IsDir)
+                    fs.DeleteDirAt(item.Source);
+                else
+                    fs.DeleteFileAt(item.Source);
+                Log("delete: " + item.Source);
+            }))
+            ++FResult.Succeeded;
+        ++FItemsDone;
+        FHost->SetProgress(0, 0, FItemsDone);
+    }
+}
+
+void TKvRun::RunZip() {
+    // Zip files are written by the archive subsystem, which is not part of this build yet.
+    RecordFailure("Making zip files is not available in this version");
+}
+
+std::string TKvRun::FreeName(IKvFileSystem& AFs, const std::string& ATarget) {
+    std::string folder = AFs.ParentOf(ATarget);
+    std::string name = AFs.NameOf(ATarget);
+    std::string extension(ExtensionOf(name));
+    std::string base = name.substr(0, name.size() - extension.size());
+    TKvFileEntry entry;
+    for (int i = 2; i <= 9999; ++i) {
+        std::string candidate = AFs.Join(folder, base + " (" + std::to_string(i) + ")" + extension);
+        if (!AFs.Stat(candidate, entry))
+            return candidate;
+    }
+    throw EKvFsError("No free name for " + ATarget);
+}
+
+} // namespace kv

@@ -1,0 +1,129 @@
+// One copy, move, delete or zip request carried out between any two file systems.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Kv.FileSystem.h"
+#include "Kv.Worker.h"
+
+namespace kv {
+
+enum class TKvTransferKind { tkCopy, tkMove, tkDelete, tkZip };
+using enum TKvTransferKind;
+
+// "copy", "move", "delete", "zip": the words of the log lines.
+const char* TransferKindName(TKvTransferKind AKind);
+
+struct TKvTransferRequest {
+    TKvTransferKind Kind = tkCopy;
+    IKvFileSystemPtr SourceFs;
+    std::string SourceDir;
+    TKvFileEntries Items;
+    IKvFileSystemPtr DestFs;
+    // The folder to copy into, the new name of a single item, or the zip file to make.
+    std::string DestPath;
+    bool Permanent = false;
+    std::string Password;
+    bool ZipWeak = false;
+    bool Overwrite = false;
+};
+
+struct TKvTransferResult {
+    TKvTransferKind Kind = tkCopy;
+    int32_t Succeeded = 0;
+    int32_t Skipped = 0;
+    int32_t Failed = 0;
+    bool Cancelled = false;
+    std::string FirstProblem;
+};
+
+struct TKvPlanItem {
+    std::string Source;
+    std::string Target; // empty for deletes; the entry name inside the archive for zips
+    bool IsDir = false;
+    int64_t Size = 0;
+    TKvDateTime Modified = 0;
+};
+
+enum class TKvPromptKind { pkNone, pkConflict, pkError };
+using enum TKvPromptKind;
+enum class TKvPromptAnswer { paOverwrite, paSkip, paRename, paRetry, paCancel };
+using enum TKvPromptAnswer;
+enum class TKvTransferPhase { tpScanning, tpWorking };
+using enum TKvTransferPhase;
+
+// What a running job reports to, and asks of, the user. SetCurrent and SetProgress may block
+// while the user holds the job; Ask blocks until answered and gives paCancel when AToken is
+// cancelled meanwhile.
+class IKvTransferHost {
+public:
+    virtual ~IKvTransferHost() = default;
+    virtual void SetPhase(TKvTransferPhase APhase, int AItemsTotal, int64_t ABytesTotal) = 0;
+    virtual void SetCurrent(const std::string& AName, int64_t ASize) = 0;
+    virtual void SetProgress(int64_t AFileDone, int64_t ABytesDone, int AItemsDone) = 0;
+    virtual TKvPromptAnswer Ask(TKvPromptKind AKind, const std::string& AText, const IKvCancelToken& AToken,
+                                bool& AApplyAll) = 0;
+};
+
+using IKvTransferHostPtr = std::shared_ptr<IKvTransferHost>;
+
+inline constexpr int64_t KTransferBufferSize = 1048576;
+inline constexpr const char* KPartSuffix = ".kvpart";
+
+class TKvRun {
+public:
+    TKvRun(TKvTransferRequest AReq, IKvCancelTokenPtr AToken, IKvTransferHostPtr AHost);
+    TKvRun(const TKvRun&) = delete;
+    TKvRun& operator=(const TKvRun&) = delete;
+
+    // Runs to the end; never raises.
+    TKvTransferResult Execute();
+
+    // The free name "name (N).ext" next to ATarget, N from 2; raises when none is left.
+    static std::string FreeName(IKvFileSystem& AFs, const std::string& ATarget);
+
+private:
+    void RunCopyOrMove();
+    void RunDelete();
+    void RunZip();
+
+    void Check() const;
+    void RecordSkip(const std::string& AText);
+    void RecordFailure(const std::string& AText);
+    // Runs AAction, asking the user on failure; false when the user skipped it.
+    template <typename TAction> bool Attempt(const std::string& AWhat, TAction&& AAction);
+    // Raises EKvCancelled for paCancel; paSkip with apply-to-all skips every later error.
+    TKvPromptAnswer AskError(const std::string& AText);
+    bool EnsureFolder(const std::string& APath);
+    void AddToPlan(const TKvFileEntry& AEntry, const std::string& ASource, const std::string& ATarget);
+    void ScanFolder(const std::string& ASource, const std::string& ATarget);
+    bool InsideSkippedFolder(const std::string& APath) const;
+    bool IsAncestorOrSelf(IKvFileSystem& AFs, const std::string& AAncestor, const std::string& APath) const;
+    bool RenameInPlace(const std::string& ASource, const std::string& ATarget);
+    void ProcessPlanItem(const TKvPlanItem& AItem);
+    void CopyFile(const TKvPlanItem& AItem);
+    bool SameFile(const std::string& ASource, const std::string& ATarget) const;
+    // Whether to copy onto ATarget (which may have been replaced by a free name).
+    bool ResolveConflict(const TKvPlanItem& AItem, std::string& ATarget, bool& ATargetExisted);
+    int64_t CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, int64_t& AAttemptBytes);
+
+    TKvTransferRequest FReq;
+    IKvCancelTokenPtr FToken;
+    IKvTransferHostPtr FHost;
+    TKvTransferResult FResult;
+    std::vector<TKvPlanItem> FPlan;
+    std::vector<std::string> FSkippedDirs;
+    std::unique_ptr<char[]> FBuffer;
+    bool FSameFs = false;
+    int64_t FBytesDone = 0;
+    int64_t FBytesTotal = 0;
+    int32_t FItemsDone = 0;
+    bool FSkipAllErrors = false;
+    bool FHasConflictAnswer = false;
+    TKvPromptAnswer FConflictAnswer = paSkip;
+};
+
+} // namespace kv
