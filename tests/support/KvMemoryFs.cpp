@@ -326,6 +326,8 @@ void TKvFaultFs::Hit(TKvFsOp AOp, const std::string& APath) {
             FChanged.wait(lock, [this] { return FReleased; });
             --FBlocked;
         }
+        if (!fault.Fail)
+            return;
         throw EKvFsError(APath + ": injected failure");
     }
 }

@@ -95,12 +95,14 @@ enum class TKvFsOp { foList, foStat, foOpenRead, foOpenWrite, foRead, foWrite, f
 using enum TKvFsOp;
 
 // Fails (or blocks until Release) the Nth call of one operation, counted from 1, for Times
-// calls in a row. A stream's Read, Write and Finish count as their own operations.
+// calls in a row. A stream's Read, Write and Finish count as their own operations. A blocking
+// fault with Fail false is a gate: released, the call goes on normally.
 struct TKvFault {
     TKvFsOp Op = foRead;
     int Nth = 1;
     int Times = 1;
     bool Block = false;
+    bool Fail = true;
 };
 
 class TKvFaultFs : public IKvFileSystem {

@@ -57,6 +57,14 @@ struct TBlockedSource {
     }
 };
 
+// A destination whose first MakeDir waits until released, so a test can act on a job that
+// has started but copied nothing yet.
+struct TGatedDest {
+    std::shared_ptr<TKvMemoryFs> Mem = std::make_shared<TKvMemoryFs>("mem:dst2");
+    std::shared_ptr<TKvFaultFs> Fs = std::make_shared<TKvFaultFs>(Mem);
+    TGatedDest() { Fs->AddFault({foMakeDir, 1, 1, true, false}); }
+};
+
 struct TManagerFixture {
     TDeliverQueue Deliveries;
     std::vector<TKvTransferResult> Results;
@@ -180,14 +188,17 @@ TEST(TransferManager, QueuedSessionsRunOneAtATimeInQueueOrder) {
     EXPECT_TRUE(first.Detached());
 
     // A detached session takes no new requests: this one runs in a new session.
-    auto& second = f.Manager.Enqueue(CopyRequest(source.Fs, "quick", dest, "/e/"));
+    TGatedDest gated;
+    auto& second = f.Manager.Enqueue(CopyRequest(source.Fs, "quick", gated.Fs, "/e/"));
     EXPECT_NE(&first, &second);
     EXPECT_EQ(f.Manager.SessionCount(), 2);
+    ASSERT_TRUE(gated.Fs->WaitBlocked());
     f.Manager.AddToQueue(second);
     EXPECT_TRUE(second.Snapshot().Held);
     EXPECT_FALSE(first.Snapshot().Held);
+    gated.Fs->Release();
     std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(dest->HasFile("/e/quick")); // held before it copied anything
+    EXPECT_FALSE(gated.Mem->HasFile("/e/quick")); // held at its first report
 
     f.Manager.MoveInQueue(1, 99); // past the end: stays last
     EXPECT_EQ(&f.Manager.QueueItem(1), &second);
@@ -195,7 +206,7 @@ TEST(TransferManager, QueuedSessionsRunOneAtATimeInQueueOrder) {
     EXPECT_EQ(&f.Manager.QueueItem(0), &second);
     EXPECT_TRUE(first.Snapshot().Held);
     ASSERT_TRUE(f.PumpUntil([&] { return f.Results.size() == 1; }));
-    EXPECT_EQ(dest->Content("/e/quick"), "q");
+    EXPECT_EQ(gated.Mem->Content("/e/quick"), "q");
     EXPECT_EQ(f.Manager.QueueCount(), 1);
     EXPECT_FALSE(first.Snapshot().Held); // first in the queue again
 
@@ -214,13 +225,16 @@ TEST(TransferManager, RemovingAHeldSessionCancelsIt) {
     auto& first = f.Manager.Enqueue(CopyRequest(source.Fs, "slow", dest, "/d/"));
     ASSERT_TRUE(source.Fs->WaitBlocked());
     f.Manager.AddToQueue(first);
-    auto& second = f.Manager.Enqueue(CopyRequest(source.Fs, "quick", dest, "/e/"));
+    TGatedDest gated;
+    auto& second = f.Manager.Enqueue(CopyRequest(source.Fs, "quick", gated.Fs, "/e/"));
+    ASSERT_TRUE(gated.Fs->WaitBlocked());
     f.Manager.AddToQueue(second);
+    gated.Fs->Release();
     ASSERT_TRUE(second.Snapshot().Held);
     f.Manager.RemoveFromQueue(second);
     ASSERT_TRUE(f.PumpUntil([&] { return f.Results.size() == 1; }));
     EXPECT_TRUE(f.Results[0].Cancelled);
-    EXPECT_FALSE(dest->HasFile("/e/quick"));
+    EXPECT_FALSE(gated.Mem->HasFile("/e/quick"));
 
     f.Manager.CancelAll();
     source.Fs->Release();
