@@ -24,7 +24,14 @@ struct TLogState {
     std::string Folder;
     bool FolderChosen = false;
     int64_t Size = 0;
+    int Fd = -1; // kept open between lines: a copy of many small files logs a line per file
 };
+
+void CloseFile(TLogState& AState) {
+    if (AState.Fd >= 0)
+        ::close(AState.Fd);
+    AState.Fd = -1;
+}
 
 TLogState& State() {
     static TLogState state;
@@ -69,6 +76,7 @@ bool LogEnabled() { return GEnabled.load(); }
 void SetLogFolder(const std::string& AFolder) {
     auto& state = State();
     std::lock_guard lock(state.Lock);
+    CloseFile(state);
     state.Folder = AFolder;
     state.FolderChosen = true;
     state.Size = FileSize(AFolder + "/kolvan.log");
@@ -100,25 +108,26 @@ void Log(std::string_view AMessage) {
         EnsureFolder(state);
         std::string path = state.Folder + "/kolvan.log";
         if (state.Size >= KLogRotateSize) {
+            CloseFile(state);
             std::string old = state.Folder + "/kolvan.old.log";
             ::unlink(old.c_str());
             if (::rename(path.c_str(), old.c_str()) != 0)
                 ::unlink(path.c_str());
             state.Size = 0;
         }
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0)
+        if (state.Fd < 0)
+            state.Fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (state.Fd < 0)
             return;
         size_t done = 0;
         while (done < line.size()) {
-            ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+            ssize_t n = ::write(state.Fd, line.data() + done, line.size() - done);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
                 break;
             done += static_cast<size_t>(n);
         }
-        ::close(fd);
         state.Size += static_cast<int64_t>(done);
     } catch (...) {
         // Logging never disturbs the caller.
@@ -129,6 +138,7 @@ bool ClearLog() {
     auto& state = State();
     std::lock_guard lock(state.Lock);
     EnsureFolder(state);
+    CloseFile(state);
     std::string path = state.Folder + "/kolvan.log";
     std::string old = state.Folder + "/kolvan.old.log";
     bool ok = true;

@@ -150,20 +150,19 @@ int OpenRegular(const std::string& APath, int AFlags, int& AError) {
         AError = 0;
         return -1;
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // O_NONBLOCK means nothing for a regular file, so it can stay.
     return fd;
 }
 
 TKvStreamPtr OpenStream(const std::string& APath, int AFlags) {
-    // Writing to a FIFO without a reader fails with a puzzling "No such device"; say what it is.
-    struct stat st {};
-    if ((AFlags & O_CREAT) && ::stat(APath.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        throw EKvFsError(APath + ": not a regular file");
     int error = 0;
     int fd = OpenRegular(APath, AFlags, error);
     if (fd >= 0)
         return std::make_unique<TKvLocalStream>(fd, APath);
-    if (error != 0)
+    // Opening a FIFO without a reader for writing fails with a puzzling "No such device".
+    struct stat st {};
+    bool special = error == ENXIO && ::stat(APath.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+    if (error != 0 && !special)
         RaiseErrno(APath, error);
     throw EKvFsError(APath + ": not a regular file");
 }

@@ -1,0 +1,108 @@
+// Copies one 1 GiB file and a tree of 20,000 small files with the transfer engine between two
+// local folders, next to `cp` and `cp -a` on the same data in the same run. Run by hand:
+// bench/run.sh transfer [rounds]
+#include <chrono>
+#include <functional>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "Kv.FS.Local.h"
+#include "Kv.Transfer.Engine.h"
+
+using namespace kv;
+
+namespace {
+
+class TQuietHost : public IKvTransferHost {
+public:
+    void SetPhase(TKvTransferPhase, int, int64_t) override {}
+    void SetCurrent(const std::string&, int64_t) override {}
+    void SetProgress(int64_t, int64_t, int) override {}
+    TKvPromptAnswer Ask(TKvPromptKind, const std::string&, const IKvCancelToken&, bool&) override { return paCancel; }
+};
+
+double Seconds(const std::function<void()>& AAction) {
+    ::sync();
+    auto t0 = std::chrono::steady_clock::now();
+    AAction();
+    ::sync(); // both sides pay for getting their data to the disk
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+void KolvanCopy(const std::string& AFolder, const std::string& AName, const std::string& ADest) {
+    TKvTransferRequest request;
+    request.Kind = tkCopy;
+    request.SourceFs = LocalFs();
+    request.SourceDir = AFolder;
+    TKvFileEntry entry;
+    LocalFs()->Stat(AFolder + "/" + AName, entry);
+    request.Items = {entry};
+    request.DestFs = LocalFs();
+    request.DestPath = ADest + "/";
+    TKvRun run(request, NewCancelToken(), std::make_shared<TQuietHost>());
+    auto result = run.Execute();
+    if (result.Failed || result.Skipped)
+        std::fprintf(stderr, "copy problem: %s\n", result.FirstProblem.c_str());
+}
+
+void Shell(const std::string& ACommand) {
+    if (std::system(ACommand.c_str()) != 0)
+        std::fprintf(stderr, "failed: %s\n", ACommand.c_str());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int rounds = argc > 1 ? std::atoi(argv[1]) : 3;
+    char pattern[] = "/tmp/kvbench-transfer-XXXXXX";
+    std::string root = ::mkdtemp(pattern);
+    std::string src = root + "/src";
+    std::filesystem::create_directories(src + "/tree");
+
+    // One 1 GiB file of incompressible-looking data, and 20,000 files of 1 to 8 KiB in 100 folders.
+    {
+        std::vector<char> block(1 << 20);
+        uint64_t state = 88172645463325252ULL;
+        int fd = ::open((src + "/big.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        for (int i = 0; i < 1024; ++i) {
+            for (auto& byte : block) {
+                state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+                byte = static_cast<char>(state);
+            }
+            (void)::write(fd, block.data(), block.size());
+        }
+        ::close(fd);
+        for (int i = 0; i < 20000; ++i) {
+            std::string folder = src + "/tree/d" + std::to_string(i % 100);
+            std::filesystem::create_directories(folder);
+            int f = ::open((folder + "/f" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            (void)::write(f, block.data(), 1024 + (i * 37) % 7168);
+            ::close(f);
+        }
+    }
+
+    double kvBig = 1e9, cpBig = 1e9, kvTree = 1e9, cpTree = 1e9;
+    for (int round = 0; round < rounds; ++round) {
+        std::string a = root + "/kv" + std::to_string(round), b = root + "/cp" + std::to_string(round);
+        std::filesystem::create_directories(a);
+        std::filesystem::create_directories(b);
+        kvBig = std::min(kvBig, Seconds([&] { KolvanCopy(src, "big.bin", a); }));
+        cpBig = std::min(cpBig, Seconds([&] { Shell("cp '" + src + "/big.bin' '" + b + "/'"); }));
+        kvTree = std::min(kvTree, Seconds([&] { KolvanCopy(src, "tree", a); }));
+        cpTree = std::min(cpTree, Seconds([&] { Shell("cp -a '" + src + "/tree' '" + b + "/'"); }));
+        std::filesystem::remove_all(a);
+        std::filesystem::remove_all(b);
+    }
+    std::printf("big file (1 GiB):  Kolvan %.2f s (%.0f MiB/s), cp %.2f s (%.0f MiB/s): throughput ratio %.2f (goal >= 0.95)\n",
+                kvBig, 1024 / kvBig, cpBig, 1024 / cpBig, cpBig / kvBig);
+    std::printf("20,000 small files: Kolvan %.2f s, cp -a %.2f s: time ratio %.2f (goal <= 1.3)\n", kvTree, cpTree,
+                kvTree / cpTree);
+    std::filesystem::remove_all(root);
+    return 0;
+}
