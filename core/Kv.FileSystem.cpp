@@ -246,6 +246,13 @@ bool MatchesAnyMask(std::string_view AName, std::string_view AMaskList) {
     return false;
 }
 
+bool SameTextIgnoringCase(std::string_view A, std::string_view B) { return FoldedCodes(A) == FoldedCodes(B); }
+
+bool StartsWithIgnoringCase(std::string_view AText, std::string_view APrefix) {
+    std::u32string text = FoldedCodes(AText), prefix = FoldedCodes(APrefix);
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
 void SetNumberSeparators(std::string AThousands, std::string ADecimal) {
     std::lock_guard lock(GSeparatorLock);
     GThousands = std::move(AThousands);

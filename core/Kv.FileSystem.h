@@ -160,6 +160,10 @@ void SetNumberSeparators(std::string AThousands, std::string ADecimal);
 // The text from the last "." of a name, or empty; a leading dot does not start an extension.
 std::string_view ExtensionOf(std::string_view AName);
 
+// Text comparisons that ignore case as CompareLogical does.
+bool SameTextIgnoringCase(std::string_view A, std::string_view B);
+bool StartsWithIgnoringCase(std::string_view AText, std::string_view APrefix);
+
 // Simple Unicode case folding for the scripts people name files in; other code points stay.
 char32_t FoldCase(char32_t ACode);
 

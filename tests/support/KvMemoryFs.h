@@ -31,7 +31,9 @@ public:
 
     std::string Id() const override { return FId; }
     bool ReadOnly() const override { return FReadOnly; }
-    std::string DisplayPrefix() const override { return {}; }
+    std::string DisplayPrefix() const override { return FPrefix; }
+    // A prefix makes it look like a server connection ("name:").
+    void SetDisplayPrefix(std::string APrefix) { FPrefix = std::move(APrefix); }
     std::string Normalize(const std::string& APath) const override { return FPaths.Normalize(APath); }
     std::string Resolve(const std::string& ABaseDir, const std::string& AInput) const override {
         return FPaths.Resolve(ABaseDir, AInput);
@@ -75,6 +77,7 @@ private:
     std::string Key(const std::string& APath) const;
 
     std::string FId;
+    std::string FPrefix;
     bool FReadOnly;
     TKvLocalFileSystem FPaths; // only its text operations
     mutable std::mutex FLock;

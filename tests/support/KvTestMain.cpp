@@ -9,6 +9,13 @@
 
 #include "KvTestSupport.h"
 
+#ifdef KV_UI_TESTS
+#include <QApplication>
+#include <QMetaObject>
+
+#include "Kv.Worker.h"
+#endif
+
 namespace kv::test {
 
 namespace {
@@ -38,7 +45,18 @@ int main(int argc, char** argv) {
     ::setenv("XDG_CACHE_HOME", (pattern + "/cache").c_str(), 1);
     ::setenv("TMPDIR", (pattern + "/tmp").c_str(), 1);
     ::testing::InitGoogleTest(&argc, argv);
+#ifdef KV_UI_TESTS
+    // Widget tests run without a display; deliveries go through the Qt event loop as in Kolvan.
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    kv::SetDeliverDispatcher([](std::function<void()> AProc) {
+        QMetaObject::invokeMethod(qApp, std::move(AProc), Qt::QueuedConnection);
+    });
     int result = RUN_ALL_TESTS();
+    kv::SetDeliverDispatcher(nullptr);
+#else
+    int result = RUN_ALL_TESTS();
+#endif
     if (!std::getenv("KV_KEEP_TEST_ROOT"))
         kv::test::RemoveTree(pattern);
     return result;

@@ -1,0 +1,788 @@
+#include "Kv.Ui.FilePanel.h"
+
+#include <QAbstractScrollArea>
+#include <QFocusEvent>
+#include <QHBoxLayout>
+#include <QInputDialog>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <chrono>
+#include <optional>
+
+#include "Kv.FS.Local.h"
+#include "Kv.Log.h"
+#include "Kv.Platform.Errors.h"
+#include "Kv.Platform.Folders.h"
+#include "Kv.Platform.Launch.h"
+#include "Kv.Settings.h"
+#include "Kv.Ui.Dpi.h"
+#include "Kv.Ui.Theme.h"
+
+namespace kv {
+
+namespace {
+
+QString Q(const std::string& AText) { return QString::fromUtf8(AText.data(), static_cast<int>(AText.size())); }
+
+uint64_t SteadyMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+// Drops the last character (not just the last byte) of a UTF-8 text.
+void PopLastCharacter(std::string& AText) {
+    while (!AText.empty()) {
+        unsigned char last = static_cast<unsigned char>(AText.back());
+        AText.pop_back();
+        if ((last & 0xC0) != 0x80)
+            break;
+    }
+}
+
+const QColor KErrorBackground(170, 0, 0);
+
+} // namespace
+
+// The header: column titles, dividers that can be dragged, clicks that sort.
+class TKvPanelHeader : public QWidget {
+public:
+    explicit TKvPanelHeader(TKvFilePanel& APanel) : QWidget(&APanel), FPanel(APanel) { setMouseTracking(true); }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        const auto& model = FPanel.Model();
+        painter.fillRect(rect(), ThemeColor(csBackground));
+        painter.setFont(ThemeFont(ScaleFor(this, Theme().FontHeight)));
+        TKvColumnLayout layout = model.Layout(width(), FPanel.Scale());
+        const int pad = ScaleFor(this, 4);
+        painter.setPen(ThemeColor(csMarked));
+        painter.drawText(QRect(pad, 0, layout.SizeStart - 2 * pad, height()), Qt::AlignVCenter | Qt::AlignLeft,
+                         Q(model.HeaderText(hhName)));
+        if (layout.ShowSize)
+            painter.drawText(QRect(layout.SizeStart + pad, 0, layout.DateStart - layout.SizeStart - 2 * pad, height()),
+                             Qt::AlignVCenter | Qt::AlignRight, Q(model.HeaderText(hhSize)));
+        if (layout.ShowDate)
+            painter.drawText(QRect(layout.DateStart + pad, 0, width() - layout.DateStart - 2 * pad, height()),
+                             Qt::AlignVCenter | Qt::AlignLeft, Q(model.HeaderText(hhTime)));
+        painter.setPen(ThemeColor(csBars));
+        if (layout.ShowSize)
+            painter.drawLine(layout.SizeStart, 0, layout.SizeStart, height());
+        if (layout.ShowDate)
+            painter.drawLine(layout.DateStart, 0, layout.DateStart, height());
+        painter.drawLine(0, height() - 1, width(), height() - 1);
+    }
+
+    void mousePressEvent(QMouseEvent* AEvent) override {
+        if (AEvent->button() != Qt::LeftButton)
+            return;
+        TKvHeaderHit hit = FPanel.Model().HitHeader(AEvent->position().toPoint().x(), width(), FPanel.Scale());
+        if (hit == hhSizeDivider || hit == hhDateDivider) {
+            FDrag = hit;
+            FMoved = false;
+            return;
+        }
+        FPanel.SortBy(hit == hhName ? scName : hit == hhTime ? scTime : scSize);
+    }
+
+    void mouseMoveEvent(QMouseEvent* AEvent) override {
+        const int x = AEvent->position().toPoint().x();
+        if (FDrag) {
+            if (FPanel.FModel.DragDivider(*FDrag, x, width(), FPanel.Scale())) {
+                FMoved = true;
+                FPanel.ModelChanged();
+            }
+            return;
+        }
+        TKvHeaderHit hit = FPanel.Model().HitHeader(x, width(), FPanel.Scale());
+        setCursor(hit == hhSizeDivider || hit == hhDateDivider ? Qt::SplitHCursor : Qt::ArrowCursor);
+    }
+
+    void mouseReleaseEvent(QMouseEvent*) override {
+        bool changed = FDrag && FMoved;
+        FDrag.reset();
+        if (changed && FPanel.OnStateChanged)
+            FPanel.OnStateChanged(&FPanel);
+    }
+
+private:
+    TKvFilePanel& FPanel;
+    std::optional<TKvHeaderHit> FDrag;
+    bool FMoved = false;
+};
+
+// The rows: only the visible ones are painted, so a folder of 100,000 entries scrolls as
+// fast as one of ten.
+class TKvPanelList : public QAbstractScrollArea {
+public:
+    explicit TKvPanelList(TKvFilePanel& APanel) : QAbstractScrollArea(&APanel), FPanel(APanel) {
+        setFocusPolicy(Qt::StrongFocus);
+        setFrameShape(QFrame::NoFrame);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        viewport()->setAutoFillBackground(false);
+        connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int AValue) {
+            if (AValue != FPanel.Model().Top()) {
+                FPanel.FModel.SetTop(AValue);
+                viewport()->update();
+            }
+        });
+    }
+
+    int PageRows() const { return std::max(1, viewport()->height() / std::max(1, FPanel.RowHeight())); }
+
+    void Sync() {
+        FPanel.FModel.SetPageRows(PageRows());
+        auto* bar = verticalScrollBar();
+        QSignalBlocker block(bar);
+        bar->setRange(0, std::max(0, FPanel.Model().RowCount() - PageRows()));
+        bar->setPageStep(PageRows());
+        bar->setValue(FPanel.Model().Top());
+        viewport()->update();
+    }
+
+    int RowAt(int AY) const { return FPanel.Model().Top() + AY / std::max(1, FPanel.RowHeight()); }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(viewport());
+        const auto& model = FPanel.Model();
+        const int rowHeight = FPanel.RowHeight();
+        const int w = viewport()->width();
+        painter.fillRect(viewport()->rect(), ThemeColor(csBackground));
+        painter.setFont(ThemeFont(ScaleFor(this, Theme().FontHeight)));
+        TKvColumnLayout layout = model.Layout(w, FPanel.Scale());
+        const int pad = ScaleFor(this, 4);
+        const QFontMetrics metrics(painter.font());
+        const int last = std::min(model.RowCount(), model.Top() + PageRows() + 1);
+        for (int i = model.Top(); i < last; ++i) {
+            const auto& row = model.Row(i);
+            QRect rowRect(0, (i - model.Top()) * rowHeight, w, rowHeight);
+            QColor color = model.Marked(i)        ? ThemeColor(csMarked)
+                           : row.IsHidden          ? ThemeColor(csHidden)
+                           : row.IsDir             ? ThemeColor(csFolders)
+                                                   : ThemeColor(csFileNames);
+            if (i == model.Focus() && hasFocus()) {
+                painter.fillRect(rowRect, ThemeColor(csBars));
+                color = Qt::black;
+            }
+            painter.setPen(color);
+            QRect name(pad, rowRect.top(), layout.SizeStart - 2 * pad, rowHeight);
+            painter.drawText(name, Qt::AlignVCenter | Qt::AlignLeft,
+                             metrics.elidedText(Q(row.Name), Qt::ElideRight, name.width()));
+            if (layout.ShowSize)
+                painter.drawText(QRect(layout.SizeStart + pad, rowRect.top(),
+                                       layout.DateStart - layout.SizeStart - 2 * pad, rowHeight),
+                                 Qt::AlignVCenter | Qt::AlignRight, Q(model.SizeText(i)));
+            if (layout.ShowDate)
+                painter.drawText(QRect(layout.DateStart + pad, rowRect.top(), w - layout.DateStart - pad, rowHeight),
+                                 Qt::AlignVCenter | Qt::AlignLeft, Q(model.DateText(i)));
+        }
+    }
+
+    void resizeEvent(QResizeEvent* AEvent) override {
+        QAbstractScrollArea::resizeEvent(AEvent);
+        Sync();
+    }
+
+    void keyPressEvent(QKeyEvent* AEvent) override {
+        if (!FPanel.HandleKey(AEvent->key(), AEvent->modifiers(), AEvent->text()))
+            QAbstractScrollArea::keyPressEvent(AEvent);
+    }
+
+    void mousePressEvent(QMouseEvent* AEvent) override {
+        setFocus();
+        if (AEvent->button() == Qt::LeftButton) {
+            int row = RowAt(AEvent->position().toPoint().y());
+            if (row < FPanel.Model().RowCount()) {
+                FPanel.FModel.SetFocus(row);
+                FPanel.ModelChanged();
+            }
+        }
+    }
+
+    void mouseDoubleClickEvent(QMouseEvent* AEvent) override {
+        if (AEvent->button() == Qt::LeftButton && RowAt(AEvent->position().toPoint().y()) < FPanel.Model().RowCount())
+            FPanel.OpenFocused();
+    }
+
+    void wheelEvent(QWheelEvent* AEvent) override {
+        const int steps = AEvent->angleDelta().y() / 40;
+        FPanel.FModel.SetTop(FPanel.Model().Top() - steps);
+        Sync();
+    }
+
+    void focusInEvent(QFocusEvent* AEvent) override {
+        QAbstractScrollArea::focusInEvent(AEvent);
+        viewport()->update();
+        if (FPanel.OnActivated)
+            FPanel.OnActivated(&FPanel);
+    }
+
+    void focusOutEvent(QFocusEvent* AEvent) override {
+        QAbstractScrollArea::focusOutEvent(AEvent);
+        viewport()->update();
+    }
+
+private:
+    TKvFilePanel& FPanel;
+};
+
+// The status line: counts or the message on the left, free space on the right.
+class TKvPanelStatus : public QWidget {
+public:
+    explicit TKvPanelStatus(TKvFilePanel& APanel) : QWidget(&APanel), FPanel(APanel) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        const bool error = FPanel.MessageIsError() && !FPanel.Busy();
+        painter.fillRect(rect(), error ? KErrorBackground : ThemeColor(csBars));
+        painter.setPen(error ? Qt::white : Qt::black);
+        painter.setFont(ThemeFont(ScaleFor(this, Theme().FontHeight)));
+        const int pad = ScaleFor(this, 4);
+        QString right = Q(FPanel.StatusRight());
+        int rightWidth = right.isEmpty() ? 0 : painter.fontMetrics().horizontalAdvance(right) + 2 * pad;
+        QRect left(pad, 0, width() - rightWidth - 2 * pad, height());
+        painter.drawText(left, Qt::AlignVCenter | Qt::AlignLeft,
+                         painter.fontMetrics().elidedText(Q(FPanel.StatusText()), Qt::ElideRight, left.width()));
+        if (!right.isEmpty())
+            painter.drawText(QRect(width() - rightWidth, 0, rightWidth - pad, height()),
+                             Qt::AlignVCenter | Qt::AlignRight, right);
+    }
+
+private:
+    TKvFilePanel& FPanel;
+};
+
+TKvFilePanel::TKvFilePanel(QWidget* AParent)
+    : QWidget(AParent), FListWorker(std::make_unique<TKvWorker>()), FOpsWorker(std::make_unique<TKvWorker>()),
+      FAlive(NewCancelToken()), FFs(LocalFs()), FClock(SteadyMs) {
+    FHeader = new TKvPanelHeader(*this);
+    FList = new TKvPanelList(*this);
+    FStatus = new TKvPanelStatus(*this);
+
+    FFilterBar = new QWidget(this);
+    auto* filterLayout = new QHBoxLayout(FFilterBar);
+    filterLayout->setContentsMargins(2, 0, 2, 0);
+    filterLayout->addWidget(new QLabel("Filter", FFilterBar));
+    FFilterEdit = new QLineEdit(FFilterBar);
+    FFilterEdit->setReadOnly(true);
+    FFilterEdit->setFocusPolicy(Qt::NoFocus);
+    filterLayout->addWidget(FFilterEdit, 1);
+    auto* close = new QToolButton(FFilterBar);
+    close->setText("X");
+    close->setFocusPolicy(Qt::NoFocus);
+    connect(close, &QToolButton::clicked, this, [this] {
+        SetFilter("");
+        FocusList();
+    });
+    filterLayout->addWidget(close);
+    FFilterBar->hide();
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(FHeader);
+    layout->addWidget(FList, 1);
+    auto* filterRow = new QHBoxLayout;
+    filterRow->addStretch(1);
+    filterRow->addWidget(FFilterBar);
+    layout->addLayout(filterRow);
+    layout->addWidget(FStatus);
+    setFocusProxy(FList);
+    ApplyTheme();
+}
+
+TKvFilePanel::~TKvFilePanel() { Shutdown(); }
+
+double TKvFilePanel::Scale() const { return WidgetPpi(this) / 96.0; }
+
+int TKvFilePanel::RowHeight() const { return ScaleFor(this, Theme().FontHeight) + ScaleFor(this, 5); }
+
+void TKvFilePanel::ApplyTheme() {
+    const int height = RowHeight();
+    FHeader->setFixedHeight(height);
+    FStatus->setFixedHeight(height);
+    FFilterBar->setFixedWidth(ScaleFor(this, 220));
+    QPalette palette = FFilterBar->palette();
+    palette.setColor(QPalette::Window, ThemeColor(csBars));
+    palette.setColor(QPalette::WindowText, Qt::black);
+    FFilterBar->setPalette(palette);
+    FFilterBar->setAutoFillBackground(true);
+    FList->Sync();
+    update();
+}
+
+void TKvFilePanel::Shutdown() {
+    if (FAlive->IsCancelled())
+        return;
+    FAlive->Cancel();
+    if (FListToken)
+        FListToken->Cancel();
+    for (auto* worker : {&FListWorker, &FOpsWorker}) {
+        try {
+            (*worker)->Stop(worker == &FListWorker ? 200 : 100);
+        } catch (const std::exception& e) {
+            Log(std::string("closing panel: TKvWorker: ") + e.what());
+        }
+    }
+}
+
+void TKvFilePanel::RestartListWorker() {
+    FListWorker->Stop(0);
+    FListWorker = std::make_unique<TKvWorker>();
+}
+
+void TKvFilePanel::LoadState(const TKvPanelState& AState, const std::string& ADefaultPath) {
+    FModel.SetSortOrder(AState.Sort, AState.Descending);
+    FModel.SetColumnWidths(AState.SizeColumn, AState.DateColumn);
+    ApplyTheme();
+    BeginList(LocalFs(), AState.Path.empty() ? ADefaultPath : AState.Path, true, AState.FocusName);
+}
+
+void TKvFilePanel::SaveState(TKvPanelState& AState) const {
+    if (!FArchiveFile.empty()) {
+        AState.Path = LocalFs()->ParentOf(FArchiveFile);
+        AState.FocusName = LocalFs()->NameOf(FArchiveFile);
+    } else if (!IsRemote()) {
+        AState.Path = FPath;
+        TKvFileEntry focused;
+        AState.FocusName = FModel.FocusedEntry(focused) ? focused.Name : std::string();
+    }
+    AState.Sort = FModel.Sort();
+    AState.Descending = FModel.Descending();
+    AState.SizeColumn = FModel.SizeColumn();
+    AState.DateColumn = FModel.DateColumn();
+}
+
+void TKvFilePanel::Navigate(const std::string& APath) {
+    FArchiveFile.clear();
+    BeginList(LocalFs(), APath, false, "");
+}
+
+void TKvFilePanel::NavigateWithin(const std::string& APath) {
+    // Coming up from below, focus the child we came from.
+    std::string focus;
+    std::string walk = FPath;
+    for (int step = 0; step < 256 && !walk.empty() && !FFs->IsRoot(walk); ++step) {
+        std::string parent = FFs->ParentOf(walk);
+        if (FFs->SamePath(parent, APath)) {
+            focus = FFs->NameOf(walk);
+            break;
+        }
+        walk = parent;
+    }
+    BeginList(FFs, APath, false, focus);
+}
+
+void TKvFilePanel::ShowItem(const std::string& APath) {
+    BeginList(FFs, FFs->ParentOf(APath), false, FFs->NameOf(APath));
+}
+
+void TKvFilePanel::Reload() {
+    if (!FPath.empty())
+        BeginList(FFs, FPath, true, FModel.FocusedName());
+}
+
+void TKvFilePanel::BeginList(IKvFileSystemPtr AFs, const std::string& APath, bool AFallback,
+                             const std::string& AFocusName) {
+    if (FAlive->IsCancelled())
+        return;
+    if (FListToken) {
+        FListToken->Cancel();
+        RestartListWorker();
+    }
+    const TKvSettings settings = CurrentSettings();
+    const bool showHidden = settings.ShowHidden, showSystem = settings.ShowSystem;
+    const TKvSortColumn sort = FModel.Sort();
+    const bool descending = FModel.Descending();
+    FMessage.clear();
+    FBusyText = "Reading... (Esc to cancel)";
+    FBusy = true;
+    FStatus->update();
+
+    FListToken = FListWorker->Post([this, AFs, APath, AFallback, AFocusName, showHidden, showSystem, sort, descending,
+                                    alive = FAlive](const IKvCancelToken& AToken) {
+        std::string path = AFs->Normalize(APath);
+        std::string message;
+        TKvFileEntries entries;
+        bool triedHome = false;
+        for (;;) {
+            try {
+                entries = AFs->List(path, AToken);
+                message.clear();
+                break;
+            } catch (const EKvCancelled&) {
+                return;
+            } catch (const std::exception& e) {
+                if (message.empty())
+                    message = e.what();
+            }
+            if (!AFallback)
+                break;
+            if (!AFs->IsRoot(path)) {
+                path = AFs->ParentOf(path);
+                continue;
+            }
+            // Even the root could not be read: the home folder is the last resort on the disk.
+            if (triedHome || AFs->Id() != "local")
+                break;
+            triedHome = true;
+            path = AFs->Normalize(HomeFolder());
+        }
+        if (message.empty()) {
+            std::erase_if(entries, [&](const TKvFileEntry& AEntry) {
+                return (AEntry.IsHidden && !showHidden) || (AEntry.IsSystem && !showSystem);
+            });
+            SortEntries(entries, sort, descending);
+        }
+        int64_t free = -1;
+        bool canRecycle = false;
+        try {
+            free = AFs->FreeSpace(path);
+            canRecycle = AFs->CanRecycle(path);
+        } catch (...) {
+        }
+        if (AToken.IsCancelled())
+            return;
+        KvDeliver(alive, [this, AFs, path, entries = std::move(entries), message, AFocusName, canRecycle, free,
+                          job = &AToken]() mutable {
+            // A listing that was cancelled or replaced meanwhile never lands: only the job whose
+            // token the panel still holds may apply its result.
+            if (!FListToken || FListToken.get() != job)
+                return;
+            ApplyListing(AFs, path, std::move(entries), message, AFocusName, canRecycle, free);
+        });
+    });
+}
+
+void TKvFilePanel::CancelListing() {
+    if (!FBusy)
+        return;
+    FListToken->Cancel();
+    FListToken.reset();
+    RestartListWorker();
+    FBusy = false;
+    ShowResult("Cancelled", false);
+}
+
+void TKvFilePanel::ApplyListing(IKvFileSystemPtr AFs, const std::string& APath, TKvFileEntries AEntries,
+                                const std::string& AMessage, const std::string& AFocusName, bool ACanRecycle,
+                                int64_t AFree) {
+    FListToken.reset();
+    FBusy = false;
+    if (!AMessage.empty()) {
+        ShowResult(AMessage, true);
+        return;
+    }
+    const bool sameFolder = !FPath.empty() && AFs.get() == FFs.get() && AFs->SamePath(FPath, APath);
+    FFs = std::move(AFs);
+    FPath = APath;
+    if (FArchiveFile.empty() && FFs->DisplayPrefix().empty())
+        FLastLocalPath = APath;
+    FFreeSpace = AFree;
+    FCanRecycle = ACanRecycle;
+    FModel.Apply(std::move(AEntries), !FArchiveFile.empty() || !FFs->IsRoot(FPath), sameFolder, AFocusName);
+    UpdateFilterBar();
+    ModelChanged();
+    if (OnPathChanged)
+        OnPathChanged(this);
+    if (OnStateChanged)
+        OnStateChanged(this);
+}
+
+std::string TKvFilePanel::DisplayPath() const {
+    if (!FArchiveFile.empty())
+        return FFs->IsRoot(FPath) ? FArchiveFile : FArchiveFile + FPath;
+    return FFs->DisplayPrefix() + FPath;
+}
+
+bool TKvFilePanel::IsRemote() const { return !FFs->DisplayPrefix().empty(); }
+
+bool TKvFilePanel::IsPlainLocal() const { return !IsRemote() && FArchiveFile.empty(); }
+
+std::string TKvFilePanel::LocalFolder(std::string& AFocus) const {
+    AFocus.clear();
+    if (!FArchiveFile.empty()) {
+        AFocus = LocalFs()->NameOf(FArchiveFile);
+        return LocalFs()->ParentOf(FArchiveFile);
+    }
+    return IsRemote() ? std::string() : FPath;
+}
+
+void TKvFilePanel::ClearMarks() {
+    FModel.ClearMarks();
+    ModelChanged();
+}
+
+void TKvFilePanel::ShowResult(const std::string& AText, bool AIsError) {
+    FMessage = AText;
+    FMessageIsError = AIsError;
+    FStatus->update();
+}
+
+std::string TKvFilePanel::StatusText() const {
+    if (FBusy)
+        return FBusyText;
+    if (!FMessage.empty())
+        return FMessage;
+    return FModel.Summary();
+}
+
+std::string TKvFilePanel::StatusRight() const {
+    if (FFreeSpace >= 0)
+        return "Free " + FormatSize(FFreeSpace);
+    if (!FArchiveFile.empty())
+        return "Archive, read-only";
+    return {};
+}
+
+void TKvFilePanel::FocusList() { FList->setFocus(); }
+
+bool TKvFilePanel::ListHasFocus() const { return FList->hasFocus(); }
+
+void TKvFilePanel::ModelChanged() {
+    FList->Sync();
+    FHeader->update();
+    FStatus->update();
+}
+
+void TKvFilePanel::UpdateFilterBar() {
+    FFilterEdit->setText(Q(FModel.Filter()));
+    FFilterBar->setVisible(!FModel.Filter().empty());
+}
+
+void TKvFilePanel::SetFilter(const std::string& AFilter) {
+    FModel.SetFilter(AFilter);
+    UpdateFilterBar();
+    ModelChanged();
+}
+
+void TKvFilePanel::SortBy(TKvSortColumn AColumn) {
+    FModel.SortBy(AColumn);
+    ModelChanged();
+    if (OnStateChanged)
+        OnStateChanged(this);
+}
+
+void TKvFilePanel::GoUp() {
+    if (FPath.empty())
+        return;
+    if (!FFs->IsRoot(FPath)) {
+        BeginList(FFs, FFs->ParentOf(FPath), false, FFs->NameOf(FPath));
+        return;
+    }
+    if (!FArchiveFile.empty()) {
+        // Up from an archive's root leaves the archive.
+        std::string archive = FArchiveFile;
+        FArchiveFile.clear();
+        BeginList(LocalFs(), LocalFs()->ParentOf(archive), true, LocalFs()->NameOf(archive));
+    }
+}
+
+void TKvFilePanel::OpenFocused() {
+    if (FModel.RowCount() == 0)
+        return;
+    if (FModel.IsUpRow(FModel.Focus())) {
+        GoUp();
+        return;
+    }
+    const TKvFileEntry entry = FModel.Row(FModel.Focus());
+    const std::string path = FFs->Join(FPath, entry.Name);
+    if (entry.IsDir) {
+        BeginList(FFs, path, false, "");
+        return;
+    }
+    if (!FArchiveFile.empty() || FFs->Id() != "local") {
+        ShowResult("Copy the file out with F5 to open it", false);
+        return;
+    }
+    const std::string folder = FPath;
+    FOpsWorker->Post([this, path, folder, alive = FAlive](const IKvCancelToken&) {
+        int error = OpenDocument(path, folder);
+        if (error != 0)
+            KvDeliver(alive, [this, path, error] { ShowResult(path + ": " + ErrorText(error), true); });
+    });
+}
+
+void TKvFilePanel::MakeDirectory(const std::string& AName) {
+    if (FFs->ReadOnly()) {
+        ShowResult("Archives are read-only", true);
+        return;
+    }
+    FOpsWorker->Post([this, fs = FFs, folder = FPath, AName, alive = FAlive](const IKvCancelToken&) {
+        std::string path = fs->Normalize(fs->Resolve(folder, AName));
+        std::string error;
+        try {
+            fs->MakeDir(path);
+            Log("mkdir: " + path);
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        KvDeliver(alive, [this, fs, path, error] {
+            if (!error.empty()) {
+                ShowResult(error, true);
+                return;
+            }
+            BeginList(FFs, FPath, true, fs->NameOf(path));
+        });
+    });
+}
+
+void TKvFilePanel::RenameItem(const std::string& AOldName, const std::string& ANewName) {
+    if (FFs->ReadOnly()) {
+        ShowResult("Archives are read-only", true);
+        return;
+    }
+    FOpsWorker->Post([this, fs = FFs, folder = FPath, AOldName, ANewName, alive = FAlive](const IKvCancelToken&) {
+        std::string from = fs->Join(folder, AOldName), to = fs->Join(folder, ANewName);
+        std::string error;
+        try {
+            fs->RenamePath(from, to, false);
+            Log("rename: " + from + " -> " + to);
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        KvDeliver(alive, [this, id = fs->Id(), ANewName, error] {
+            if (!error.empty()) {
+                ShowResult("Rename failed: " + error, true);
+                return;
+            }
+            if (FFs->Id() == id)
+                BeginList(FFs, FPath, true, ANewName);
+        });
+    });
+}
+
+void TKvFilePanel::SelectByMask(const std::string& AMask, bool ASelect) {
+    auto first = AMask.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return;
+    std::string mask = AMask.substr(first, AMask.find_last_not_of(" \t") - first + 1);
+    FLastMask = mask;
+    if (FModel.SelectByMask(mask, ASelect) == 0)
+        ShowResult("No files match " + mask, false);
+    ModelChanged();
+}
+
+void TKvFilePanel::AskMask(bool ASelect) {
+    if (FPath.empty())
+        return;
+    bool ok = false;
+    QString mask = QInputDialog::getText(this, ASelect ? "Select files" : "Unselect files",
+                                         "Mask, such as *.txt or *.jpg;*.png", QLineEdit::Normal, Q(FLastMask), &ok);
+    if (ok)
+        SelectByMask(mask.toStdString(), ASelect);
+}
+
+bool TKvFilePanel::HandleKey(int AKey, Qt::KeyboardModifiers AModifiers, const QString& AText) {
+    const Qt::KeyboardModifiers mods = AModifiers & ~Qt::KeypadModifier;
+    const bool ctrl = mods == Qt::ControlModifier;
+    const bool plain = mods == Qt::NoModifier || mods == Qt::ShiftModifier;
+    auto changed = [this] {
+        ModelChanged();
+        return true;
+    };
+    switch (AKey) {
+    case Qt::Key_Up:
+        FModel.MoveFocus(-1);
+        return changed();
+    case Qt::Key_Down:
+        FModel.MoveFocus(1);
+        return changed();
+    case Qt::Key_PageUp:
+        FModel.MoveFocus(-FModel.PageRows() + 1);
+        return changed();
+    case Qt::Key_PageDown:
+        FModel.MoveFocus(FModel.PageRows() - 1);
+        return changed();
+    case Qt::Key_Home:
+        FModel.SetFocus(0);
+        return changed();
+    case Qt::Key_End:
+        FModel.SetFocus(FModel.RowCount() - 1);
+        return changed();
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (mods == Qt::NoModifier)
+            OpenFocused();
+        return true;
+    case Qt::Key_Backspace:
+        if (!FModel.Filter().empty()) {
+            std::string filter = FModel.Filter();
+            PopLastCharacter(filter);
+            SetFilter(filter);
+        } else {
+            GoUp();
+        }
+        return true;
+    case Qt::Key_Escape:
+        if (FBusy)
+            CancelListing();
+        else
+            SetFilter("");
+        return true;
+    case Qt::Key_Insert:
+        FModel.ToggleMarkAndAdvance();
+        return changed();
+    case Qt::Key_Asterisk:
+        if (AModifiers & Qt::KeypadModifier) {
+            FModel.InvertMarks();
+            return changed();
+        }
+        break;
+    case Qt::Key_F3:
+    case Qt::Key_F4:
+    case Qt::Key_F5:
+    case Qt::Key_F6:
+        if (!ctrl)
+            return false;
+        SortBy(AKey == Qt::Key_F3 ? scName : AKey == Qt::Key_F4 ? scExt : AKey == Qt::Key_F5 ? scTime : scSize);
+        return true;
+    default:
+        break;
+    }
+    if (ctrl) {
+        switch (AKey) {
+        case Qt::Key_A:
+            FModel.MarkAll();
+            return changed();
+        case Qt::Key_R:
+            Reload();
+            return true;
+        case Qt::Key_V:
+            if (OnPasteRequest)
+                OnPasteRequest(this);
+            return true;
+        default:
+            return false;
+        }
+    }
+    if (!plain || AText.isEmpty() || !AText.at(0).isPrint())
+        return false;
+    const std::string text = AText.toStdString();
+    if ((text == "+" || text == "-") && FModel.Filter().empty()) {
+        AskMask(text == "+");
+        return true;
+    }
+    if (IsPlainLocal()) {
+        // Space marks like Insert until a filter is being typed.
+        if (text == " " && FModel.Filter().empty()) {
+            FModel.ToggleMarkAndAdvance();
+            return changed();
+        }
+        SetFilter(FModel.Filter() + text);
+        return true;
+    }
+    FModel.TypeAhead(text, FClock());
+    return changed();
+}
+
+} // namespace kv

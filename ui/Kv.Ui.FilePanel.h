@@ -1,0 +1,131 @@
+// The file-list half of the main window: a header, a list painted from TKvPanelModel, a
+// quick-filter bar and a status line. Listing and changes run on the panel's own workers.
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "Kv.FileSystem.h"
+#include "Kv.State.h"
+#include "Kv.Ui.PanelModel.h"
+#include "Kv.Worker.h"
+
+class QLabel;
+class QLineEdit;
+class QToolButton;
+
+namespace kv {
+
+class TKvPanelHeader;
+class TKvPanelList;
+class TKvPanelStatus;
+
+class TKvFilePanel : public QWidget {
+    Q_OBJECT
+
+public:
+    using TEvent = std::function<void(TKvFilePanel*)>;
+    using TClock = std::function<uint64_t()>;
+
+    explicit TKvFilePanel(QWidget* AParent = nullptr);
+    ~TKvFilePanel() override;
+
+    TEvent OnActivated, OnPathChanged, OnStateChanged, OnRenameRequest, OnPasteRequest;
+
+    // Navigation.
+    void LoadState(const TKvPanelState& AState, const std::string& ADefaultPath);
+    void SaveState(TKvPanelState& AState) const;
+    void Navigate(const std::string& APath);
+    void NavigateWithin(const std::string& APath);
+    void ShowItem(const std::string& APath);
+    void Reload();
+    // Lists APath of AFs (the disk, an archive or a server), optionally falling back to the
+    // nearest folder that can be listed, and focuses AFocusName.
+    void BeginList(IKvFileSystemPtr AFs, const std::string& APath, bool AFallback, const std::string& AFocusName);
+    // Esc while listing: the job is dropped and its worker replaced, even if it is stuck.
+    void CancelListing();
+
+    IKvFileSystemPtr FileSystem() const { return FFs; }
+    const std::string& Path() const { return FPath; }
+    std::string DisplayPath() const;
+    bool IsRemote() const;
+    bool IsPlainLocal() const;
+    std::string LocalFolder(std::string& AFocus) const;
+    bool Busy() const { return FBusy; }
+    bool CanRecycle() const { return FCanRecycle; }
+
+    // Rows and marks.
+    bool FocusedEntry(TKvFileEntry& AEntry) const { return FModel.FocusedEntry(AEntry); }
+    TKvFileEntries MarkedEntries() const { return FModel.MarkedEntries(); }
+    TKvFileEntries SelectedEntries() const { return FModel.SelectedEntries(); }
+    void ClearMarks();
+    const TKvPanelModel& Model() const { return FModel; }
+
+    // Changes, run on the operations worker; the result shows in the status line.
+    void MakeDirectory(const std::string& AName);
+    void RenameItem(const std::string& AOldName, const std::string& ANewName);
+    void ShowResult(const std::string& AText, bool AIsError);
+    // Marks or unmarks files by a mask list, as "+" and "-" do after asking.
+    void SelectByMask(const std::string& AMask, bool ASelect);
+
+    std::string StatusText() const;
+    std::string StatusRight() const;
+    bool MessageIsError() const { return !FMessage.empty() && FMessageIsError; }
+
+    void FocusList();
+    bool ListHasFocus() const;
+    void ApplyTheme();
+    void Shutdown();
+    // Milliseconds of a monotonic clock, for type-ahead; tests set their own.
+    void SetClock(TClock AClock) { FClock = std::move(AClock); }
+
+    // Key handling of the list, reachable without a widget event.
+    bool HandleKey(int AKey, Qt::KeyboardModifiers AModifiers, const QString& AText);
+    void OpenFocused();
+
+    // Painting support for the child widgets.
+    int RowHeight() const;
+    double Scale() const;
+
+private:
+    friend class TKvPanelList;
+    friend class TKvPanelHeader;
+
+    void ApplyListing(IKvFileSystemPtr AFs, const std::string& APath, TKvFileEntries AEntries,
+                      const std::string& AMessage, const std::string& AFocusName, bool ACanRecycle, int64_t AFree);
+    void GoUp();
+    void SetFilter(const std::string& AFilter);
+    void AskMask(bool ASelect);
+    void SortBy(TKvSortColumn AColumn);
+    void ModelChanged();
+    void UpdateFilterBar();
+    void RestartListWorker();
+
+    TKvPanelModel FModel;
+    TKvPanelHeader* FHeader = nullptr;
+    TKvPanelList* FList = nullptr;
+    TKvPanelStatus* FStatus = nullptr;
+    QWidget* FFilterBar = nullptr;
+    QLineEdit* FFilterEdit = nullptr;
+
+    std::unique_ptr<TKvWorker> FListWorker;
+    std::unique_ptr<TKvWorker> FOpsWorker;
+    IKvCancelTokenPtr FListToken;
+    IKvCancelTokenPtr FAlive;
+    IKvFileSystemPtr FFs;
+    std::string FPath;
+    std::string FArchiveFile;
+    bool FBusy = false;
+    std::string FBusyText;
+    std::string FMessage;
+    bool FMessageIsError = false;
+    int64_t FFreeSpace = -1;
+    bool FCanRecycle = false;
+    std::string FLastLocalPath;
+    std::string FLastMask = "*.*";
+    TClock FClock;
+};
+
+} // namespace kv

@@ -1,0 +1,287 @@
+#include "Kv.Ui.PanelModel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_set>
+
+namespace kv {
+
+void TKvPanelModel::Clear() {
+    FSource.clear();
+    FRows.clear();
+    FMarks.clear();
+    FHasUpEntry = false;
+    FFocus = FTop = 0;
+    FFilter.clear();
+}
+
+void TKvPanelModel::Apply(TKvFileEntries AEntries, bool AHasUpEntry, bool ASameFolder, const std::string& AFocusName) {
+    const int oldFocus = FFocus;
+    const int oldTop = FTop;
+    if (!ASameFolder)
+        FFilter.clear();
+    FSource = std::move(AEntries);
+    FHasUpEntry = AHasUpEntry;
+    RebuildRows(ASameFolder);
+    FTop = ASameFolder ? oldTop : 0;
+    ClampTop();
+    if (AFocusName.empty() || !FocusName(AFocusName))
+        SetFocus(ASameFolder ? oldFocus : 0);
+}
+
+void TKvPanelModel::RebuildRows(bool AKeepMarks) {
+    std::unordered_set<std::string> marked;
+    if (AKeepMarks)
+        for (size_t i = 0; i < FRows.size(); ++i)
+            if (FMarks[i])
+                marked.insert(FRows[i].Name);
+    FRows.clear();
+    if (FHasUpEntry) {
+        TKvFileEntry up;
+        up.Name = "..";
+        up.IsDir = true;
+        FRows.push_back(up);
+    }
+    for (const auto& entry : FSource)
+        if (FFilter.empty() || MatchesQuickFilter(entry.Name, FFilter))
+            FRows.push_back(entry);
+    FMarks.assign(FRows.size(), false);
+    if (!marked.empty())
+        for (size_t i = FHasUpEntry ? 1 : 0; i < FRows.size(); ++i)
+            FMarks[i] = marked.count(FRows[i].Name) > 0;
+}
+
+void TKvPanelModel::SetPageRows(int APageRows) {
+    FPageRows = std::max(1, APageRows);
+    SetFocus(FFocus);
+}
+
+void TKvPanelModel::ClampTop() {
+    // Keep the list full when it can be: no empty space below the last row.
+    FTop = std::clamp(FTop, 0, std::max(0, RowCount() - FPageRows));
+}
+
+void TKvPanelModel::SetTop(int ATop) {
+    FTop = ATop;
+    ClampTop();
+}
+
+void TKvPanelModel::SetFocus(int AIndex) {
+    FFocus = RowCount() == 0 ? 0 : std::clamp(AIndex, 0, RowCount() - 1);
+    if (FFocus < FTop)
+        FTop = FFocus;
+    else if (FFocus >= FTop + FPageRows)
+        FTop = FFocus - FPageRows + 1;
+    ClampTop();
+}
+
+void TKvPanelModel::MoveFocus(int ADelta) { SetFocus(FFocus + ADelta); }
+
+bool TKvPanelModel::FocusedEntry(TKvFileEntry& AEntry) const {
+    if (RowCount() == 0 || IsUpRow(FFocus))
+        return false;
+    AEntry = FRows[FFocus];
+    return true;
+}
+
+std::string TKvPanelModel::FocusedName() const { return RowCount() == 0 ? std::string() : FRows[FFocus].Name; }
+
+bool TKvPanelModel::FocusName(const std::string& AName) {
+    // Names that differ only in case are different files here: the exact one wins.
+    for (int i = 0; i < RowCount(); ++i)
+        if (FRows[i].Name == AName) {
+            SetFocus(i);
+            return true;
+        }
+    for (int i = 0; i < RowCount(); ++i)
+        if (!IsUpRow(i) && SameTextIgnoringCase(FRows[i].Name, AName)) {
+            SetFocus(i);
+            return true;
+        }
+    return false;
+}
+
+void TKvPanelModel::ToggleMarkAndAdvance() {
+    if (RowCount() == 0)
+        return;
+    if (!IsUpRow(FFocus))
+        FMarks[FFocus] = !FMarks[FFocus];
+    MoveFocus(1);
+}
+
+void TKvPanelModel::MarkAll() {
+    for (int i = FHasUpEntry ? 1 : 0; i < RowCount(); ++i)
+        FMarks[i] = true;
+}
+
+void TKvPanelModel::InvertMarks() {
+    for (int i = FHasUpEntry ? 1 : 0; i < RowCount(); ++i)
+        FMarks[i] = !FMarks[i];
+}
+
+void TKvPanelModel::ClearMarks() { std::fill(FMarks.begin(), FMarks.end(), false); }
+
+int TKvPanelModel::SelectByMask(const std::string& AMask, bool ASelect) {
+    int matched = 0;
+    for (int i = FHasUpEntry ? 1 : 0; i < RowCount(); ++i) {
+        if (FRows[i].IsDir || !MatchesAnyMask(FRows[i].Name, AMask))
+            continue;
+        FMarks[i] = ASelect;
+        ++matched;
+    }
+    return matched;
+}
+
+TKvFileEntries TKvPanelModel::MarkedEntries() const {
+    TKvFileEntries entries;
+    for (int i = 0; i < RowCount(); ++i)
+        if (FMarks[i])
+            entries.push_back(FRows[i]);
+    return entries;
+}
+
+TKvFileEntries TKvPanelModel::SelectedEntries() const {
+    TKvFileEntries entries = MarkedEntries();
+    TKvFileEntry focused;
+    if (entries.empty() && FocusedEntry(focused))
+        entries.push_back(focused);
+    return entries;
+}
+
+void TKvPanelModel::SetFilter(const std::string& AFilter) {
+    if (AFilter == FFilter)
+        return;
+    std::string remembered = FocusedName();
+    FFilter = AFilter;
+    RebuildRows(true);
+    FTop = 0;
+    const int first = std::min(FHasUpEntry ? 1 : 0, std::max(0, RowCount() - 1));
+    // A new filter starts at the first match; a cleared one goes back to where the user was.
+    if (!FFilter.empty() || !FocusName(remembered))
+        SetFocus(first);
+}
+
+void TKvPanelModel::TypeAhead(const std::string& AText, uint64_t ANowMs) {
+    if (ANowMs - FSearchTick > KTypeAheadResetMs)
+        FSearch.clear();
+    FSearchTick = ANowMs;
+    FSearch += AText;
+    for (int i = FHasUpEntry ? 1 : 0; i < RowCount(); ++i)
+        if (StartsWithIgnoringCase(FRows[i].Name, FSearch)) {
+            SetFocus(i);
+            return;
+        }
+}
+
+void TKvPanelModel::SetSortOrder(TKvSortColumn ASort, bool ADescending) {
+    FSort = ASort;
+    FDescending = ADescending;
+}
+
+void TKvPanelModel::SortBy(TKvSortColumn AColumn) {
+    FDescending = AColumn == FSort ? !FDescending : false;
+    FSort = AColumn;
+    std::string focused = FocusedName();
+    SortEntries(FSource, FSort, FDescending);
+    RebuildRows(true);
+    if (!FocusName(focused))
+        SetFocus(FFocus);
+}
+
+void TKvPanelModel::SetColumnWidths(int ASize, int ADate) {
+    FSizeColumn = std::clamp(ASize, KMinColumn, KMaxColumn);
+    FDateColumn = std::clamp(ADate, KMinColumn, KMaxColumn);
+}
+
+TKvColumnLayout TKvPanelModel::Layout(int AWidth, double AScale) const {
+    const int size = static_cast<int>(std::lround(FSizeColumn * AScale));
+    const int date = static_cast<int>(std::lround(FDateColumn * AScale));
+    const int minName = static_cast<int>(std::lround(KMinNameWidth * AScale));
+    TKvColumnLayout layout;
+    layout.Width = AWidth;
+    // A narrow panel drops the date column first, then the size column.
+    layout.ShowDate = AWidth - size - date >= minName;
+    layout.ShowSize = layout.ShowDate || AWidth - size >= minName;
+    layout.DateStart = layout.ShowDate ? AWidth - date : AWidth;
+    layout.SizeStart = layout.ShowSize ? layout.DateStart - size : AWidth;
+    return layout;
+}
+
+TKvHeaderHit TKvPanelModel::HitHeader(int AX, int AWidth, double AScale) const {
+    TKvColumnLayout layout = Layout(AWidth, AScale);
+    const int grip = static_cast<int>(std::lround(4 * AScale));
+    if (layout.ShowSize && std::abs(AX - layout.SizeStart) <= grip)
+        return hhSizeDivider;
+    if (layout.ShowDate && std::abs(AX - layout.DateStart) <= grip)
+        return hhDateDivider;
+    if (AX < layout.SizeStart)
+        return hhName;
+    if (layout.ShowDate && AX >= layout.DateStart)
+        return hhTime;
+    return hhSize;
+}
+
+bool TKvPanelModel::DragDivider(TKvHeaderHit ADivider, int AX, int AWidth, double AScale) {
+    TKvColumnLayout layout = Layout(AWidth, AScale);
+    const int oldSize = FSizeColumn, oldDate = FDateColumn;
+    auto unscale = [AScale](int APixels) {
+        return std::clamp(static_cast<int>(std::lround(APixels / AScale)), KMinColumn, KMaxColumn);
+    };
+    if (ADivider == hhSizeDivider)
+        FSizeColumn = unscale(layout.DateStart - AX);
+    else if (ADivider == hhDateDivider)
+        FDateColumn = unscale(AWidth - AX);
+    return FSizeColumn != oldSize || FDateColumn != oldDate;
+}
+
+std::string TKvPanelModel::SizeText(int AIndex) const {
+    const auto& row = FRows[AIndex];
+    if (IsUpRow(AIndex))
+        return "<UP>";
+    if (row.IsDir)
+        return row.IsLink ? "<LINK>" : "<DIR>";
+    return FormatBytes(row.Size);
+}
+
+std::string TKvPanelModel::DateText(int AIndex) const {
+    return IsUpRow(AIndex) ? std::string() : FormatStamp(FRows[AIndex].Modified);
+}
+
+std::string TKvPanelModel::HeaderText(TKvHeaderHit AColumn) const {
+    const char* arrow = FDescending ? " v" : " ^";
+    switch (AColumn) {
+    case hhName:
+        if (FSort == scExt)
+            return std::string("Name (ext)") + arrow;
+        return FSort == scName ? std::string("Name") + arrow : "Name";
+    case hhSize:
+        return FSort == scSize ? std::string("Size") + arrow : "Size";
+    case hhTime:
+        return FSort == scTime ? std::string("Modified") + arrow : "Modified";
+    default:
+        return {};
+    }
+}
+
+std::string TKvPanelModel::Summary() const {
+    int files = 0, dirs = 0, marked = 0;
+    int64_t fileBytes = 0, markedBytes = 0;
+    for (int i = FHasUpEntry ? 1 : 0; i < RowCount(); ++i) {
+        const auto& row = FRows[i];
+        if (row.IsDir) {
+            ++dirs;
+        } else {
+            ++files;
+            fileBytes += row.Size;
+        }
+        if (FMarks[i]) {
+            ++marked;
+            markedBytes += row.Size;
+        }
+    }
+    if (marked > 0)
+        return "Marked " + std::to_string(marked) + ", " + FormatSize(markedBytes);
+    return std::to_string(files) + " files, " + std::to_string(dirs) + " dirs, " + FormatSize(fileBytes);
+}
+
+} // namespace kv
