@@ -10,6 +10,7 @@ KV_RUN_PACKAGES=(libssh2-1 fonts-dejavu-core xdg-utils)
 KV_TEST_PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     trash-cli libglib2.0-bin tzdata
+    python3-cryptography
     xvfb xauth
 )
 

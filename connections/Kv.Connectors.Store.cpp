@@ -1,0 +1,157 @@
+#include "Kv.Connectors.Store.h"
+
+#include <sys/stat.h>
+
+#include "Kv.FileUtil.h"
+#include "Kv.Log.h"
+#include "Kv.Secrets.h"
+
+namespace kv {
+
+std::string ProtectionSentence(bool AHasPasskey, bool APortable) {
+    if (AHasPasskey && APortable)
+        return "Saved passwords are locked with your passkey alone. This file can be used on "
+               "another computer.";
+    if (AHasPasskey)
+        return "Saved passwords are locked with your user account and your passkey.";
+    return "Saved passwords are locked with your user account. A passkey adds a second lock.";
+}
+
+TKvFileStamp FileStampOf(const std::string& APath) {
+    TKvFileStamp stamp;
+    struct stat st {};
+    if (::stat(APath.c_str(), &st) != 0)
+        return stamp;
+    stamp.Exists = true;
+    stamp.Seconds = st.st_mtim.tv_sec;
+    stamp.Nanoseconds = st.st_mtim.tv_nsec;
+    stamp.Device = st.st_dev;
+    stamp.Inode = st.st_ino;
+    stamp.Size = st.st_size;
+    return stamp;
+}
+
+TKvConnectorStore::TKvConnectorStore(std::string APath) : FPath(std::move(APath)) {}
+
+void TKvConnectorStore::ReadWith(const TKvFileStamp& AStamp, const std::string& AText) {
+    FStamp = AStamp;
+    FPortable = JsonIsPortable(AText);
+    FList = ConnectorsFromJson(AText, FPasskey);
+    FFolders = FoldersFromJson(AText);
+}
+
+void TKvConnectorStore::Load() {
+    // The stamp is taken before the text: a write in between shows as a change later.
+    TKvFileStamp stamp = FileStampOf(FPath);
+    std::string text;
+    LoadText(FPath, text);
+    Cleanse(FPasskey);
+    FLocked = JsonHasPasskey(text);
+    ReadWith(stamp, text);
+}
+
+bool TKvConnectorStore::ReloadIfChanged() {
+    TKvFileStamp stamp = FileStampOf(FPath);
+    if (stamp == FStamp)
+        return false;
+    std::string text;
+    LoadText(FPath, text);
+    if (!JsonHasPasskey(text)) {
+        Cleanse(FPasskey);
+        FLocked = false;
+    } else if (FPasskey.empty() || !JsonCheckPasskey(text, FPasskey)) {
+        Cleanse(FPasskey);
+        FLocked = true;
+    }
+    ReadWith(stamp, text);
+    Log("connections: read again, changed by another Kolvan");
+    return true;
+}
+
+bool TKvConnectorStore::Unlock(IKvPasskeyPrompt& APrompt) {
+    ReloadIfChanged();
+    if (!FLocked)
+        return true;
+    for (int attempt = 0; attempt < KUnlockAttempts; ++attempt) {
+        std::string passkey;
+        if (!APrompt.InputSecret(KUnlockTitle, attempt == 0 ? KUnlockPrompt : KUnlockRetryPrompt,
+                                 passkey))
+            return false;
+        TKvFileStamp stamp = FileStampOf(FPath);
+        std::string text;
+        LoadText(FPath, text);
+        if (JsonCheckPasskey(text, passkey)) {
+            FPasskey = std::move(passkey);
+            FLocked = false;
+            ReadWith(stamp, text);
+            return true;
+        }
+        Cleanse(passkey);
+    }
+    return false;
+}
+
+bool TKvConnectorStore::Save() {
+    // Locked, the list lacks the saved passwords: writing it would destroy them.
+    if (FLocked)
+        return false;
+    if (!SaveConnectors(FPath, FList, FPasskey, FFolders, FPortable))
+        return false;
+    FStamp = FileStampOf(FPath);
+    return true;
+}
+
+bool TKvConnectorStore::Replace(TKvConnectors AList, TKvFolderNames AFolders, std::string APasskey,
+                                bool APortable) {
+    if (FLocked)
+        return false;
+    FList = std::move(AList);
+    FFolders = std::move(AFolders);
+    TakePasskey(std::move(APasskey), APortable);
+    return Save();
+}
+
+void TKvConnectorStore::TakePasskey(std::string APasskey, bool APortable) {
+    if (FLocked)
+        return;
+    Cleanse(FPasskey);
+    FPasskey = std::move(APasskey);
+    FPortable = !FPasskey.empty() && APortable;
+}
+
+bool TKvConnectorStore::RemoveConnector(std::string_view AId) {
+    ReloadIfChanged();
+    int index = IndexOfConnector(FList, AId);
+    if (FLocked || index < 0)
+        return false;
+    FList.erase(FList.begin() + index);
+    return Save();
+}
+
+bool TKvConnectorStore::StoreLearnedSecret(std::string_view AId, const std::string& ASecret) {
+    ReloadIfChanged();
+    int index = IndexOfConnector(FList, AId);
+    if (FLocked || index < 0 || !FList[index].SavePassword || FList[index].Secret == ASecret)
+        return false;
+    FList[index].Secret = ASecret;
+    return Save();
+}
+
+bool TKvConnectorStore::UpdateStartDirs(
+    const std::vector<std::pair<std::string, std::string>>& ALastFolders) {
+    ReloadIfChanged();
+    if (FLocked)
+        return false;
+    bool changed = false;
+    for (const auto& [id, folder] : ALastFolders) {
+        int index = IndexOfConnector(FList, id);
+        if (index < 0 || folder.empty() || !FList[index].UpdateStartDir ||
+            FList[index].StartDir == folder)
+            continue;
+        FList[index].StartDir = folder;
+        changed = true;
+    }
+    return changed && Save();
+}
+
+} // namespace kv

@@ -1,0 +1,163 @@
+#include "Kv.KnownHosts.h"
+
+#include <array>
+#include <mutex>
+#include <vector>
+
+#include "Kv.FileUtil.h"
+
+namespace kv {
+
+namespace {
+
+// Two connections confirming keys at once must not lose a line.
+std::mutex& StoreLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+char AsciiLower(char AChar) {
+    return AChar >= 'A' && AChar <= 'Z' ? AChar - 'A' + 'a' : AChar;
+}
+
+bool SameTextAscii(std::string_view A, std::string_view B) {
+    if (A.size() != B.size())
+        return false;
+    for (size_t i = 0; i < A.size(); ++i) {
+        if (AsciiLower(A[i]) != AsciiLower(B[i]))
+            return false;
+    }
+    return true;
+}
+
+std::string_view Trimmed(std::string_view AText) {
+    size_t first = 0, last = AText.size();
+    while (first < last && static_cast<unsigned char>(AText[first]) <= ' ')
+        ++first;
+    while (last > first && static_cast<unsigned char>(AText[last - 1]) <= ' ')
+        --last;
+    return AText.substr(first, last - first);
+}
+
+// A field that reads back as itself: not empty, no blank, tab, line break or other control.
+bool IsPlainField(std::string_view AText) {
+    if (AText.empty())
+        return false;
+    for (char c : AText) {
+        if (static_cast<unsigned char>(c) <= ' ' || c == '\x7f')
+            return false;
+    }
+    return true;
+}
+
+// Lines end at CR, LF or CR LF; text after the last break is a line too.
+std::vector<std::string_view> SplitLines(std::string_view AText) {
+    // An editor may have put a byte-order mark in front of the first host.
+    if (AText.substr(0, 3) == "\xEF\xBB\xBF")
+        AText.remove_prefix(3);
+    std::vector<std::string_view> lines;
+    size_t start = 0;
+    while (start < AText.size()) {
+        size_t end = AText.find_first_of("\r\n", start);
+        if (end == std::string_view::npos) {
+            lines.push_back(AText.substr(start));
+            break;
+        }
+        lines.push_back(AText.substr(start, end - start));
+        start =
+            end + (AText[end] == '\r' && end + 1 < AText.size() && AText[end + 1] == '\n' ? 2 : 1);
+    }
+    return lines;
+}
+
+// The first three fields of a line split at runs of blanks and tabs; false with fewer.
+bool LineFields(std::string_view ALine, std::array<std::string_view, 3>& AFields) {
+    std::string_view rest = Trimmed(ALine);
+    for (size_t i = 0; i < AFields.size(); ++i) {
+        size_t start = rest.find_first_not_of(" \t");
+        if (start == std::string_view::npos)
+            return false;
+        rest.remove_prefix(start);
+        size_t end = rest.find_first_of(" \t");
+        AFields[i] = rest.substr(0, end);
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
+    }
+    return true;
+}
+
+// Under the lock. Field 3 of the first line for the host key and key type.
+bool FindStored(const std::string& AFile, const std::string& AHostKey, std::string_view AKeyType,
+                std::string& AFingerprint) {
+    AFingerprint.clear();
+    std::string text;
+    if (!LoadText(AFile, text))
+        return false;
+    for (std::string_view line : SplitLines(text)) {
+        std::array<std::string_view, 3> fields;
+        if (LineFields(line, fields) && fields[0] == AHostKey &&
+            SameTextAscii(fields[1], AKeyType)) {
+            AFingerprint = std::string(fields[2]);
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+std::string KnownHostsFile() {
+    std::string folder = DataFolder();
+    if (folder.empty() || folder.back() != '/')
+        folder += '/';
+    return folder + "known_hosts.txt";
+}
+
+std::string KnownHostKey(std::string_view AHost, int APort) {
+    std::string host(Trimmed(AHost));
+    for (char& c : host)
+        c = AsciiLower(c);
+    return "[" + host + "]:" + std::to_string(APort);
+}
+
+TKvKnownHostState CheckKnownHost(const std::string& AFile, std::string_view AHost, int APort,
+                                 std::string_view AKeyType, std::string_view AFingerprint) {
+    std::lock_guard lock(StoreLock());
+    std::string stored;
+    if (!FindStored(AFile, KnownHostKey(AHost, APort), AKeyType, stored))
+        return khUnknown;
+    return stored == AFingerprint ? khMatch : khChanged;
+}
+
+std::string StoredFingerprint(const std::string& AFile, std::string_view AHost, int APort,
+                              std::string_view AKeyType) {
+    std::lock_guard lock(StoreLock());
+    std::string stored;
+    FindStored(AFile, KnownHostKey(AHost, APort), AKeyType, stored);
+    return stored;
+}
+
+bool AddKnownHost(const std::string& AFile, std::string_view AHost, int APort,
+                  std::string_view AKeyType, std::string_view AFingerprint) {
+    // A host name from an imported connection must not smuggle a second, trusted line in.
+    if (!IsPlainField(Trimmed(AHost)) || APort < 1 || APort > 65535 || !IsPlainField(AKeyType) ||
+        !IsPlainField(AFingerprint))
+        return false;
+    std::lock_guard lock(StoreLock());
+    std::string old;
+    LoadText(AFile, old);
+    std::string text;
+    text.reserve(old.size() + AHost.size() + AKeyType.size() + AFingerprint.size() + 16);
+    for (std::string_view line : SplitLines(old)) {
+        text.append(line);
+        text.append("\r\n");
+    }
+    text.append(KnownHostKey(AHost, APort));
+    text.push_back(' ');
+    text.append(AKeyType);
+    text.push_back(' ');
+    text.append(AFingerprint);
+    text.append("\r\n");
+    return SaveTextAtomic(AFile, text);
+}
+
+} // namespace kv
