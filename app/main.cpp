@@ -1,7 +1,6 @@
 // Kolvan's entry: start Qt, show the main window, run the loop, apply the exit rule.
 #include <QApplication>
 #include <QLocale>
-#include <QMainWindow>
 #include <QMetaObject>
 #include <csignal>
 #include <unistd.h>
@@ -9,6 +8,7 @@
 #include "Kv.FileSystem.h"
 #include "Kv.Log.h"
 #include "Kv.Settings.h"
+#include "Kv.Ui.MainForm.h"
 #include "Kv.Worker.h"
 
 int main(int argc, char** argv) {
@@ -23,13 +23,14 @@ int main(int argc, char** argv) {
     QLocale locale;
     kv::SetNumberSeparators(locale.groupSeparator().toStdString(), locale.decimalPoint().toStdString());
     kv::LoadSettings();
-    kv::Log("start: Kolvan " KV_VERSION);
+    kv::Log("start: " + kv::TMainForm::WindowTitle());
 
-    QMainWindow window;
-    window.setWindowTitle("Kolvan");
-    window.resize(1000, 700);
-    window.show();
-    int code = QApplication::exec();
+    int code = 0;
+    {
+        kv::TMainForm window;
+        window.show();
+        code = QApplication::exec();
+    }
 
     kv::SetDeliverDispatcher(nullptr);
     // A worker stuck in a blocking call must not hold up the exit or race global teardown.

@@ -31,7 +31,9 @@ struct TPanelFixture {
         return QTest::qWaitFor([&] { return !Panel.Busy() && Panel.Path() == APath; }, 10000);
     }
     void Keys(const char* AText) { QTest::keyClicks(List(), AText); }
-    void Key(Qt::Key AKey, Qt::KeyboardModifiers AMods = Qt::NoModifier) { QTest::keyClick(List(), AKey, AMods); }
+    void Key(Qt::Key AKey, Qt::KeyboardModifiers AMods = Qt::NoModifier) {
+        QTest::keyClick(List(), AKey, AMods);
+    }
     std::string Names() {
         std::string out;
         const auto& model = Panel.Model();
@@ -56,7 +58,8 @@ TEST(FilePanel, ListsSortsAndMarksWithKeys) {
     TPanelFixture f;
     f.Panel.Navigate(dir.Path());
     ASSERT_TRUE(f.WaitPath(dir.Path()));
-    EXPECT_EQ(f.Names(), ".. sub alpha.log big.bin prep.doc report.txt"); // hidden files are not shown
+    EXPECT_EQ(f.Names(),
+              ".. sub alpha.log big.bin prep.doc report.txt"); // hidden files are not shown
     EXPECT_EQ(f.Panel.StatusText(), "4 files, 1 dirs, 5.2 KB");
     EXPECT_EQ(f.Panel.StatusRight().rfind("Free ", 0), 0u);
     EXPECT_EQ(f.PathChanges, 1);
@@ -65,14 +68,15 @@ TEST(FilePanel, ListsSortsAndMarksWithKeys) {
     f.Key(Qt::Key_F6, Qt::ControlModifier); // by size
     EXPECT_EQ(f.Names(), ".. sub alpha.log prep.doc report.txt big.bin");
     f.Key(Qt::Key_F6, Qt::ControlModifier); // again: descending
-    EXPECT_EQ(f.Names(), ".. sub big.bin report.txt prep.doc alpha.log"); // equal sizes: names reversed too
+    EXPECT_EQ(f.Names(),
+              ".. sub big.bin report.txt prep.doc alpha.log"); // equal sizes: names reversed too
     f.Key(Qt::Key_F3, Qt::ControlModifier);
 
     f.Key(Qt::Key_Home);
     f.Key(Qt::Key_Down);
     f.Key(Qt::Key_Down);
-    f.Key(Qt::Key_Insert);  // alpha.log
-    f.Key(Qt::Key_Space);   // big.bin
+    f.Key(Qt::Key_Insert); // alpha.log
+    f.Key(Qt::Key_Space);  // big.bin
     EXPECT_EQ(f.Names(), ".. sub alpha.log* big.bin* prep.doc report.txt");
     EXPECT_EQ(f.Panel.StatusText(), "Marked 2, 5 KB");
     f.Key(Qt::Key_Asterisk, Qt::KeypadModifier);
@@ -147,11 +151,13 @@ TEST(FilePanel, MakeFolderAndRename) {
     f.Panel.Navigate(dir.Path());
     ASSERT_TRUE(f.WaitPath(dir.Path()));
     f.Panel.MakeDirectory("New folder");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return f.Panel.Model().FocusedName() == "New folder"; }, 10000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return f.Panel.Model().FocusedName() == "New folder"; }, 10000));
     EXPECT_TRUE(Exists(dir / "New folder"));
 
     f.Panel.RenameItem("report.txt", "Report.txt");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return f.Panel.Model().FocusedName() == "Report.txt"; }, 10000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return f.Panel.Model().FocusedName() == "Report.txt"; }, 10000));
     EXPECT_TRUE(Exists(dir / "Report.txt"));
     f.Panel.RenameItem("Report.txt", "prep.doc"); // never replaces
     ASSERT_TRUE(QTest::qWaitFor([&] { return f.Panel.MessageIsError(); }, 10000));
@@ -159,10 +165,12 @@ TEST(FilePanel, MakeFolderAndRename) {
     EXPECT_EQ(ReadFile(dir / "prep.doc"), std::string(100, 'x'));
 
     f.Panel.MakeDirectory("Report.txt"); // a file has that name
-    ASSERT_TRUE(QTest::qWaitFor([&] { return f.Panel.StatusText() == dir / "Report.txt" + ": File exists"; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return f.Panel.StatusText() == dir / "Report.txt" + ": File exists"; }, 10000));
     std::string log = ReadFile(LogPath());
     EXPECT_NE(log.find("mkdir: " + dir / "New folder"), std::string::npos);
-    EXPECT_NE(log.find("rename: " + dir / "report.txt" + " -> " + dir / "Report.txt"), std::string::npos);
+    EXPECT_NE(log.find("rename: " + dir / "report.txt" + " -> " + dir / "Report.txt"),
+              std::string::npos);
 }
 
 TEST(FilePanel, EscapeDropsAStuckListingAndFallbackFindsAParent) {

@@ -6,7 +6,8 @@ using namespace kv;
 
 namespace {
 
-TKvFileEntries Entries(std::initializer_list<std::pair<const char*, int64_t>> AFiles, int ADirs = 0) {
+TKvFileEntries Entries(std::initializer_list<std::pair<const char*, int64_t>> AFiles,
+                       int ADirs = 0) {
     TKvFileEntries entries;
     for (int i = 0; i < ADirs; ++i) {
         TKvFileEntry dir;
@@ -70,7 +71,8 @@ TEST(PanelModel, FocusPrefersTheExactName) {
 
 TEST(PanelModel, QuickFilterAndMarks) {
     TKvPanelModel model;
-    model.Apply(Entries({{"report.txt", 10}, {"Prepare.doc", 20}, {"notes", 30}}, 1), true, false, "notes");
+    model.Apply(Entries({{"report.txt", 10}, {"Prepare.doc", 20}, {"notes", 30}}, 1), true, false,
+                "notes");
     model.SetFilter("rep");
     EXPECT_EQ(RowNames(model), ".. Prepare.doc report.txt");
     EXPECT_EQ(model.Focus(), 1); // the first match, after ".."
@@ -147,7 +149,11 @@ TEST(PanelModel, ColumnsNarrowAndDrag) {
     struct {
         int Width;
         bool Size, Date;
-    } cases[] = {{400, true, true}, {310, true, true}, {309, true, false}, {180, true, false}, {179, false, false}};
+    } cases[] = {{400, true, true},
+                 {310, true, true},
+                 {309, true, false},
+                 {180, true, false},
+                 {179, false, false}};
     for (auto c : cases) {
         auto layout = model.Layout(c.Width, 1.0);
         EXPECT_EQ(layout.ShowSize, c.Size) << c.Width;

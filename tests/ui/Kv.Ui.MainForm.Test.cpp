@@ -1,0 +1,323 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+#include <sys/stat.h>
+
+#include "Kv.FS.Local.h"
+#include "Kv.Ui.FilePanel.h"
+#include "Kv.Ui.MainForm.h"
+#include "Kv.Ui.MainModel.h"
+#include "KvTestSupport.h"
+
+using namespace kv;
+using namespace kv::test;
+
+namespace {
+
+// Answers the next modal dialog as soon as it shows.
+void WhenDialog(std::function<void(QWidget*)> AAnswer) {
+    auto* timer = new QTimer;
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, [timer, AAnswer] {
+        if (QWidget* dialog = QApplication::activeModalWidget()) {
+            timer->stop();
+            timer->deleteLater();
+            AAnswer(dialog);
+        }
+    });
+    timer->start();
+}
+
+void AnswerText(const std::string& AText, std::string* APrompt = nullptr, std::string* AProposed = nullptr) {
+    WhenDialog([=](QWidget* AWidget) {
+        auto* dialog = qobject_cast<QInputDialog*>(AWidget);
+        ASSERT_TRUE(dialog);
+        if (APrompt)
+            *APrompt = dialog->labelText().toStdString();
+        if (AProposed)
+            *AProposed = dialog->textValue().toStdString();
+        dialog->setTextValue(QString::fromStdString(AText));
+        dialog->accept();
+    });
+}
+
+void AnswerButton(QMessageBox::StandardButton AButton, std::string* AText = nullptr) {
+    WhenDialog([=](QWidget* AWidget) {
+        auto* box = qobject_cast<QMessageBox*>(AWidget);
+        ASSERT_TRUE(box);
+        if (AText)
+            *AText = box->text().toStdString();
+        box->button(AButton)->click();
+    });
+}
+
+// The rename-or-move dialog: choose a page, type, press OK.
+void AnswerRenameOrMove(int APage, const std::string& AText) {
+    WhenDialog([=](QWidget* AWidget) {
+        auto* pages = AWidget->findChild<QTabWidget*>();
+        ASSERT_TRUE(pages);
+        pages->setCurrentIndex(APage);
+        auto* edit = pages->currentWidget()->findChild<QLineEdit*>();
+        ASSERT_TRUE(edit);
+        edit->setText(QString::fromStdString(AText));
+        for (auto* button : AWidget->findChildren<QPushButton*>())
+            if (button->text() == "OK")
+                button->click();
+    });
+}
+
+struct TMainFixture {
+    TTempDir Root;
+    std::string Left = Root / "left", Right = Root / "right";
+    std::string StateFile = Root / "state.json";
+    std::unique_ptr<TMainForm> Form;
+
+    TMainFixture() {
+        ::mkdir(Left.c_str(), 0755);
+        ::mkdir(Right.c_str(), 0755);
+        TKvAppState state;
+        DefaultAppState(state);
+        state.Panels[rhLeft].Path = Left;
+        state.Panels[rhRight].Path = Right;
+        SaveAppState(StateFile, state);
+    }
+    void Open() {
+        Form = std::make_unique<TMainForm>(StateFile);
+        Form->show();
+        WaitListed(rhLeft);
+        WaitListed(rhRight);
+    }
+    TKvFilePanel& Panel(TKvHalf AHalf) { return Form->Panel(AHalf); }
+    void WaitListed(TKvHalf AHalf) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !Panel(AHalf).Busy() && !Panel(AHalf).Path().empty(); }, 10000));
+    }
+    void Focus(TKvHalf AHalf, const std::string& AName) {
+        Form->SetActiveHalf(AHalf);
+        auto& panel = Panel(AHalf);
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            const auto& model = panel.Model();
+            for (int i = 0; i < model.RowCount(); ++i)
+                if (model.Row(i).Name == AName)
+                    return true;
+            return false;
+        }, 10000));
+        const auto& model = panel.Model();
+        QTest::keyClick(panel.focusProxy(), Qt::Key_Home);
+        while (model.FocusedName() != AName)
+            QTest::keyClick(panel.focusProxy(), Qt::Key_Down);
+    }
+    void Key(Qt::Key AKey, Qt::KeyboardModifiers AMods = Qt::NoModifier) {
+        QTest::keyClick(Panel(Form->ActiveHalf()).focusProxy(), AKey, AMods);
+    }
+    bool WaitStatus(TKvHalf AHalf, const std::string& AText) {
+        return QTest::qWaitFor([&] { return Panel(AHalf).StatusText() == AText; }, 10000);
+    }
+};
+
+} // namespace
+
+TEST(MainModel, TextsAndArithmetic) {
+    TKvFileEntries one(1), two(2);
+    one[0].Name = "a.txt";
+    EXPECT_EQ(TransferPrompt("Copy", one), "Copy \"a.txt\" to:");
+    EXPECT_EQ(TransferPrompt("Move", two), "Move 2 items to:");
+    // Both halves in one folder: the item's own name is proposed, so typing a new name duplicates it.
+    EXPECT_EQ(ProposedDestination("local", "/a", "local", "/a", one), "a.txt");
+    EXPECT_EQ(ProposedDestination("local", "/a", "local", "/a", two), "/a");
+    EXPECT_EQ(ProposedDestination("local", "/a", "local", "/b", one), "/b");
+    EXPECT_EQ(ProposedDestination("local", "/a", "sftp:u@h:22", "/a", one), "/a");
+
+    TKvTransferResult result;
+    result.Kind = tkMove;
+    result.Succeeded = 3;
+    bool error = true;
+    EXPECT_EQ(JobDoneText(result, error), "Moved 3");
+    EXPECT_FALSE(error);
+    result.Kind = tkCopy;
+    result.Skipped = 1;
+    result.Failed = 2;
+    result.Cancelled = true;
+    result.FirstProblem = "Could not copy /x: full";
+    EXPECT_EQ(JobDoneText(result, error), "Copied 3, skipped 1, failed 2, cancelled: Could not copy /x: full");
+    EXPECT_TRUE(error);
+
+    TKvFileEntry focused;
+    focused.Name = "f";
+    EXPECT_EQ(RenameCandidate({}, &focused, false), "f");
+    EXPECT_EQ(RenameCandidate(one, &focused, false), "a.txt");
+    EXPECT_EQ(RenameCandidate(two, &focused, false), "");
+    EXPECT_EQ(RenameCandidate({}, &focused, true), "");
+
+    EXPECT_EQ(LeftHalfWidth(1006, 6, 0.5, 120), 500);
+    EXPECT_EQ(LeftHalfWidth(1006, 6, 0.02, 120), 120);
+    EXPECT_EQ(LeftHalfWidth(206, 6, 0.9, 120), 100); // never more than half of what there is
+    auto chars = [](const std::string& AText) { return static_cast<int>(AText.size()); };
+    EXPECT_EQ(ShortenCaption("/short", 3, chars), "/short");
+    EXPECT_EQ(ShortenCaption("/home/user/archive.zip", 14, chars), "/ho...hive.zip");
+
+    EXPECT_EQ(KeyBarSlot(0, 1000, 10), 0);
+    EXPECT_EQ(KeyBarSlot(999, 1000, 10), 9);
+    EXPECT_EQ(KeyBarSlot(1000, 1000, 10), -1);
+    EXPECT_EQ(KeyBarItems(klCtrl).size(), 13u);
+    EXPECT_EQ(KeyBarItems(klAlt)[3].Label() + " " + KeyBarItems(klAlt)[3].Caption, "F7 Search");
+    EXPECT_EQ(StillGoingOnText({"x", "y"}), "Something is still going on:\n  - x\n  - y\n\nQuit anyway?");
+}
+
+TEST(MainForm, CopyRenameMoveMakeFolderAndDelete) {
+    TMainFixture f;
+    WriteFile(f.Left + "/a.txt", "alpha");
+    WriteFile(f.Left + "/b.txt", "beta");
+    WriteFile(f.Left + "/c.txt", "gamma");
+    WriteFile(f.Left + "/d.txt", "delta");
+    f.Open();
+
+    // F5 with a marked file: the dialog proposes the other half's folder.
+    f.Focus(rhLeft, "a.txt");
+    f.Key(Qt::Key_Insert);
+    std::string prompt, proposed;
+    AnswerText(f.Right, &prompt, &proposed);
+    f.Key(Qt::Key_F5);
+    EXPECT_EQ(prompt, "Copy \"a.txt\" to:");
+    EXPECT_EQ(proposed, f.Right);
+    ASSERT_TRUE(f.WaitStatus(rhLeft, "Copied 1"));
+    EXPECT_EQ(ReadFile(f.Right + "/a.txt"), "alpha");
+    EXPECT_TRUE(f.Panel(rhLeft).MarkedEntries().empty());
+
+    // F6 on one focused file renames it in place.
+    f.Focus(rhLeft, "b.txt");
+    AnswerRenameOrMove(0, "bee.txt");
+    f.Key(Qt::Key_F6);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Exists(f.Left + "/bee.txt"); }, 10000));
+    EXPECT_FALSE(Exists(f.Left + "/b.txt"));
+
+    // F6 with two marked files moves them to the other half.
+    f.Focus(rhLeft, "c.txt");
+    f.Key(Qt::Key_Insert);
+    f.Key(Qt::Key_Insert);
+    AnswerRenameOrMove(1, f.Right);
+    f.Key(Qt::Key_F6);
+    ASSERT_TRUE(f.WaitStatus(rhLeft, "Moved 2"));
+    EXPECT_EQ(ReadFile(f.Right + "/c.txt"), "gamma");
+    EXPECT_EQ(ReadFile(f.Right + "/d.txt"), "delta");
+    EXPECT_FALSE(Exists(f.Left + "/c.txt") || Exists(f.Left + "/d.txt"));
+
+    // F7 makes a folder and focuses it.
+    AnswerText("new folder");
+    f.Key(Qt::Key_F7);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.Panel(rhLeft).Model().FocusedName() == "new folder"; }, 10000));
+    EXPECT_TRUE(Exists(f.Left + "/new folder"));
+
+    // Shift+F8 and Yes deletes for good.
+    f.Focus(rhLeft, "new folder");
+    std::string question;
+    AnswerButton(QMessageBox::Yes, &question);
+    f.Key(Qt::Key_F8, Qt::ShiftModifier);
+    EXPECT_EQ(question, "Delete \"new folder\"?");
+    ASSERT_TRUE(f.WaitStatus(rhLeft, "Deleted 1"));
+    EXPECT_FALSE(Exists(f.Left + "/new folder"));
+
+    // F8 moves to the Trash, where trash-list finds it under its original path.
+    f.Focus(rhLeft, "bee.txt");
+    AnswerButton(QMessageBox::Yes);
+    f.Key(Qt::Key_F8);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Exists(f.Left + "/bee.txt"); }, 10000));
+    EXPECT_NE(RunCommand("trash-list 2>/dev/null").find(f.Left + "/bee.txt"), std::string::npos);
+
+    // No answers No: nothing happens.
+    f.Focus(rhLeft, "a.txt");
+    AnswerButton(QMessageBox::No);
+    f.Key(Qt::Key_Delete);
+    QTest::qWait(100);
+    EXPECT_TRUE(Exists(f.Left + "/a.txt"));
+}
+
+TEST(MainForm, SameFolderCopyDuplicatesUnderATypedName) {
+    TMainFixture f;
+    WriteFile(f.Left + "/a.txt", "alpha");
+    TKvAppState state;
+    LoadAppState(f.StateFile, state);
+    state.Panels[rhRight].Path = f.Left;
+    SaveAppState(f.StateFile, state);
+    f.Open();
+    f.Focus(rhLeft, "a.txt");
+    std::string proposed;
+    AnswerText("copy of a.txt", nullptr, &proposed);
+    f.Key(Qt::Key_F5);
+    EXPECT_EQ(proposed, "a.txt");
+    ASSERT_TRUE(f.WaitStatus(rhLeft, "Copied 1"));
+    EXPECT_EQ(ReadFile(f.Left + "/copy of a.txt"), "alpha");
+}
+
+TEST(MainForm, ConflictsAreAskedInTheProgressWindow) {
+    TMainFixture f;
+    WriteFile(f.Left + "/a.txt", "new a");
+    WriteFile(f.Left + "/b.txt", "new b");
+    WriteFile(f.Right + "/a.txt", "old a");
+    WriteFile(f.Right + "/b.txt", "old b");
+    f.Open();
+    f.Focus(rhLeft, "a.txt");
+    f.Key(Qt::Key_A, Qt::ControlModifier);
+    AnswerText(f.Right);
+    f.Key(Qt::Key_F5);
+    // The question shows the session's progress window; "Overwrite all" answers both files.
+    QPushButton* overwriteAll = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        for (QWidget* window : QApplication::topLevelWidgets())
+            for (auto* button : window->findChildren<QPushButton*>())
+                if (window->isVisible() && button->isVisible() && button->text() == "Overwrite all")
+                    overwriteAll = button;
+        return overwriteAll != nullptr;
+    }, 10000));
+    overwriteAll->click();
+    ASSERT_TRUE(f.WaitStatus(rhLeft, "Copied 2"));
+    EXPECT_EQ(ReadFile(f.Right + "/a.txt"), "new a");
+    EXPECT_EQ(ReadFile(f.Right + "/b.txt"), "new b");
+    EXPECT_EQ(RunCommand("ls -A '" + f.Right + "'"), "a.txt\nb.txt\n"); // no ".kvpart" left
+}
+
+TEST(MainForm, TabSwapAndStateAcrossARestart) {
+    TMainFixture f;
+    ::mkdir((f.Right + "/inner").c_str(), 0755);
+    WriteFile(f.Left + "/x", "");
+    f.Open();
+    EXPECT_EQ(f.Form->ActiveHalf(), rhLeft);
+    f.Key(Qt::Key_Tab);
+    EXPECT_EQ(f.Form->ActiveHalf(), rhRight);
+    f.Panel(rhRight).Navigate(f.Right + "/inner");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.Panel(rhRight).Path() == f.Right + "/inner"; }, 10000));
+
+    // Ctrl+U: the halves change places and the focus goes with the content.
+    f.Key(Qt::Key_U, Qt::ControlModifier);
+    EXPECT_EQ(f.Panel(rhLeft).Path(), f.Right + "/inner");
+    EXPECT_EQ(f.Panel(rhRight).Path(), f.Left);
+    EXPECT_EQ(f.Form->ActiveHalf(), rhLeft);
+    f.Form->resize(900, 500);
+    f.Form->close();
+    f.Form.reset();
+
+    f.Open();
+    EXPECT_EQ(f.Panel(rhLeft).Path(), f.Right + "/inner");
+    EXPECT_EQ(f.Panel(rhRight).Path(), f.Left);
+    EXPECT_EQ(f.Form->ActiveHalf(), rhLeft);
+    EXPECT_EQ(f.Form->size(), QSize(900, 500));
+}
+
+TEST(MainForm, KeyBarLayersFollowTheModifiers) {
+    TMainFixture f;
+    f.Open();
+    QTest::keyPress(f.Panel(rhLeft).focusProxy(), Qt::Key_Control, Qt::ControlModifier);
+    EXPECT_EQ(f.Form->KeyLayer(), klCtrl);
+    QTest::keyRelease(f.Panel(rhLeft).focusProxy(), Qt::Key_Control, Qt::ControlModifier);
+    EXPECT_EQ(f.Form->KeyLayer(), klPlain);
+    QTest::keyPress(f.Panel(rhLeft).focusProxy(), Qt::Key_Alt, Qt::AltModifier);
+    EXPECT_EQ(f.Form->KeyLayer(), klAlt);
+    QTest::keyRelease(f.Panel(rhLeft).focusProxy(), Qt::Key_Alt, Qt::AltModifier);
+    EXPECT_EQ(f.Form->KeyLayer(), klPlain);
+}

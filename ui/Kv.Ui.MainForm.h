@@ -1,0 +1,104 @@
+// The main window: two halves with a file panel each, the function-key bar, the file
+// commands through the transfer manager, and the window state kept across runs.
+#pragma once
+
+#include <QMainWindow>
+#include <QTimer>
+#include <array>
+#include <memory>
+#include <string>
+
+#include "Kv.State.h"
+#include "Kv.Transfer.Sessions.h"
+#include "Kv.Ui.MainModel.h"
+#include "Kv.Worker.h"
+
+class QLabel;
+class QSplitter;
+
+namespace kv {
+
+class TKvFilePanel;
+class TKvPathBar;
+class TKvKeyBar;
+class TKvTransferStrip;
+class TKvQueueForm;
+
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // AStateFile empty: the data folder's state.json.
+    explicit TMainForm(const std::string& AStateFile = {});
+    ~TMainForm() override;
+
+    TKvFilePanel& Panel(TKvHalf AHalf) const { return *FHalves[AHalf].Panel; }
+    TKvHalf ActiveHalf() const { return FActive; }
+    void SetActiveHalf(TKvHalf AHalf);
+    TKvTransferManager& Transfers() { return *FTransfers; }
+    TKvKeyLayer KeyLayer() const { return FLayer; }
+
+    // The commands, as keys and the key bar run them.
+    void CopyOrMove(bool AMove);
+    void MakeFolder();
+    void DeleteSelection(bool APermanent);
+    void SwapHalves();
+    void ToggleHidden();
+    void RunKey(int AKey, Qt::KeyboardModifiers AModifiers);
+    void StartRequest(const TKvTransferRequest& ARequest);
+
+    void SaveStateNow();
+    double SplitRatio() const { return FState.SplitRatio; }
+    static std::string WindowTitle();
+
+protected:
+    void keyPressEvent(QKeyEvent* AEvent) override;
+    void changeEvent(QEvent* AEvent) override;
+    void closeEvent(QCloseEvent* AEvent) override;
+    void resizeEvent(QResizeEvent* AEvent) override;
+    void moveEvent(QMoveEvent* AEvent) override;
+    bool focusNextPrevChild(bool ANext) override;
+    bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
+
+private:
+    friend class TKvKeyBar;
+    struct THalf {
+        QWidget* Box = nullptr;
+        QWidget* Title = nullptr;
+        QLabel* Caption = nullptr;
+        TKvPathBar* PathBar = nullptr;
+        TKvFilePanel* Panel = nullptr;
+    };
+
+    void BuildHalf(TKvHalf AHalf);
+    void RefreshTitles();
+    void LayoutHalves();
+    void ScheduleSave();
+    void CollectState();
+    void RestoreBounds();
+    void JobDone(const TKvTransferResult& AResult);
+    void SessionEnded(TKvTransferSession& ASession);
+    void UpdateLayer(Qt::KeyboardModifiers AModifiers);
+    void ShowRefusal(const std::string& AText);
+    void Shutdown();
+    TKvHalf Other(TKvHalf AHalf) const { return AHalf == rhLeft ? rhRight : rhLeft; }
+
+    std::string FStateFile;
+    TKvAppState FState;
+    bool FReady = false;
+    bool FClosing = false;
+    std::array<THalf, 2> FHalves;
+    TKvHalf FActive = rhLeft;
+    QSplitter* FSplitter = nullptr;
+    TKvKeyBar* FKeyBar = nullptr;
+    TKvTransferStrip* FStrip = nullptr;
+    TKvQueueForm* FQueueForm = nullptr;
+    std::unique_ptr<TKvTransferManager> FTransfers;
+    std::unique_ptr<TKvWorker> FMiscWorker;
+    IKvCancelTokenPtr FAlive;
+    QTimer FSaveTimer;
+    TKvKeyLayer FLayer = klPlain;
+    bool FShutDown = false;
+};
+
+} // namespace kv
