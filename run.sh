@@ -5,7 +5,7 @@ cd "$(dirname "$0")"
 . scripts/packages.sh
 kv_install_packages "${KV_BUILD_PACKAGES[@]}" "${KV_RUN_PACKAGES[@]}"
 
-cmake -G Ninja -S . -B build -DCMAKE_BUILD_TYPE=Release -DKV_BUILD_TESTS=OFF >/dev/null
+cmake -G Ninja -UKV_AREAS -S . -B build -DCMAKE_BUILD_TYPE=Release -DKV_BUILD_TESTS=OFF >/dev/null
 cmake --build build
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then

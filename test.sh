@@ -6,7 +6,7 @@ cd "$(dirname "$0")"
 . scripts/packages.sh
 kv_install_packages "${KV_BUILD_PACKAGES[@]}" "${KV_RUN_PACKAGES[@]}" "${KV_TEST_PACKAGES[@]}"
 
-cmake -G Ninja -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON >/dev/null
+cmake -G Ninja -UKV_AREAS -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON >/dev/null
 cmake --build build-test
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

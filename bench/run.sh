@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 kv_install_packages "${KV_BUILD_PACKAGES[@]}" "${KV_TEST_PACKAGES[@]}"
-cmake -G Ninja -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKV_BUILD_TESTS=OFF -DKV_BUILD_APP=OFF \
+cmake -G Ninja -UKV_AREAS -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKV_BUILD_TESTS=OFF -DKV_BUILD_APP=ON \
     -DKV_BUILD_BENCH=ON >/dev/null
 cmake --build build-bench
 if [ $# -gt 0 ]; then

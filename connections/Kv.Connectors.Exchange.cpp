@@ -98,7 +98,8 @@ bool ExportConnectors(const TKvConnectors& AList, const TKvFolderNames& AFolders
     Cleanse(passkey);
     for (TKvConnector& connector : copy)
         Cleanse(connector.Secret);
-    if (!SaveTextAtomic(path, text)) {
+    // Private like connectors.json: a portable passkey could be guessed from a copy offline.
+    if (!SaveTextAtomic(path, text, 0600)) {
         AUi.ShowError("The file could not be written: " + path);
         return false;
     }

@@ -31,9 +31,57 @@ TKvFileStamp FileStampOf(const std::string& APath) {
     return stamp;
 }
 
+namespace {
+
+// Names beyond this are not tried: something else is wrong with the folder.
+constexpr int KMaxUnreadableCopies = 100;
+
+bool IsBlank(std::string_view AText) {
+    for (char c : AText) {
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+            return false;
+    }
+    return true;
+}
+
+// APath + ".unreadable", or with ".2", ".3", ... after it when that name holds something else.
+// A copy made before of the same text serves again, so each start does not add one.
+bool KeepUnreadableCopy(const std::string& APath, const std::string& AText, std::string& ACopy) {
+    for (int number = 1; number <= KMaxUnreadableCopies; ++number) {
+        ACopy = APath + ".unreadable" + (number == 1 ? "" : "." + std::to_string(number));
+        // Private: the file may hold saved passwords.
+        if (CreateFileWith(ACopy, AText, 0600))
+            return true;
+        std::string existing;
+        if (LoadText(ACopy, existing) && existing == AText)
+            return true;
+    }
+    ACopy.clear();
+    return false;
+}
+
+} // namespace
+
 TKvConnectorStore::TKvConnectorStore(std::string APath) : FPath(std::move(APath)) {}
 
-void TKvConnectorStore::ReadWith(const TKvFileStamp& AStamp, const std::string& AText) {
+void TKvConnectorStore::ReadWith(const TKvFileStamp& AStamp, bool ALoaded,
+                                 const std::string& AText) {
+    FUnkept = false;
+    FReadProblem.clear();
+    if (AStamp.Exists && (!ALoaded || (!IsBlank(AText) && !JsonIsConnectorsFile(AText)))) {
+        std::string copy;
+        if (ALoaded && KeepUnreadableCopy(FPath, AText, copy)) {
+            Log("connections: the file could not be read and was kept as " + copy);
+            FReadProblem =
+                "The saved connections could not be read; the file was kept as " + copy + ".";
+        } else {
+            FUnkept = true;
+            Log("connections: " + FPath + " could not be read nor kept, so nothing is saved");
+            FReadProblem = "The saved connections could not be read, and no copy of the file "
+                           "could be kept. Nothing is saved until " +
+                           FPath + " is repaired or removed.";
+        }
+    }
     FStamp = AStamp;
     FPortable = JsonIsPortable(AText);
     FList = ConnectorsFromJson(AText, FPasskey);
@@ -44,10 +92,10 @@ void TKvConnectorStore::Load() {
     // The stamp is taken before the text: a write in between shows as a change later.
     TKvFileStamp stamp = FileStampOf(FPath);
     std::string text;
-    LoadText(FPath, text);
+    bool loaded = LoadText(FPath, text);
     Cleanse(FPasskey);
     FLocked = JsonHasPasskey(text);
-    ReadWith(stamp, text);
+    ReadWith(stamp, loaded, text);
 }
 
 bool TKvConnectorStore::ReloadIfChanged() {
@@ -55,7 +103,7 @@ bool TKvConnectorStore::ReloadIfChanged() {
     if (stamp == FStamp)
         return false;
     std::string text;
-    LoadText(FPath, text);
+    bool loaded = LoadText(FPath, text);
     if (!JsonHasPasskey(text)) {
         Cleanse(FPasskey);
         FLocked = false;
@@ -63,7 +111,7 @@ bool TKvConnectorStore::ReloadIfChanged() {
         Cleanse(FPasskey);
         FLocked = true;
     }
-    ReadWith(stamp, text);
+    ReadWith(stamp, loaded, text);
     Log("connections: read again, changed by another Kolvan");
     return true;
 }
@@ -79,11 +127,11 @@ bool TKvConnectorStore::Unlock(IKvPasskeyPrompt& APrompt) {
             return false;
         TKvFileStamp stamp = FileStampOf(FPath);
         std::string text;
-        LoadText(FPath, text);
+        bool loaded = LoadText(FPath, text);
         if (JsonCheckPasskey(text, passkey)) {
             FPasskey = std::move(passkey);
             FLocked = false;
-            ReadWith(stamp, text);
+            ReadWith(stamp, loaded, text);
             return true;
         }
         Cleanse(passkey);
@@ -92,8 +140,9 @@ bool TKvConnectorStore::Unlock(IKvPasskeyPrompt& APrompt) {
 }
 
 bool TKvConnectorStore::Save() {
-    // Locked, the list lacks the saved passwords: writing it would destroy them.
-    if (FLocked)
+    // Locked, the list lacks the saved passwords: writing it would destroy them. Unkept, the
+    // file is one that could not be read: writing would destroy all it holds.
+    if (FLocked || FUnkept)
         return false;
     if (!SaveConnectors(FPath, FList, FPasskey, FFolders, FPortable))
         return false;

@@ -84,10 +84,16 @@ public:
     const std::string& Passkey() const { return FPasskey; }
     bool Portable() const { return FPortable; }
     bool Locked() const { return FLocked; }
+    // A sentence for the user when the last read found a file that is not a connections file:
+    // it names the copy kept of it, or says that nothing is saved because no copy could be
+    // kept. Empty when the file read well or is missing.
+    const std::string& ReadProblem() const { return FReadProblem; }
 
 private:
-    // Reads the file once and applies it with APasskey (empty: without the saved passwords).
-    void ReadWith(const TKvFileStamp& AStamp, const std::string& AText);
+    // Applies the text read once (ALoaded: the read succeeded) with the held passkey (empty:
+    // without the saved passwords). A file that exists but is no connections file is copied
+    // aside first, as the next save replaces it.
+    void ReadWith(const TKvFileStamp& AStamp, bool ALoaded, const std::string& AText);
 
     std::string FPath;
     TKvConnectors FList;
@@ -95,6 +101,9 @@ private:
     std::string FPasskey;
     bool FPortable = false;
     bool FLocked = false;
+    // The file could be neither read nor kept: saving would destroy it.
+    bool FUnkept = false;
+    std::string FReadProblem;
     TKvFileStamp FStamp;
 };
 

@@ -374,6 +374,12 @@ TKvFolderNames FoldersFromJson(std::string_view AText) {
     }
 }
 
+bool JsonIsConnectorsFile(std::string_view AText) {
+    TKvJson root = ParseJsonText(AText);
+    const TKvJson* items = FindMember(root, "connectors");
+    return root.is_object() && (!items || items->is_array());
+}
+
 TKvConnectors LoadConnectors(const std::string& APath, std::string_view APasskey) {
     std::string text;
     return LoadText(APath, text) ? ConnectorsFromJson(text, APasskey) : TKvConnectors();
@@ -408,7 +414,8 @@ bool SaveConnectors(const std::string& APath, const TKvConnectors& AList, std::s
         Log(std::string("connections: not saved: ") + AError.what());
         return false;
     }
-    if (!SaveTextAtomic(APath, text)) {
+    // The file holds the saved passwords, however well protected: others have no business there.
+    if (!SaveTextAtomic(APath, text, 0600)) {
         Log("connections: could not write " + APath);
         return false;
     }

@@ -100,6 +100,9 @@ std::string ConnectorsToJson(const TKvConnectors& AList, std::string_view APassk
 TKvConnectors ConnectorsFromJson(std::string_view AText, std::string_view APasskey);
 // The file's "folders" merged with the folders of its connections.
 TKvFolderNames FoldersFromJson(std::string_view AText);
+// A JSON object whose "connectors", when present, is an array: a file that a save may replace,
+// losing no more than the unusable entries that reading skips.
+bool JsonIsConnectorsFile(std::string_view AText);
 
 // File forms: a missing or unreadable file gives an empty list or false.
 TKvConnectors LoadConnectors(const std::string& APath, std::string_view APasskey);

@@ -1,7 +1,9 @@
 #include "Kv.Secrets.h"
 
 #include <climits>
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
 #include <memory>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -345,12 +347,90 @@ bool UnprotectSecret(const TKvProtector& AProtector, std::string_view AText, std
     return UnprotectForAccount(AText, AProtector.Passkey, APlain);
 }
 
-TKvJson ParseJsonText(std::string_view AText) {
+namespace {
+
+// The JSON grammar of a number, whole token.
+bool IsJsonNumber(std::string_view AToken) {
+    size_t i = 0, n = AToken.size();
+    auto digits = [&] {
+        size_t start = i;
+        while (i < n && AToken[i] >= '0' && AToken[i] <= '9')
+            ++i;
+        return i > start;
+    };
+    if (i < n && AToken[i] == '-')
+        ++i;
+    if (i < n && AToken[i] == '0')
+        ++i;
+    else if (!digits())
+        return false;
+    if (i < n && AToken[i] == '.' && (++i, !digits()))
+        return false;
+    if (i < n && (AToken[i] == 'e' || AToken[i] == 'E')) {
+        ++i;
+        if (i < n && (AToken[i] == '+' || AToken[i] == '-'))
+            ++i;
+        if (!digits())
+            return false;
+    }
+    return i == n;
+}
+
+bool OverflowsDouble(std::string_view AToken) {
+    // The C locale, as the decimal point of a JSON number is always ".".
+    static const locale_t numeric = ::newlocale(LC_NUMERIC_MASK, "C", locale_t(0));
+    std::string token(AToken);
+    return numeric && std::isinf(::strtod_l(token.c_str(), nullptr, numeric));
+}
+
+// Puts null where a number lies beyond the range of a double (1e400, 400 digits), which the
+// parser refuses with the whole text; strings are left alone. False when there is none.
+bool NullOverflowingNumbers(std::string_view AText, std::string& ATamed) {
+    ATamed.clear();
+    bool changed = false, inString = false;
+    size_t i = 0;
+    while (i < AText.size()) {
+        char c = AText[i];
+        if (inString) {
+            size_t step = c == '\\' && i + 1 < AText.size() ? 2 : 1;
+            inString = c != '"';
+            ATamed.append(AText.substr(i, step));
+            i += step;
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            size_t end = AText.find_first_not_of("0123456789+-.eE", i);
+            std::string_view token = AText.substr(i, end == std::string_view::npos ? end : end - i);
+            bool overflows = IsJsonNumber(token) && OverflowsDouble(token);
+            ATamed.append(overflows ? std::string_view("null") : token);
+            changed = changed || overflows;
+            i += token.size();
+        } else {
+            inString = c == '"';
+            ATamed.push_back(c);
+            ++i;
+        }
+    }
+    return changed;
+}
+
+TKvJson ParseOrDiscard(std::string_view AText) {
     try {
         return TKvJson::parse(AText.begin(), AText.end(), nullptr, false);
     } catch (const std::exception&) {
         return TKvJson(TKvJson::value_t::discarded);
     }
+}
+
+} // namespace
+
+TKvJson ParseJsonText(std::string_view AText) {
+    TKvJson root = ParseOrDiscard(AText);
+    // Such a number is a malformed value like any other: it falls back to its default and
+    // costs none of the other entries.
+    std::string tamed;
+    if (root.is_discarded() && NullOverflowingNumbers(AText, tamed))
+        root = ParseOrDiscard(tamed);
+    Cleanse(tamed);
+    return root;
 }
 
 const TKvJson* FindMember(const TKvJson& AObject, const char* AKey) {

@@ -45,7 +45,9 @@ bool WriteAllTo(int AFd, std::string_view ABytes) {
     return true;
 }
 
-bool IsBelowUsr(const std::string& AFolder) { return AFolder == "/usr" || AFolder.rfind("/usr/", 0) == 0; }
+bool IsBelowUsr(const std::string& AFolder) {
+    return AFolder == "/usr" || AFolder.rfind("/usr/", 0) == 0;
+}
 
 } // namespace
 
@@ -76,18 +78,23 @@ bool CanWriteIn(const std::string& AFolder) {
     return ::unlink(probe.c_str()) == 0;
 }
 
-bool SaveBytesAtomic(const std::string& APath, std::string_view ABytes) {
+bool SaveBytesAtomic(const std::string& APath, std::string_view ABytes, mode_t ANewFileMode) {
     std::string folder = FolderOf(APath);
     if (!MakeFolderChain(folder))
         return false;
     std::string temporary = APath + ".tmp";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+                    ANewFileMode);
     if (fd < 0)
         return false;
     // Keep the permissions of the file being replaced: a user who made it private meant it.
     struct stat old {};
+    struct stat now {};
     if (::stat(APath.c_str(), &old) == 0)
         (void)::fchmod(fd, old.st_mode & 07777);
+    else if (::fstat(fd, &now) == 0 && (now.st_mode & 07777 & ~ANewFileMode) != 0)
+        // A ".tmp" left by a crash keeps the mode it was made with; it must not be wider.
+        (void)::fchmod(fd, now.st_mode & 07777 & ANewFileMode);
     bool written = WriteAllTo(fd, ABytes) && ::fsync(fd) == 0;
     written = (::close(fd) == 0) && written;
     if (!written || ::rename(temporary.c_str(), APath.c_str()) != 0) {
@@ -103,7 +110,20 @@ bool SaveBytesAtomic(const std::string& APath, std::string_view ABytes) {
     return true;
 }
 
-bool SaveTextAtomic(const std::string& APath, std::string_view AText) { return SaveBytesAtomic(APath, AText); }
+bool SaveTextAtomic(const std::string& APath, std::string_view AText, mode_t ANewFileMode) {
+    return SaveBytesAtomic(APath, AText, ANewFileMode);
+}
+
+bool CreateFileWith(const std::string& APath, std::string_view ABytes, mode_t AMode) {
+    int fd = ::open(APath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, AMode);
+    if (fd < 0)
+        return false;
+    bool written = WriteAllTo(fd, ABytes) && ::fsync(fd) == 0;
+    written = (::close(fd) == 0) && written;
+    if (!written)
+        ::unlink(APath.c_str());
+    return written;
+}
 
 bool LoadText(const std::string& APath, std::string& AText) {
     AText.clear();

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace kv {
 
@@ -17,9 +18,14 @@ inline constexpr const char* KPortableMarker = "kolvan.appdata";
 bool CanWriteIn(const std::string& AFolder);
 
 // Writes APath + ".tmp", flushes it, renames it over APath and flushes the folder.
-// On failure the previous file is untouched and no ".tmp" is left.
-bool SaveBytesAtomic(const std::string& APath, std::string_view ABytes);
-bool SaveTextAtomic(const std::string& APath, std::string_view AText);
+// On failure the previous file is untouched and no ".tmp" is left. A file that is replaced keeps
+// its permissions; a new one gets ANewFileMode less the umask, from its creation on, so a
+// private file is never readable by others, not even for a moment.
+bool SaveBytesAtomic(const std::string& APath, std::string_view ABytes, mode_t ANewFileMode = 0666);
+bool SaveTextAtomic(const std::string& APath, std::string_view AText, mode_t ANewFileMode = 0666);
+// Creates APath with ABytes and AMode less the umask, flushed; false when APath exists already
+// or the write fails, and then nothing is left behind.
+bool CreateFileWith(const std::string& APath, std::string_view ABytes, mode_t AMode);
 // The whole file as stored (a byte-order mark stays); false when missing or unreadable.
 bool LoadText(const std::string& APath, std::string& AText);
 

@@ -11,6 +11,8 @@ KV_TEST_PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     trash-cli libglib2.0-bin tzdata
     python3-cryptography
+    7zip libarchive-tools zip unzip
+    libvterm-dev
     xvfb xauth
 )
 

@@ -157,7 +157,8 @@ bool AddKnownHost(const std::string& AFile, std::string_view AHost, int APort,
     text.push_back(' ');
     text.append(AFingerprint);
     text.append("\r\n");
-    return SaveTextAtomic(AFile, text);
+    // Which servers the user trusts, and so uses, is theirs alone to read.
+    return SaveTextAtomic(AFile, text, 0600);
 }
 
 } // namespace kv

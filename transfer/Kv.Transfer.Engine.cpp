@@ -1,5 +1,7 @@
 #include "Kv.Transfer.Engine.h"
 
+#include <functional>
+
 #include "Kv.Log.h"
 
 namespace kv {
@@ -475,10 +477,8 @@ void TKvRun::RunDelete() {
     }
 }
 
-void TKvRun::RunZip() {
-    // Zip files are written by the archive subsystem, which is not part of this build yet.
-    RecordFailure("Making zip files is not available in this version");
-}
+// The zip routine (its own unit) retries its file actions through this helper.
+template bool TKvRun::Attempt<std::function<void()>&>(const std::string&, std::function<void()>&);
 
 std::string TKvRun::FreeName(IKvFileSystem& AFs, const std::string& ATarget) {
     std::string folder = AFs.ParentOf(ATarget);

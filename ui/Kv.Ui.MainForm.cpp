@@ -168,6 +168,10 @@ TMainForm::TMainForm(const std::string& AStateFile)
 TMainForm::~TMainForm() {
     qApp->removeEventFilter(this);
     Shutdown();
+    // The queue window is a window of its own (it stays above ours), not one of our children.
+    FStrip->SetQueueForm(nullptr);
+    delete FQueueForm;
+    FQueueForm = nullptr;
     SetDialogMainWindow(nullptr);
     SetDpiReferenceWindow(nullptr);
 }

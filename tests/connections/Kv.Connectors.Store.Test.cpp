@@ -3,6 +3,7 @@
 #include <deque>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/stat.h>
 #include <thread>
 
 #include "Kv.Connectors.Exchange.h"
@@ -216,6 +217,122 @@ TEST_F(StoreTest, SavesOfTheOwnerAndOfTheWindow) {
     EXPECT_FALSE(FileHasPasskey(FPath));
     EXPECT_EQ(ProtectionSentence(true, true), "Saved passwords are locked with your passkey alone. "
                                               "This file can be used on another computer.");
+}
+
+TEST_F(StoreTest, AFileThatCannotBeReadIsKeptBeforeAnySaveReplacesIt) {
+    ASSERT_TRUE(
+        SaveConnectors(FPath, {Connection("a", "pw-a"), Connection("b", "")}, "", {}, false));
+    const std::string good = test::ReadFile(FPath);
+    struct TCase {
+        const char* Name;
+        std::string Text;
+    };
+    const TCase cases[] = {
+        {"cut short", good.substr(0, good.size() / 2)},
+        {"not JSON", "connectors:\n  - host: a.example\n"},
+        {"top level array", "[" + good + "]"},
+        {"connectors not an array", R"({"connectors": {"a": {"kind": "ssh"}}})"},
+    };
+    for (const TCase& t : cases) {
+        SCOPED_TRACE(t.Name);
+        TTempDir dir;
+        const std::string path = dir / "connectors.json", copy = path + ".unreadable";
+        test::WriteFile(path, t.Text);
+        TKvConnectorStore store(path);
+        store.Load();
+        EXPECT_EQ(store.ReadProblem(),
+                  "The saved connections could not be read; the file was kept as " + copy + ".");
+        EXPECT_EQ(test::ReadFile(copy), t.Text);
+        struct stat st {};
+        ASSERT_EQ(::stat(copy.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << "the copy may hold saved passwords";
+        EXPECT_NE(test::ReadFile(LogPath()).find("connections: the file could not be read and was "
+                                                 "kept as " +
+                                                 copy),
+                  std::string::npos);
+
+        ASSERT_TRUE(store.Replace({Connection("new", "")}, {}, "", false));
+        EXPECT_EQ(LoadConnectors(path, "").size(), 1u);
+        EXPECT_EQ(test::ReadFile(copy), t.Text) << "the save leaves the copy alone";
+        store.Load();
+        EXPECT_EQ(store.ReadProblem(), "") << "the file reads well again";
+    }
+
+    // The same text is kept once however often it is read; another one gets the next number.
+    test::WriteFile(FPath, "{");
+    TKvConnectorStore store(FPath);
+    store.Load();
+    store.Load();
+    test::WriteFile(FPath + ".unreadable.2", "someone else's");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    test::WriteFile(FPath, "[]");
+    EXPECT_TRUE(store.ReloadIfChanged());
+    EXPECT_EQ(test::ReadFile(FPath + ".unreadable"), "{");
+    EXPECT_EQ(test::ReadFile(FPath + ".unreadable.2"), "someone else's");
+    EXPECT_EQ(test::ReadFile(FPath + ".unreadable.3"), "[]");
+    EXPECT_FALSE(test::Exists(FPath + ".unreadable.4"));
+    EXPECT_NE(store.ReadProblem().find(FPath + ".unreadable.3."), std::string::npos);
+
+    // Nothing to keep: a missing or blank file; a number beyond a double is only a bad value.
+    for (const std::string& text :
+         {std::string(), std::string(" \r\n"),
+          std::string(R"({"connectors": [{"kind": "ssh", "port": 1e400}]})")}) {
+        TTempDir dir;
+        const std::string path = dir / "connectors.json";
+        if (!text.empty())
+            test::WriteFile(path, text);
+        TKvConnectorStore other(path);
+        other.Load();
+        EXPECT_EQ(other.ReadProblem(), "");
+        EXPECT_FALSE(test::Exists(path + ".unreadable"));
+        EXPECT_EQ(other.Connectors().size(), text.size() > 5 ? 1u : 0u);
+    }
+}
+
+TEST_F(StoreTest, AFileThatCanBeNeitherReadNorKeptIsNeverSavedOver) {
+    // Another user's file that this user may not read, in a folder this user may write.
+    TTempDir dir;
+    const std::string path = dir / "connectors.json";
+    ASSERT_TRUE(SaveConnectors(path, {Connection("a", "")}, "", {}, false));
+    const std::string before = test::ReadFile(path);
+    ::chmod(path.c_str(), 0);
+    ::chmod(dir.Path().c_str(), 0777);
+    int code = test::RunAsNobody([&] {
+        TKvConnectorStore store(path);
+        store.Load();
+        if (store.ReadProblem() != "The saved connections could not be read, and no copy of the "
+                                   "file could be kept. Nothing is saved until " +
+                                       path + " is repaired or removed.")
+            return 1;
+        return store.Replace({Connection("b", "")}, {}, "", false) ? 2 : 0;
+    });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(test::ReadFile(path), before);
+    EXPECT_FALSE(test::Exists(path + ".tmp"));
+}
+
+TEST_F(StoreTest, FilesWithPasswordsAreMadePrivate) {
+    mode_t before = ::umask(022);
+    auto modeOf = [](const std::string& APath) {
+        struct stat st {};
+        ::stat(APath.c_str(), &st);
+        return st.st_mode & 07777;
+    };
+    TKvConnectorStore store(FPath);
+    store.Load();
+    ASSERT_TRUE(store.Replace({Connection("a", "pw-a")}, {}, "", false));
+    EXPECT_EQ(modeOf(FPath), 0600u);
+    ::chmod(FPath.c_str(), 0640);
+    ASSERT_TRUE(store.StoreLearnedSecret(store.Connectors()[0].Id, "pw-new"));
+    EXPECT_EQ(modeOf(FPath), 0640u) << "the owner's choice stands";
+
+    TScriptedUser user;
+    user.File = FHome / "export.json";
+    user.Answers = {anYes};
+    user.Typed = {"pk", "pk"};
+    ASSERT_TRUE(ExportConnectors(store.Connectors(), {}, user));
+    EXPECT_EQ(modeOf(user.File), 0600u);
+    ::umask(before);
 }
 
 TEST_F(StoreTest, SecretsNeverReachTheLog) {

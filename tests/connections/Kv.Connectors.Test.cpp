@@ -212,30 +212,54 @@ TEST(ConnectorsRead, HostileFilesKeepTheUsableEntries) {
         const char* Name;
         std::string Text;
         size_t Count;
+        // A save may replace it without losing more than the skipped entries.
+        bool ConnectorsFile;
     };
+    const std::string huge = "1" + std::string(400, '0');
     const TCase cases[] = {
-        {"not JSON", "{\"connectors\": [" + good, 0},
-        {"top level array", "[" + good + "]", 0},
-        {"connectors not an array", R"({"connectors": )" + good + "}", 0},
+        {"not JSON", "{\"connectors\": [" + good, 0, false},
+        {"top level array", "[" + good + "]", 0, false},
+        {"connectors not an array", R"({"connectors": )" + good + "}", 0, false},
         {"elements of every type",
-         R"({"connectors": [1, "x", null, true, [], {}, )" + good + ", " + good + "]}", 2},
+         R"({"connectors": [1, "x", null, true, [], {}, )" + good + ", " + good + "]}", 2, true},
         {"unknown and missing kinds",
-         R"({"connectors": [{"kind": "gopher"}, {"kind": 3}, {"host": "h"}, )" + good + "]}", 1},
+         R"({"connectors": [{"kind": "gopher"}, {"kind": 3}, {"host": "h"}, )" + good + "]}", 1,
+         true},
         {"members of wrong types",
          R"({"version": "x", "passkey": 1, "folders": 7, "connectors": [{"id": 5, "kind": "sftp",
            "port": {}, "auth": [], "savePassword": "yes", "secret": 12, "hybrid": null}, )" +
              good + "]}",
-         2},
-        {"byte-order mark", "\xEF\xBB\xBF{\"connectors\": [" + good + "]}", 1},
+         2, true},
+        {"byte-order mark", "\xEF\xBB\xBF{\"connectors\": [" + good + "]}", 1, true},
+        {"numbers beyond a double",
+         R"({"version": )" + huge + R"(, "connectors": [{"kind": "sftp", "port": 1e400}, )" + good +
+             "]}",
+         2, true},
+        {"a number beyond a double in a broken text", R"({"port": 1e400, "connectors": [)" + good,
+         0, false},
+        {"no connectors", "{}", 0, true},
     };
     for (const TCase& t : cases) {
         SCOPED_TRACE(t.Name);
+        EXPECT_EQ(JsonIsConnectorsFile(t.Text), t.ConnectorsFile);
         TKvConnectors list = ConnectorsFromJson(t.Text, "");
         ASSERT_EQ(list.size(), t.Count);
         if (t.Count > 0) {
             EXPECT_EQ(list.back().Host, "good");
         }
     }
+
+    // A number beyond a double costs only its own member; strings that look like one stay.
+    const std::string name = R"(1e400 \"-2E999\" \\)";
+    TKvConnectors tolerant = ConnectorsFromJson(
+        R"({"connectors": [{"kind": "ssh", "port": -1.5e999, "name": ")" + name +
+            R"(", "hybrid": false}, {"kind": "ftps-implicit", "port": )" + huge + "}]}",
+        "");
+    ASSERT_EQ(tolerant.size(), 2u);
+    EXPECT_EQ(tolerant[0].Port, 22);
+    EXPECT_EQ(tolerant[0].Name, R"(1e400 "-2E999" \)");
+    EXPECT_FALSE(tolerant[0].Hybrid);
+    EXPECT_EQ(tolerant[1].Port, 990);
 
     // A missing id gets a new one at each read; a repeated id goes to the first holder only.
     std::string text = R"({"connectors": [{"kind": "ssh"}, )" + good + ", " + good + "]}";

@@ -28,7 +28,8 @@ TEST(DataFolder, PortableOnlyWithoutMarkerInAWritableFolder) {
     // Root writes anywhere, so the read-only folder is tried as an ordinary user.
     TTempDir readOnly;
     ::chmod(readOnly.Path().c_str(), 0555);
-    int code = RunAsNobody([&] { return ChooseDataFolder(readOnly.Path(), "/per-user") == "/per-user" ? 0 : 1; });
+    int code = RunAsNobody(
+        [&] { return ChooseDataFolder(readOnly.Path(), "/per-user") == "/per-user" ? 0 : 1; });
     EXPECT_EQ(code, 0);
     EXPECT_EQ(::rmdir(readOnly.Path().c_str()), 0) << "the write test left a file behind";
     ::mkdir(readOnly.Path().c_str(), 0755);
@@ -85,7 +86,7 @@ TEST(AtomicSave, WriteFailureMidwayLeavesTheOldFile) {
     pid_t pid = ::fork();
     if (pid == 0) {
         ::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit {4, 4};
+        struct rlimit limit = {4, 4};
         ::setrlimit(RLIMIT_FSIZE, &limit);
         ::_exit(SaveTextAtomic(path, "much longer than four bytes") ? 1 : 0);
     }
@@ -103,6 +104,57 @@ TEST(AtomicSave, TemporaryNameIsNeverFollowedThroughALink) {
     ASSERT_EQ(::symlink((elsewhere / "victim").c_str(), (path + ".tmp").c_str()), 0);
     EXPECT_FALSE(SaveTextAtomic(path, "data"));
     EXPECT_EQ(ReadFile(elsewhere / "victim"), "untouched");
+}
+
+TEST(AtomicSave, ANewFileGetsItsModeFromTheStartAndAnOldOneKeepsItsOwn) {
+    // The usual umask, under which a plain new file is readable by everyone.
+    mode_t before = ::umask(022);
+    struct TCase {
+        const char* Name;
+        int Existing; // mode of the file being replaced, -1 for none
+        int Leftover; // mode of a ".tmp" a crash left behind, -1 for none
+        mode_t NewMode;
+        mode_t Expected;
+    };
+    const TCase cases[] = {
+        {"new, plain", -1, -1, 0666, 0644},
+        {"new, private", -1, -1, 0600, 0600},
+        {"replaced, the owner's mode stays", 0640, -1, 0600, 0640},
+        {"new over an open leftover", -1, 0666, 0600, 0600},
+        {"replaced over an open leftover", 0600, 0666, 0600, 0600},
+    };
+    for (const TCase& t : cases) {
+        SCOPED_TRACE(t.Name);
+        TTempDir dir;
+        std::string path = dir / "f.json";
+        if (t.Existing >= 0) {
+            WriteFile(path, "old");
+            ::chmod(path.c_str(), t.Existing);
+        }
+        if (t.Leftover >= 0) {
+            WriteFile(path + ".tmp", "half a save");
+            ::chmod((path + ".tmp").c_str(), t.Leftover);
+        }
+        ASSERT_TRUE(SaveBytesAtomic(path, "new", t.NewMode));
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, t.Expected);
+        EXPECT_EQ(ReadFile(path), "new");
+    }
+
+    // Exclusive creation: private from the start, and never over a file that is there.
+    TTempDir dir;
+    std::string path = dir / "copy";
+    ASSERT_TRUE(CreateFileWith(path, "kept", 0600));
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_FALSE(CreateFileWith(path, "other", 0600));
+    EXPECT_EQ(ReadFile(path), "kept");
+    ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
+    EXPECT_FALSE(CreateFileWith(dir / "link", "through", 0600));
+    EXPECT_FALSE(Exists(dir / "target"));
+    ::umask(before);
 }
 
 TEST(LoadText, KeepsTheByteOrderMarkAndRefusesMissingFiles) {

@@ -1,6 +1,7 @@
 #include "Kv.KnownHosts.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -78,6 +79,23 @@ TEST(KnownHosts, AddsALineAndKeepsTheOthers) {
     ASSERT_TRUE(AddKnownHost(file, "a.org", 22, "ecdsa-sha2-nistp256", "SHA256:e"));
     EXPECT_EQ(CheckKnownHost(file, "a.org", 22, "ssh-ed25519", "SHA256:a"), khMatch);
     EXPECT_EQ(CheckKnownHost(file, "a.org", 22, "ecdsa-sha2-nistp256", "SHA256:e"), khMatch);
+}
+
+TEST(KnownHosts, ANewFileIsPrivateAndAnOldOneKeepsItsMode) {
+    mode_t before = ::umask(022);
+    TTempDir dir;
+    const std::string file = dir / "known_hosts.txt";
+    auto modeOf = [&] {
+        struct stat st {};
+        ::stat(file.c_str(), &st);
+        return st.st_mode & 07777;
+    };
+    ASSERT_TRUE(AddKnownHost(file, "a.org", 22, "ssh-ed25519", "SHA256:a"));
+    EXPECT_EQ(modeOf(), 0600u);
+    ::chmod(file.c_str(), 0644);
+    ASSERT_TRUE(AddKnownHost(file, "b.org", 22, "ssh-ed25519", "SHA256:b"));
+    EXPECT_EQ(modeOf(), 0644u) << "the owner chose to share it";
+    ::umask(before);
 }
 
 TEST(KnownHosts, RefusesFieldsThatWouldWriteAnotherLine) {

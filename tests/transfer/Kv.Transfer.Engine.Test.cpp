@@ -15,43 +15,6 @@ using namespace kv::test;
 
 namespace {
 
-TKvTransferRequest Request(TKvTransferKind AKind, IKvFileSystemPtr ASource, const std::string& ASourceDir,
-                           const std::vector<std::string>& ANames, IKvFileSystemPtr ADest = nullptr,
-                           const std::string& ADestPath = {}) {
-    TKvTransferRequest request;
-    request.Kind = AKind;
-    request.SourceFs = ASource;
-    request.SourceDir = ASourceDir;
-    for (const auto& name : ANames) {
-        TKvFileEntry entry;
-        EXPECT_TRUE(ASource->Stat(ASource->Join(ASourceDir, name), entry)) << name;
-        request.Items.push_back(entry);
-    }
-    request.DestFs = ADest;
-    request.DestPath = ADestPath;
-    return request;
-}
-
-struct TRunOutcome {
-    TKvTransferResult Result;
-    std::shared_ptr<TScriptedHost> Host;
-    std::string Log;
-};
-
-// Runs a request to its end with a scripted host; the log of the run comes back too.
-TRunOutcome RunRequest(const TKvTransferRequest& ARequest, std::shared_ptr<TScriptedHost> AHost = nullptr,
-                IKvCancelTokenPtr AToken = nullptr) {
-    static TTempDir logDir;
-    SetLogFolder(logDir.Path());
-    ClearLog();
-    if (!AHost)
-        AHost = std::make_shared<TScriptedHost>();
-    TKvRun run(ARequest, AToken ? AToken : NewCancelToken(), AHost);
-    TRunOutcome outcome{run.Execute(), AHost, {}};
-    outcome.Log = ReadFile(LogPath());
-    return outcome;
-}
-
 bool LogHas(const TRunOutcome& AOutcome, const std::string& ALine) {
     return AOutcome.Log.find(ALine) != std::string::npos;
 }

@@ -2,11 +2,15 @@
 #pragma once
 
 #include <deque>
+#include <gtest/gtest.h>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "Kv.Log.h"
 #include "Kv.Transfer.Engine.h"
+#include "KvTestSupport.h"
 
 namespace kv::test {
 
@@ -61,5 +65,44 @@ private:
     std::mutex FLock;
     std::deque<TReply> FReplies;
 };
+
+// A request for the named entries of ASourceDir, as a panel would make it.
+inline TKvTransferRequest Request(TKvTransferKind AKind, IKvFileSystemPtr ASource, const std::string& ASourceDir,
+                                  const std::vector<std::string>& ANames, IKvFileSystemPtr ADest = nullptr,
+                                  const std::string& ADestPath = {}) {
+    TKvTransferRequest request;
+    request.Kind = AKind;
+    request.SourceFs = ASource;
+    request.SourceDir = ASourceDir;
+    for (const auto& name : ANames) {
+        TKvFileEntry entry;
+        if (!ASource->Stat(ASource->Join(ASourceDir, name), entry))
+            ADD_FAILURE() << "no such source item: " << name;
+        request.Items.push_back(entry);
+    }
+    request.DestFs = ADest;
+    request.DestPath = ADestPath;
+    return request;
+}
+
+struct TRunOutcome {
+    TKvTransferResult Result;
+    std::shared_ptr<TScriptedHost> Host;
+    std::string Log;
+};
+
+// Runs a request to its end with a scripted host; the log of the run comes back too.
+inline TRunOutcome RunRequest(const TKvTransferRequest& ARequest, std::shared_ptr<TScriptedHost> AHost = nullptr,
+                              IKvCancelTokenPtr AToken = nullptr) {
+    static TTempDir logDir;
+    SetLogFolder(logDir.Path());
+    ClearLog();
+    if (!AHost)
+        AHost = std::make_shared<TScriptedHost>();
+    TKvRun run(ARequest, AToken ? AToken : NewCancelToken(), AHost);
+    TRunOutcome outcome{run.Execute(), AHost, {}};
+    outcome.Log = ReadFile(LogPath());
+    return outcome;
+}
 
 } // namespace kv::test

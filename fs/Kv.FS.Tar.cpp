@@ -1,0 +1,348 @@
+#include "Kv.FS.Tar.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <optional>
+#include <system_error>
+#include <zlib.h>
+
+#include "Kv.FS.Local.h"
+#include "Kv.Platform.Folders.h"
+#include "Kv.Platform.TempFiles.h"
+
+namespace kv {
+
+namespace {
+
+constexpr int64_t KBlock = 512;
+constexpr size_t KGzipBuffer = 262144;
+constexpr int64_t KMaxExtendedHeader = 0x100000;
+
+[[noreturn]] void Damaged() {
+    throw EKvFsError("The tar archive is damaged");
+}
+[[noreturn]] void Truncated() {
+    throw EKvFsError("The tar archive is truncated");
+}
+
+std::string FieldText(const uint8_t* AHeader, size_t AOffset, size_t ALength) {
+    const char* start = reinterpret_cast<const char*>(AHeader + AOffset);
+    return std::string(start, strnlen(start, ALength));
+}
+
+// Whole decimal digits only; nullopt otherwise or beyond 63 bits.
+std::optional<int64_t> ParseDecimal(const std::string& AText) {
+    if (AText.empty())
+        return std::nullopt;
+    int64_t value = 0;
+    for (char c : AText) {
+        if (c < '0' || c > '9' || value > (INT64_MAX - (c - '0')) / 10)
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// Seconds, maybe with a fraction and a sign; the whole part counts.
+std::optional<int64_t> ParseSeconds(const std::string& AText) {
+    bool negative = !AText.empty() && AText[0] == '-';
+    std::string text = negative ? AText.substr(1) : AText;
+    auto dot = text.find('.');
+    std::string whole = text.substr(0, dot);
+    if (dot != std::string::npos) {
+        std::string fraction = text.substr(dot + 1);
+        if (!std::all_of(fraction.begin(), fraction.end(),
+                         [](char c) { return c >= '0' && c <= '9'; }))
+            return std::nullopt;
+        if (whole.empty())
+            whole = "0";
+    }
+    auto value = ParseDecimal(whole);
+    if (!value)
+        return std::nullopt;
+    return negative ? -*value : *value;
+}
+
+struct TPending {
+    std::optional<std::string> LongName;
+    std::optional<std::string> PaxPath;
+    int64_t PaxSize = -1;
+    std::optional<int64_t> PaxMtime;
+};
+
+void ParsePaxRecords(const std::string& AData, TPending& APending) {
+    size_t pos = 0;
+    while (pos < AData.size()) {
+        size_t length = 0, digits = 0;
+        while (pos + digits < AData.size() && AData[pos + digits] >= '0' &&
+               AData[pos + digits] <= '9') {
+            length = length * 10 + static_cast<size_t>(AData[pos + digits] - '0');
+            ++digits;
+            if (length > 100000000)
+                return;
+        }
+        if (pos + digits >= AData.size() || AData[pos + digits] != ' ' || length < digits + 2 ||
+            length > AData.size() - pos)
+            return;
+        const size_t keyStart = pos + digits + 1;
+        const size_t recordEnd = pos + length; // the newline is the byte before it
+        const size_t equals = AData.find('=', keyStart);
+        if (equals != std::string::npos && equals < recordEnd) {
+            std::string key = AData.substr(keyStart, equals - keyStart);
+            std::string value =
+                AData.substr(equals + 1, recordEnd - 1 - std::min(equals + 1, recordEnd - 1));
+            if (key == "path") {
+                APending.PaxPath = value;
+            } else if (key == "size") {
+                APending.PaxSize = ParseDecimal(value).value_or(-1);
+            } else if (key == "mtime") {
+                if (auto seconds = ParseSeconds(value))
+                    APending.PaxMtime = *seconds;
+            }
+        }
+        pos += length;
+    }
+}
+
+bool AllZero(const uint8_t* AData, size_t ALength) {
+    return std::all_of(AData, AData + ALength, [](uint8_t b) { return b == 0; });
+}
+
+} // namespace
+
+int64_t ParseTarNumber(const uint8_t* AHeader, size_t AOffset, size_t ALength) {
+    const uint8_t* field = AHeader + AOffset;
+    if (ALength == 0)
+        return 0;
+    if (field[0] & 0x80) {
+        if (field[0] & 0x40)
+            return -1; // negative
+        int64_t value = field[0] & 0x3F;
+        for (size_t i = 1; i < ALength; ++i) {
+            if (value > (INT64_MAX >> 8))
+                return -1;
+            value = (value << 8) | field[i];
+        }
+        return value;
+    }
+    size_t i = 0;
+    while (i < ALength && (field[i] == ' ' || field[i] == 0))
+        ++i;
+    int64_t value = 0;
+    for (; i < ALength; ++i) {
+        uint8_t c = field[i];
+        if (c == ' ' || c == 0)
+            break;
+        if (c < '0' || c > '7' || value > (INT64_MAX >> 3))
+            return -1;
+        value = value * 8 + (c - '0');
+    }
+    return value;
+}
+
+bool TarChecksumOk(const uint8_t* AHeader) {
+    int64_t unsignedSum = 0, signedSum = 0;
+    for (int i = 0; i < KBlock; ++i) {
+        uint8_t byte = (i >= 148 && i < 156) ? ' ' : AHeader[i];
+        unsignedSum += byte;
+        signedSum += static_cast<int8_t>(byte);
+    }
+    // Old writers summed signed bytes, which differs once a name has bytes above 127.
+    int64_t stored = ParseTarNumber(AHeader, 148, 8);
+    return stored >= 0 && (stored == unsignedSum || stored == signedSum);
+}
+
+std::string ArchiveTempFolder() {
+    return PrivateTempFolder();
+}
+
+int SweepArchiveTemps() {
+    return SweepTempFiles(ArchiveTempFolder(), "kvarc-", ".tmp");
+}
+
+TKvTarFileSystem::TKvTarFileSystem(const std::string& AFile, bool AGzip,
+                                   const IKvCancelToken& AToken) {
+    FId = "tar:" + AFile;
+    try {
+        if (AGzip)
+            UnpackGzip(AFile, AToken);
+        else
+            FDataFile = AFile;
+        ReadHeaders(AToken);
+    } catch (...) {
+        // Nothing will ever read the copy: it goes now rather than at the next sweep.
+        if (FTemp)
+            FTemp->Remove();
+        throw;
+    }
+}
+
+TKvTarFileSystem::~TKvTarFileSystem() {
+    if (FTemp)
+        FTemp->Remove();
+}
+
+std::string TKvTarFileSystem::TempFile() const {
+    return FTemp ? FTemp->Path() : std::string();
+}
+
+void TKvTarFileSystem::UnpackGzip(const std::string& AFile, const IKvCancelToken& AToken) {
+    TKvStreamPtr in = LocalFs()->OpenRead(AFile);
+    std::vector<Bytef> input(KGzipBuffer), output(KGzipBuffer);
+    int64_t have = in->ReadFully(input.data(), static_cast<int64_t>(input.size()));
+    if (have < 2 || input[0] != 0x1F || input[1] != 0x8B)
+        throw EKvFsError("This is not a gzip file");
+
+    const std::string folder = ArchiveTempFolder();
+    try {
+        FTemp = std::make_unique<TKvLockedTempFile>(folder, "kvarc-", ".tmp");
+    } catch (const std::system_error& e) {
+        throw EKvFsError(folder + ": could not make a temporary file (" + e.code().message() + ")");
+    }
+    FDataFile = FTemp->Path();
+    TKvStreamPtr out = LocalFs()->OpenWrite(FDataFile);
+
+    z_stream z{};
+    if (inflateInit2(&z, 15 + 32) != Z_OK) // 32: zlib recognises the gzip header
+        throw std::bad_alloc();
+    struct TEnd {
+        z_stream& Z;
+        ~TEnd() { inflateEnd(&Z); }
+    } end{z};
+
+    z.next_in = input.data();
+    z.avail_in = static_cast<uInt>(have);
+    bool atEnd = have < static_cast<int64_t>(input.size());
+    // Keeps what is left of the input and reads more behind it.
+    auto refill = [&] {
+        CheckCancelled(AToken);
+        std::memmove(input.data(), z.next_in, z.avail_in);
+        int64_t n =
+            in->Read(input.data() + z.avail_in, static_cast<int64_t>(input.size() - z.avail_in));
+        if (n <= 0)
+            atEnd = true;
+        else
+            z.avail_in += static_cast<uInt>(n);
+        z.next_in = input.data();
+    };
+
+    bool inMember = true;
+    for (;;) {
+        if (!inMember) {
+            // A gzip file may hold several members one after another; each is part of the data.
+            if (z.avail_in < 2 && !atEnd)
+                refill();
+            if (z.avail_in < 2 || z.next_in[0] != 0x1F || z.next_in[1] != 0x8B)
+                break; // the end, or trailing bytes that are no member (gzip ignores them too)
+            if (inflateReset(&z) != Z_OK)
+                throw EKvFsError("The gzip data is damaged");
+            inMember = true;
+        }
+        if (z.avail_in == 0) {
+            if (!atEnd)
+                refill();
+            if (z.avail_in == 0)
+                throw EKvFsError("The gzip file is truncated");
+        }
+        z.next_out = output.data();
+        z.avail_out = static_cast<uInt>(output.size());
+        int result = inflate(&z, Z_NO_FLUSH);
+        if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR)
+            throw EKvFsError(z.msg ? z.msg : "The gzip data is damaged");
+        size_t produced = output.size() - z.avail_out;
+        if (produced > 0) {
+            out->WriteAll(output.data(), static_cast<int64_t>(produced));
+            CheckCancelled(AToken); // a small input can inflate to a great deal
+        }
+        if (result == Z_STREAM_END)
+            inMember = false;
+    }
+}
+
+void TKvTarFileSystem::ReadHeaders(const IKvCancelToken& AToken) {
+    TKvStreamPtr in = LocalFs()->OpenRead(FDataFile);
+    const int64_t fileSize = in->Size();
+    TPending pending;
+    uint8_t header[KBlock];
+    int64_t pos = 0;
+    bool first = true;
+    for (int64_t count = 0; fileSize - pos >= KBlock; ++count) {
+        if (count % 256 == 0)
+            CheckCancelled(AToken);
+        in->Seek(pos, soBegin);
+        if (in->ReadFully(header, KBlock) != KBlock)
+            Truncated();
+        if (AllZero(header, KBlock))
+            break;
+        if (!TarChecksumOk(header)) {
+            if (first)
+                throw EKvFsError("This is not a tar archive");
+            throw EKvFsError("The tar archive is damaged near offset " + std::to_string(pos));
+        }
+        first = false;
+        const uint8_t type = header[156];
+        int64_t size = ParseTarNumber(header, 124, 12);
+        if (size < 0)
+            Damaged();
+        const int64_t dataStart = pos + KBlock;
+        int64_t skip = size;
+
+        if (type == 'K' || type == 'g') {
+            // A long link name or global pax values: nothing we list uses them.
+        } else if (type == 'L' || type == 'x') {
+            if (size > KMaxExtendedHeader || size > fileSize - dataStart)
+                Damaged();
+            std::string data(static_cast<size_t>(size), '\0');
+            in->Seek(dataStart, soBegin);
+            if (in->ReadFully(data.data(), size) != size)
+                Truncated();
+            if (type == 'L')
+                pending.LongName = DecodeEntryName(data.substr(0, data.find('\0')));
+            else
+                ParsePaxRecords(data, pending);
+        } else {
+            // Links, devices, folders and FIFOs carry no data, whatever their size field says.
+            if (type >= '1' && type <= '6')
+                skip = 0;
+            else if (pending.PaxSize >= 0)
+                size = skip = pending.PaxSize;
+            std::string name;
+            if (pending.PaxPath)
+                name = *pending.PaxPath;
+            else if (pending.LongName)
+                name = *pending.LongName;
+            else {
+                name = DecodeEntryName(FieldText(header, 0, 100));
+                std::string prefix = FieldText(header, 345, 155);
+                if (std::memcmp(header + 257, "ustar", 6) == 0 && !prefix.empty())
+                    name = DecodeEntryName(prefix) + "/" + name;
+            }
+            int64_t seconds =
+                pending.PaxMtime ? *pending.PaxMtime : ParseTarNumber(header, 136, 12);
+            TKvDateTime modified = seconds > 0 ? DateTimeFromUnix(seconds) : 0;
+            const bool regular = type == 0 || type == '0' || type == '7';
+            const bool isDir = type == '5' || (regular && !name.empty() && name.back() == '/');
+            if (isDir) {
+                AddEntry(name, true, -1, modified, 0);
+            } else if (regular) {
+                if (size > fileSize - dataStart)
+                    Truncated();
+                FOffsets.push_back(dataStart);
+                AddEntry(name, false, static_cast<int32_t>(FOffsets.size() - 1), modified, size);
+            }
+            pending = TPending();
+        }
+        if (skip > fileSize - dataStart)
+            Truncated();
+        // dataStart + skip is within the file, so rounding up cannot overflow.
+        pos = dataStart + (skip + KBlock - 1) / KBlock * KBlock;
+    }
+}
+
+TKvStreamPtr TKvTarFileSystem::OpenNode(const TKvArchiveNode& ANode) {
+    return std::make_unique<TKvSliceStream>(
+        LocalFs()->OpenRead(FDataFile), FOffsets.at(static_cast<size_t>(ANode.Tag)), ANode.Size);
+}
+
+} // namespace kv

@@ -1,0 +1,758 @@
+#include "Kv.Vt.Screen.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace kv {
+
+namespace {
+
+// DEC Special Graphics for 0x5F..0x7E: the VT100 line-drawing set.
+constexpr uint32_t KDecGraphics[32] = {
+    0x0020, 0x25C6, 0x2592, 0x2409, 0x240C, 0x240D, 0x240A, 0x00B0, 0x00B1, 0x2424, 0x240B,
+    0x2518, 0x2510, 0x250C, 0x2514, 0x253C, 0x23BA, 0x23BB, 0x2500, 0x23BC, 0x23BD, 0x251C,
+    0x2524, 0x2534, 0x252C, 0x2502, 0x2264, 0x2265, 0x03C0, 0x2260, 0x00A3, 0x00B7,
+};
+
+bool ValidCodePoint(uint32_t ACodePoint) {
+    return ACodePoint <= 0x10FFFF && (ACodePoint < 0xD800 || ACodePoint > 0xDFFF);
+}
+
+// Counts from the stream may be huge (CSI 99999 L): clamp them to what the screen can use so
+// no loop runs past it.
+int ClampCount(int AN, int AMax) {
+    return std::clamp(AN, 1, std::max(AMax, 1));
+}
+
+const TKvVtLine KEmptyLine;
+
+} // namespace
+
+void AppendUtf8(std::string& AText, uint32_t ACodePoint) {
+    if (!ValidCodePoint(ACodePoint))
+        ACodePoint = ' ';
+    if (ACodePoint < 0x80) {
+        AText += char(ACodePoint);
+    } else if (ACodePoint < 0x800) {
+        AText += char(0xC0 | (ACodePoint >> 6));
+        AText += char(0x80 | (ACodePoint & 0x3F));
+    } else if (ACodePoint < 0x10000) {
+        AText += char(0xE0 | (ACodePoint >> 12));
+        AText += char(0x80 | ((ACodePoint >> 6) & 0x3F));
+        AText += char(0x80 | (ACodePoint & 0x3F));
+    } else {
+        AText += char(0xF0 | (ACodePoint >> 18));
+        AText += char(0x80 | ((ACodePoint >> 12) & 0x3F));
+        AText += char(0x80 | ((ACodePoint >> 6) & 0x3F));
+        AText += char(0x80 | (ACodePoint & 0x3F));
+    }
+}
+
+std::string LineText(const TKvVtLine& ALine) {
+    size_t end = ALine.Cells.size();
+    while (end > 0) {
+        const TKvVtCell& cell = ALine.Cells[end - 1];
+        if ((cell.Ch != 0 && cell.Ch != ' ') || (cell.Flags & vfWideRight))
+            break;
+        --end;
+    }
+    std::string text;
+    text.reserve(end);
+    for (size_t i = 0; i < end; ++i) {
+        const TKvVtCell& cell = ALine.Cells[i];
+        if (cell.Flags & vfWideRight)
+            continue;
+        AppendUtf8(text, cell.Ch == 0 ? ' ' : cell.Ch);
+    }
+    return text;
+}
+
+TKvVtScreen::TKvVtScreen(int ACols, int ARows, int AMaxScrollback)
+    : FCols(std::max(ACols, 2)), FRows(std::max(ARows, 1)), FMaxBack(std::max(AMaxScrollback, 0)) {
+    FullReset();
+}
+
+void TKvVtScreen::Changed() {
+    ++FVersion;
+    if (OnChanged)
+        OnChanged();
+}
+
+// --- Lines and cells -------------------------------------------------------------------------
+
+void TKvVtScreen::BlankLine(TKvVtLine& ALine, int ACols) const {
+    ALine.Cells.assign(size_t(ACols), BlankCell());
+    ALine.Wrapped = false;
+    ALine.CwdId = 0;
+}
+
+void TKvVtScreen::BreakPair(TKvVtLine& ALine, int ACol) const {
+    int count = int(ALine.Cells.size());
+    if (ACol < 0 || ACol >= count)
+        return;
+    uint16_t flags = ALine.Cells[size_t(ACol)].Flags;
+    if ((flags & vfWideRight) && ACol > 0) {
+        ALine.Cells[size_t(ACol)] = BlankCell();
+        ALine.Cells[size_t(ACol - 1)] = BlankCell();
+    } else if ((flags & vfWideLeft) && ACol + 1 < count) {
+        ALine.Cells[size_t(ACol)] = BlankCell();
+        ALine.Cells[size_t(ACol + 1)] = BlankCell();
+    } else if (flags & (vfWideLeft | vfWideRight)) {
+        ALine.Cells[size_t(ACol)] = BlankCell();
+    }
+}
+
+void TKvVtScreen::EraseCells(TKvVtLine& ALine, int AFrom, int ATo) const {
+    AFrom = std::max(AFrom, 0);
+    ATo = std::min(ATo, int(ALine.Cells.size()));
+    if (AFrom >= ATo)
+        return;
+    BreakPair(ALine, AFrom);
+    BreakPair(ALine, ATo - 1);
+    std::fill(ALine.Cells.begin() + AFrom, ALine.Cells.begin() + ATo, BlankCell());
+}
+
+void TKvVtScreen::PushBack(TKvVtLine& ALine) {
+    if (FMaxBack <= 0)
+        return;
+    if (FBackCount < FMaxBack && int(FBack.size()) < FMaxBack) {
+        // Still growing: the ring is not yet wrapped, so FBackStart is 0.
+        FBack.push_back(std::move(ALine));
+        ALine = TKvVtLine();
+        ++FBackCount;
+        return;
+    }
+    // Full: the new line takes the oldest one's slot, and its cells are handed back for reuse.
+    std::swap(FBack[size_t(FBackStart)], ALine);
+    FBackStart = (FBackStart + 1) % FMaxBack;
+}
+
+const TKvVtLine& TKvVtScreen::AbsLine(int AIndex) const {
+    if (AIndex < 0)
+        return KEmptyLine;
+    if (AIndex < FBackCount)
+        return FBack[size_t((FBackStart + AIndex) % int(FBack.size()))];
+    AIndex -= FBackCount;
+    if (AIndex < FRows)
+        return FLines[size_t(AIndex)];
+    return KEmptyLine;
+}
+
+TKvVtCell TKvVtScreen::CellAt(int ARow, int ACol) const {
+    if (ARow < 0 || ARow >= FRows || ACol < 0 || ACol >= FCols)
+        return TKvVtCell{};
+    return FLines[size_t(ARow)].Cells[size_t(ACol)];
+}
+
+void TKvVtScreen::ClearScrollback() {
+    FBack.clear();
+    FBack.shrink_to_fit();
+    FBackStart = 0;
+    FBackCount = 0;
+}
+
+void TKvVtScreen::ScrollRegion(int ATop, int ABottom, int AN, bool AUp, bool AToScrollback) {
+    if (ATop < 0 || ABottom >= FRows || ATop > ABottom)
+        return;
+    int height = ABottom - ATop + 1;
+    int n = ClampCount(AN, height);
+    auto first = FLines.begin() + ATop;
+    auto last = FLines.begin() + ABottom + 1;
+    if (AUp) {
+        if (AToScrollback && ATop == 0 && !FAlt) {
+            for (int i = 0; i < n; ++i)
+                PushBack(FLines[size_t(ATop + i)]);
+        }
+        std::rotate(first, first + n, last);
+        for (int i = ABottom - n + 1; i <= ABottom; ++i)
+            BlankLine(FLines[size_t(i)], FCols);
+    } else {
+        std::rotate(first, last - n, last);
+        for (int i = ATop; i < ATop + n; ++i)
+            BlankLine(FLines[size_t(i)], FCols);
+    }
+}
+
+// --- Printing ------------------------------------------------------------------------------
+
+void TKvVtScreen::WrapToNextLine() {
+    FLines[size_t(FY)].Wrapped = true;
+    CarriageReturn();
+    LineFeed();
+}
+
+void TKvVtScreen::PutChar(uint32_t ACodePoint) {
+    if (ACodePoint >= 0x5F && ACodePoint <= 0x7E && FCharsets[FGl] == '0')
+        ACodePoint = KDecGraphics[ACodePoint - 0x5F];
+    int width = CharWidth(ACodePoint);
+    if (width == 0)
+        return;
+    if (FWrapPending && FAutoWrap)
+        WrapToNextLine();
+    FWrapPending = false;
+    if (width == 2 && FX == FCols - 1) {
+        if (!FAutoWrap)
+            return;
+        EraseCells(FLines[size_t(FY)], FX, FX + 1);
+        WrapToNextLine();
+    }
+    if (FInsert)
+        InsertChars(width);
+    TKvVtLine& line = FLines[size_t(FY)];
+    line.CwdId = FCwdId;
+    BreakPair(line, FX);
+    if (width == 2)
+        BreakPair(line, FX + 1);
+    line.Cells[size_t(FX)] =
+        TKvVtCell{ACodePoint, FFg, FBg, uint16_t(FFlags | (width == 2 ? vfWideLeft : 0))};
+    if (width == 2)
+        line.Cells[size_t(FX + 1)] = TKvVtCell{0, FFg, FBg, uint16_t(FFlags | vfWideRight)};
+    FLastChar = ACodePoint;
+    if (FX + width < FCols) {
+        FX += width;
+    } else {
+        // Without autowrap the margin holds the cursor for good (as in xterm): turning
+        // autowrap on later does not wrap a line printed before.
+        FX = FCols - 1;
+        FWrapPending = FAutoWrap;
+    }
+}
+
+void TKvVtScreen::WriteAscii(const char* AText, int ACount) {
+    TKvVtLine& line = FLines[size_t(FY)];
+    line.CwdId = FCwdId;
+    // Only the pairs cut at the two ends need mending; the cells between are all replaced.
+    BreakPair(line, FX);
+    BreakPair(line, FX + ACount - 1);
+    TKvVtCell* cell = line.Cells.data() + FX;
+    for (int i = 0; i < ACount; ++i)
+        cell[i] = TKvVtCell{uint8_t(AText[i]), FFg, FBg, FFlags};
+    FLastChar = uint8_t(AText[ACount - 1]);
+    if (FX + ACount < FCols) {
+        FX += ACount;
+    } else {
+        // Without autowrap the margin holds the cursor for good (as in xterm): turning
+        // autowrap on later does not wrap a line printed before.
+        FX = FCols - 1;
+        FWrapPending = FAutoWrap;
+    }
+}
+
+void TKvVtScreen::PutAscii(const char* AText, size_t ACount) {
+    if (FCharsets[FGl] == '0' || FInsert) {
+        for (size_t i = 0; i < ACount; ++i)
+            PutChar(uint8_t(AText[i]));
+        return;
+    }
+    while (ACount > 0) {
+        if (FWrapPending) {
+            if (FAutoWrap)
+                WrapToNextLine();
+            FWrapPending = false;
+        }
+        size_t room = size_t(FCols - FX);
+        if (ACount <= room) {
+            WriteAscii(AText, int(ACount));
+            return;
+        }
+        if (!FAutoWrap) {
+            // Everything beyond the margin lands in the last cell, so only the run's final
+            // character stays there.
+            if (room > 1)
+                WriteAscii(AText, int(room - 1));
+            WriteAscii(AText + ACount - 1, 1);
+            return;
+        }
+        WriteAscii(AText, int(room));
+        AText += room;
+        ACount -= room;
+    }
+}
+
+void TKvVtScreen::RepeatChar(int ACount) {
+    if (FLastChar == 0)
+        return;
+    // More than a screenful repeats nothing new but scrolling; keep the loop bounded.
+    int n = ClampCount(ACount, FCols * FRows);
+    uint32_t ch = FLastChar;
+    // The DEC mapping was applied when the character was first printed.
+    char saved = FCharsets[FGl];
+    FCharsets[FGl] = 'B';
+    for (int i = 0; i < n; ++i)
+        PutChar(ch);
+    FCharsets[FGl] = saved;
+}
+
+void TKvVtScreen::Backspace() {
+    FWrapPending = false;
+    if (FX > 0)
+        --FX;
+}
+
+void TKvVtScreen::Tab(int ACount) {
+    FWrapPending = false;
+    int n = ClampCount(ACount, FCols);
+    for (int i = 0; i < n && FX < FCols - 1; ++i) {
+        ++FX;
+        while (FX < FCols - 1 && !FTabs[size_t(FX)])
+            ++FX;
+    }
+}
+
+void TKvVtScreen::BackTab(int ACount) {
+    FWrapPending = false;
+    int n = ClampCount(ACount, FCols);
+    for (int i = 0; i < n && FX > 0; ++i) {
+        --FX;
+        while (FX > 0 && !FTabs[size_t(FX)])
+            --FX;
+    }
+}
+
+void TKvVtScreen::LineFeed() {
+    Index();
+    if (FNewlineMode)
+        FX = 0;
+}
+
+void TKvVtScreen::CarriageReturn() {
+    FWrapPending = false;
+    FX = 0;
+}
+
+void TKvVtScreen::Index() {
+    FWrapPending = false;
+    if (FY == FBottom)
+        ScrollRegion(FTop, FBottom, 1, true, true);
+    else if (FY < FRows - 1)
+        ++FY;
+}
+
+void TKvVtScreen::ReverseIndex() {
+    FWrapPending = false;
+    if (FY == FTop)
+        ScrollRegion(FTop, FBottom, 1, false, false);
+    else if (FY > 0)
+        --FY;
+}
+
+void TKvVtScreen::NextLine() {
+    Index();
+    FX = 0;
+}
+
+void TKvVtScreen::DesignateCharset(int ASlot, char ACharset) {
+    if (ASlot == 0 || ASlot == 1)
+        FCharsets[ASlot] = ACharset;
+}
+
+void TKvVtScreen::SetTabStop() {
+    FTabs[size_t(FX)] = true;
+}
+
+void TKvVtScreen::ClearTabStop(int AMode) {
+    if (AMode == 3)
+        std::fill(FTabs.begin(), FTabs.end(), false);
+    else
+        FTabs[size_t(FX)] = false;
+}
+
+void TKvVtScreen::ResetTabs() {
+    FTabs.assign(size_t(FCols), false);
+    for (int i = 8; i < FCols; i += 8)
+        FTabs[size_t(i)] = true;
+}
+
+// --- Cursor --------------------------------------------------------------------------------
+
+void TKvVtScreen::CursorUp(int AN) {
+    FWrapPending = false;
+    int n = ClampCount(AN, FRows);
+    FY = std::max(FY >= FTop ? FTop : 0, FY - n);
+}
+
+void TKvVtScreen::CursorDown(int AN) {
+    FWrapPending = false;
+    int n = ClampCount(AN, FRows);
+    FY = std::min(FY <= FBottom ? FBottom : FRows - 1, FY + n);
+}
+
+void TKvVtScreen::CursorForward(int AN) {
+    FWrapPending = false;
+    FX = std::min(FCols - 1, FX + ClampCount(AN, FCols));
+}
+
+void TKvVtScreen::CursorBack(int AN) {
+    FWrapPending = false;
+    FX = std::max(0, FX - ClampCount(AN, FCols));
+}
+
+void TKvVtScreen::CursorToColumn(int ACol) {
+    FWrapPending = false;
+    FX = std::clamp(ACol, 1, FCols) - 1;
+}
+
+void TKvVtScreen::CursorToRow(int ARow) {
+    FWrapPending = false;
+    if (FOrigin)
+        FY = FTop + std::clamp(ARow, 1, FBottom - FTop + 1) - 1;
+    else
+        FY = std::clamp(ARow, 1, FRows) - 1;
+}
+
+void TKvVtScreen::CursorTo(int ARow, int ACol) {
+    CursorToRow(ARow);
+    CursorToColumn(ACol);
+}
+
+void TKvVtScreen::SaveCursor() {
+    FSaved = TSaved{true,         FX,           FY,  FFg,     FBg,         FFlags,
+                    FCharsets[0], FCharsets[1], FGl, FOrigin, FWrapPending};
+}
+
+void TKvVtScreen::RestoreCursor() {
+    if (!FSaved.Valid) {
+        FX = 0;
+        FY = 0;
+        FWrapPending = false;
+        return;
+    }
+    FX = std::clamp(FSaved.X, 0, FCols - 1);
+    FY = std::clamp(FSaved.Y, 0, FRows - 1);
+    FFg = FSaved.Fg;
+    FBg = FSaved.Bg;
+    FFlags = FSaved.Flags;
+    FCharsets[0] = FSaved.G0;
+    FCharsets[1] = FSaved.G1;
+    FGl = FSaved.Gl;
+    FOrigin = FSaved.Origin;
+    FWrapPending = FSaved.WrapPending;
+}
+
+// --- Editing -------------------------------------------------------------------------------
+
+void TKvVtScreen::EraseInDisplay(int AMode) {
+    switch (AMode) {
+    case 0:
+        EraseInLine(0);
+        for (int r = FY + 1; r < FRows; ++r)
+            BlankLine(FLines[size_t(r)], FCols);
+        break;
+    case 1:
+        for (int r = 0; r < FY; ++r)
+            BlankLine(FLines[size_t(r)], FCols);
+        EraseInLine(1);
+        break;
+    case 2:
+        for (auto& line : FLines)
+            BlankLine(line, FCols);
+        break;
+    case 3:
+        ClearScrollback();
+        break;
+    default:
+        break;
+    }
+}
+
+void TKvVtScreen::EraseInLine(int AMode) {
+    TKvVtLine& line = FLines[size_t(FY)];
+    switch (AMode) {
+    case 0:
+        EraseCells(line, FX, FCols);
+        line.Wrapped = false;
+        break;
+    case 1:
+        EraseCells(line, 0, FX + 1);
+        break;
+    case 2:
+        EraseCells(line, 0, FCols);
+        line.Wrapped = false;
+        break;
+    default:
+        break;
+    }
+}
+
+void TKvVtScreen::InsertLines(int AN) {
+    if (FY < FTop || FY > FBottom)
+        return;
+    ScrollRegion(FY, FBottom, AN, false, false);
+    FX = 0;
+    FWrapPending = false;
+}
+
+void TKvVtScreen::DeleteLines(int AN) {
+    if (FY < FTop || FY > FBottom)
+        return;
+    ScrollRegion(FY, FBottom, AN, true, false);
+    FX = 0;
+    FWrapPending = false;
+}
+
+void TKvVtScreen::InsertChars(int AN) {
+    FWrapPending = false;
+    int n = ClampCount(AN, FCols - FX);
+    TKvVtLine& line = FLines[size_t(FY)];
+    // A pair split by the cursor is broken; one that starts at the cursor moves intact.
+    if (line.Cells[size_t(FX)].Flags & vfWideRight)
+        BreakPair(line, FX);
+    auto& cells = line.Cells;
+    std::move_backward(cells.begin() + FX, cells.end() - n, cells.end());
+    std::fill(cells.begin() + FX, cells.begin() + FX + n, BlankCell());
+    if (cells.back().Flags & vfWideLeft)
+        cells.back() = BlankCell();
+}
+
+void TKvVtScreen::DeleteChars(int AN) {
+    FWrapPending = false;
+    int n = ClampCount(AN, FCols - FX);
+    TKvVtLine& line = FLines[size_t(FY)];
+    BreakPair(line, FX);
+    // A pair right after the deleted cells moves intact; only a half left behind is broken.
+    if (FX + n < FCols && (line.Cells[size_t(FX + n)].Flags & vfWideRight))
+        BreakPair(line, FX + n);
+    auto& cells = line.Cells;
+    std::move(cells.begin() + FX + n, cells.end(), cells.begin() + FX);
+    std::fill(cells.end() - n, cells.end(), BlankCell());
+}
+
+void TKvVtScreen::EraseChars(int AN) {
+    int n = ClampCount(AN, FCols - FX);
+    EraseCells(FLines[size_t(FY)], FX, FX + n);
+}
+
+void TKvVtScreen::ScrollUp(int AN) {
+    ScrollRegion(FTop, FBottom, AN, true, true);
+}
+
+void TKvVtScreen::ScrollDown(int AN) {
+    ScrollRegion(FTop, FBottom, AN, false, false);
+}
+
+void TKvVtScreen::SetScrollRegion(int ATop, int ABottom) {
+    if (ATop < 1)
+        ATop = 1;
+    if (ABottom < 1 || ABottom > FRows)
+        ABottom = FRows;
+    if (ATop >= ABottom)
+        return;
+    FTop = ATop - 1;
+    FBottom = ABottom - 1;
+    FX = 0;
+    FY = FOrigin ? FTop : 0;
+    FWrapPending = false;
+}
+
+// --- Rendition and modes -------------------------------------------------------------------
+
+void TKvVtScreen::ResetAttributes() {
+    FFg = KVtDefaultColor;
+    FBg = KVtDefaultColor;
+    FFlags = 0;
+}
+
+void TKvVtScreen::SetFlag(uint16_t AFlag, bool AOn) {
+    AFlag &= KVtRenditionFlags; // the wide-pair bits belong to the cells, never the pen
+    if (AOn)
+        FFlags |= AFlag;
+    else
+        FFlags &= uint16_t(~AFlag);
+}
+
+void TKvVtScreen::SetAnsiMode(int AMode, bool AOn) {
+    if (AMode == 4)
+        FInsert = AOn;
+    else if (AMode == 20)
+        FNewlineMode = AOn;
+}
+
+void TKvVtScreen::SetPrivateMode(int AMode, bool AOn) {
+    auto setMouse = [&](TKvVtMouseMode AMouse) {
+        if (AOn)
+            FMouseMode = AMouse;
+        else if (FMouseMode == AMouse)
+            FMouseMode = mmOff;
+    };
+    switch (AMode) {
+    case 1:
+        FAppCursorKeys = AOn;
+        break;
+    case 6:
+        FOrigin = AOn;
+        FX = 0;
+        FY = AOn ? FTop : 0;
+        FWrapPending = false;
+        break;
+    case 7:
+        FAutoWrap = AOn;
+        break;
+    case 25:
+        FCursorVisible = AOn;
+        break;
+    case 47:
+    case 1047:
+        SetAltScreen(AOn, false);
+        break;
+    case 1000:
+        setMouse(mmClick);
+        break;
+    case 1002:
+        setMouse(mmDrag);
+        break;
+    case 1003:
+        setMouse(mmAny);
+        break;
+    case 1004:
+        FFocusEvents = AOn;
+        break;
+    case 1006:
+        FSgrMouse = AOn;
+        break;
+    case 1049:
+        if (AOn) {
+            SaveCursor();
+            SetAltScreen(true, true);
+        } else {
+            SetAltScreen(false, true);
+            RestoreCursor();
+        }
+        break;
+    case 2004:
+        FBracketedPaste = AOn;
+        break;
+    default:
+        break;
+    }
+}
+
+void TKvVtScreen::SetAltScreen(bool AOn, bool ASavePosition) {
+    if (AOn == FAlt)
+        return;
+    if (AOn) {
+        FStash = std::move(FLines);
+        FLines.assign(size_t(FRows), TKvVtLine());
+        for (auto& line : FLines)
+            BlankLine(line, FCols);
+        if (ASavePosition)
+            FSavedAlt = TSavedAlt{true, FX, FY};
+    } else {
+        FLines = std::move(FStash);
+        FStash.clear();
+        if (ASavePosition && FSavedAlt.Valid) {
+            FX = std::clamp(FSavedAlt.X, 0, FCols - 1);
+            FY = std::clamp(FSavedAlt.Y, 0, FRows - 1);
+        }
+        FWrapPending = false;
+    }
+    FAlt = AOn;
+    FTop = 0;
+    FBottom = FRows - 1;
+}
+
+void TKvVtScreen::FullReset() {
+    FAlt = false;
+    FStash.clear();
+    ResetAttributes();
+    FLines.resize(size_t(FRows));
+    for (auto& line : FLines)
+        BlankLine(line, FCols);
+    ClearScrollback();
+    FTop = 0;
+    FBottom = FRows - 1;
+    FX = 0;
+    FY = 0;
+    FWrapPending = false;
+    FCharsets[0] = FCharsets[1] = 'B';
+    FGl = 0;
+    FLastChar = 0;
+    FSaved = TSaved();
+    FSavedAlt = TSavedAlt();
+    FAutoWrap = true;
+    FOrigin = FInsert = FNewlineMode = false;
+    FCursorVisible = true;
+    FAppCursorKeys = FAppKeypad = FBracketedPaste = FFocusEvents = FSgrMouse = false;
+    FMouseMode = mmOff;
+    FTitle.clear();
+    FReplies.clear();
+    ResetTabs();
+    Changed();
+}
+
+// --- Reports -------------------------------------------------------------------------------
+
+void TKvVtScreen::SetCwd(std::string_view AUrl) {
+    FCwd = AUrl;
+    ++FCwdSerial;
+    if (FCwd.empty()) {
+        FCwdId = 0;
+        return;
+    }
+    auto [it, added] = FCwdIds.try_emplace(FCwd, int(FCwdIds.size()) + 1);
+    FCwdId = it->second;
+}
+
+void TKvVtScreen::Reply(std::string_view AData) {
+    // A flood of queries must not grow memory; replies are short, so whole ones are kept.
+    if (FReplies.size() < KMaxReplies)
+        FReplies.append(AData);
+}
+
+std::string TKvVtScreen::TakeReplies() {
+    std::string replies;
+    replies.swap(FReplies);
+    return replies;
+}
+
+void TKvVtScreen::ReportCursor(bool APrivate) {
+    int row = FY + 1 - (FOrigin ? FTop : 0);
+    char text[40];
+    std::snprintf(text, sizeof text, APrivate ? "\033[?%d;%dR" : "\033[%d;%dR", row, FX + 1);
+    Reply(text);
+}
+
+// --- Size ----------------------------------------------------------------------------------
+
+void TKvVtScreen::ResizeLines(std::vector<TKvVtLine>& ALines, int ACols, int ARows, int AShift,
+                              bool AToBack) {
+    for (int i = 0; i < AShift && i < int(ALines.size()); ++i) {
+        if (AToBack)
+            PushBack(ALines[size_t(i)]);
+    }
+    std::vector<TKvVtLine> lines(static_cast<size_t>(ARows));
+    for (int r = 0; r < ARows; ++r) {
+        TKvVtLine& line = lines[size_t(r)];
+        size_t old = size_t(r + AShift);
+        if (old < ALines.size() && !ALines[old].Cells.empty()) {
+            line = std::move(ALines[old]);
+            line.Cells.resize(size_t(ACols), BlankCell());
+            if (line.Cells.back().Flags & vfWideLeft)
+                line.Cells.back() = BlankCell();
+        } else {
+            BlankLine(line, ACols);
+        }
+    }
+    ALines = std::move(lines);
+}
+
+void TKvVtScreen::Resize(int ACols, int ARows) {
+    ACols = std::max(ACols, 2);
+    ARows = std::max(ARows, 1);
+    if (ACols == FCols && ARows == FRows)
+        return;
+    int shift = ARows < FRows ? std::max(0, FY - ARows + 1) : 0;
+    ResizeLines(FLines, ACols, ARows, shift, !FAlt);
+    if (FAlt)
+        ResizeLines(FStash, ACols, ARows, 0, false);
+    FCols = ACols;
+    FRows = ARows;
+    FY = std::clamp(FY - shift, 0, FRows - 1);
+    FX = std::clamp(FX, 0, FCols - 1);
+    FTop = 0;
+    FBottom = FRows - 1;
+    FWrapPending = false;
+    ResetTabs();
+    Changed();
+}
+
+} // namespace kv

@@ -1,0 +1,254 @@
+// The model of one terminal: the cell grid, scrollback, alternate screen, cursor, modes, title
+// and the folder the shell reported. The parser changes it; the terminal control paints it and
+// the shell half reads replies, the folder and line texts from it.
+//
+// The screen takes no lock in its operations: every user holds Lock() around its calls.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "Kv.Vt.Width.h"
+
+namespace kv {
+
+// Colours in a cell: a palette index 0..255, a direct colour, or the default.
+inline constexpr uint32_t KVtDefaultColor = 0xFFFFFFFF;
+inline constexpr uint32_t KVtDirectColor = 0x1000000;
+
+constexpr uint32_t VtDirectColor(uint8_t ARed, uint8_t AGreen, uint8_t ABlue) {
+    return KVtDirectColor + (uint32_t(ARed) << 16) + (uint32_t(AGreen) << 8) + ABlue;
+}
+
+enum TKvVtFlag : uint16_t {
+    vfBold = 0x1,
+    vfFaint = 0x2,
+    vfItalic = 0x4,
+    vfUnderline = 0x8,
+    vfBlink = 0x10,
+    vfInverse = 0x20,
+    vfHidden = 0x40,
+    vfStrike = 0x80,
+    vfWideLeft = 0x100,  // left half of a wide character
+    vfWideRight = 0x200, // right half of a wide character; its Ch is 0
+};
+inline constexpr uint16_t KVtRenditionFlags = 0xFF;
+
+struct TKvVtCell {
+    uint32_t Ch = 0; // code point; 0 = nothing drawn (reads as a blank)
+    uint32_t Fg = 0;
+    uint32_t Bg = 0;
+    uint16_t Flags = 0;
+    bool operator==(const TKvVtCell&) const = default;
+};
+
+struct TKvVtLine {
+    std::vector<TKvVtCell> Cells; // as many as the screen had columns when the line was made
+    bool Wrapped = false;         // the text continues on the next line (autowrap)
+    int CwdId = 0;                // folder id current when a character was last printed here
+};
+
+enum class TKvVtMouseMode { mmOff, mmClick, mmDrag, mmAny };
+using enum TKvVtMouseMode;
+
+// The text of a line as UTF-8, without trailing blanks; empty cells and invalid code points
+// read as blanks, right halves of wide characters are skipped.
+std::string LineText(const TKvVtLine& ALine);
+// Appends the UTF-8 form of a code point; invalid ones (surrogates, above U+10FFFF) as a blank.
+void AppendUtf8(std::string& AText, uint32_t ACodePoint);
+
+class TKvVtScreen {
+public:
+    static constexpr size_t KMaxReplies = 4096;
+
+    TKvVtScreen(int ACols, int ARows, int AMaxScrollback);
+    TKvVtScreen(const TKvVtScreen&) = delete;
+    TKvVtScreen& operator=(const TKvVtScreen&) = delete;
+
+    void Lock() { FLock.lock(); }
+    void Unlock() { FLock.unlock(); }
+    // Counts a change and raises OnChanged (inside the caller's lock, on the caller's thread).
+    void Changed();
+    std::function<void()> OnChanged;
+
+    // Printing and controls.
+    void PutChar(uint32_t ACodePoint);
+    // The same as PutChar for each byte of a run of printable ASCII, without the per-character
+    // overhead: the common case of shell output.
+    void PutAscii(const char* AText, size_t ACount);
+    // REP: prints the last printed character again, ACount times.
+    void RepeatChar(int ACount);
+    void Bell() {}
+    void Backspace();
+    void Tab(int ACount);
+    void BackTab(int ACount);
+    void LineFeed();
+    void CarriageReturn();
+    void Index();
+    void ReverseIndex();
+    void NextLine();
+    void ShiftOut() { FGl = 1; }
+    void ShiftIn() { FGl = 0; }
+    // Slot 0 is G0, 1 is G1; 'B' is ASCII and '0' the DEC line-drawing set.
+    void DesignateCharset(int ASlot, char ACharset);
+    void SetTabStop();
+    void ClearTabStop(int AMode);
+
+    // Cursor; arguments are 1-based, counts below 1 count as 1.
+    void CursorUp(int AN);
+    void CursorDown(int AN);
+    void CursorForward(int AN);
+    void CursorBack(int AN);
+    void CursorToColumn(int ACol);
+    void CursorToRow(int ARow);
+    void CursorTo(int ARow, int ACol);
+    void SaveCursor();
+    void RestoreCursor();
+
+    // Editing.
+    void EraseInDisplay(int AMode);
+    void EraseInLine(int AMode);
+    void InsertLines(int AN);
+    void DeleteLines(int AN);
+    void InsertChars(int AN);
+    void DeleteChars(int AN);
+    void EraseChars(int AN);
+    void ScrollUp(int AN);
+    void ScrollDown(int AN);
+    void SetScrollRegion(int ATop, int ABottom);
+
+    // Rendition and modes.
+    void ResetAttributes();
+    void SetFlag(uint16_t AFlag, bool AOn);
+    void SetForeground(uint32_t AColor) { FFg = AColor; }
+    void SetBackground(uint32_t AColor) { FBg = AColor; }
+    void SetAppKeypad(bool AOn) { FAppKeypad = AOn; }
+    void SetAnsiMode(int AMode, bool AOn);
+    void SetPrivateMode(int AMode, bool AOn);
+    void FullReset();
+
+    // Reports.
+    void SetTitle(std::string_view AText) { FTitle = AText; }
+    // A folder report: a file URL, or empty for none.
+    void SetCwd(std::string_view AUrl);
+    void SetUser(std::string_view AName) { FUser = AName; }
+    // Queues bytes for the host; the queue stops growing at KMaxReplies.
+    void Reply(std::string_view AData);
+    std::string TakeReplies();
+    void ReportCursor(bool APrivate);
+
+    // Size and history.
+    void Resize(int ACols, int ARows);
+    void ClearScrollback();
+    int BackCount() const { return FBackCount; }
+
+    // Reading. Absolute indexes count the scrollback first (0 = oldest), then the rows.
+    int LineCount() const { return FBackCount + FRows; }
+    const TKvVtLine& AbsLine(int AIndex) const;
+    std::string AbsText(int AIndex) const { return LineText(AbsLine(AIndex)); }
+    std::string RowText(int ARow) const { return AbsText(FBackCount + ARow); }
+    // A visible cell; outside the grid an all-zero cell.
+    TKvVtCell CellAt(int ARow, int ACol) const;
+
+    int Cols() const { return FCols; }
+    int Rows() const { return FRows; }
+    int CursorX() const { return FX; }
+    int CursorY() const { return FY; }
+    bool CursorVisible() const { return FCursorVisible; }
+    bool WrapPending() const { return FWrapPending; }
+    bool AltScreen() const { return FAlt; }
+    bool AppCursorKeys() const { return FAppCursorKeys; }
+    bool AppKeypad() const { return FAppKeypad; }
+    bool BracketedPaste() const { return FBracketedPaste; }
+    bool FocusEvents() const { return FFocusEvents; }
+    bool SgrMouse() const { return FSgrMouse; }
+    TKvVtMouseMode MouseMode() const { return FMouseMode; }
+    bool NewlineMode() const { return FNewlineMode; }
+    bool AutoWrap() const { return FAutoWrap; }
+    bool OriginMode() const { return FOrigin; }
+    bool InsertMode() const { return FInsert; }
+    int ScrollTop() const { return FTop; }
+    int ScrollBottom() const { return FBottom; }
+    uint32_t Foreground() const { return FFg; }
+    uint32_t Background() const { return FBg; }
+    uint16_t Rendition() const { return FFlags; }
+    bool TabStopAt(int ACol) const { return ACol >= 0 && ACol < FCols && FTabs[ACol]; }
+    const std::string& Title() const { return FTitle; }
+    const std::string& Cwd() const { return FCwd; }
+    const std::string& User() const { return FUser; }
+    int CwdSerial() const { return FCwdSerial; }
+    int CwdId() const { return FCwdId; }
+    int Version() const { return FVersion; }
+
+private:
+    struct TSaved {
+        bool Valid = false;
+        int X = 0, Y = 0;
+        uint32_t Fg = KVtDefaultColor, Bg = KVtDefaultColor;
+        uint16_t Flags = 0;
+        char G0 = 'B', G1 = 'B';
+        int Gl = 0;
+        bool Origin = false;
+        bool WrapPending = false;
+    };
+    struct TSavedAlt {
+        bool Valid = false;
+        int X = 0, Y = 0;
+    };
+
+    TKvVtCell BlankCell() const { return TKvVtCell{0, KVtDefaultColor, FBg, 0}; }
+    void BlankLine(TKvVtLine& ALine, int ACols) const;
+    void BreakPair(TKvVtLine& ALine, int ACol) const;
+    void EraseCells(TKvVtLine& ALine, int AFrom, int ATo) const; // [AFrom, ATo)
+    void ScrollRegion(int ATop, int ABottom, int AN, bool AUp, bool AToScrollback);
+    // Moves ALine's content into the scrollback; ALine receives storage to reuse (or none).
+    void PushBack(TKvVtLine& ALine);
+    void ResizeLines(std::vector<TKvVtLine>& ALines, int ACols, int ARows, int AShift,
+                     bool AToBack);
+    void SetAltScreen(bool AOn, bool ASavePosition);
+    void ResetTabs();
+    void WrapToNextLine();
+    void WriteAscii(const char* AText, int ACount); // fits on the line
+
+    std::mutex FLock;
+    int FCols = 2, FRows = 1;
+    std::vector<TKvVtLine> FLines;
+    std::vector<TKvVtLine> FStash;
+    // The scrollback is a ring: at the cap a new line replaces the oldest in place.
+    std::vector<TKvVtLine> FBack;
+    int FBackStart = 0;
+    int FBackCount = 0;
+    int FMaxBack = 0;
+    bool FAlt = false;
+    std::vector<bool> FTabs;
+    int FTop = 0, FBottom = 0;
+    int FX = 0, FY = 0;
+    bool FWrapPending = false;
+    uint32_t FFg = KVtDefaultColor, FBg = KVtDefaultColor;
+    uint16_t FFlags = 0;
+    char FCharsets[2] = {'B', 'B'};
+    int FGl = 0;
+    uint32_t FLastChar = 0;
+    TSaved FSaved;
+    TSavedAlt FSavedAlt;
+    bool FAutoWrap = true, FOrigin = false, FInsert = false, FNewlineMode = false;
+    bool FCursorVisible = true;
+    bool FAppCursorKeys = false, FAppKeypad = false, FBracketedPaste = false;
+    bool FFocusEvents = false, FSgrMouse = false;
+    TKvVtMouseMode FMouseMode = mmOff;
+    std::string FTitle;
+    std::string FCwd;
+    std::string FUser;
+    int FCwdSerial = 0;
+    std::unordered_map<std::string, int> FCwdIds;
+    int FCwdId = 0;
+    int FVersion = 0;
+    std::string FReplies;
+};
+
+} // namespace kv

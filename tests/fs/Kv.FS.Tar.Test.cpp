@@ -1,0 +1,351 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "Kv.Archives.h"
+#include "Kv.FS.Tar.h"
+#include "KvArchiveTestUtil.h"
+#include "KvTestSupport.h"
+
+// Hand-made headers name only the fields a case changes.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+using namespace kv;
+using namespace kv::test;
+
+namespace {
+
+struct THeader {
+    std::string Name;
+    char Type = '0';
+    int64_t Size = 0;
+    std::string Prefix;
+    bool Ustar = true;
+    int64_t Mtime = 1600000000;
+    bool SignedChecksum = false;
+    bool Base256Size = false;
+};
+
+std::string Octal(int64_t AValue, int ADigits) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%0*llo", ADigits, static_cast<long long>(AValue));
+    return text;
+}
+
+std::string Header(const THeader& AH) {
+    std::string h(512, '\0');
+    h.replace(0, std::min<size_t>(AH.Name.size(), 100), AH.Name.substr(0, 100));
+    h.replace(100, 7, "0000644");
+    h.replace(108, 7, "0000000");
+    h.replace(116, 7, "0000000");
+    if (AH.Base256Size) {
+        h[124] = static_cast<char>(0x80);
+        for (int i = 0; i < 8; ++i)
+            h[135 - i] = static_cast<char>((AH.Size >> (8 * i)) & 0xFF);
+    } else {
+        h.replace(124, 11, Octal(AH.Size, 11));
+    }
+    h.replace(136, 11, Octal(AH.Mtime, 11));
+    h[156] = AH.Type;
+    if (AH.Ustar) {
+        std::memcpy(&h[257],
+                    "ustar\0"
+                    "00",
+                    8);
+        h.replace(345, std::min<size_t>(AH.Prefix.size(), 155), AH.Prefix.substr(0, 155));
+    }
+    h.replace(148, 8, "        ");
+    int64_t sum = 0;
+    for (char c : h)
+        sum += AH.SignedChecksum ? static_cast<int64_t>(static_cast<signed char>(c))
+                                 : static_cast<uint8_t>(c);
+    h.replace(148, 7, Octal(sum, 6) + std::string(1, '\0'));
+    return h;
+}
+
+std::string Padded(const std::string& AData) {
+    return AData + std::string((512 - AData.size() % 512) % 512, '\0');
+}
+
+std::string Entry(const THeader& AH, const std::string& AData) {
+    return Header(AH) + Padded(AData);
+}
+
+std::string Pax(const std::string& AKey, const std::string& AValue) {
+    std::string body = " " + AKey + "=" + AValue + "\n";
+    size_t length = body.size() + 1;
+    while (std::to_string(length).size() + body.size() != length)
+        ++length;
+    return std::to_string(length) + body;
+}
+
+const std::string KEnd(1024, '\0');
+
+std::shared_ptr<TKvTarFileSystem> OpenTar(const std::string& APath, bool AGzip = false) {
+    return std::make_shared<TKvTarFileSystem>(APath, AGzip, *NewCancelToken());
+}
+
+std::vector<std::string> TempFiles() {
+    return Split(RunCommand("ls '" + ArchiveTempFolder() + "' | grep '^kvarc-' || true"), '\n');
+}
+
+} // namespace
+
+TEST(TarReader, ReadsWhatOutsideToolsWrite) {
+    TTempDir dir;
+    std::string root = dir / "src";
+    std::string longDir = std::string(60, 'd') + "/" + std::string(70, 'e');
+    Sh("mkdir -p '" + root + "/" + longDir + "' '" + root + "/empty'");
+    std::vector<std::pair<std::string, std::string>> files = {
+        {"a.txt", "plain\n"},
+        {"empty.txt", ""},
+        {longDir + "/" + std::string(120, 'f') + ".txt", "long name"},
+        {"caf\xC3\xA9.bin", std::string(70000, '\x9c')}};
+    for (const auto& [name, data] : files)
+        WriteFile(root + "/" + name, data);
+    Sh("ln -s a.txt '" + root + "/link' && mkfifo '" + root + "/fifo'");
+    std::vector<std::string> tree = {"a.txt",
+                                     "caf\xC3\xA9.bin",
+                                     std::string(60, 'd') + "/",
+                                     std::string(60, 'd') + "/" + std::string(70, 'e') + "/",
+                                     std::string(60, 'd') + "/" + std::string(70, 'e') + "/" +
+                                         std::string(120, 'f') + ".txt",
+                                     "empty.txt",
+                                     "empty/"};
+    std::sort(tree.begin(), tree.end());
+
+    const std::string py = "/usr/bin/python3 -c \"import "
+                           "tarfile\nt=tarfile.open('OUT','FMODE',format=tarfile.FORMAT)\n"
+                           "t.add('.',arcname='.')\nt.close()\"";
+    auto python = [&](const std::string& AMode, const std::string& AFormat) {
+        std::string command = py;
+        command.replace(command.find("FMODE"), 5, AMode);
+        command.replace(command.find("FORMAT"), 6, AFormat);
+        return command;
+    };
+    struct TCase {
+        std::string Name;
+        std::string Command;
+        std::string File;
+    } cases[] = {
+        {"gnu tar, gnu format", "tar --format=gnu -cf OUT .", "t.tar"},
+        {"gnu tar, pax format", "tar --format=pax -cf OUT .", "t.tar"},
+        {"gnu tar, gzip", "tar --format=gnu -czf OUT .", "t.tar.gz"},
+        {"gnu tar, pax, gzip -9", "tar --format=pax -cf - . | gzip -9 > OUT", "t.tgz"},
+        {"bsdtar", "bsdtar -cf OUT .", "t.tar"},
+        {"python gnu", python("w", "GNU_FORMAT"), "t.tar"},
+        {"python pax, gzip", python("w:gz", "PAX_FORMAT"), "t.tar.gz"},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        std::string file = dir / (std::to_string(index++) + c.File);
+        std::string command = c.Command;
+        command.replace(command.find("OUT"), 3, file);
+        std::string output;
+        ASSERT_EQ(Sh("export LC_ALL=C.UTF-8; cd '" + root + "' && " + command, &output), 0)
+            << c.Name << output;
+        auto fs = OpenArchive(file, *NewCancelToken());
+        EXPECT_EQ(TreeOf(*fs, "\\"), tree) << c.Name;
+        for (const auto& [name, data] : files)
+            EXPECT_EQ(ReadEntry(*fs, "\\" + name), data) << c.Name << ": " << name;
+    }
+}
+
+TEST(TarReader, GzipMembersTruncationAndOtherContent) {
+    TTempDir dir;
+    std::string tar = Entry({.Name = "one.txt", .Size = 3}, "111") +
+                      Entry({.Name = "two.txt", .Size = 3}, "222") + KEnd;
+    WriteFile(dir / "plain.tar", tar);
+    // Two gzip members, the split falling inside the second header.
+    ASSERT_EQ(Sh("cd '" + dir.Path() +
+                 "' && head -c 1100 plain.tar | gzip > multi.tgz && tail -c +1101 plain.tar | "
+                 "gzip >> multi.tgz"),
+              0);
+    auto multi = OpenTar(dir / "multi.tgz", true);
+    EXPECT_EQ(TreeOf(*multi, "\\"), (std::vector<std::string>{"one.txt", "two.txt"}));
+    EXPECT_EQ(ReadEntry(*multi, "\\two.txt"), "222");
+
+    // Padding after the last member is not data; gzip ignores it as well.
+    ASSERT_EQ(Sh("cd '" + dir.Path() +
+                 "' && gzip -c plain.tar > padded.tgz && head -c 3000 /dev/zero >> padded.tgz"),
+              0);
+    EXPECT_EQ(TreeOf(*OpenTar(dir / "padded.tgz", true), "\\").size(), 2u);
+
+    std::string gz = RunCommand("gzip -c '" + dir / "plain.tar" + "'");
+    struct TCase {
+        std::string Name;
+        std::string Bytes;
+        std::string Message;
+    } cases[] = {
+        {"cut inside the deflate data", gz.substr(0, gz.size() / 2), "The gzip file is truncated"},
+        {"cut before the trailer", gz.substr(0, gz.size() - 4), "The gzip file is truncated"},
+        {"not gzip", tar, "This is not a gzip file"},
+        {"gzip of no tar",
+         RunCommand("yes 'just some text, not a tar header' | head -c 2000 | gzip"),
+         "This is not a tar archive"},
+        {"damaged member", gz.substr(0, 10) + std::string(40, '\xff') + gz.substr(50), "invalid"},
+    };
+    const auto before = TempFiles();
+    for (const auto& c : cases) {
+        WriteFile(dir / "case.tgz", c.Bytes);
+        std::string message = MessageOf([&] { OpenTar(dir / "case.tgz", true); });
+        EXPECT_EQ(message.rfind(c.Message, 0), 0u) << c.Name << ": " << message;
+    }
+    // A failed opening leaves no temporary copy behind.
+    EXPECT_EQ(TempFiles(), before);
+}
+
+TEST(TarReader, HeaderRulesAndHostileHeaders) {
+    TTempDir dir;
+    std::string tar =
+        Entry({.Name = "./LongLink", .Type = 'L', .Size = 9}, std::string("long/name") + '\0') +
+        Entry({.Name = "short", .Size = 1}, "L") + // takes the long name
+        Entry({.Name = "after", .Size = 1}, "A") + // and the long name does not carry over
+        Entry({.Name = "pax",
+               .Type = 'x',
+               .Size =
+                   static_cast<int64_t>(Pax("path", "from/pax").size() + Pax("size", "4").size())},
+              Pax("path", "from/pax") + Pax("size", "4")) +
+        Entry({.Name = "./LongLink", .Type = 'L', .Size = 5}, std::string("lost") + '\0') +
+        Entry({.Name = "header-name", .Size = 99}, "PPPP") + // pax path and size win
+        Entry({.Name = "next", .Size = 2}, "NN") +           // the pax size was for one entry only
+        Entry({.Name = "link", .Type = '2', .Size = 700}, "") + // a link's size skips nothing
+        Entry({.Name = "dev", .Type = '3'}, "") + Entry({.Name = "slashdir/", .Size = 0}, "") +
+        Entry({.Name = "../escape", .Size = 1}, "E") +
+        Entry({.Name = "/abs/olute", .Size = 1}, "B") +
+        Entry({.Name = "caf\xE9", .Size = 1, .SignedChecksum = true},
+              "S") + // CP437, as old tars wrote
+        Entry({.Name = "name", .Size = 2, .Prefix = "pre/fix"}, "PF") +
+        Entry({.Name = "gnu-name", .Size = 1, .Prefix = "ignored", .Ustar = false}, "G") + KEnd;
+    WriteFile(dir / "rules.tar", tar);
+    auto fs = OpenTar(dir / "rules.tar");
+    EXPECT_EQ(TreeOf(*fs, "\\"),
+              (std::vector<std::string>{"abs/", "abs/olute", "after", "caf\xCE\x98", "from/",
+                                        "from/pax", "gnu-name", "long/", "long/name", "next",
+                                        "pre/", "pre/fix/", "pre/fix/name", "slashdir/"}));
+    EXPECT_EQ(ReadEntry(*fs, "\\long\\name"), "L");
+    EXPECT_EQ(ReadEntry(*fs, "\\after"), "A");
+    EXPECT_EQ(ReadEntry(*fs, "\\from\\pax"), "PPPP");
+    EXPECT_EQ(ReadEntry(*fs, "\\next"), "NN");
+    EXPECT_EQ(ReadEntry(*fs, "\\pre\\fix\\name"), "PF");
+    TKvFileEntry entry;
+    ASSERT_TRUE(fs->Stat("\\next", entry));
+    EXPECT_EQ(entry.Modified, DateTimeFromUnix(1600000000));
+    EXPECT_EQ(fs->Id(), "tar:" + dir / "rules.tar");
+
+    std::string good = Entry({.Name = "ok", .Size = 1}, "1");
+    std::string broken = Header({.Name = "bad"});
+    broken[0] = 'X'; // the checksum no longer fits
+    std::string huge =
+        Header({.Name = "huge", .Size = (int64_t(9) << 30) + 5, .Base256Size = true});
+    struct TCase {
+        std::string Name;
+        std::string Bytes;
+        std::string Message;
+    } cases[] = {
+        {"first header broken", broken + KEnd, "This is not a tar archive"},
+        {"later header broken", good + good + broken + KEnd,
+         "The tar archive is damaged near offset 2048"},
+        {"data past the end", Header({.Name = "cut", .Size = 5000}) + std::string(600, 'x'),
+         "The tar archive is truncated"},
+        {"long name too long", Header({.Name = "L", .Type = 'L', .Size = 0x100001}) + KEnd,
+         "The tar archive is damaged"},
+        {"huge file", huge + KEnd, "The tar archive is truncated"},
+    };
+    for (const auto& c : cases) {
+        WriteFile(dir / "case.tar", c.Bytes);
+        EXPECT_EQ(MessageOf([&] { OpenTar(dir / "case.tar"); }), c.Message) << c.Name;
+    }
+    for (const std::string& bytes : {std::string(), std::string(511, 'x'), KEnd + good}) {
+        WriteFile(dir / "empty.tar", bytes);
+        EXPECT_TRUE(TreeOf(*OpenTar(dir / "empty.tar"), "\\").empty());
+    }
+
+    // A size above 8 GiB in base-256 form, with the data really there (a sparse file).
+    WriteFile(dir / "big.tar", huge);
+    ASSERT_EQ(::truncate((dir / "big.tar").c_str(), 512 + (int64_t(9) << 30) + 512 + 1024), 0);
+    auto big = OpenTar(dir / "big.tar");
+    ASSERT_TRUE(big->Stat("\\huge", entry));
+    EXPECT_EQ(entry.Size, (int64_t(9) << 30) + 5);
+}
+
+TEST(TarReader, NumberFields) {
+    struct TCase {
+        std::string Field;
+        int64_t Value;
+    } cases[] = {
+        {"0000644\0", 0644},
+        {"  12 \0\0\0", 10},
+        {std::string(8, '\0'), 0},
+        {"0000009\0", -1},
+        {"77777777777777777777777", -1}, // beyond 63 bits
+        {std::string("\x80\0\0\0\0\0\0\x01", 8), 1},
+        {std::string("\xC0\0\0\0\0\0\0\x01", 8), -1}, // negative base-256
+        {std::string("\xBF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 9), -1},
+        {std::string("\x80\x7F\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 9), INT64_MAX},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(
+            ParseTarNumber(reinterpret_cast<const uint8_t*>(c.Field.data()), 0, c.Field.size()),
+            c.Value)
+            << c.Field;
+}
+
+TEST(TarTemps, CopiesGoWithTheirArchiveAndTheSweepSparesLiveOnes) {
+    TTempDir dir;
+    WriteFile(dir / "a.tar", Entry({.Name = "f", .Size = 1}, "1") + KEnd);
+    ASSERT_EQ(Sh("gzip -c '" + dir / "a.tar" + "' > '" + dir / "a.tgz" + "'"), 0);
+    std::string folder = ArchiveTempFolder();
+    WriteFile(folder + "/kvarc-left-over.tmp", "from a crash");
+    WriteFile(folder + "/kvarc-keep.txt", "other suffix");
+    WriteFile(folder + "/other.tmp", "other prefix");
+
+    std::string live;
+    {
+        auto fs = OpenTar(dir / "a.tgz", true);
+        live = fs->TempFile();
+        EXPECT_EQ(live.rfind(folder + "/kvarc-{", 0), 0u) << live;
+        EXPECT_EQ(SweepArchiveTemps(), 1); // only the leftover
+        EXPECT_TRUE(Exists(live));
+        EXPECT_EQ(ReadEntry(*fs, "\\f"), "1");
+        // Another running Kolvan sweeping at its start leaves the live copy alone too.
+        pid_t child = ::fork();
+        if (child == 0)
+            ::_exit(SweepArchiveTemps());
+        int status = -1;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_TRUE(Exists(live));
+    }
+    EXPECT_FALSE(Exists(live));
+    EXPECT_FALSE(Exists(folder + "/kvarc-left-over.tmp"));
+    EXPECT_TRUE(Exists(folder + "/kvarc-keep.txt"));
+    EXPECT_TRUE(Exists(folder + "/other.tmp"));
+    ::unlink((folder + "/kvarc-keep.txt").c_str());
+    ::unlink((folder + "/other.tmp").c_str());
+}
+
+TEST(ArchiveOpening, ChoosesTheBackendByName) {
+    TTempDir dir;
+    std::string tar = Entry({.Name = "f", .Size = 1}, "1") + KEnd;
+    WriteFile(dir / "plain.tar", tar);
+    ASSERT_EQ(Sh("cd '" + dir.Path() +
+                 "' && gzip -c plain.tar > backup.TGZ && cp backup.TGZ x.tar.gz && zip -q a.ZIP "
+                 "plain.tar"),
+              0);
+    for (const char* name : {"backup.TGZ", "x.tar.gz", "plain.tar", "a.ZIP"}) {
+        EXPECT_TRUE(IsArchiveFile(name)) << name;
+        auto fs = OpenArchive(dir / name, *NewCancelToken());
+        EXPECT_FALSE(TreeOf(*fs, "\\").empty()) << name;
+    }
+    EXPECT_EQ(OpenArchive(dir / "a.ZIP", *NewCancelToken())->Id().rfind("zip:", 0), 0u);
+    EXPECT_EQ(OpenArchive(dir / "x.tar.gz", *NewCancelToken())->Id().rfind("tar:", 0), 0u);
+    EXPECT_FALSE(IsArchiveFile("notes.txt"));
+    EXPECT_FALSE(IsArchiveFile("archive.gz"));
+    EXPECT_EQ(MessageOf([&] { OpenArchive("notes.txt", *NewCancelToken()); }),
+              "notes.txt: not a supported archive type");
+}

@@ -1,0 +1,419 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <zlib.h>
+
+#include "Kv.FS.Zip.h"
+#include "KvArchiveTestUtil.h"
+#include "KvTestSupport.h"
+
+// Hand-made entries name only the fields a case changes.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+using namespace kv;
+using namespace kv::test;
+
+namespace {
+
+// A source tree with the shapes archives must keep: text, binary, empty file, empty and nested
+// folders, and a non-ASCII name.
+struct TSourceTree {
+    TTempDir Dir;
+    std::string Root = Dir / "src";
+    std::vector<std::pair<std::string, std::string>> Files;
+
+    TSourceTree() {
+        Sh("mkdir -p '" + Root + "/sub/deeper' '" + Root + "/empty dir'");
+        std::string binary;
+        for (int i = 0; i < 300000; ++i)
+            binary += static_cast<char>((static_cast<unsigned>(i) * 7919u) >> 3);
+        Files = {{"a.txt", "hello zip\n"},
+                 {"empty.txt", ""},
+                 {"sub/bin.dat", binary},
+                 {"sub/deeper/caf\xC3\xA9.txt", std::string(5000, 'x') + "end"}};
+        for (const auto& [name, data] : Files)
+            WriteFile(Root + "/" + name, data);
+    }
+    std::vector<std::string> Tree() const {
+        return {"a.txt",
+                "empty dir/",
+                "empty.txt",
+                "sub/",
+                "sub/bin.dat",
+                "sub/deeper/",
+                "sub/deeper/caf\xC3\xA9.txt"};
+    }
+};
+
+std::string LE16(uint16_t AValue) {
+    return {static_cast<char>(AValue), static_cast<char>(AValue >> 8)};
+}
+std::string LE32(uint32_t AValue) {
+    return LE16(static_cast<uint16_t>(AValue)) + LE16(static_cast<uint16_t>(AValue >> 16));
+}
+std::string LE64(uint64_t AValue) {
+    return LE32(static_cast<uint32_t>(AValue)) + LE32(static_cast<uint32_t>(AValue >> 32));
+}
+
+// One entry of a hand-made zip; unset fields take the honest value.
+struct TRawEntry {
+    std::string Name;
+    std::string Data;
+    uint16_t Method = 0;
+    uint16_t Flags = 0;
+    std::string Extra;
+    uint32_t Attributes = 0;
+    std::optional<uint32_t> Crc, Size, Comp, Offset;
+};
+
+std::string BuildZip(const std::vector<TRawEntry>& AEntries) {
+    std::string out, central;
+    for (const auto& e : AEntries) {
+        uint32_t offset = static_cast<uint32_t>(out.size());
+        uint32_t crc = e.Crc.value_or(Crc32Of(e.Data));
+        out += LE32(0x04034b50) + LE16(20) + LE16(e.Flags) + LE16(e.Method) + LE16(0) +
+               LE16(0x5A21) + LE32(crc) + LE32(static_cast<uint32_t>(e.Data.size())) +
+               LE32(static_cast<uint32_t>(e.Data.size())) +
+               LE16(static_cast<uint16_t>(e.Name.size())) + LE16(0) + e.Name + e.Data;
+        central += LE32(0x02014b50) + LE16(20) + LE16(20) + LE16(e.Flags) + LE16(e.Method) +
+                   LE16(0) + LE16(0x5A21) + LE32(crc) +
+                   LE32(e.Comp.value_or(static_cast<uint32_t>(e.Data.size()))) +
+                   LE32(e.Size.value_or(static_cast<uint32_t>(e.Data.size()))) +
+                   LE16(static_cast<uint16_t>(e.Name.size())) +
+                   LE16(static_cast<uint16_t>(e.Extra.size())) + LE16(0) + LE16(0) + LE16(0) +
+                   LE32(e.Attributes) + LE32(e.Offset.value_or(offset)) + e.Name + e.Extra;
+    }
+    std::string end =
+        LE32(0x06054b50) + LE16(0) + LE16(0) + LE16(static_cast<uint16_t>(AEntries.size())) +
+        LE16(static_cast<uint16_t>(AEntries.size())) + LE32(static_cast<uint32_t>(central.size())) +
+        LE32(static_cast<uint32_t>(out.size())) + LE16(0);
+    return out + central + end;
+}
+
+std::string RawDeflate(const std::string& AData) {
+    z_stream z{};
+    deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, AData.size()), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(AData.data()));
+    z.avail_in = static_cast<uInt>(AData.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+std::shared_ptr<TKvZipFileSystem> OpenZip(const std::string& APath) {
+    return std::make_shared<TKvZipFileSystem>(APath, *NewCancelToken());
+}
+
+std::string OpenMessage(const std::string& APath) {
+    return MessageOf([&] { OpenZip(APath); });
+}
+
+void ExpectSameTree(TKvZipFileSystem& AZip, const TSourceTree& ASource, const std::string& AWhat) {
+    EXPECT_EQ(TreeOf(AZip, "\\"), ASource.Tree()) << AWhat;
+    for (const auto& [name, data] : ASource.Files)
+        EXPECT_EQ(ReadEntry(AZip, "\\" + name), data) << AWhat << ": " << name;
+}
+
+} // namespace
+
+TEST(ZipReader, ReadsWhatOutsideToolsWrite) {
+    TSourceTree source;
+    const std::string& seven = SevenZip();
+    struct TCase {
+        std::string Name;
+        std::string Command; // run in the source folder, writes OUT
+        std::string Password;
+    } cases[] = {
+        {"info-zip", "zip -q -r OUT .", ""},
+        {"info-zip zip64 fields", "zip -q -r -fz OUT .", ""},
+        {"info-zip zipcrypto", "zip -q -r -P s3cret OUT .", "s3cret"},
+        {"7z deflate", seven + " a -tzip OUT . >/dev/null", ""},
+        {"7z aes-256", seven + " a -tzip -ps3cret -mem=AES256 OUT . >/dev/null", "s3cret"},
+        {"7z aes-128 stored", seven + " a -tzip -ps3cret -mem=AES128 -mx0 OUT . >/dev/null",
+         "s3cret"},
+        {"7z zipcrypto", seven + " a -tzip -ps3cret -mem=ZipCrypto OUT . >/dev/null", "s3cret"},
+        {"bsdtar", "bsdtar --format zip -cf OUT .", ""},
+        {"bsdtar aes-256",
+         "bsdtar --format zip --options zip:encryption=aes256 --passphrase s3cret -cf OUT .",
+         "s3cret"},
+        {"bsdtar zipcrypto",
+         "bsdtar --format zip --options zip:encryption=zipcrypt --passphrase s3cret -cf OUT .",
+         "s3cret"},
+        {"python deflate",
+         "/usr/bin/python3 -c \"import "
+         "zipfile,os\nz=zipfile.ZipFile('OUT','w',zipfile.ZIP_DEFLATED)\n"
+         "for r,ds,fs in os.walk('.'):\n for n in ds+fs: z.write(os.path.join(r,n))\nz.close()\"",
+         ""},
+        {"python stored, zip64 local headers",
+         "/usr/bin/python3 -c \"import "
+         "zipfile,os\nz=zipfile.ZipFile('OUT','w',zipfile.ZIP_STORED)\n"
+         "for r,ds,fs in os.walk('.'):\n for n in ds:\n  z.write(os.path.join(r,n))\n for n in "
+         "fs:\n"
+         "  with open(os.path.join(r,n),'rb') as f, "
+         "z.open(os.path.join(r,n)[2:],'w',force_zip64=True) "
+         "as o: o.write(f.read())\nz.close()\"",
+         ""},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        std::string zip = source.Dir / ("t" + std::to_string(index++) + ".zip");
+        std::string command = c.Command;
+        command.replace(command.find("OUT"), 3, zip);
+        std::string output;
+        ASSERT_EQ(Sh("export LC_ALL=C.UTF-8; cd '" + source.Root + "' && " + command, &output), 0)
+            << c.Name << ": " << output;
+        auto fs = OpenZip(zip);
+        EXPECT_EQ(fs->NeedsPassword(), !c.Password.empty()) << c.Name;
+        if (!c.Password.empty()) {
+            EXPECT_EQ(MessageOf([&] { fs->OpenRead("\\sub\\bin.dat"); }),
+                      "bin.dat: this file is password-protected. Open the zip again and give the "
+                      "password")
+                << c.Name;
+            EXPECT_FALSE(fs->TryPassword("wrong")) << c.Name;
+            EXPECT_TRUE(fs->NeedsPassword()) << c.Name;
+            ASSERT_TRUE(fs->TryPassword(c.Password)) << c.Name;
+            EXPECT_FALSE(fs->NeedsPassword()) << c.Name;
+        }
+        ExpectSameTree(*fs, source, c.Name);
+    }
+}
+
+TEST(ZipReader, PasswordsOnPlainArchivesAndWrongOnes) {
+    TSourceTree source;
+    std::string plain = source.Dir / "plain.zip";
+    ASSERT_EQ(Sh("cd '" + source.Root + "' && zip -q -r '" + plain + "' ."), 0);
+    auto fs = OpenZip(plain);
+    EXPECT_FALSE(fs->NeedsPassword());
+    EXPECT_TRUE(fs->TryPassword("anything"));
+    EXPECT_FALSE(fs->NeedsPassword());
+
+    // A wrong password that slips past the one-byte check shows as damage, with the hint.
+    std::string crypt = source.Dir / "crypt.zip";
+    ASSERT_EQ(Sh("cd '" + source.Root + "' && zip -q -r -P right '" + crypt + "' ."), 0);
+    auto locked = OpenZip(crypt);
+    const TZipEntryInfo* big = nullptr;
+    for (const auto& info : locked->Entries())
+        if (info.Size == 300000)
+            big = &info;
+    ASSERT_NE(big, nullptr);
+    int wrongButPassing = 0;
+    for (int i = 0; i < 2000 && wrongButPassing == 0; ++i) {
+        std::string message = MessageOf([&] {
+            auto stream = locked->OpenEntry("bin.dat", *big, "guess" + std::to_string(i));
+            ReadAll(*stream);
+        });
+        if (message == "bin.dat: wrong password")
+            continue;
+        ++wrongButPassing;
+        EXPECT_NE(message.find(" (or the password is wrong)"), std::string::npos) << message;
+    }
+    EXPECT_EQ(wrongButPassing, 1);
+}
+
+TEST(ZipReader, AlteredAesDataFailsItsAuthentication) {
+    TSourceTree source;
+    std::string zip = source.Dir / "aes.zip";
+    ASSERT_EQ(Sh("cd '" + source.Root + "' && " + SevenZip() +
+                 " a -tzip -ps3cret -mem=AES256 -mx0 '" + zip + "' a.txt sub >/dev/null"),
+              0);
+    size_t index = 0;
+    {
+        auto fs = OpenZip(zip);
+        for (; index < fs->Entries().size(); ++index)
+            if (fs->Entries()[index].Size == 300000)
+                break;
+        ASSERT_LT(index, fs->Entries().size());
+        EXPECT_EQ(fs->Entries()[index].AesVersion, 2);
+        EXPECT_EQ(fs->Entries()[index].AesStrength, 3);
+    }
+    std::string bytes = ReadFile(zip);
+    // Flip one byte in the middle of the stored, encrypted data.
+    auto local = bytes.find(std::string("sub/bin.dat"));
+    ASSERT_NE(local, std::string::npos);
+    bytes[local + 150000] ^= 0x40;
+    WriteFile(zip, bytes);
+
+    auto fs = OpenZip(zip);
+    ASSERT_TRUE(fs->TryPassword("s3cret")); // the probe is the small a.txt
+    auto stream = fs->OpenRead("\\sub\\bin.dat");
+    // The CRC is not compared (AE-2 has none): the code is what catches it, at the end.
+    EXPECT_EQ(MessageOf([&] { ReadAll(*stream); }),
+              "bin.dat: the authentication code does not match, so the file is damaged (or the "
+              "password is wrong)");
+    EXPECT_THROW(ReadAll(*stream), EKvFsError); // still failing, never quietly done
+}
+
+TEST(ZipReader, EntryStreamsSeekAndCheckTheirData) {
+    TSourceTree source;
+    std::string zip = source.Dir / "seek.zip";
+    ASSERT_EQ(Sh("cd '" + source.Root + "' && zip -q -r '" + zip + "' ."), 0);
+    auto fs = OpenZip(zip);
+    const std::string& binary = source.Files[2].second;
+    auto stream = fs->OpenRead("\\sub\\bin.dat");
+    EXPECT_EQ(stream->Size(), 300000);
+    EXPECT_EQ(stream->Seek(200000, soBegin), 200000);
+    char buffer[10];
+    ASSERT_EQ(stream->Read(buffer, 10), 10);
+    EXPECT_EQ(std::string(buffer, 10), binary.substr(200000, 10));
+    EXPECT_EQ(stream->Seek(-200005, soCurrent), 5); // backwards: reopened and read again
+    ASSERT_EQ(stream->Read(buffer, 10), 10);
+    EXPECT_EQ(std::string(buffer, 10), binary.substr(5, 10));
+    EXPECT_EQ(stream->Seek(0, soEnd), 300000);
+    EXPECT_EQ(stream->Read(buffer, 10), 0);
+    EXPECT_EQ(MessageOf([&] { stream->Write("x", 1); }), "Archives are read-only");
+
+    // Damage inside entries is that entry's problem, reported with its name.
+    std::string garbage = "this is not deflate data at all, not at all";
+    WriteFile(source.Dir / "bad.zip",
+              BuildZip({{.Name = "badcrc", .Data = "payload", .Crc = 1234},
+                        {.Name = "short", .Data = "tiny", .Size = 100},
+                        {.Name = "garbage", .Data = garbage, .Method = 8, .Size = 1000},
+                        {.Name = "deflated",
+                         .Data = RawDeflate("fine data"),
+                         .Method = 8,
+                         .Crc = Crc32Of("fine data"),
+                         .Size = 9},
+                        {.Name = "x.bin", .Data = "???", .Method = 99}}));
+    auto bad = OpenZip(source.Dir / "bad.zip");
+    EXPECT_EQ(MessageOf([&] { ReadEntry(*bad, "\\badcrc"); }),
+              "badcrc: the CRC does not match, so the file is damaged");
+    EXPECT_EQ(MessageOf([&] { ReadEntry(*bad, "\\short"); }),
+              "short: the entry is shorter than its header says");
+    EXPECT_EQ(MessageOf([&] {
+                  ReadEntry(*bad, "\\garbage");
+              }).rfind("garbage: the entry is damaged (", 0),
+              0u);
+    EXPECT_EQ(MessageOf([&] { bad->OpenRead("\\x.bin"); }),
+              "x.bin: unsupported compression method 99 (only stored and deflate)");
+    EXPECT_EQ(ReadEntry(*bad, "\\deflated"), "fine data");
+}
+
+TEST(ZipReader, NamesFoldersAndTimesFromTheDirectory) {
+    TTempDir dir;
+    std::string nameCrc = LE32(Crc32Of("raw-name"));
+    std::string unicode = "\xE6\x97\xA5\xE6\x9C\xAC.txt";
+    std::string goodField =
+        LE16(0x7075) + LE16(static_cast<uint16_t>(5 + unicode.size())) + "\x01" + nameCrc + unicode;
+    std::string staleField =
+        LE16(0x7075) + LE16(static_cast<uint16_t>(5 + 5)) + "\x01" + LE32(1) + "stale";
+    WriteFile(dir / "names.zip",
+              BuildZip({{.Name = "../evil", .Data = "x"},
+                        {.Name = "a/../../evil2", .Data = "x"},
+                        {.Name = "/etc/passwd", .Data = "not really"},
+                        {.Name = "raw-name", .Data = "u", .Extra = goodField},
+                        {.Name = "stale-name", .Data = "s", .Extra = staleField},
+                        {.Name = "caf\x82", .Data = "cp437"},
+                        {.Name = "utf8-\xC3\xA9", .Data = "utf8", .Flags = 0x0800},
+                        {.Name = "attrdir", .Data = "", .Attributes = 0x10},
+                        {.Name = "attrfile", .Data = "data", .Attributes = 0x10},
+                        {.Name = "Case", .Data = "1"},
+                        {.Name = "case", .Data = "2"}}));
+    auto fs = OpenZip(dir / "names.zip");
+    EXPECT_EQ(TreeOf(*fs, "\\"), (std::vector<std::string>{
+                                     "Case", "attrdir/", "attrfile", "caf\xC3\xA9", "case", "etc/",
+                                     "etc/passwd", "stale-name", "utf8-\xC3\xA9", unicode}));
+    TKvFileEntry entry;
+    ASSERT_TRUE(fs->Stat("\\" + unicode, entry));
+    TKvDateParts when = DecodeDateTime(entry.Modified);
+    EXPECT_EQ(when.Year, 2025);
+    EXPECT_EQ(when.Month, 1);
+    EXPECT_EQ(when.Day, 1);
+    EXPECT_EQ(DosToDateTime(0x5A21, 0), EncodeDateTime({2025, 1, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(DosToDateTime((45 << 9) | (2 << 5) | 30, 0), 0); // 30 February
+    EXPECT_EQ(DosToDateTime(0x5A00 | (13 << 5) | 1, 0), 0);    // month 13
+    EXPECT_EQ(DosToDateTime(0x5A21, 24 << 11), 0);             // hour 24
+    EXPECT_EQ(fs->Id(), "zip:" + dir / "names.zip");
+}
+
+TEST(ZipReader, DamagedAndHostileDirectories) {
+    TTempDir dir;
+    std::string endOnly = LE32(0x06054b50) + std::string(18, '\0');
+    // End record that points to zip64 records; ALocator is the 20 bytes before it.
+    auto zip64 = [&](const std::string& APrefix, const std::string& ALocator) {
+        return APrefix + ALocator + LE32(0x06054b50) + LE16(0) + LE16(0) + LE16(0xFFFF) +
+               LE16(0xFFFF) + LE32(0xFFFFFFFF) + LE32(0xFFFFFFFF) + LE16(0);
+    };
+    auto end64 = [](uint64_t ACount, uint64_t ASize, uint64_t AOffset) {
+        return LE32(0x06064b50) + LE64(44) + LE16(45) + LE16(45) + LE32(0) + LE32(0) +
+               LE64(ACount) + LE64(ACount) + LE64(ASize) + LE64(AOffset);
+    };
+    auto locator = [](uint64_t AAt) { return LE32(0x07064b50) + LE32(0) + LE64(AAt) + LE32(1); };
+    const uint64_t huge = 0x7FFFFFFFFFFFFFF0ull;
+
+    // A central record whose zip64 field puts the local header near 2^63.
+    std::string farExtra = LE16(0x0001) + LE16(16) + LE64(huge) + LE64(huge);
+    std::string farZip = BuildZip({{.Name = "far",
+                                    .Data = "x",
+                                    .Extra = farExtra,
+                                    .Comp = 0xFFFFFFFF,
+                                    .Offset = 0xFFFFFFFF}});
+    std::string negExtra = LE16(0x0001) + LE16(8) + LE64(0x8000000000000000ull);
+    std::string negZip =
+        BuildZip({{.Name = "neg", .Data = "x", .Extra = negExtra, .Size = 0xFFFFFFFF}});
+
+    struct TCase {
+        std::string Name;
+        std::string Bytes;
+        std::string Message;
+    } cases[] = {
+        {"21 bytes", std::string(21, 'P'), "This is not a zip file"},
+        {"no end record", std::string(70000, 'x') + endOnly + std::string(65536, 'x'),
+         "This is not a zip file, or it is damaged (no end record)"},
+        {"zip64 at the start", zip64("", ""), "The zip file is damaged"},
+        {"bad locator", zip64("", LE32(0x12345678) + std::string(16, '\0')),
+         "The zip file is damaged"},
+        {"zip64 record near 2^63", zip64("", locator(huge)), "The zip file is damaged"},
+        {"zip64 directory near 2^63", zip64(end64(1, 100, huge), locator(0)),
+         "The zip file is damaged"},
+        {"zip64 size near 2^63", zip64(end64(1, huge, 0), locator(0)), "The zip file is damaged"},
+        {"zip64 negative count", zip64(end64(0x8000000000000000ull, 0, 0), locator(0)),
+         "The zip file is damaged"},
+        {"directory past the end",
+         LE32(0x06054b50) + LE16(0) + LE16(0) + LE16(1) + LE16(1) + LE32(46) + LE32(0) + LE16(0),
+         "The zip file is damaged"},
+        {"negative size", negZip, "The zip file is damaged"},
+    };
+    for (const auto& c : cases) {
+        WriteFile(dir / "case.zip", c.Bytes);
+        EXPECT_EQ(OpenMessage(dir / "case.zip"), c.Message) << c.Name;
+    }
+
+    WriteFile(dir / "empty.zip", endOnly);
+    EXPECT_TRUE(TreeOf(*OpenZip(dir / "empty.zip"), "\\").empty());
+    // An empty zip64 archive reads through its records.
+    WriteFile(dir / "empty64.zip", zip64(end64(0, 0, 0), locator(0)));
+    EXPECT_TRUE(TreeOf(*OpenZip(dir / "empty64.zip"), "\\").empty());
+
+    WriteFile(dir / "far.zip", farZip);
+    auto far = OpenZip(dir / "far.zip");
+    EXPECT_EQ(MessageOf([&] { far->OpenRead("\\far"); }), "far: the local header is damaged");
+    std::string tooLong = BuildZip({{.Name = "long", .Data = "abc", .Comp = 0xFFFFFFF0}});
+    WriteFile(dir / "long.zip", tooLong);
+    EXPECT_EQ(MessageOf([&] { OpenZip(dir / "long.zip")->OpenRead("\\long"); }),
+              "long: the zip file is truncated");
+}
+
+TEST(ZipReader, ManyEntriesUseTheZip64EndRecords) {
+    TTempDir dir;
+    int code = 0;
+    std::string output = Python("import zipfile\n"
+                                "z = zipfile.ZipFile('" +
+                                    dir / "many.zip" +
+                                    "', 'w')\n"
+                                    "for i in range(70000):\n"
+                                    "    z.writestr('d%d/f%d' % (i % 7, i), str(i))\n"
+                                    "z.close()\n",
+                                &code);
+    ASSERT_EQ(code, 0) << output;
+    auto fs = OpenZip(dir / "many.zip");
+    EXPECT_EQ(fs->Entries().size(), 70000u);
+    EXPECT_EQ(fs->List("\\d3", *NewCancelToken()).size(), 10000u);
+    EXPECT_EQ(ReadEntry(*fs, "\\d6\\f69999"), "69999");
+    auto cancelled = NewCancelToken();
+    cancelled->Cancel();
+    EXPECT_THROW(TKvZipFileSystem(dir / "many.zip", *cancelled), EKvCancelled);
+}

@@ -1,0 +1,474 @@
+#include <gtest/gtest.h>
+
+#include "VtTestUtil.h"
+
+using namespace kv;
+using namespace kv::test;
+
+namespace {
+
+struct TScript {
+    const char* Name;
+    std::string Input;
+    std::string Text; // rows joined with "|"
+    int Row;
+    int Col;
+};
+
+// Five rows "a" to "e", cursor after the "e".
+const std::string KFilled = "a\r\nb\r\nc\r\nd\r\ne";
+const std::string KFullRows = "aaaaaaaaaa\r\naaaaaaaaaa\r\naaaaaaaaaa\r\naaaaaaaaaa\r\naaaaaaaaaa";
+
+// Each script runs on a fresh 10 x 5 screen: bytes in, screen text and cursor out.
+const TScript KScripts[] = {
+    // Printing and wrapping
+    {"pending wrap at the margin", "0123456789", "0123456789", 0, 9},
+    {"next character wraps", "0123456789A", "0123456789|A", 1, 1},
+    {"CR cancels the pending wrap", "0123456789\rX", "X123456789", 0, 1},
+    {"CR LF after a full line adds no empty line", "0123456789\r\nX", "0123456789|X", 1, 1},
+    {"wide character in the last column moves down", "012345678\xe4\xb8\xad",
+     "012345678|\xe4\xb8\xad", 1, 2},
+    {"wide character fills the last two columns", "01234567\xe4\xb8\xad", "01234567\xe4\xb8\xad", 0,
+     9},
+    {"narrow over a right half blanks the left half", "\xe4\xb8\xad\xe6\x96\x87\x1b[1;2Hx",
+     " x\xe6\x96\x87", 0, 2},
+    {"narrow over a left half blanks the right half", "\xe4\xb8\xad\xe6\x96\x87\x1b[1;3Hx",
+     "\xe4\xb8\xadx", 0, 3},
+    {"combining marks are not drawn", "e\xcc\x81x", "ex", 0, 2},
+    {"autowrap off overwrites the last cell", "\x1b[?7l0123456789AB", "012345678B", 0, 9},
+    {"autowrap off drops a wide character at the margin", "\x1b[?7l012345678\xe4\xb8\xad",
+     "012345678", 0, 9},
+    {"insert mode shifts the line", "abc\x1b[1G\x1b[4hX\x1b[4lY", "XYbc", 0, 2},
+    {"insert mode pushes cells off the end", "0123456789\x1b[1G\x1b[4hXY", "XY01234567", 0, 2},
+    {"DEC line drawing in G0", "\x1b(0lqk\x1b(Bq", "\xe2\x94\x8c\xe2\x94\x80\xe2\x94\x90q", 0, 4},
+    {"SO and SI switch to G1 and back", "\x1b)0\x0eq\x0fq", "\xe2\x94\x80q", 0, 2},
+    {"REP repeats the last character", "ab\x1b[3b", "abbbb", 0, 5},
+    {"REP with nothing printed does nothing", "\x1b[3bX", "X", 0, 1},
+    {"huge REP is clamped to a screenful", "a\x1b[99999b",
+     "aaaaaaaaaa|aaaaaaaaaa|aaaaaaaaaa|aaaaaaaaaa|a", 4, 1},
+
+    // Cursor movement
+    {"empty parameter reads as the default", "\x1b[5;;3H", "", 4, 0},
+    {"a zero count moves one", "\x1b[3;3H\x1b[0A", "", 1, 2},
+    {"CUP clamps to the screen", "\x1b[99;99H", "", 4, 9},
+    {"huge counts stop at the edges", "\x1b[99999B\x1b[99999C\x1b[99999A\x1b[99999D", "", 0, 0},
+    {"CUU stops at the region top", "\x1b[2;4r\x1b[3;1H\x1b[9A", "", 1, 0},
+    {"CUU above the region goes to row 0", "\x1b[3;5r\x1b[2;1H\x1b[9A", "", 0, 0},
+    {"CUD stops at the region bottom", "\x1b[2;4r\x1b[2;1H\x1b[9B", "", 3, 0},
+    {"CUD below the region goes to the last row", "\x1b[1;2r\x1b[3;1H\x1b[9B", "", 4, 0},
+    {"CNL and CPL go to column 0", "ab\x1b[2Ecd\x1b[1Fx", "ab|x|cd", 1, 1},
+    {"CHA and VPA are absolute", "\x1b[5G\x1b[3dX", "||    X", 2, 5},
+    {"HPR and VPR are relative", "\x1b[2;2H\x1b[3a\x1b[2eX", "|||    X", 3, 5},
+    {"origin mode counts rows from the region top", "\x1b[2;4r\x1b[?6h\x1b[1;1HX\x1b[9;1HY",
+     "|X||Y", 3, 1},
+    {"backspace stops at column 0", "ab\b\b\bX", "Xb", 0, 1},
+    {"backspace after a pending wrap", "0123456789\bX", "01234567X9", 0, 9},
+    {"LF keeps the column, VT and FF are line feeds",
+     "a\nb\x0b"
+     "c\x0c"
+     "d",
+     "a| b|  c|   d", 3, 4},
+    {"newline mode adds a carriage return", "\x1b[20ha\nb", "a|b", 1, 1},
+    {"DECSC and DECRC",
+     "\x1b[2;3H\x1b"
+     "7\x1b[5;5H\x1b"
+     "8X",
+     "|  X", 1, 3},
+    {"SCOSC and SCORC", "\x1b[2;3H\x1b[s\x1b[5;5H\x1b[uX", "|  X", 1, 3},
+    {"restore without a save goes home",
+     "\x1b[3;3H\x1b"
+     "8X",
+     "X", 0, 1},
+
+    // Tabs
+    {"tab stops every eight columns", "a\tb", "a       b", 0, 9},
+    {"tab without stops goes to the last column", "\x1b[3g\tX", "         X", 0, 9},
+    {"HTS sets a stop at the cursor", "\x1b[3g\x1b[4GX\x1bH\r\tY", "   XY", 0, 5},
+    {"CHT and CBT", "\x1b[3g\x1b[3G\x1bH\x1b[7G\x1bH\r\x1b[2IA\x1b[ZB", "      B", 0, 7},
+    {"TBC 0 clears the stop at the cursor", "\x1b[9G\x1b[g\r\tX", "         X", 0, 9},
+    {"huge tab counts stop at the margin", "\x1b[99999IX\x1b[99999ZY", "Y        X", 0, 1},
+
+    // Index and reverse index
+    {"IND, NEL and RI",
+     "a\x1b"
+     "Db\x1b"
+     "Ec\x1bMd",
+     "a| d|c", 1, 2},
+    {"RI at the top scrolls down", "a\x1bMb", " b|a", 0, 2},
+    {"LF at the region bottom scrolls the region only", KFilled + "\x1b[2;4r\x1b[4;1H\nX",
+     "a|c|d|X|e", 3, 1},
+
+    // Erasing
+    {"ED 0 erases to the end of the screen", KFullRows + "\x1b[2;3H\x1b[J", "aaaaaaaaaa|aa", 1, 2},
+    {"ED 1 erases from the start of the screen", KFullRows + "\x1b[2;3H\x1b[1J",
+     "|   aaaaaaa|aaaaaaaaaa|aaaaaaaaaa|aaaaaaaaaa", 1, 2},
+    {"ED 2 erases everything and keeps the cursor", KFullRows + "\x1b[2;3H\x1b[2J", "", 1, 2},
+    {"EL 0", "abcdefghij\x1b[1;4H\x1b[K", "abc", 0, 3},
+    {"EL 1", "abcdefghij\x1b[1;4H\x1b[1K", "    efghij", 0, 3},
+    {"EL 2", "abcdefghij\x1b[1;4H\x1b[2K", "", 0, 3},
+    {"EL on a wide pair erases both halves",
+     "a\xe4\xb8\xad"
+     "b\x1b[1;3H\x1b[K",
+     "a", 0, 2},
+    {"ECH erases from the cursor", "abcdef\x1b[1;2H\x1b[2X", "a  def", 0, 1},
+    {"ECH is clipped to the line", "abcdefghij\x1b[1;9H\x1b[99999X", "abcdefgh", 0, 8},
+
+    // Inserting and deleting characters
+    {"ICH inserts blanks", "abcdef\x1b[1;2H\x1b[2@", "a  bcdef", 0, 1},
+    {"ICH pushes cells off the end", "0123456789\x1b[1;1H\x1b[3@", "   0123456", 0, 0},
+    {"huge ICH blanks the rest", "0123456789\x1b[1;3H\x1b[99999@", "01", 0, 2},
+    {"ICH moves a wide pair intact",
+     "\xe4\xb8\xad"
+     "b\x1b[1;1H\x1b[@",
+     " \xe4\xb8\xad"
+     "b",
+     0, 0},
+    {"ICH blanks a pair cut at the margin", "01234567\xe4\xb8\xad\x1b[1;1H\x1b[@", " 01234567", 0,
+     0},
+    {"DCH pulls the rest left", "abcdef\x1b[1;2H\x1b[2P", "adef", 0, 1},
+    {"huge DCH", "abcdef\x1b[1;2H\x1b[99999P", "a", 0, 1},
+    {"DCH pulls a wide pair intact",
+     "a\xe4\xb8\xad"
+     "b\x1b[1;1H\x1b[P",
+     "\xe4\xb8\xad"
+     "b",
+     0, 0},
+    {"DCH of half a pair blanks the other half",
+     "\xe4\xb8\xad"
+     "b\x1b[1;1H\x1b[P",
+     " b", 0, 0},
+
+    // Lines and scrolling
+    {"IL inserts at the cursor row", KFilled + "\x1b[2;1H\x1b[2L", "a|||b|c", 1, 0},
+    {"DL deletes at the cursor row", KFilled + "\x1b[2;1H\x1b[2M", "a|d|e", 1, 0},
+    {"IL inside a region", KFilled + "\x1b[2;4r\x1b[3;1H\x1b[L", "a|b||c|e", 2, 0},
+    {"DL inside a region", KFilled + "\x1b[2;4r\x1b[2;1H\x1b[M", "a|c|d||e", 1, 0},
+    {"IL below the region does nothing", KFilled + "\x1b[2;3r\x1b[5;2H\x1b[L", "a|b|c|d|e", 4, 1},
+    {"huge IL blanks the rest", KFilled + "\x1b[2;1H\x1b[99999L", "a", 1, 0},
+    {"huge DL blanks the rest", KFilled + "\x1b[3;1H\x1b[99999M", "a|b", 2, 0},
+    {"SU scrolls the region up", KFilled + "\x1b[2S", "c|d|e", 4, 1},
+    {"SD scrolls the region down", KFilled + "\x1b[2T", "||a|b|c", 4, 1},
+    {"SU inside a region", KFilled + "\x1b[2;4r\x1b[S", "a|c|d||e", 0, 0},
+    {"huge SD", KFilled + "\x1b[99999T", "", 4, 1},
+    {"an invalid region is ignored", KFilled + "\x1b[4;2r\x1b[2S", "c|d|e", 4, 1},
+};
+
+class VtScript : public ::testing::TestWithParam<TScript> {};
+
+TEST_P(VtScript, ScreenAndCursor) {
+    const TScript& script = GetParam();
+    TVt vt(10, 5);
+    vt << script.Input;
+    EXPECT_EQ(ScreenText(vt.Screen), script.Text);
+    EXPECT_EQ(vt.Screen.CursorY(), script.Row);
+    EXPECT_EQ(vt.Screen.CursorX(), script.Col);
+    EXPECT_EQ(BrokenInvariant(vt.Screen), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Screen, VtScript, ::testing::ValuesIn(KScripts), [](const auto& AInfo) {
+    std::string name;
+    for (const char* p = AInfo.param.Name; *p; ++p)
+        name += std::isalnum(uint8_t(*p)) ? *p : '_';
+    return name;
+});
+
+TEST(VtScreen, WrapMarksTheLineAndPendingWrapIsVisible) {
+    TVt vt(10, 3);
+    vt << "0123456789";
+    EXPECT_TRUE(vt.Screen.WrapPending());
+    EXPECT_FALSE(vt.Screen.AbsLine(0).Wrapped);
+    vt << "A";
+    EXPECT_FALSE(vt.Screen.WrapPending());
+    EXPECT_TRUE(vt.Screen.AbsLine(0).Wrapped);
+    vt << "\x1b[1;1H\x1b[K";
+    EXPECT_FALSE(vt.Screen.AbsLine(0).Wrapped) << "erasing to the end of a line ends its wrap";
+
+    // ECH leaves the pending wrap alone; cursor movement clears it.
+    vt << "\x1b[3;1H0123456789\x1b[X";
+    EXPECT_TRUE(vt.Screen.WrapPending());
+    vt << "\x1b[C";
+    EXPECT_FALSE(vt.Screen.WrapPending());
+}
+
+TEST(VtScreen, CellsCarryRenditionAndWidePairs) {
+    TVt vt(10, 2);
+    vt << "\x1b[1;31;42mA\x1b[0m\xe4\xb8\xad";
+    TKvVtCell a = vt.Screen.CellAt(0, 0);
+    EXPECT_EQ(a.Ch, uint32_t('A'));
+    EXPECT_EQ(a.Fg, 1u);
+    EXPECT_EQ(a.Bg, 2u);
+    EXPECT_EQ(a.Flags, vfBold);
+    TKvVtCell left = vt.Screen.CellAt(0, 1), right = vt.Screen.CellAt(0, 2);
+    EXPECT_EQ(left.Ch, 0x4E2Du);
+    EXPECT_EQ(left.Flags, vfWideLeft);
+    EXPECT_EQ(right.Ch, 0u);
+    EXPECT_EQ(right.Flags, vfWideRight);
+    EXPECT_EQ(right.Fg, KVtDefaultColor);
+
+    // Erased cells take the current background (and default foreground).
+    vt << "\x1b[44;33m\x1b[2;1H\x1b[K";
+    TKvVtCell blank = vt.Screen.CellAt(1, 5);
+    EXPECT_EQ(blank, (TKvVtCell{0, KVtDefaultColor, 4, 0}));
+    EXPECT_EQ(vt.Screen.CellAt(2, 0), TKvVtCell{}) << "outside the grid";
+    EXPECT_EQ(vt.Screen.CellAt(0, 10), TKvVtCell{});
+}
+
+TEST(VtScreen, LineTextSkipsRightHalvesAndReadsEmptyCellsAsBlanks) {
+    TVt vt(10, 1);
+    vt << "a\x1b[3Gb\xf0\x9f\x9a\x80  ";
+    EXPECT_EQ(vt.Screen.RowText(0), "a b\xf0\x9f\x9a\x80");
+    TKvVtLine line;
+    line.Cells = {TKvVtCell{0xD800, 0, 0, 0}, TKvVtCell{0x110000, 0, 0, 0},
+                  TKvVtCell{'x', 0, 0, 0}};
+    EXPECT_EQ(LineText(line), "  x") << "invalid code points read as blanks";
+}
+
+TEST(VtScreen, FullScreenScrollFeedsScrollbackButRegionsDoNot) {
+    TVt vt(10, 5);
+    vt << KFilled << "\x1b[2;4r\x1b[4;1H\n\n\n";
+    EXPECT_EQ(vt.Screen.BackCount(), 0);
+    vt << "\x1b[r\x1b[5;1H\nX";
+    EXPECT_EQ(vt.Screen.BackCount(), 1);
+    EXPECT_EQ(vt.Screen.AbsText(0), "a");
+    // DL never feeds it, even at row 0.
+    vt << "\x1b[1;1H\x1b[M";
+    EXPECT_EQ(vt.Screen.BackCount(), 1);
+    vt << "\x1b[3J";
+    EXPECT_EQ(vt.Screen.BackCount(), 0);
+    EXPECT_EQ(ScreenText(vt.Screen), "||e|X") << "ED 3 clears only the scrollback";
+}
+
+TEST(VtScreen, ScrollbackRingKeepsTheNewestLinesAtTheCap) {
+    TVt vt(20, 3, 10000);
+    for (int i = 0; i <= 10003; ++i)
+        vt << "L" + std::to_string(i) + (i < 10003 ? "\r\n" : "");
+    // L0..L10000 scrolled off: one more than the cap.
+    EXPECT_EQ(vt.Screen.BackCount(), 10000);
+    EXPECT_EQ(vt.Screen.AbsText(0), "L1");
+    EXPECT_EQ(vt.Screen.AbsText(9999), "L10000");
+    EXPECT_EQ(vt.Screen.RowText(0), "L10001");
+    EXPECT_EQ(vt.Screen.LineCount(), 10003);
+    EXPECT_EQ(vt.Screen.AbsText(-1), "");
+    EXPECT_EQ(vt.Screen.AbsText(10003), "");
+
+    // Lines keep their wrap flag and width in the scrollback.
+    vt << "\r\n01234567890123456789X\r\n\r\n\r\n";
+    int wrapped = vt.Screen.BackCount() - 2;
+    EXPECT_EQ(vt.Screen.AbsText(wrapped), "01234567890123456789");
+    EXPECT_TRUE(vt.Screen.AbsLine(wrapped).Wrapped);
+    EXPECT_EQ(vt.Screen.AbsText(wrapped + 1), "X");
+
+    TVt none(10, 2, 0);
+    none << "a\r\nb\r\nc\r\n";
+    EXPECT_EQ(none.Screen.BackCount(), 0);
+}
+
+TEST(VtScreen, AlternateScreen1049RestoresMainScreenAndCursor) {
+    TVt vt(10, 3);
+    vt << "main\r\nline2\x1b[2;3H\x1b[31m\x1b[?1049h";
+    EXPECT_TRUE(vt.Screen.AltScreen());
+    EXPECT_EQ(ScreenText(vt.Screen), "");
+    vt << "\x1b[32malt\r\n\r\n\r\n\r\nmore\x1b[1;5r";
+    EXPECT_EQ(vt.Screen.BackCount(), 0) << "the alternate screen never feeds the scrollback";
+    vt << "\x1b[?1049l";
+    EXPECT_FALSE(vt.Screen.AltScreen());
+    EXPECT_EQ(ScreenText(vt.Screen), "main|line2");
+    EXPECT_EQ(vt.Screen.CursorY(), 1);
+    EXPECT_EQ(vt.Screen.CursorX(), 2);
+    EXPECT_EQ(vt.Screen.Foreground(), 1u) << "1049 restores the rendition too";
+    EXPECT_EQ(vt.Screen.ScrollTop(), 0);
+    EXPECT_EQ(vt.Screen.ScrollBottom(), 2);
+
+    // Every entry shows a blank screen.
+    vt << "\x1b[?1049hjunk\x1b[?1049l\x1b[?1049h";
+    EXPECT_EQ(ScreenText(vt.Screen), "");
+    vt << "\x1b[?1049h";
+    EXPECT_TRUE(vt.Screen.AltScreen()) << "entering twice is harmless";
+    vt << "\x1b[?1049l";
+    EXPECT_EQ(ScreenText(vt.Screen), "main|line2");
+}
+
+TEST(VtScreen, AlternateScreen47KeepsTheCursorWhereItIs) {
+    TVt vt(10, 5);
+    vt << "main\x1b[2;3H\x1b[?47h\x1b[4;4Halt\x1b[?47l";
+    EXPECT_EQ(ScreenText(vt.Screen), "main");
+    EXPECT_EQ(vt.Screen.CursorY(), 3);
+    EXPECT_EQ(vt.Screen.CursorX(), 6);
+    vt << "\x1b[?1047hx\x1b[?1047l";
+    EXPECT_EQ(ScreenText(vt.Screen), "main");
+}
+
+TEST(VtScreen, ShrinkingRowsMovesTopLinesIntoScrollbackToKeepTheCursor) {
+    TVt vt(80, 24);
+    for (int i = 0; i <= 20; ++i)
+        vt << "L" + std::to_string(i) + (i < 20 ? "\r\n" : "");
+    int version = vt.Screen.Version();
+    vt.Screen.Resize(80, 10);
+    EXPECT_EQ(vt.Screen.BackCount(), 11);
+    EXPECT_EQ(vt.Screen.AbsText(10), "L10");
+    EXPECT_EQ(vt.Screen.RowText(0), "L11");
+    EXPECT_EQ(vt.Screen.RowText(9), "L20");
+    EXPECT_EQ(vt.Screen.CursorY(), 9);
+    EXPECT_EQ(vt.Screen.CursorX(), 3);
+    EXPECT_GT(vt.Screen.Version(), version);
+
+    // Growing adds blank rows below; nothing comes back from the scrollback.
+    vt.Screen.Resize(80, 12);
+    EXPECT_EQ(vt.Screen.BackCount(), 11);
+    EXPECT_EQ(vt.Screen.RowText(0), "L11");
+    EXPECT_EQ(vt.Screen.RowText(11), "");
+    EXPECT_EQ(vt.Screen.CursorY(), 9);
+
+    // With the cursor near the top, the bottom rows are cut instead.
+    TVt top(10, 5);
+    top << KFilled << "\x1b[1;1H";
+    top.Screen.Resize(10, 2);
+    EXPECT_EQ(top.Screen.BackCount(), 0);
+    EXPECT_EQ(ScreenText(top.Screen), "a|b");
+}
+
+TEST(VtScreen, ResizingColumnsCutsLinesWithoutRewrapping) {
+    TVt vt(10, 3);
+    vt << "0123\xe4\xb8\xad"
+          "abcd\r\n0123456789XY\x1b[1;2r";
+    vt.Screen.Resize(5, 3);
+    EXPECT_EQ(vt.Screen.RowText(0), "0123") << "half a wide pair is blanked";
+    EXPECT_EQ(vt.Screen.RowText(1), "01234");
+    EXPECT_EQ(vt.Screen.RowText(2), "XY");
+    EXPECT_EQ(vt.Screen.ScrollBottom(), 2);
+    EXPECT_EQ(BrokenInvariant(vt.Screen), "");
+
+    vt.Screen.Resize(12, 3);
+    EXPECT_EQ(vt.Screen.RowText(0), "0123");
+    EXPECT_EQ(vt.Screen.AbsLine(0).Cells.size(), 12u);
+    EXPECT_TRUE(vt.Screen.TabStopAt(8));
+    EXPECT_FALSE(vt.Screen.TabStopAt(12));
+
+    // Sizes below the minimum are raised; the cursor is clamped.
+    vt << "\x1b[3;12H";
+    vt.Screen.Resize(0, 0);
+    EXPECT_EQ(vt.Screen.Cols(), 2);
+    EXPECT_EQ(vt.Screen.Rows(), 1);
+    EXPECT_EQ(vt.Screen.CursorX(), 1);
+    EXPECT_EQ(vt.Screen.CursorY(), 0);
+    EXPECT_EQ(BrokenInvariant(vt.Screen), "");
+}
+
+TEST(VtScreen, ResizeOnTheAlternateScreenKeepsTheMainScreen) {
+    TVt vt(10, 4);
+    vt << "one\r\ntwo\r\nthree\x1b[?1049h\x1b[4;1Halt";
+    vt.Screen.Resize(6, 2);
+    EXPECT_EQ(vt.Screen.BackCount(), 0);
+    EXPECT_EQ(ScreenText(vt.Screen), "|alt");
+    vt << "\x1b[?1049l";
+    EXPECT_EQ(ScreenText(vt.Screen), "one|two");
+    EXPECT_EQ(vt.Screen.CursorY(), 1) << "the saved position is clamped to the new size";
+    EXPECT_EQ(vt.Screen.CursorX(), 5);
+    EXPECT_EQ(BrokenInvariant(vt.Screen), "");
+}
+
+TEST(VtScreen, FolderReportsNumberFoldersAndStampLines) {
+    TVt vt(20, 4);
+    vt << "before\r\n";
+    vt.Screen.SetCwd("file://h/home/ann");
+    vt << "in ann\r\n";
+    vt.Screen.SetCwd("file://h/home/ann");
+    EXPECT_EQ(vt.Screen.CwdSerial(), 2);
+    EXPECT_EQ(vt.Screen.CwdId(), 1) << "the same folder twice keeps its id";
+    vt.Screen.SetCwd("file://h/tmp");
+    EXPECT_EQ(vt.Screen.CwdId(), 2);
+    vt << "in tmp";
+    vt.Screen.SetCwd("file://h/home/ann");
+    EXPECT_EQ(vt.Screen.CwdId(), 1) << "ids are never forgotten";
+    vt.Screen.SetCwd("");
+    EXPECT_EQ(vt.Screen.CwdId(), 0);
+    EXPECT_EQ(vt.Screen.CwdSerial(), 5);
+
+    EXPECT_EQ(vt.Screen.AbsLine(0).CwdId, 0);
+    EXPECT_EQ(vt.Screen.AbsLine(1).CwdId, 1);
+    EXPECT_EQ(vt.Screen.AbsLine(2).CwdId, 2);
+
+    // A reset keeps the folder and the user, and drops the rest.
+    vt.Screen.SetCwd("file://h/tmp");
+    vt.Screen.SetUser("ann");
+    vt << "\x1b]2;title\x07\x1b[c\x1b[?1h\x1b[?2004h\x1b[?1000h\x1b"
+          "c";
+    EXPECT_EQ(vt.Screen.Cwd(), "file://h/tmp");
+    EXPECT_EQ(vt.Screen.CwdId(), 2);
+    EXPECT_EQ(vt.Screen.User(), "ann");
+    EXPECT_EQ(vt.Screen.Title(), "");
+    EXPECT_EQ(vt.Screen.TakeReplies(), "");
+    EXPECT_FALSE(vt.Screen.AppCursorKeys());
+    EXPECT_FALSE(vt.Screen.BracketedPaste());
+    EXPECT_EQ(vt.Screen.MouseMode(), mmOff);
+    EXPECT_EQ(ScreenText(vt.Screen), "");
+}
+
+TEST(VtScreen, ModesReadByTheTerminalControl) {
+    TVt vt(10, 3);
+    vt << "\x1b[?1h\x1b=\x1b[?2004h\x1b[?1004h\x1b[?1006h\x1b[?25l";
+    EXPECT_TRUE(vt.Screen.AppCursorKeys());
+    EXPECT_TRUE(vt.Screen.AppKeypad());
+    EXPECT_TRUE(vt.Screen.BracketedPaste());
+    EXPECT_TRUE(vt.Screen.FocusEvents());
+    EXPECT_TRUE(vt.Screen.SgrMouse());
+    EXPECT_FALSE(vt.Screen.CursorVisible());
+    vt << "\x1b[?1l\x1b>\x1b[?2004;1004;1006l\x1b[?25h";
+    EXPECT_FALSE(vt.Screen.AppCursorKeys());
+    EXPECT_FALSE(vt.Screen.AppKeypad());
+    EXPECT_FALSE(vt.Screen.BracketedPaste());
+    EXPECT_FALSE(vt.Screen.FocusEvents());
+    EXPECT_FALSE(vt.Screen.SgrMouse());
+    EXPECT_TRUE(vt.Screen.CursorVisible());
+
+    // Switching a mouse mode off only stops the mouse when it is the current one.
+    vt << "\x1b[?1000h\x1b[?1002h";
+    EXPECT_EQ(vt.Screen.MouseMode(), mmDrag);
+    vt << "\x1b[?1000l";
+    EXPECT_EQ(vt.Screen.MouseMode(), mmDrag);
+    vt << "\x1b[?1003h";
+    EXPECT_EQ(vt.Screen.MouseMode(), mmAny);
+    vt << "\x1b[?1003l";
+    EXPECT_EQ(vt.Screen.MouseMode(), mmOff);
+}
+
+TEST(VtScreen, RepliesAreQueuedAndCapped) {
+    TVt vt(80, 24);
+    vt << "\x1b[c\x1b[0c\x1b[1c\x1b[>c\x1b[5n\x1b[?5n\x1b[3;7H\x1b[6n\x1b[?6n\x1b[18t\x1b[14t";
+    EXPECT_EQ(vt.Screen.TakeReplies(),
+              "\x1b[?1;2c\x1b[?1;2c\x1b[>0;0;0c\x1b[0n\x1b[0n\x1b[3;7R\x1b[?3;7R\x1b[8;24;80t");
+    EXPECT_EQ(vt.Screen.TakeReplies(), "");
+
+    // In origin mode the row counts from the region top.
+    vt << "\x1b[5;20r\x1b[?6h\x1b[2;4H\x1b[6n";
+    EXPECT_EQ(vt.Screen.TakeReplies(), "\x1b[2;4R");
+
+    std::string flood;
+    for (int i = 0; i < 1500; ++i)
+        flood += "\x1b[c";
+    vt << flood;
+    std::string replies = vt.Screen.TakeReplies();
+    EXPECT_GE(replies.size(), TKvVtScreen::KMaxReplies);
+    EXPECT_LT(replies.size(), TKvVtScreen::KMaxReplies + 8);
+
+    vt.Screen.Reply(std::string(5000, 'x'));
+    vt.Screen.Reply("more");
+    EXPECT_EQ(vt.Screen.TakeReplies().size(), 5000u) << "a full queue takes nothing more";
+}
+
+TEST(VtScreen, ChangedCountsVersionsAndRaisesTheEvent) {
+    TKvVtScreen screen(10, 2, 0);
+    int raised = 0;
+    screen.OnChanged = [&] { ++raised; };
+    int version = screen.Version();
+    screen.Changed();
+    EXPECT_EQ(screen.Version(), version + 1);
+    EXPECT_EQ(raised, 1);
+    TKvVtParser parser(screen);
+    parser.Feed("\x1b]0;t\x07");
+    EXPECT_EQ(raised, 2) << "a title change is a change of its own";
+    screen.Resize(10, 2);
+    EXPECT_EQ(raised, 2) << "resizing to the same size changes nothing";
+}
+
+} // namespace

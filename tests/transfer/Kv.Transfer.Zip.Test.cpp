@@ -1,0 +1,228 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "../fs/KvArchiveTestUtil.h"
+#include "Kv.FS.Local.h"
+#include "Kv.FS.Zip.h"
+#include "Kv.Log.h"
+#include "Kv.Transfer.Engine.h"
+#include "KvMemoryFs.h"
+#include "KvTestSupport.h"
+#include "TransferTestHost.h"
+
+using namespace kv;
+using namespace kv::test;
+
+namespace {
+
+TKvTransferRequest ZipRequest(IKvFileSystemPtr ASource, const std::string& ASourceDir,
+                              const std::vector<std::string>& ANames, const std::string& AZip,
+                              IKvFileSystemPtr ADest = LocalFs()) {
+    return Request(tkZip, ASource, ASourceDir, ANames, ADest, AZip);
+}
+
+TRunOutcome RunZip(const TKvTransferRequest& ARequest, std::shared_ptr<TScriptedHost> AHost = nullptr,
+                   IKvCancelTokenPtr AToken = nullptr) {
+    return RunRequest(ARequest, AHost, AToken);
+}
+
+bool Has(const std::string& AText, const std::string& APart) {
+    return AText.find(APart) != std::string::npos;
+}
+
+// A source folder with a file, a tree and an empty folder.
+struct TSource {
+    TTempDir Dir;
+    TSource() {
+        WriteFile(Dir / "a.txt", "alpha\n");
+        ::mkdir((Dir / "dir").c_str(), 0755);
+        ::mkdir((Dir / "dir/empty").c_str(), 0755);
+        std::string big;
+        for (int i = 0; i < 3 * 1048576; ++i)
+            big += static_cast<char>("kolvan zip "[i % 11] ^ (i >> 12));
+        WriteFile(Dir / "dir/big.bin", big);
+        WriteFile(Dir / "dir/\xC3\xA9t\xC3\xA9.txt", "summer");
+    }
+};
+
+} // namespace
+
+TEST(TransferZip, MakesZipsThatOutsideToolsAccept) {
+    TSource source;
+    struct TCase {
+        const char* Name;
+        std::string Password;
+        bool Weak;
+    } cases[] = {{"plain", "", false},
+                 {"zipcrypto", "open sesame", true},
+                 {"aes-256", "open sesame", false}};
+    for (const auto& c : cases) {
+        TTempDir dest;
+        std::string zip = dest / "made/out.zip"; // the folder is made too
+        auto request = ZipRequest(LocalFs(), source.Dir.Path(), {"a.txt", "dir"}, zip);
+        request.Password = c.Password;
+        request.ZipWeak = c.Weak;
+        auto outcome = RunZip(request);
+        EXPECT_EQ(outcome.Result.Succeeded, 5) << c.Name; // 3 files and 2 folders
+        EXPECT_EQ(outcome.Result.Failed + outcome.Result.Skipped, 0) << outcome.Result.FirstProblem;
+        EXPECT_FALSE(Exists(zip + ".kvpart"));
+        EXPECT_EQ(outcome.Host->ItemsDone, 5);
+        EXPECT_EQ(outcome.Host->BytesDone, outcome.Host->BytesTotal);
+        EXPECT_TRUE(Has(outcome.Log,
+                        "zip: " + source.Dir / "dir/big.bin" + " -> dir/big.bin 3145728 bytes"));
+        EXPECT_TRUE(Has(outcome.Log, "zip: made " + zip +
+                                         (c.Password.empty() ? "\n" : " (password protected)\n")))
+            << outcome.Log;
+
+        std::string pw = c.Password.empty() ? "" : " -p'" + c.Password + "'";
+        std::string output;
+        EXPECT_EQ(Sh(SevenZip() + " t" + pw + " '" + zip + "'", &output), 0) << c.Name << output;
+        if (c.Password.empty() || c.Weak) {
+            EXPECT_EQ(Sh("unzip -t" +
+                             std::string(c.Password.empty() ? "" : " -P '" + c.Password + "'") +
+                             " '" + zip + "'",
+                         &output),
+                      0)
+                << c.Name << output;
+        }
+        ASSERT_EQ(Sh("export LC_ALL=C.UTF-8; mkdir '" + dest / "x" + "' && bsdtar -xf '" + zip +
+                         "'" + (c.Password.empty() ? "" : " --passphrase '" + c.Password + "'") +
+                         " -C '" + dest / "x" + "'",
+                     &output),
+                  0)
+            << output;
+        EXPECT_EQ(Sh("diff -r '" + source.Dir.Path() + "' '" + dest / "x" + "'", &output), 0)
+            << c.Name << output;
+    }
+}
+
+TEST(TransferZip, RefusesServersAndAddsNothingToItself) {
+    TSource source;
+    auto server = std::make_shared<TKvMemoryFs>("sftp:me@host:22");
+    auto onServer = RunZip(ZipRequest(LocalFs(), source.Dir.Path(), {"a.txt"}, "/out.zip", server));
+    EXPECT_EQ(onServer.Result.Failed, 1);
+    EXPECT_EQ(onServer.Result.FirstProblem, "A zip file can only be made on a disk");
+
+    // Zipping a folder into itself, with an older zip of the same name selected too.
+    WriteFile(source.Dir / "out.zip", "old zip");
+    WriteFile(source.Dir / "out.zip.kvpart", "stale part");
+    auto host = std::make_shared<TScriptedHost>();
+    host->Reply(paOverwrite);
+    auto self = RunZip(ZipRequest(LocalFs(), source.Dir.Path(),
+                                  {"a.txt", "out.zip", "out.zip.kvpart"}, source.Dir / "out.zip"),
+                       host);
+    EXPECT_EQ(self.Result.Succeeded, 1);
+    EXPECT_EQ(self.Result.Skipped, 2);
+    EXPECT_EQ(self.Result.FirstProblem, "Not added to itself: " + source.Dir / "out.zip");
+    TKvZipFileSystem made(source.Dir / "out.zip", *NewCancelToken());
+    EXPECT_EQ(TreeOf(made, "\\"), std::vector<std::string>{"a.txt"});
+
+    // The same path on another file system is another file: it goes in.
+    auto memory = std::make_shared<TKvMemoryFs>("mem:other");
+    memory->AddDir(source.Dir.Path());
+    memory->AddFile(source.Dir / "out.zip", "a file that only shares the name");
+    auto other =
+        RunZip(ZipRequest(memory, source.Dir.Path(), {"out.zip"}, source.Dir / "out.zip"), [] {
+            auto h = std::make_shared<TScriptedHost>();
+            h->Reply(paOverwrite);
+            return h;
+        }());
+    EXPECT_EQ(other.Result.Succeeded, 1);
+    EXPECT_EQ(other.Result.Skipped, 0) << other.Result.FirstProblem;
+    TKvZipFileSystem remade(source.Dir / "out.zip", *NewCancelToken());
+    EXPECT_EQ(ReadEntry(remade, "\\out.zip"), "a file that only shares the name");
+}
+
+TEST(TransferZip, AnExistingZipIsAlwaysAskedAbout) {
+    TSource source;
+    TTempDir dest;
+    WriteFile(dest / "out.zip", "mine");
+    WriteFile(dest / "out (2).zip", "also mine");
+    auto request = ZipRequest(LocalFs(), source.Dir.Path(), {"a.txt"}, dest / "out.zip");
+    request.Overwrite = true; // answers file conflicts of copies, never this one
+
+    auto host = std::make_shared<TScriptedHost>();
+    host->Reply(paRename);
+    auto renamed = RunZip(request, host);
+    ASSERT_EQ(host->Questions.size(), 1u);
+    EXPECT_EQ(host->Questions[0].Kind, pkConflict);
+    EXPECT_EQ(host->Questions[0].Text, dest / "out.zip" + " already exists.");
+    EXPECT_EQ(ReadFile(dest / "out.zip"), "mine");
+    EXPECT_EQ(Sh("unzip -t '" + dest / "out (3).zip" + "' >/dev/null"), 0);
+    EXPECT_EQ(renamed.Result.Succeeded, 1);
+
+    auto skipHost = std::make_shared<TScriptedHost>();
+    skipHost->Reply(paSkip);
+    auto skipped = RunZip(request, skipHost);
+    EXPECT_EQ(skipped.Result.Skipped, 1);
+    EXPECT_EQ(skipped.Result.Succeeded, 0);
+    EXPECT_EQ(ReadFile(dest / "out.zip"), "mine");
+
+    auto cancelled = RunZip(request); // no reply: the host answers cancel
+    EXPECT_TRUE(cancelled.Result.Cancelled);
+    EXPECT_EQ(ReadFile(dest / "out.zip"), "mine");
+
+    ::mkdir((dest / "folder.zip").c_str(), 0755);
+    auto folder = RunZip(ZipRequest(LocalFs(), source.Dir.Path(), {"a.txt"}, dest / "folder.zip"));
+    EXPECT_EQ(folder.Result.FirstProblem, "A folder already has this name: " + dest / "folder.zip");
+}
+
+TEST(TransferZip, FailuresAndCancellingLeaveNoPartFile) {
+    TSource source;
+    TTempDir dest;
+    std::string zip = dest / "out.zip";
+
+    // A read error inside a file's data ends the run: the zip would be incomplete.
+    auto failing = std::make_shared<TKvFaultFs>(LocalFs());
+    failing->AddFault({.Op = foRead, .Nth = 3});
+    auto broken = RunZip(ZipRequest(failing, source.Dir.Path(), {"a.txt", "dir"}, zip));
+    EXPECT_EQ(broken.Result.Failed, 1);
+    EXPECT_FALSE(broken.Result.FirstProblem.empty());
+    EXPECT_FALSE(Exists(zip));
+    EXPECT_FALSE(Exists(zip + ".kvpart"));
+
+    // A file that cannot be opened is asked about; skipping it still makes the zip.
+    auto unopenable = std::make_shared<TKvFaultFs>(LocalFs());
+    unopenable->AddFault({.Op = foOpenRead, .Nth = 1});
+    auto host = std::make_shared<TScriptedHost>();
+    host->Reply(paSkip);
+    auto skipped = RunZip(ZipRequest(unopenable, source.Dir.Path(), {"a.txt", "dir"}, zip), host);
+    EXPECT_EQ(skipped.Result.Skipped, 1);
+    EXPECT_EQ(skipped.Result.Succeeded, 4);
+    EXPECT_EQ(skipped.Result.FirstProblem.rfind("Could not read " + source.Dir / "a.txt" + ": ", 0),
+              0u);
+    TKvZipFileSystem made(zip, *NewCancelToken());
+    EXPECT_EQ(TreeOf(made, "\\").size(), 4u);
+    ::unlink(zip.c_str());
+
+    // Cancelled in the middle of the big file.
+    class TCancellingHost : public TScriptedHost {
+    public:
+        IKvCancelTokenPtr Token = NewCancelToken();
+        void SetProgress(int64_t AFileDone, int64_t ABytesDone, int AItemsDone) override {
+            TScriptedHost::SetProgress(AFileDone, ABytesDone, AItemsDone);
+            if (AFileDone > 0)
+                Token->Cancel();
+        }
+    };
+    auto cancelling = std::make_shared<TCancellingHost>();
+    auto cancelled = RunZip(ZipRequest(LocalFs(), source.Dir.Path(), {"dir"}, zip), cancelling,
+                            cancelling->Token);
+    EXPECT_TRUE(cancelled.Result.Cancelled);
+    EXPECT_FALSE(Exists(zip));
+    EXPECT_FALSE(Exists(zip + ".kvpart"));
+}
+
+TEST(TransferZip, AFileThatGrewAfterTheScanIsZippedWhole) {
+    TTempDir dir;
+    WriteFile(dir / "log.txt", "");
+    auto request = ZipRequest(LocalFs(), dir.Path(), {"log.txt"}, dir / "logs.zip");
+    ASSERT_EQ(request.Items[0].Size, 0);
+    WriteFile(dir / "log.txt", "written after the scan");
+    auto outcome = RunZip(request);
+    EXPECT_EQ(outcome.Result.Succeeded, 1);
+    TKvZipFileSystem made(dir / "logs.zip", *NewCancelToken());
+    EXPECT_EQ(ReadEntry(made, "\\log.txt"), "written after the scan");
+    EXPECT_EQ(Sh("unzip -t '" + dir / "logs.zip" + "' >/dev/null"), 0);
+}
