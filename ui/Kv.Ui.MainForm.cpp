@@ -186,6 +186,9 @@ void TMainForm::BuildHalf(TKvHalf AHalf) {
     layout->setSpacing(0);
     half.Title = new QWidget(half.Box);
     half.Title->setAutoFillBackground(true);
+    // The path bar and caption take their font and colours from the title panel.
+    half.Title->setFont(ThemeFont(ScaleFor(this, Theme().FontHeight)));
+    half.Title->setFixedHeight(ScaleFor(this, Theme().FontHeight) + ScaleFor(this, 9));
     auto* titleLayout = new QHBoxLayout(half.Title);
     titleLayout->setContentsMargins(0, 0, 0, 0);
     half.Caption = new QLabel(half.Title);
