@@ -12,6 +12,7 @@
 
 #include "Kv.Compare.h"
 #include "Kv.FS.Local.h"
+#include "KvBenchRatio.h"
 
 namespace {
 
@@ -72,32 +73,18 @@ void BM_DiffRq(benchmark::State& AState) {
 BENCHMARK(BM_DiffRq)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_KolvanCompare)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
-class TRatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& ARuns) override {
-        ConsoleReporter::ReportRuns(ARuns);
-        for (const auto& run : ARuns)
-            FTimes[run.run_name.function_name] = run.GetAdjustedRealTime();
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        double kolvan = FTimes["BM_KolvanCompare"], diff = FTimes["BM_DiffRq"];
-        if (kolvan > 0 && diff > 0)
-            std::printf("\nCompare of two identical trees of %d files: Kolvan %.0f ms; diff -rq "
-                        "%.0f ms; ratio %.2f (goal at most 1.5)\n",
-                        KFolders * KFilesPerFolder, kolvan, diff, kolvan / diff);
-    }
-
-private:
-    std::map<std::string, double> FTimes;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     MakeTrees();
-    TRatioReporter reporter;
+    kv::bench::TRatioReporter reporter(
+        "BM_KolvanCompare", "BM_DiffRq", [](double AKolvan, double APeer) {
+            std::printf(
+                "\nCompare of two identical trees of %d files: Kolvan %.0f ms; diff -rq %.0f ms; "
+                "ratio %.2f (goal at most 1.5)\n",
+                KFolders * KFilesPerFolder, AKolvan, APeer, AKolvan / APeer);
+        });
     benchmark::RunSpecifiedBenchmarks(&reporter);
     std::filesystem::remove_all(GFolder);
     return 0;

@@ -13,6 +13,7 @@
 
 #include "Kv.Diff.h"
 #include "Kv.FS.Local.h"
+#include "KvBenchRatio.h"
 
 namespace {
 
@@ -84,32 +85,18 @@ void BM_GnuDiff(benchmark::State& AState) {
 BENCHMARK(BM_KolvanDiff)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_GnuDiff)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
-class TRatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& ARuns) override {
-        ConsoleReporter::ReportRuns(ARuns);
-        for (const auto& run : ARuns)
-            FTimes[run.run_name.function_name] = run.GetAdjustedRealTime();
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        double kolvan = FTimes["BM_KolvanDiff"], gnu = FTimes["BM_GnuDiff"];
-        if (kolvan > 0 && gnu > 0)
-            std::printf("\nDiff of two 50 MB files, 3%% of lines changed: Kolvan %.0f ms; GNU diff "
-                        "%.0f ms; ratio %.2f (goal at most 1.5)\n",
-                        kolvan, gnu, kolvan / gnu);
-    }
-
-private:
-    std::map<std::string, double> FTimes;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     MakeFiles();
-    TRatioReporter reporter;
+    kv::bench::TRatioReporter reporter("BM_KolvanDiff", "BM_GnuDiff",
+                                       [](double AKolvan, double APeer) {
+                                           std::printf("\nDiff of two 50 MB files, 3%% of lines "
+                                                       "changed: Kolvan %.0f ms; GNU diff %.0f ms; "
+                                                       "ratio %.2f (goal at most 1.5)\n",
+                                                       AKolvan, APeer, AKolvan / APeer);
+                                       });
     benchmark::RunSpecifiedBenchmarks(&reporter);
     std::filesystem::remove_all(GFolder);
     return 0;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "Kv.FS.Local.h"
+#include "KvBenchRatio.h"
 
 namespace {
 
@@ -23,7 +24,8 @@ void MakeFolder() {
     GFolder = ::mkdtemp(pattern);
     for (int i = 0; i < KFiles; ++i) {
         // Mixed names so natural order has digits to compare.
-        std::string name = GFolder + "/file" + std::to_string(i * 7919 % KFiles) + (i % 3 ? ".txt" : ".log");
+        std::string name =
+            GFolder + "/file" + std::to_string(i * 7919 % KFiles) + (i % 3 ? ".txt" : ".log");
         int fd = ::open(name.c_str(), O_WRONLY | O_CREAT, 0644);
         if (fd >= 0) {
             (void)::write(fd, "x", static_cast<size_t>(i % 2));
@@ -55,32 +57,17 @@ void BM_LsLong(benchmark::State& AState) {
 BENCHMARK(BM_KolvanListAndSort)->Unit(benchmark::kMillisecond)->MinTime(3);
 BENCHMARK(BM_LsLong)->Unit(benchmark::kMillisecond)->MinTime(3);
 
-class TRatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& ARuns) override {
-        ConsoleReporter::ReportRuns(ARuns);
-        for (const auto& run : ARuns)
-            FTimes[run.benchmark_name()] = run.GetAdjustedRealTime();
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        double kolvan = FTimes["BM_KolvanListAndSort/min_time:3.000"];
-        double ls = FTimes["BM_LsLong/min_time:3.000"];
-        if (kolvan > 0 && ls > 0)
-            std::printf("\nKolvan list+sort of %d files: %.1f ms; ls -l: %.1f ms; ratio %.2f (below 1 is faster)\n",
-                        KFiles, kolvan, ls, kolvan / ls);
-    }
-
-private:
-    std::map<std::string, double> FTimes;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     MakeFolder();
-    TRatioReporter reporter;
+    kv::bench::TRatioReporter reporter(
+        "BM_KolvanListAndSort", "BM_LsLong", [](double AKolvan, double APeer) {
+            std::printf("\nKolvan list+sort of %d files: %.1f ms; ls -l: %.1f ms; ratio %.2f "
+                        "(below 1 is faster)\n",
+                        KFiles, AKolvan, APeer, AKolvan / APeer);
+        });
     benchmark::RunSpecifiedBenchmarks(&reporter);
     std::filesystem::remove_all(GFolder);
     return 0;

@@ -12,6 +12,7 @@
 
 #include "Kv.FS.Local.h"
 #include "Kv.Search.h"
+#include "KvBenchRatio.h"
 
 namespace {
 
@@ -76,33 +77,18 @@ void BM_GrepRlF(benchmark::State& AState) {
 BENCHMARK(BM_GrepRlF)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_KolvanSearch)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
-class TRatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& ARuns) override {
-        ConsoleReporter::ReportRuns(ARuns);
-        for (const auto& run : ARuns)
-            FTimes[run.run_name.function_name] = run.GetAdjustedRealTime();
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        double kolvan = FTimes["BM_KolvanSearch"], grep = FTimes["BM_GrepRlF"];
-        if (kolvan > 0 && grep > 0)
-            std::printf(
-                "\nContent search over 1 GiB (%d files): Kolvan %.0f ms; grep -rlF %.0f ms; "
-                "ratio %.2f (goal at most 1.5)\n",
-                KFolders * KFilesPerFolder, kolvan, grep, kolvan / grep);
-    }
-
-private:
-    std::map<std::string, double> FTimes;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     MakeTree();
-    TRatioReporter reporter;
+    kv::bench::TRatioReporter reporter(
+        "BM_KolvanSearch", "BM_GrepRlF", [](double AKolvan, double APeer) {
+            std::printf(
+                "\nContent search over 1 GiB (%d files): Kolvan %.0f ms; grep -rlF %.0f ms; "
+                "ratio %.2f (goal at most 1.5)\n",
+                KFolders * KFilesPerFolder, AKolvan, APeer, AKolvan / APeer);
+        });
     benchmark::RunSpecifiedBenchmarks(&reporter);
     std::filesystem::remove_all(GFolder);
     return 0;

@@ -9,6 +9,7 @@
 #include "Kv.Numbers.h"
 #include "Kv.Secrets.Json.h"
 #include "Kv.Secrets.h"
+#include "Kv.Text.h"
 
 namespace kv {
 
@@ -38,36 +39,9 @@ int Ordinal(TKvConnectorKind AKind) {
     return ordinal >= 0 && ordinal < KConnectorKindCount ? ordinal : static_cast<int>(ckSftp);
 }
 
-char AsciiLower(char AChar) {
-    return AChar >= 'A' && AChar <= 'Z' ? AChar - 'A' + 'a' : AChar;
-}
 
-std::string LowerAscii(std::string_view AText) {
-    std::string lower(AText);
-    for (char& c : lower)
-        c = AsciiLower(c);
-    return lower;
-}
 
-bool SameTextAscii(std::string_view A, std::string_view B) {
-    if (A.size() != B.size())
-        return false;
-    for (size_t i = 0; i < A.size(); ++i) {
-        if (AsciiLower(A[i]) != AsciiLower(B[i]))
-            return false;
-    }
-    return true;
-}
 
-// Blanks and control characters at either end.
-std::string_view Trimmed(std::string_view AText) {
-    size_t first = 0, last = AText.size();
-    while (first < last && static_cast<unsigned char>(AText[first]) <= ' ')
-        ++first;
-    while (last > first && static_cast<unsigned char>(AText[last - 1]) <= ' ')
-        --last;
-    return AText.substr(first, last - first);
-}
 
 bool IsTrue(const TKvJson* AValue) {
     return AValue && AValue->is_boolean() && AValue->get<bool>();
@@ -103,7 +77,7 @@ bool ReadConnector(const TKvJson& AItem, const TKvProtector* AProtector, TKvConn
     AConnector.Kind = kind;
     AConnector.Port = DefaultPortFor(kind);
     AConnector.Name = StringMember(AItem, "name");
-    AConnector.Folder = std::string(Trimmed(StringMember(AItem, "folder")));
+    AConnector.Folder = std::string(TrimmedView(StringMember(AItem, "folder")));
     AConnector.Host = StringMember(AItem, "host");
     AConnector.User = StringMember(AItem, "user");
     AConnector.KeyFile = StringMember(AItem, "keyFile");
@@ -267,12 +241,12 @@ std::string ConnectorTitle(const TKvConnector& AConnector) {
 }
 
 bool ConnectorComplete(const TKvConnector& AConnector) {
-    if (Trimmed(AConnector.Host).empty() || AConnector.Port < 1 || AConnector.Port > 65535)
+    if (TrimmedView(AConnector.Host).empty() || AConnector.Port < 1 || AConnector.Port > 65535)
         return false;
-    if (AConnector.Kind != ckTelnet && Trimmed(AConnector.User).empty())
+    if (AConnector.Kind != ckTelnet && TrimmedView(AConnector.User).empty())
         return false;
     if (HasLoginChoice(AConnector.Kind) && AConnector.Auth == amKeyFile &&
-        Trimmed(AConnector.KeyFile).empty())
+        TrimmedView(AConnector.KeyFile).empty())
         return false;
     return true;
 }
@@ -288,7 +262,7 @@ int IndexOfConnector(const TKvConnectors& AList, std::string_view AId) {
 bool ConnectorMatches(const TKvConnector& AConnector, std::string_view AFilter) {
     std::string searched = LowerAscii(ConnectorTitle(AConnector) + " " + AConnector.User + "@" +
                                       AConnector.Host + " " + AConnector.Folder);
-    std::string filter = LowerAscii(Trimmed(AFilter));
+    std::string filter = LowerAscii(TrimmedView(AFilter));
     size_t start = 0;
     while (start < filter.size()) {
         size_t end = filter.find(' ', start);
@@ -303,7 +277,7 @@ bool ConnectorMatches(const TKvConnector& AConnector, std::string_view AFilter) 
 }
 
 void AddFolderName(TKvFolderNames& AFolders, std::string_view AName) {
-    std::string_view name = Trimmed(AName);
+    std::string_view name = TrimmedView(AName);
     if (name.empty())
         return;
     for (const std::string& folder : AFolders) {

@@ -12,6 +12,7 @@
 #include "Kv.Numbers.h"
 #include "Kv.Platform.AccountKey.h"
 #include "Kv.Secrets.Json.h"
+#include "Kv.Text.h"
 
 namespace kv {
 
@@ -33,17 +34,6 @@ bool IsBase64Char(char AChar) {
            (AChar >= '0' && AChar <= '9') || AChar == '+' || AChar == '/';
 }
 
-bool SameTextAscii(std::string_view A, std::string_view B) {
-    if (A.size() != B.size())
-        return false;
-    for (size_t i = 0; i < A.size(); ++i) {
-        char a = A[i] >= 'A' && A[i] <= 'Z' ? A[i] - 'A' + 'a' : A[i];
-        char b = B[i] >= 'A' && B[i] <= 'Z' ? B[i] - 'A' + 'a' : B[i];
-        if (a != b)
-            return false;
-    }
-    return true;
-}
 
 void RandomFill(uint8_t* ABuffer, size_t ACount) {
     if (ACount > INT_MAX || RAND_bytes(ABuffer, static_cast<int>(ACount)) != 1)

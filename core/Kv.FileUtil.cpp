@@ -12,25 +12,6 @@ namespace kv {
 
 namespace {
 
-bool MakeFolderChain(const std::string& AFolder) {
-    if (AFolder.empty())
-        return true;
-    struct stat st {};
-    if (::stat(AFolder.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode);
-    auto slash = AFolder.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !MakeFolderChain(AFolder.substr(0, slash)))
-        return false;
-    return ::mkdir(AFolder.c_str(), 0777) == 0 || errno == EEXIST;
-}
-
-std::string FolderOf(const std::string& APath) {
-    auto slash = APath.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : APath.substr(0, slash);
-}
-
 bool WriteAllTo(int AFd, std::string_view ABytes) {
     size_t done = 0;
     while (done < ABytes.size()) {
@@ -79,8 +60,8 @@ bool CanWriteIn(const std::string& AFolder) {
 }
 
 bool SaveBytesAtomic(const std::string& APath, std::string_view ABytes, mode_t ANewFileMode) {
-    std::string folder = FolderOf(APath);
-    if (!MakeFolderChain(folder))
+    std::string folder = FolderOfPath(APath);
+    if (MakeFolderChain(folder) != 0)
         return false;
     std::string temporary = APath + ".tmp";
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,

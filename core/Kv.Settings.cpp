@@ -7,6 +7,7 @@
 #include "Kv.FileUtil.h"
 #include "Kv.Log.h"
 #include "Kv.Numbers.h"
+#include "Kv.Text.h"
 
 namespace kv {
 
@@ -55,15 +56,6 @@ bool IsTrue(const TJson* AValue) {
     return AValue && AValue->is_boolean() && AValue->get<bool>();
 }
 
-// Spaces and control characters at either end, as a hand-edited file may carry them.
-std::string Trimmed(const std::string& AText) {
-    size_t first = 0, last = AText.size();
-    while (first < last && static_cast<unsigned char>(AText[first]) <= ' ')
-        ++first;
-    while (last > first && static_cast<unsigned char>(AText[last - 1]) <= ' ')
-        --last;
-    return AText.substr(first, last - first);
-}
 
 int HexDigit(char AChar) {
     if (AChar >= '0' && AChar <= '9')
@@ -93,7 +85,7 @@ void ReadSettings(std::string_view AText, TKvSettings& ASettings) {
             ASettings.FontHeight = static_cast<int>(RoundHalfEven(height));
     }
     if (const TJson* value = Find(root, "fontName"); value && value->is_string()) {
-        std::string name = Trimmed(value->get<std::string>());
+        std::string name = std::string(TrimmedView(value->get<std::string>()));
         if (!name.empty())
             ASettings.FontName = std::move(name);
     }
@@ -103,9 +95,9 @@ void ReadSettings(std::string_view AText, TKvSettings& ASettings) {
     if (const TJson* value = Find(root, "logging"); value && value->is_boolean())
         ASettings.LogEnabled = value->get<bool>();
     if (const TJson* value = Find(root, "viewerExe"); value && value->is_string())
-        ASettings.ViewerExe = Trimmed(value->get<std::string>());
+        ASettings.ViewerExe = std::string(TrimmedView(value->get<std::string>()));
     if (const TJson* value = Find(root, "editorExe"); value && value->is_string())
-        ASettings.EditorExe = Trimmed(value->get<std::string>());
+        ASettings.EditorExe = std::string(TrimmedView(value->get<std::string>()));
 
     if (const TJson* compare = Find(root, "compare"); compare && compare->is_object()) {
         TKvCompareOptions options;

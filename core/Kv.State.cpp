@@ -6,6 +6,7 @@
 
 #include "Kv.FileUtil.h"
 #include "Kv.Numbers.h"
+#include "Kv.Text.h"
 
 namespace kv {
 
@@ -26,19 +27,7 @@ struct TSortName {
 constexpr TSortName KSortNames[] = {
     {"name", scName}, {"ext", scExt}, {"size", scSize}, {"time", scTime}};
 
-char AsciiLower(char AChar) {
-    return AChar >= 'A' && AChar <= 'Z' ? AChar - 'A' + 'a' : AChar;
-}
 
-bool SameTextAscii(std::string_view A, std::string_view B) {
-    if (A.size() != B.size())
-        return false;
-    for (size_t i = 0; i < A.size(); ++i) {
-        if (AsciiLower(A[i]) != AsciiLower(B[i]))
-            return false;
-    }
-    return true;
-}
 
 const TJson* Find(const TJson& AObject, const std::string& AKey) {
     auto it = AObject.find(AKey);

@@ -18,25 +18,6 @@ namespace {
 
 std::atomic<int> GTempCounter{0};
 
-bool MakePrivateFolders(const std::string& APath) {
-    if (APath.empty())
-        return false;
-    struct stat st {};
-    if (::stat(APath.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode);
-    auto slash = APath.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !MakePrivateFolders(APath.substr(0, slash)))
-        return false;
-    return ::mkdir(APath.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-std::string FolderOf(const std::string& APath) {
-    auto slash = APath.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : APath.substr(0, slash);
-}
-
 bool ReadExactly(int AFd, uint8_t* ABuffer, size_t ACount) {
     size_t done = 0;
     while (done < ACount) {
@@ -110,8 +91,8 @@ TKvAccountKeyStatus TKvAccountKeyFile::Read(uint8_t* AKey, std::string& AError) 
 
 bool TKvAccountKeyFile::Create(const uint8_t* AKey, std::string& AError) {
     AError.clear();
-    std::string folder = FolderOf(FPath);
-    if (!MakePrivateFolders(folder)) {
+    std::string folder = FolderOfPath(FPath);
+    if (MakeFolderChain(folder, 0700) != 0) {
         AError = folder + ": " + ErrorText(errno);
         return false;
     }

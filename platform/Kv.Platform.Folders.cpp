@@ -20,18 +20,6 @@ std::string EnvOr(const char* AName, const std::string& AFallback) {
     return AFallback;
 }
 
-bool MakeDirs(const std::string& APath, mode_t AMode) {
-    if (APath.empty())
-        return false;
-    struct stat st {};
-    if (::stat(APath.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode);
-    auto slash = APath.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !MakeDirs(APath.substr(0, slash), 0700))
-        return false;
-    return ::mkdir(APath.c_str(), AMode) == 0 || errno == EEXIST;
-}
-
 // A folder that is really ours: not a link, owned by us, and nobody else may enter it.
 bool IsPrivateFolder(const std::string& APath) {
     struct stat st {};
@@ -43,6 +31,29 @@ bool IsPrivateFolder(const std::string& APath) {
 }
 
 } // namespace
+
+int MakeFolderChain(const std::string& APath, unsigned AMode) {
+    if (APath.empty())
+        return ENOENT;
+    struct stat st {};
+    if (::stat(APath.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    const std::string parent = FolderOfPath(APath);
+    if (parent != APath && parent != ".")
+        if (int error = MakeFolderChain(parent, AMode))
+            return error;
+    // Someone else may make it meanwhile; that is fine.
+    if (::mkdir(APath.c_str(), static_cast<mode_t>(AMode)) != 0 && errno != EEXIST)
+        return errno;
+    return 0;
+}
+
+std::string FolderOfPath(const std::string& APath) {
+    auto slash = APath.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : APath.substr(0, slash);
+}
 
 std::string ProgramFolder() {
     std::vector<char> buffer(PATH_MAX + 1);
@@ -86,7 +97,7 @@ std::string PrivateTempFolder() {
     if (!path.empty())
         return path;
     path = EnvOr("XDG_CACHE_HOME", HomeFolder() + "/.cache") + "/kolvan/tmp";
-    MakeDirs(path, 0700);
+    MakeFolderChain(path, 0700);
     return path;
 }
 

@@ -5,6 +5,12 @@
 
 namespace kv {
 
+// Creates APath and every missing parent (new ones with AMode); 0, or the errno of the
+// failure (ENOTDIR when a file stands in the way).
+int MakeFolderChain(const std::string& APath, unsigned AMode = 0777);
+// The folder part of a path: "/" for "/x", "." for a bare name.
+std::string FolderOfPath(const std::string& APath);
+
 // The folder of the running executable, without a trailing "/".
 std::string ProgramFolder();
 // $HOME, or the passwd entry's home when it is unset; "/" as the last resort.

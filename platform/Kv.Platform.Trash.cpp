@@ -122,19 +122,6 @@ std::optional<std::string> NearestExisting(std::string APath, dev_t* ADevice = n
     }
 }
 
-int MakeFolderChain(const std::string& APath) {
-    struct stat st {};
-    if (::stat(APath.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-    if (APath != "/") {
-        if (int error = MakeFolderChain(ParentOf(APath)))
-            return error;
-    }
-    if (::mkdir(APath.c_str(), 0700) != 0 && errno != EEXIST)
-        return errno;
-    return 0;
-}
-
 bool CanWrite(const std::string& APath) {
     return ::access(APath.c_str(), W_OK | X_OK) == 0;
 }
@@ -143,7 +130,7 @@ bool CanWrite(const std::string& APath) {
 int HomeTrash(bool ACreate, TTrashDir& ATrash) {
     ATrash = {HomeTrashPath(), {}};
     if (ACreate) {
-        if (int error = MakeFolderChain(ATrash.Dir))
+        if (int error = MakeFolderChain(ATrash.Dir, 0700))
             return error;
     }
     struct stat st {};

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Kv.FileUtil.h"
+#include "Kv.Text.h"
 
 namespace kv {
 
@@ -16,28 +17,8 @@ std::mutex& StoreLock() {
     return lock;
 }
 
-char AsciiLower(char AChar) {
-    return AChar >= 'A' && AChar <= 'Z' ? AChar - 'A' + 'a' : AChar;
-}
 
-bool SameTextAscii(std::string_view A, std::string_view B) {
-    if (A.size() != B.size())
-        return false;
-    for (size_t i = 0; i < A.size(); ++i) {
-        if (AsciiLower(A[i]) != AsciiLower(B[i]))
-            return false;
-    }
-    return true;
-}
 
-std::string_view Trimmed(std::string_view AText) {
-    size_t first = 0, last = AText.size();
-    while (first < last && static_cast<unsigned char>(AText[first]) <= ' ')
-        ++first;
-    while (last > first && static_cast<unsigned char>(AText[last - 1]) <= ' ')
-        --last;
-    return AText.substr(first, last - first);
-}
 
 // A field that reads back as itself: not empty, no blank, tab, line break or other control.
 bool IsPlainField(std::string_view AText) {
@@ -72,7 +53,7 @@ std::vector<std::string_view> SplitLines(std::string_view AText) {
 
 // The first three fields of a line split at runs of blanks and tabs; false with fewer.
 bool LineFields(std::string_view ALine, std::array<std::string_view, 3>& AFields) {
-    std::string_view rest = Trimmed(ALine);
+    std::string_view rest = TrimmedView(ALine);
     for (size_t i = 0; i < AFields.size(); ++i) {
         size_t start = rest.find_first_not_of(" \t");
         if (start == std::string_view::npos)
@@ -113,7 +94,7 @@ std::string KnownHostsFile() {
 }
 
 std::string KnownHostKey(std::string_view AHost, int APort) {
-    std::string host(Trimmed(AHost));
+    std::string host(TrimmedView(AHost));
     for (char& c : host)
         c = AsciiLower(c);
     return "[" + host + "]:" + std::to_string(APort);
@@ -139,7 +120,7 @@ std::string StoredFingerprint(const std::string& AFile, std::string_view AHost, 
 bool AddKnownHost(const std::string& AFile, std::string_view AHost, int APort,
                   std::string_view AKeyType, std::string_view AFingerprint) {
     // A host name from an imported connection must not smuggle a second, trusted line in.
-    if (!IsPlainField(Trimmed(AHost)) || APort < 1 || APort > 65535 || !IsPlainField(AKeyType) ||
+    if (!IsPlainField(TrimmedView(AHost)) || APort < 1 || APort > 65535 || !IsPlainField(AKeyType) ||
         !IsPlainField(AFingerprint))
         return false;
     std::lock_guard lock(StoreLock());

@@ -338,7 +338,7 @@ bool TKvRun::ResolveConflict(const TKvPlanItem& AItem, std::string& ATarget, boo
     }
 }
 
-int64_t TKvRun::CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, int64_t& AAttemptBytes) {
+void TKvRun::CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, int64_t& AAttemptBytes) {
     auto& dest = *FReq.DestFs;
     TKvStreamPtr in = FReq.SourceFs->OpenRead(AItem.Source);
     TKvStreamPtr out;
@@ -360,7 +360,6 @@ int64_t TKvRun::CopyData(const TKvPlanItem& AItem, const std::string& ATemporary
     if (auto* finishable = dynamic_cast<TKvFinishableStream*>(out.get()))
         finishable->Finish();
     out.reset(); // the written stream goes first
-    return AAttemptBytes;
 }
 
 void TKvRun::CopyFile(const TKvPlanItem& AItem) {

@@ -108,7 +108,7 @@ private:
     bool SameFile(const std::string& ASource, const std::string& ATarget) const;
     // Whether to copy onto ATarget (which may have been replaced by a free name).
     bool ResolveConflict(const TKvPlanItem& AItem, std::string& ATarget, bool& ATargetExisted);
-    int64_t CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, int64_t& AAttemptBytes);
+    void CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, int64_t& AAttemptBytes);
 
     TKvTransferRequest FReq;
     IKvCancelTokenPtr FToken;
