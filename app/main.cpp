@@ -22,12 +22,12 @@ int main(int argc, char** argv) {
     });
     QLocale locale;
     kv::SetNumberSeparators(locale.groupSeparator().toStdString(), locale.decimalPoint().toStdString());
-    kv::LoadSettings();
+    std::string problem = kv::LoadSettings();
     kv::Log("start: " + kv::TMainForm::WindowTitle());
 
     int code = 0;
     {
-        kv::TMainForm window;
+        kv::TMainForm window({}, problem);
         window.show();
         code = QApplication::exec();
     }

@@ -403,6 +403,9 @@ bool NullOverflowingNumbers(std::string_view AText, std::string& ATamed) {
 }
 
 TKvJson ParseOrDiscard(std::string_view AText) {
+    // Refused before parsing: building a document nested this deep recurses past the stack.
+    if (!JsonNestingWithin(AText))
+        return TKvJson(TKvJson::value_t::discarded);
     try {
         return TKvJson::parse(AText.begin(), AText.end(), nullptr, false);
     } catch (const std::exception&) {

@@ -134,6 +134,10 @@ class IKvFileIdentity {
 public:
     virtual ~IKvFileIdentity() = default;
     virtual bool SameFile(const std::string& A, const std::string& B) = 0;
+    // Whether APath, with every link on its way resolved, is AFolder or lies below it; the
+    // nearest existing folder of APath decides when APath itself is not there yet. A path
+    // through a link can lead inside a folder that its text never names.
+    virtual bool Contains(const std::string& AFolder, const std::string& APath) = 0;
 };
 
 // Marker: files appear under their final name only when complete, so no temporary name is needed.

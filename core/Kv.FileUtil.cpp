@@ -1,12 +1,17 @@
 #include "Kv.FileUtil.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "Kv.Log.h"
+#include "Kv.Platform.Files.h"
 #include "Kv.Platform.Folders.h"
+#include "Kv.Platform.TempFiles.h"
 
 namespace kv {
 
@@ -59,29 +64,47 @@ bool CanWriteIn(const std::string& AFolder) {
     return ::unlink(probe.c_str()) == 0;
 }
 
+namespace {
+
+// "<name>.kvsave-{GUID}.tmp" beside the target: unique per save, so two Kolvans saving one file
+// never write into each other's temporary file, and recognisable, so a killed save's leftover
+// is swept by the next one (a live one holds its lock and stays).
+constexpr const char* KSaveInfix = ".kvsave-";
+constexpr const char* KSaveSuffix = ".tmp";
+
+} // namespace
+
 bool SaveBytesAtomic(const std::string& APath, std::string_view ABytes, mode_t ANewFileMode) {
     std::string folder = FolderOfPath(APath);
     if (MakeFolderChain(folder) != 0)
         return false;
-    std::string temporary = APath + ".tmp";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                    ANewFileMode);
-    if (fd < 0)
-        return false;
-    // Keep the permissions of the file being replaced: a user who made it private meant it.
-    struct stat old {};
-    struct stat now {};
-    if (::stat(APath.c_str(), &old) == 0)
-        (void)::fchmod(fd, old.st_mode & 07777);
-    else if (::fstat(fd, &now) == 0 && (now.st_mode & 07777 & ~ANewFileMode) != 0)
-        // A ".tmp" left by a crash keeps the mode it was made with; it must not be wider.
-        (void)::fchmod(fd, now.st_mode & 07777 & ANewFileMode);
-    bool written = WriteAllTo(fd, ABytes) && ::fsync(fd) == 0;
-    written = (::close(fd) == 0) && written;
-    if (!written || ::rename(temporary.c_str(), APath.c_str()) != 0) {
-        ::unlink(temporary.c_str());
+    std::string name = APath.substr(APath.find_last_of('/') + 1);
+    SweepTempFiles(folder, name + KSaveInfix, KSaveSuffix);
+    std::optional<TKvLockedTempFile> temporary;
+    try {
+        temporary.emplace(folder, name + KSaveInfix, KSaveSuffix);
+    } catch (const std::exception&) {
         return false;
     }
+    int fd = ::open(temporary->Path().c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        temporary->Remove();
+        return false;
+    }
+    // Keep the permissions of the file being replaced (a user who made it private meant it),
+    // but never wider than this kind of file may be: a file that holds secrets stays private
+    // even when an older copy was readable by others.
+    struct stat old {};
+    mode_t mode = ::stat(APath.c_str(), &old) == 0 ? (old.st_mode & 07777 & ANewFileMode)
+                                                   : (ANewFileMode & ~CurrentUmask());
+    bool written = ::fchmod(fd, mode) == 0 && WriteAllTo(fd, ABytes) && ::fsync(fd) == 0;
+    written = (::close(fd) == 0) && written;
+    // The lock is held until the rename: a sweep never takes a file that is being published.
+    if (!written || ::rename(temporary->Path().c_str(), APath.c_str()) != 0) {
+        temporary->Remove();
+        return false;
+    }
+    temporary.reset();
     // The rename itself is durable only once the folder is flushed.
     int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
@@ -107,14 +130,19 @@ bool CreateFileWith(const std::string& APath, std::string_view ABytes, mode_t AM
 }
 
 bool LoadText(const std::string& APath, std::string& AText) {
+    return LoadSmallFile(APath, AText, SIZE_MAX) == frLoaded;
+}
+
+TKvFileRead LoadSmallFile(const std::string& APath, std::string& AText, size_t AMaxBytes) {
     AText.clear();
     int fd = ::open(APath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return false;
+        return errno == ENOENT ? frMissing : frUnusable;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_size) > AMaxBytes) {
         ::close(fd);
-        return false;
+        return frUnusable;
     }
     std::string text;
     char buffer[65536];
@@ -124,15 +152,41 @@ bool LoadText(const std::string& APath, std::string& AText) {
             if (errno == EINTR)
                 continue;
             ::close(fd);
-            return false;
+            return frUnusable;
         }
         if (n == 0)
             break;
+        // The file may grow while it is read.
+        if (text.size() + static_cast<size_t>(n) > AMaxBytes) {
+            ::close(fd);
+            return frUnusable;
+        }
         text.append(buffer, static_cast<size_t>(n));
     }
     ::close(fd);
     AText = std::move(text);
-    return true;
+    return frLoaded;
+}
+
+std::string SetAsideUnusable(const std::string& APath, const std::string& AWhat) {
+    std::string kept = KeepUnusableFile(APath);
+    std::string problem = kept.empty()
+                              ? AWhat + " could not be read (" + APath + "); the defaults are used."
+                              : AWhat + " could not be read; the file was kept as " + kept + ".";
+    Log(problem);
+    return problem;
+}
+
+std::string KeepUnusableFile(const std::string& APath) {
+    for (int number = 1; number <= 100; ++number) {
+        std::string kept = APath + ".unreadable" + (number == 1 ? "" : "." + std::to_string(number));
+        int error = RenameNoReplace(APath, kept);
+        if (error == 0)
+            return kept;
+        if (error != EEXIST)
+            return std::string();
+    }
+    return std::string();
 }
 
 } // namespace kv

@@ -29,4 +29,21 @@ bool CreateFileWith(const std::string& APath, std::string_view ABytes, mode_t AM
 // The whole file as stored (a byte-order mark stays); false when missing or unreadable.
 bool LoadText(const std::string& APath, std::string& AText);
 
+// Settings and state files are a few KiB; a file far larger is not one of them, and reading it
+// whole would take seconds and gigabytes.
+inline constexpr size_t KMaxSmallFileSize = 4 * 1024 * 1024;
+
+enum class TKvFileRead { frLoaded, frMissing, frUnusable };
+using enum TKvFileRead;
+// Like LoadText, telling a missing file from one that is there but cannot be used: unreadable,
+// not a regular file, or larger than AMaxBytes (then it is not read at all).
+TKvFileRead LoadSmallFile(const std::string& APath, std::string& AText,
+                          size_t AMaxBytes = KMaxSmallFileSize);
+// Moves a file that could not be used out of the way of the next save, to APath + ".unreadable"
+// (".unreadable.2", ... when taken), so the user's data is kept. The new name, or empty.
+std::string KeepUnusableFile(const std::string& APath);
+// For a file that was there but could not be used: keeps it aside, logs it, and returns the
+// sentence the user is shown once, AWhat naming the contents ("The settings").
+std::string SetAsideUnusable(const std::string& APath, const std::string& AWhat);
+
 } // namespace kv

@@ -73,10 +73,12 @@ TKvColor PaletteColor(const TKvColors& APalette, TKvColorSlot ASlot) {
     return APalette[ASlot];
 }
 
-void ReadSettings(std::string_view AText, TKvSettings& ASettings) {
+bool ReadSettings(std::string_view AText, TKvSettings& ASettings) {
+    if (!JsonNestingWithin(AText))
+        return false;
     TJson root = TJson::parse(AText.begin(), AText.end(), nullptr, false);
     if (!root.is_object())
-        return;
+        return false;
 
     if (const TJson* value = Find(root, "fontHeight"); value && value->is_number()) {
         // The range applies to the number as written; 8.6 is out even though it rounds to 9.
@@ -118,6 +120,7 @@ void ReadSettings(std::string_view AText, TKvSettings& ASettings) {
                     HexToColor(value->get<std::string>(), KDefaultPalette[slot]);
         }
     }
+    return true;
 }
 
 } // namespace
@@ -133,14 +136,16 @@ void DefaultSettings(TKvSettings& ASettings) {
     ASettings = TKvSettings();
 }
 
-void ParseSettings(std::string_view AText, TKvSettings& ASettings) {
+bool ParseSettings(std::string_view AText, TKvSettings& ASettings) {
     TKvSettings settings;
+    bool usable = false;
     try {
-        ReadSettings(AText, settings);
+        usable = ReadSettings(AText, settings);
     } catch (const std::exception&) {
         settings = TKvSettings();
     }
     ASettings = std::move(settings);
+    return usable;
 }
 
 std::string SettingsToJson(const TKvSettings& ASettings) {
@@ -172,17 +177,19 @@ std::string SettingsToJson(const TKvSettings& ASettings) {
     return root.dump(2, ' ', false, TOrderedJson::error_handler_t::replace);
 }
 
-void LoadSettings() {
-    LoadSettings(SettingsPath());
+std::string LoadSettings() {
+    return LoadSettings(SettingsPath());
 }
 
-void LoadSettings(const std::string& APath) {
+std::string LoadSettings(const std::string& APath) {
     TKvSettings settings;
-    std::string text;
-    if (LoadText(APath, text))
-        ParseSettings(text, settings);
+    std::string text, problem;
+    TKvFileRead read = LoadSmallFile(APath, text);
+    if (read == frUnusable || (read == frLoaded && !ParseSettings(text, settings)))
+        problem = SetAsideUnusable(APath, "The settings");
     SetCurrentSettings(settings);
     ApplySettings(settings);
+    return problem;
 }
 
 bool SaveSettings() {

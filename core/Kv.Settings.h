@@ -112,15 +112,16 @@ struct TKvSettings {
 // The data folder joined with "settings.json".
 std::string SettingsPath();
 void DefaultSettings(TKvSettings& ASettings);
-// Defaults first, then every usable value the text supplies; never fails.
-void ParseSettings(std::string_view AText, TKvSettings& ASettings);
+// Defaults first, then every usable value the text supplies; never fails. False when the text
+// as a whole was unusable (not a JSON object, or nested deeper than any settings file).
+bool ParseSettings(std::string_view AText, TKvSettings& ASettings);
 // The file's text. Bytes that are not UTF-8 are written as U+FFFD, so this never throws.
 std::string SettingsToJson(const TKvSettings& ASettings);
 
 // Reads the file (defaults when it is missing or unusable), makes the result current and
-// applies it.
-void LoadSettings();
-void LoadSettings(const std::string& APath);
+// applies it. An unusable file is kept aside first; the result is then the sentence to show.
+std::string LoadSettings();
+std::string LoadSettings(const std::string& APath);
 // Writes the current settings atomically; false when that failed.
 bool SaveSettings();
 bool SaveSettings(const std::string& APath);

@@ -78,6 +78,8 @@ bool DepthWithin(const TJson& AValue, int ALimit) {
 }
 
 TJson ParseStoredObject(std::string_view AText) {
+    if (!JsonNestingWithin(AText, KMaxStoredDepth))
+        return TJson();
     TJson value = TJson::parse(AText.begin(), AText.end(), nullptr, false);
     if (!value.is_object() || !DepthWithin(value, KMaxStoredDepth))
         return TJson();
@@ -126,10 +128,12 @@ void ReadSession(const TJson& ASession, TKvSessionState& AState) {
         AState = std::move(session);
 }
 
-void ReadAppState(std::string_view AText, TKvAppState& AState) {
+bool ReadAppState(std::string_view AText, TKvAppState& AState) {
+    if (!JsonNestingWithin(AText))
+        return false;
     TJson root = TJson::parse(AText.begin(), AText.end(), nullptr, false);
     if (!root.is_object())
-        return;
+        return false;
 
     double ratio;
     if (NumberIn(Find(root, "splitRatio"), 0.02, 0.98, ratio))
@@ -171,6 +175,7 @@ void ReadAppState(std::string_view AText, TKvAppState& AState) {
         if (const TJson* session = FindObject(root, prefix + "Session"))
             ReadSession(*session, AState.Sessions[half]);
     }
+    return true;
 }
 
 const char* SortName(TKvSortColumn AColumn) {
@@ -194,14 +199,16 @@ void DefaultAppState(TKvAppState& AState) {
     AState = TKvAppState();
 }
 
-void ParseAppState(std::string_view AText, TKvAppState& AState) {
+bool ParseAppState(std::string_view AText, TKvAppState& AState) {
     TKvAppState state;
+    bool usable = false;
     try {
-        ReadAppState(AText, state);
+        usable = ReadAppState(AText, state);
     } catch (const std::exception&) {
         state = TKvAppState();
     }
     AState = std::move(state);
+    return usable;
 }
 
 std::string AppStateToJson(const TKvAppState& AState) {
@@ -246,12 +253,13 @@ std::string AppStateToJson(const TKvAppState& AState) {
     return Dump(root, 2, false);
 }
 
-void LoadAppState(const std::string& APath, TKvAppState& AState) {
+std::string LoadAppState(const std::string& APath, TKvAppState& AState) {
     std::string text;
-    if (LoadText(APath, text))
-        ParseAppState(text, AState);
-    else
-        DefaultAppState(AState);
+    DefaultAppState(AState);
+    TKvFileRead read = LoadSmallFile(APath, text);
+    if (read == frUnusable || (read == frLoaded && !ParseAppState(text, AState)))
+        return SetAsideUnusable(APath, "The window state");
+    return std::string();
 }
 
 bool SaveAppState(const std::string& APath, const TKvAppState& AState) {

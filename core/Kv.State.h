@@ -82,12 +82,14 @@ struct TKvAppState {
 // The data folder joined with "state.json".
 std::string StatePath();
 void DefaultAppState(TKvAppState& AState);
-// Defaults first, then every usable value the text supplies; never fails.
-void ParseAppState(std::string_view AText, TKvAppState& AState);
+// Defaults first, then every usable value the text supplies; never fails. False when the text
+// as a whole was unusable (not a JSON object, or nested deeper than any state file).
+bool ParseAppState(std::string_view AText, TKvAppState& AState);
 // The file's text. Bytes that are not UTF-8 are written as U+FFFD, so this never throws.
 std::string AppStateToJson(const TKvAppState& AState);
-// Defaults when the file is missing or unusable.
-void LoadAppState(const std::string& APath, TKvAppState& AState);
+// Defaults when the file is missing or unusable. An unusable file is kept aside first, so the
+// next save does not destroy it; the result is then the sentence to show the user.
+std::string LoadAppState(const std::string& APath, TKvAppState& AState);
 // Atomic; the folder chain is created. False on any failure, the previous file stays.
 bool SaveAppState(const std::string& APath, const TKvAppState& AState);
 

@@ -35,4 +35,33 @@ inline std::string_view TrimmedView(std::string_view AText) {
     return AText.substr(first, last - first);
 }
 
+// Kolvan's JSON files nest a few levels; anything deeper is damage or an attack, and a parser
+// that builds (or copies, or frees) such a document recursively runs out of stack.
+inline constexpr int KMaxJsonNesting = 64;
+
+// Whether the arrays and objects of a JSON text nest at most ALimit deep; brackets inside
+// strings do not count. Checked before the text is parsed.
+inline bool JsonNestingWithin(std::string_view AText, int ALimit = KMaxJsonNesting) {
+    int depth = 0;
+    bool inString = false, escaped = false;
+    for (char c : AText) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > ALimit)
+                return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
 } // namespace kv

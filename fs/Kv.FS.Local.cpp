@@ -399,6 +399,54 @@ bool TKvLocalFileSystem::SameFile(const std::string& A, const std::string& B) {
            a.st_ino == b.st_ino;
 }
 
+bool TKvLocalFileSystem::Contains(const std::string& AFolder, const std::string& APath) {
+    struct stat folder {};
+    if (::stat(AFolder.c_str(), &folder) != 0)
+        return false;
+    std::string start = StripTrailingSlashes(APath);
+    int fd = -1;
+    for (;;) {
+        fd = ::open(start.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0 || IsRoot(start) || start.empty())
+            break;
+        start = ParentOf(start);
+    }
+    // Up through the real parents: ".." of an opened folder is where it really is.
+    for (int depth = 0; fd >= 0 && depth < 4096; ++depth) {
+        struct stat here {};
+        if (::fstat(fd, &here) != 0)
+            break;
+        if (here.st_dev == folder.st_dev && here.st_ino == folder.st_ino) {
+            ::close(fd);
+            return true;
+        }
+        int parent = ::openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        struct stat above {};
+        bool atTop = parent < 0 || ::fstat(parent, &above) != 0 ||
+                     (above.st_dev == here.st_dev && above.st_ino == here.st_ino);
+        ::close(fd);
+        fd = parent;
+        if (atTop)
+            break;
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return false;
+}
+
+bool TKvLocalFileSystem::GetMode(const std::string& APath, uint32_t& AMode) {
+    struct stat st {};
+    if (::stat(APath.c_str(), &st) != 0)
+        RaiseErrno(APath, errno);
+    AMode = st.st_mode & 07777;
+    return true;
+}
+
+void TKvLocalFileSystem::SetMode(const std::string& APath, uint32_t AMode) {
+    if (::chmod(APath.c_str(), static_cast<mode_t>(AMode & 07777)) != 0)
+        RaiseErrno(APath, errno);
+}
+
 IKvFileSystemPtr LocalFs() {
     static const IKvFileSystemPtr instance = std::make_shared<TKvLocalFileSystem>();
     return instance;

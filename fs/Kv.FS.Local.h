@@ -5,7 +5,10 @@
 
 namespace kv {
 
-class TKvLocalFileSystem final : public IKvFileSystem, public IKvTryList, public IKvFileIdentity {
+class TKvLocalFileSystem final : public IKvFileSystem,
+                                 public IKvTryList,
+                                 public IKvFileIdentity,
+                                 public IKvFileMode {
 public:
     std::string Id() const override { return "local"; }
     bool ReadOnly() const override { return false; }
@@ -37,6 +40,11 @@ public:
 
     // Device and inode.
     bool SameFile(const std::string& A, const std::string& B) override;
+    bool Contains(const std::string& AFolder, const std::string& APath) override;
+
+    // The permission bits of what the path leads to (links followed, as copies read them).
+    bool GetMode(const std::string& APath, uint32_t& AMode) override;
+    void SetMode(const std::string& APath, uint32_t AMode) override;
 };
 
 // The program's one shared instance.

@@ -14,6 +14,7 @@
 #include "Kv.KnownHosts.h"
 #include "Kv.Platform.AccountKey.h"
 #include "Kv.Secrets.h"
+#include "KvFuzzWork.h"
 
 namespace {
 
@@ -26,14 +27,11 @@ void Check(bool ACondition, const char* AWhat) {
 
 // A private folder for the known-hosts file and an account key store that is not the user's.
 const std::string& WorkFolder() {
+    // TMPDIR may point at a memory file system: every added host is flushed to disk.
     static const std::string folder = [] {
-        // TMPDIR may point at a memory file system: every added host is flushed to disk.
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(base && *base ? base : "/tmp") + "/kv-fuzz-connectors-XXXXXX";
-        Check(::mkdtemp(pattern.data()) != nullptr, "temporary folder");
-        kv::SetAccountKeyStore(std::make_shared<kv::TKvAccountKeyFile>(pattern + "/account.key"));
-        return pattern;
+        const std::string& work = kv::fuzz::WorkFolder();
+        kv::SetAccountKeyStore(std::make_shared<kv::TKvAccountKeyFile>(work + "/account.key"));
+        return work;
     }();
     return folder;
 }

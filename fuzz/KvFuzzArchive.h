@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "Kv.FileSystem.h"
+#include "KvFuzzWork.h"
 
 namespace kv::fuzz {
 
@@ -56,8 +57,7 @@ inline void Walk(IKvFileSystem& AFs, const std::string& AFolder, bool ASeekBack,
 
 // Writes the input to a file of this process and returns its path.
 inline std::string InputFile(const char* AExtension, const uint8_t* AData, size_t ASize) {
-    static const std::string base = "/tmp/kvfuzz-" + std::to_string(::getpid());
-    std::string path = base + AExtension;
+    std::string path = WorkFolder() + "/input" + AExtension;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(AData), static_cast<std::streamsize>(ASize));
     return path;

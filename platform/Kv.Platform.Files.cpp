@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <fstream>
+#include <string>
 #include <sys/stat.h>
 
 namespace kv {
@@ -19,6 +21,18 @@ int RenameNoReplace(const std::string& AOld, const std::string& ANew) {
     if (::lstat(ANew.c_str(), &st) == 0)
         return EEXIST;
     return ::rename(AOld.c_str(), ANew.c_str()) == 0 ? 0 : errno;
+}
+
+mode_t CurrentUmask() {
+    // Reading the mask with umask() means setting it, which races with other threads creating
+    // files; the kernel shows it in the status file instead.
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Umask:", 0) == 0)
+            return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8) & 0777);
+    }
+    return 022;
 }
 
 } // namespace kv

@@ -96,9 +96,17 @@ std::string PrivateTempFolder() {
     std::string path = PrivateTempFolderIn(EnvOr("TMPDIR", "/tmp"));
     if (!path.empty())
         return path;
+    // The fallback gets the same checks: a link planted there must not carry the log and
+    // temporary copies into someone else's folder.
     path = EnvOr("XDG_CACHE_HOME", HomeFolder() + "/.cache") + "/kolvan/tmp";
-    MakeFolderChain(path, 0700);
-    return path;
+    if (MakeFolderChain(path, 0700) == 0 && IsPrivateFolder(path))
+        return path;
+    // Both refused: a fresh folder that nobody else can have made, once per process.
+    static std::string fresh = [] {
+        std::string pattern = EnvOr("TMPDIR", "/tmp") + "/kolvan-" + std::to_string(::getuid()) + "-XXXXXX";
+        return ::mkdtemp(pattern.data()) ? pattern : std::string();
+    }();
+    return fresh;
 }
 
 } // namespace kv

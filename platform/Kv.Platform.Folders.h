@@ -20,7 +20,8 @@ std::string UserConfigFolder();
 // ${XDG_DATA_HOME:-$HOME/.local/share}
 std::string UserDataHome();
 // The private temporary folder: ${TMPDIR:-/tmp}/kolvan-<uid> with mode 0700, or
-// ${XDG_CACHE_HOME:-$HOME/.cache}/kolvan/tmp when that one is not safely ours. Created on demand.
+// ${XDG_CACHE_HOME:-$HOME/.cache}/kolvan/tmp when that one is not safely ours (same checks), or
+// a fresh ${TMPDIR:-/tmp}/kolvan-<uid>-XXXXXX when neither is. Created on demand.
 std::string PrivateTempFolder();
 // The same rule on an explicit base, for tests; empty when the folder there is refused.
 std::string PrivateTempFolderIn(const std::string& ABase);

@@ -1,5 +1,7 @@
 #include "Kv.Transfer.Engine.h"
 
+#include <cstdio>
+#include <cstring>
 #include <functional>
 
 #include "Kv.Log.h"
@@ -9,6 +11,24 @@ namespace kv {
 namespace {
 
 std::string MessageOf(const std::exception& AError) { return AError.what(); }
+
+// The user chose the target; a message about the temporary name speaks of the target instead.
+std::string NamingTheTarget(std::string AMessage, const std::string& ATemporary, const std::string& ATarget) {
+    if (ATemporary == ATarget)
+        return AMessage;
+    for (size_t at = AMessage.find(ATemporary); at != std::string::npos;
+         at = AMessage.find(ATemporary, at + ATarget.size()))
+        AMessage.replace(at, ATemporary.size(), ATarget);
+    return AMessage;
+}
+
+// FNV-1a: only to tell apart two long names that share their start.
+uint32_t NameHash(const std::string& AName) {
+    uint32_t hash = 2166136261u;
+    for (unsigned char c : AName)
+        hash = (hash ^ c) * 16777619u;
+    return hash;
+}
 
 } // namespace
 
@@ -31,6 +51,11 @@ TKvRun::TKvRun(TKvTransferRequest AReq, IKvCancelTokenPtr AToken, IKvTransferHos
       FBuffer(new char[KTransferBufferSize]) {
     FResult.Kind = FReq.Kind;
     FSameFs = FReq.DestFs && FReq.SourceFs && FReq.SourceFs->Id() == FReq.DestFs->Id();
+    // Permission bits travel only between places that both have them.
+    FSourceModes = dynamic_cast<IKvFileMode*>(FReq.SourceFs.get());
+    FDestModes = dynamic_cast<IKvFileMode*>(FReq.DestFs.get());
+    if (!FSourceModes || !FDestModes)
+        FSourceModes = FDestModes = nullptr;
     if (FReq.Overwrite) {
         FHasConflictAnswer = true;
         FConflictAnswer = paOverwrite;
@@ -89,6 +114,31 @@ void TKvRun::RecordFailure(const std::string& AText) {
     ++FResult.Failed;
     if (FResult.FirstProblem.empty())
         FResult.FirstProblem = AText;
+}
+
+void TKvRun::RecordProblem(const std::string& AText) {
+    Log("error: " + AText);
+    if (FResult.FirstProblem.empty())
+        FResult.FirstProblem = AText;
+}
+
+void TKvRun::CarryMode(const std::string& ASource, const std::string& ATarget, bool AIsDir,
+                       const std::string& AShown) {
+    if (!FSourceModes)
+        return;
+    try {
+        uint32_t mode = 0;
+        if (!FSourceModes->GetMode(ASource, mode))
+            return;
+        // Never the set-user and set-group bits: a copy must not hand out another's rights.
+        // The sticky bit means something only on a folder.
+        FDestModes->SetMode(ATarget, mode & (AIsDir ? 01777u : 0777u));
+    } catch (const EKvCancelled&) {
+        throw;
+    } catch (const std::exception& e) {
+        RecordProblem("Copied, but could not set the permissions of " + AShown + ": " +
+                      NamingTheTarget(MessageOf(e), ATarget, AShown));
+    }
 }
 
 TKvPromptAnswer TKvRun::AskError(const std::string& AText) {
@@ -245,7 +295,10 @@ void TKvRun::RunCopyOrMove() {
             RecordFailure("Cannot copy a file onto itself: " + from);
             continue;
         }
-        if (item.IsDir && FSameFs && IsAncestorOrSelf(dest, from, dest.ParentOf(to))) {
+        auto* identity = FSameFs ? dynamic_cast<IKvFileIdentity*>(&dest) : nullptr;
+        if (item.IsDir && FSameFs &&
+            (IsAncestorOrSelf(dest, from, dest.ParentOf(to)) ||
+             (identity && identity->Contains(from, dest.ParentOf(to))))) {
             RecordFailure("Cannot copy a directory into itself: " + from);
             continue;
         }
@@ -269,6 +322,9 @@ void TKvRun::RunCopyOrMove() {
         ++FItemsDone;
         FHost->SetProgress(0, FBytesDone, FItemsDone);
     }
+    // A folder gets its bits once its contents are in: a read-only one could not take them.
+    for (auto it = FMadeDirs.rbegin(); it != FMadeDirs.rend(); ++it)
+        CarryMode((*it)->Source, (*it)->Target, true, (*it)->Target);
 
     if (moving) {
         // Folders emptied by the move go last, deepest first; one that still holds
@@ -289,8 +345,12 @@ void TKvRun::ProcessPlanItem(const TKvPlanItem& AItem) {
     if (InsideSkippedFolder(AItem.Source))
         return;
     if (AItem.IsDir) {
+        TKvFileEntry existing;
+        const bool existed = FReq.DestFs->Stat(AItem.Target, existing);
         if (!EnsureFolder(AItem.Target))
             FSkippedDirs.push_back(AItem.Source);
+        else if (!existed)
+            FMadeDirs.push_back(&AItem);
         return;
     }
     CopyFile(AItem);
@@ -338,7 +398,8 @@ bool TKvRun::ResolveConflict(const TKvPlanItem& AItem, std::string& ATarget, boo
     }
 }
 
-void TKvRun::CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, int64_t& AAttemptBytes) {
+void TKvRun::CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, int64_t& AAttemptBytes,
+                      bool& ACreated) {
     auto& dest = *FReq.DestFs;
     TKvStreamPtr in = FReq.SourceFs->OpenRead(AItem.Source);
     TKvStreamPtr out;
@@ -347,6 +408,7 @@ void TKvRun::CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, i
         out = sized->OpenWriteSized(ATemporary, AItem.Size);
     else
         out = dest.OpenWrite(ATemporary);
+    ACreated = true;
     for (;;) {
         Check();
         int64_t n = in->Read(FBuffer.get(), KTransferBufferSize);
@@ -374,12 +436,19 @@ void TKvRun::CopyFile(const TKvPlanItem& AItem) {
     if (!ResolveConflict(AItem, target, targetExisted))
         return;
     const bool direct = dynamic_cast<IKvDirectWrite*>(&dest) != nullptr;
-    const std::string temporary = direct ? target : target + KPartSuffix;
-    // Writing straight to the target means the temporary file is the user's file when it
-    // existed before: never delete that one.
+    std::string temporary;
+    if (direct) {
+        temporary = target;
+    } else if (!Attempt("Could not copy " + source, [&] { temporary = TemporaryName(dest, target); })) {
+        return;
+    }
+    // Only what this run made goes: writing straight to the target means the temporary file is
+    // the user's file when it existed before, and a name the run never opened is someone else's.
+    bool created = false;
     auto dropTemporary = [&] {
-        if (direct && targetExisted)
+        if (!created || (direct && targetExisted))
             return;
+        created = false;
         try {
             dest.DeleteFileAt(temporary);
         } catch (...) {
@@ -389,17 +458,23 @@ void TKvRun::CopyFile(const TKvPlanItem& AItem) {
     for (;;) {
         int64_t attemptBytes = 0;
         std::string message;
+        std::string timeProblem;
         try {
-            CopyData(AItem, temporary, attemptBytes);
+            CopyData(AItem, temporary, attemptBytes, created);
             try {
                 dest.SetModified(temporary, AItem.Modified);
             } catch (const EKvCancelled&) {
                 throw;
-            } catch (...) {
-                // A time that cannot be set is no reason to lose the copy.
+            } catch (const std::exception& e) {
+                // A time that cannot be set is no reason to lose the copy, but the user hears of it.
+                timeProblem = NamingTheTarget(MessageOf(e), temporary, target);
             }
+            CarryMode(source, temporary, false, target);
             if (temporary != target)
                 dest.RenamePath(temporary, target, true);
+            created = false;
+            if (!timeProblem.empty())
+                RecordProblem("Copied, but could not set the time of " + target + ": " + timeProblem);
             Log("copy: " + source + " -> " + target + " " + std::to_string(attemptBytes) + " bytes");
             break;
         } catch (const EKvCancelled&) {
@@ -407,7 +482,7 @@ void TKvRun::CopyFile(const TKvPlanItem& AItem) {
             dropTemporary();
             throw;
         } catch (const std::exception& e) {
-            message = MessageOf(e);
+            message = NamingTheTarget(MessageOf(e), temporary, target);
         }
         dropTemporary();
         Log("error: copy " + source + " -> " + target + ": " + message);
@@ -478,6 +553,29 @@ void TKvRun::RunDelete() {
 
 // The zip routine (its own unit) retries its file actions through this helper.
 template bool TKvRun::Attempt<std::function<void()>&>(const std::string&, std::function<void()>&);
+
+std::string TKvRun::TemporaryName(IKvFileSystem& AFs, const std::string& ATarget) {
+    const std::string folder = AFs.ParentOf(ATarget);
+    std::string name = AFs.NameOf(ATarget);
+    const std::string suffix = KPartSuffix;
+    // Room for ".N" and the suffix; the hash tells apart long names that share their start.
+    if (name.size() + suffix.size() + 5 > KMaxNameBytes) {
+        char hash[16];
+        std::snprintf(hash, sizeof hash, "~%08x", NameHash(name));
+        size_t keep = KMaxNameBytes - suffix.size() - 5 - std::strlen(hash);
+        // Cut between characters, not inside one.
+        while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+            --keep;
+        name = name.substr(0, keep) + hash;
+    }
+    TKvFileEntry entry;
+    for (int i = 1; i <= 9999; ++i) {
+        std::string candidate = AFs.Join(folder, name + (i == 1 ? "" : "." + std::to_string(i)) + suffix);
+        if (!AFs.Stat(candidate, entry))
+            return candidate;
+    }
+    throw EKvFsError("No free temporary name for " + ATarget);
+}
 
 std::string TKvRun::FreeName(IKvFileSystem& AFs, const std::string& ATarget) {
     std::string folder = AFs.ParentOf(ATarget);

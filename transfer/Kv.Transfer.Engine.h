@@ -72,6 +72,8 @@ using IKvTransferHostPtr = std::shared_ptr<IKvTransferHost>;
 
 inline constexpr int64_t KTransferBufferSize = 1048576;
 inline constexpr const char* KPartSuffix = ".kvpart";
+// The longest file name most file systems take, in bytes.
+inline constexpr size_t KMaxNameBytes = 255;
 
 class TKvRun {
 public:
@@ -84,6 +86,10 @@ public:
 
     // The free name "name (N).ext" next to ATarget, N from 2; raises when none is left.
     static std::string FreeName(IKvFileSystem& AFs, const std::string& ATarget);
+    // The name a copy is written under until it is complete: "name.kvpart" beside ATarget, or
+    // "name.N.kvpart" when that is taken, never the name of an existing file. A name too long
+    // for the suffix keeps its start and gets a short hash of the whole, so it stays unique.
+    static std::string TemporaryName(IKvFileSystem& AFs, const std::string& ATarget);
 
 private:
     void RunCopyOrMove();
@@ -93,6 +99,11 @@ private:
     void Check() const;
     void RecordSkip(const std::string& AText);
     void RecordFailure(const std::string& AText);
+    // A finishing step that failed after the data arrived: the copy counts, the problem shows.
+    void RecordProblem(const std::string& AText);
+    // Gives ATarget the permission bits of ASource where both places have them.
+    void CarryMode(const std::string& ASource, const std::string& ATarget, bool AIsDir,
+                   const std::string& AShown);
     // Runs AAction, asking the user on failure; false when the user skipped it.
     template <typename TAction> bool Attempt(const std::string& AWhat, TAction&& AAction);
     // Raises EKvCancelled for paCancel; paSkip with apply-to-all skips every later error.
@@ -108,7 +119,9 @@ private:
     bool SameFile(const std::string& ASource, const std::string& ATarget) const;
     // Whether to copy onto ATarget (which may have been replaced by a free name).
     bool ResolveConflict(const TKvPlanItem& AItem, std::string& ATarget, bool& ATargetExisted);
-    void CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, int64_t& AAttemptBytes);
+    // ACreated turns true once ATemporary was opened for writing, that is, made by this run.
+    void CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, int64_t& AAttemptBytes,
+                  bool& ACreated);
 
     TKvTransferRequest FReq;
     IKvCancelTokenPtr FToken;
@@ -116,6 +129,10 @@ private:
     TKvTransferResult FResult;
     std::vector<TKvPlanItem> FPlan;
     std::vector<std::string> FSkippedDirs;
+    // Folders this run made, in plan order; they get their permission bits at the end.
+    std::vector<const TKvPlanItem*> FMadeDirs;
+    IKvFileMode* FSourceModes = nullptr;
+    IKvFileMode* FDestModes = nullptr;
     std::unique_ptr<char[]> FBuffer;
     bool FSameFs = false;
     int64_t FBytesDone = 0;

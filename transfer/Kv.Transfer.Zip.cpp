@@ -20,7 +20,6 @@ void TKvRun::RunZip() {
     auto& dest = *FReq.DestFs;
     FHost->SetPhase(tpScanning, 0, 0);
     std::string zip = dest.Normalize(FReq.DestPath);
-    std::string part = zip + KPartSuffix;
 
     for (const auto& item : FReq.Items) {
         Check();
@@ -50,7 +49,6 @@ void TKvRun::RunZip() {
             throw EKvCancelled();
         if (answer == paRename) {
             zip = FreeName(dest, zip);
-            part = zip + KPartSuffix;
         } else if (answer != paOverwrite) {
             ++FResult.Skipped;
             return;
@@ -61,8 +59,11 @@ void TKvRun::RunZip() {
         return;
 
     FHost->SetPhase(tpWorking, static_cast<int>(FPlan.size()), FBytesTotal);
+    const std::string part = TemporaryName(dest, zip);
+    bool created = false;
     try {
         TKvStreamPtr out = dest.OpenWrite(part);
+        created = true;
         TKvZipWriter writer(*out, FReq.Password, FReq.ZipWeak);
         for (const auto& item : FPlan) {
             Check();
@@ -108,9 +109,11 @@ void TKvRun::RunZip() {
         out.reset(); // closed before it takes the zip file's name
         dest.RenamePath(part, zip, true);
     } catch (...) {
-        // A failed or cancelled zip leaves nothing half-written behind.
+        // A failed or cancelled zip leaves nothing half-written behind, and deletes only
+        // the file it made.
         try {
-            dest.DeleteFileAt(part);
+            if (created)
+                dest.DeleteFileAt(part);
         } catch (...) {
         }
         throw;

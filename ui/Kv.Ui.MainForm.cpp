@@ -111,14 +111,16 @@ private:
     int FHover = -1;
 };
 
-TMainForm::TMainForm(const std::string& AStateFile)
+TMainForm::TMainForm(const std::string& AStateFile, const std::string& AProblem)
     : FStateFile(AStateFile.empty() ? StatePath() : AStateFile) {
     setWindowTitle(Q(WindowTitle()));
     SetDialogMainWindow(this);
     SetDpiReferenceWindow(this);
     InstallThemeListener();
     ApplySettings(CurrentSettings());
-    LoadAppState(FStateFile, FState);
+    std::string problem = LoadAppState(FStateFile, FState);
+    if (!AProblem.empty())
+        problem = problem.empty() ? AProblem : AProblem + " " + problem;
 
     FAlive = NewCancelToken();
     FMiscWorker = std::make_unique<TKvWorker>();
@@ -161,6 +163,8 @@ TMainForm::TMainForm(const std::string& AStateFile)
         FHalves[half].Panel->LoadState(FState.Panels[half], home);
     FKeyBar->Refresh();
     SetActiveHalf(FState.ActiveHalf);
+    if (!problem.empty())
+        ShowRefusal(problem);
     qApp->installEventFilter(this);
     FReady = true;
 }

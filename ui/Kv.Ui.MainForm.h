@@ -28,8 +28,9 @@ class TMainForm : public QMainWindow {
     Q_OBJECT
 
 public:
-    // AStateFile empty: the data folder's state.json.
-    explicit TMainForm(const std::string& AStateFile = {});
+    // AStateFile empty: the data folder's state.json. AProblem: what went wrong before the window
+    // existed (settings that could not be read), shown once in the status line.
+    explicit TMainForm(const std::string& AStateFile = {}, const std::string& AProblem = {});
     ~TMainForm() override;
 
     TKvFilePanel& Panel(TKvHalf AHalf) const { return *FHalves[AHalf].Panel; }

@@ -56,7 +56,7 @@ std::string JobDoneText(const TKvTransferResult& AResult, bool& AIsError) {
         text += ", cancelled";
     if (!AResult.FirstProblem.empty())
         text += ": " + AResult.FirstProblem;
-    AIsError = AResult.Failed > 0 || AResult.Skipped > 0;
+    AIsError = AResult.Failed > 0 || AResult.Skipped > 0 || !AResult.FirstProblem.empty();
     return text;
 }
 

@@ -232,6 +232,9 @@ TEST_F(StoreTest, AFileThatCannotBeReadIsKeptBeforeAnySaveReplacesIt) {
         {"not JSON", "connectors:\n  - host: a.example\n"},
         {"top level array", "[" + good + "]"},
         {"connectors not an array", R"({"connectors": {"a": {"kind": "ssh"}}})"},
+        // Parsing this recursively would run out of stack before any check.
+        {"nested 200,000 deep",
+         "{\"connectors\": [], \"a\": " + std::string(200000, '[') + std::string(200000, ']') + "}"},
     };
     for (const TCase& t : cases) {
         SCOPED_TRACE(t.Name);

@@ -10,10 +10,22 @@
 #include "Kv.FileUtil.h"
 #include "Kv.Log.h"
 #include "Kv.Platform.Folders.h"
+#include "Kv.Platform.TempFiles.h"
 #include "KvTestSupport.h"
 
 using namespace kv;
 using namespace kv::test;
+
+namespace {
+
+// Every name in a folder: a failed or finished save leaves nothing of its own behind.
+std::vector<std::string> NamesIn(const std::string& AFolder) {
+    std::vector<std::string> names = Split(RunCommand("ls -A '" + AFolder + "'"), '\n');
+    std::erase(names, std::string());
+    return names;
+}
+
+} // namespace
 
 TEST(DataFolder, PortableOnlyWithoutMarkerInAWritableFolder) {
     TTempDir program, user;
@@ -47,7 +59,7 @@ TEST(AtomicSave, CreatesTheFolderChainAndReplacesTheFile) {
     std::string text;
     ASSERT_TRUE(LoadText(path, text));
     EXPECT_EQ(text, "second");
-    EXPECT_FALSE(Exists(path + ".tmp"));
+    EXPECT_EQ(NamesIn(dir / "a/b/c"), std::vector<std::string>{"settings.json"});
 
     ::chmod(path.c_str(), 0600);
     ASSERT_TRUE(SaveTextAtomic(path, "third"));
@@ -57,15 +69,6 @@ TEST(AtomicSave, CreatesTheFolderChainAndReplacesTheFile) {
 }
 
 TEST(AtomicSave, FailedWriteLeavesTheOldFileAndNoTemporary) {
-    TTempDir dir;
-    std::string path = dir / "state.json";
-    WriteFile(path, "old contents");
-    // A folder where the temporary file must go makes the write fail.
-    ::mkdir((path + ".tmp").c_str(), 0755);
-    EXPECT_FALSE(SaveTextAtomic(path, "new contents"));
-    EXPECT_EQ(ReadFile(path), "old contents");
-    ::rmdir((path + ".tmp").c_str());
-
     // A read-only folder, as an ordinary user: nothing replaced, nothing left.
     TTempDir locked;
     WriteFile(locked / "f.json", "kept");
@@ -74,7 +77,7 @@ TEST(AtomicSave, FailedWriteLeavesTheOldFileAndNoTemporary) {
     int code = RunAsNobody([&] { return SaveTextAtomic(locked / "f.json", "lost?") ? 1 : 0; });
     EXPECT_EQ(code, 0);
     EXPECT_EQ(ReadFile(locked / "f.json"), "kept");
-    EXPECT_FALSE(Exists(locked / "f.json.tmp"));
+    EXPECT_EQ(NamesIn(locked.Path()), std::vector<std::string>{"f.json"});
 }
 
 TEST(AtomicSave, WriteFailureMidwayLeavesTheOldFile) {
@@ -94,16 +97,63 @@ TEST(AtomicSave, WriteFailureMidwayLeavesTheOldFile) {
     ::waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(ReadFile(path), "previous");
-    EXPECT_FALSE(Exists(path + ".tmp"));
+    EXPECT_EQ(NamesIn(dir.Path()), std::vector<std::string>{"x.json"});
 }
 
-TEST(AtomicSave, TemporaryNameIsNeverFollowedThroughALink) {
+TEST(AtomicSave, LeftoversOfAKilledSaveGoButLinksAndLiveSavesStay) {
     TTempDir dir, elsewhere;
     std::string path = dir / "x.json";
     WriteFile(elsewhere / "victim", "untouched");
-    ASSERT_EQ(::symlink((elsewhere / "victim").c_str(), (path + ".tmp").c_str()), 0);
-    EXPECT_FALSE(SaveTextAtomic(path, "data"));
+    const std::string stale = "x.json.kvsave-{00000000-0000-4000-8000-000000000001}.tmp";
+    const std::string planted = "x.json.kvsave-{00000000-0000-4000-8000-000000000002}.tmp";
+    WriteFile(dir / stale, "half a save");
+    ASSERT_EQ(::symlink((elsewhere / "victim").c_str(), (dir / planted).c_str()), 0);
+    // A save in progress in another Kolvan holds its temporary file.
+    TKvLockedTempFile live(dir.Path(), "x.json.kvsave-", ".tmp");
+    WriteFile(dir / "x.json.user.tmp", "the user's own");
+
+    ASSERT_TRUE(SaveTextAtomic(path, "data"));
+    EXPECT_EQ(ReadFile(path), "data");
+    EXPECT_FALSE(Exists(dir / stale));
+    EXPECT_TRUE(Exists(live.Path()));
     EXPECT_EQ(ReadFile(elsewhere / "victim"), "untouched");
+    EXPECT_EQ(ReadFile(dir / "x.json.user.tmp"), "the user's own");
+    live.Remove();
+}
+
+TEST(AtomicSave, TwoProcessesSavingOneFileNeverPublishHalfAFile) {
+    TTempDir dir;
+    std::string path = dir / "settings.json";
+    // Large enough that a write takes several system calls.
+    auto text = [](char ALetter) { return "{\"a\": \"" + std::string(200000, ALetter) + "\"}"; };
+    ASSERT_TRUE(SaveTextAtomic(path, text('x')));
+    std::fflush(nullptr);
+    pid_t writers[2];
+    for (int i = 0; i < 2; ++i) {
+        writers[i] = ::fork();
+        if (writers[i] == 0) {
+            int failed = 0;
+            for (int round = 0; round < 150; ++round)
+                failed += SaveTextAtomic(path, text(i == 0 ? 'a' : 'b')) ? 0 : 1;
+            ::_exit(failed == 0 ? 0 : 1);
+        }
+    }
+    int reads = 0, torn = 0, finished = 0, statuses[2] = {-1, -1};
+    while (finished < 2) {
+        std::string seen;
+        ASSERT_TRUE(LoadText(path, seen));
+        ++reads;
+        if (seen != text('x') && seen != text('a') && seen != text('b'))
+            ++torn;
+        for (int i = 0; i < 2; ++i) {
+            if (statuses[i] == -1 && ::waitpid(writers[i], &statuses[i], WNOHANG) == writers[i])
+                ++finished;
+        }
+    }
+    for (int status : statuses)
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a save failed";
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+    EXPECT_EQ(NamesIn(dir.Path()), std::vector<std::string>{"settings.json"});
 }
 
 TEST(AtomicSave, ANewFileGetsItsModeFromTheStartAndAnOldOneKeepsItsOwn) {
@@ -112,14 +162,16 @@ TEST(AtomicSave, ANewFileGetsItsModeFromTheStartAndAnOldOneKeepsItsOwn) {
     struct TCase {
         const char* Name;
         int Existing; // mode of the file being replaced, -1 for none
-        int Leftover; // mode of a ".tmp" a crash left behind, -1 for none
+        int Leftover; // mode of a temporary file a crash left behind, -1 for none
         mode_t NewMode;
         mode_t Expected;
     };
     const TCase cases[] = {
         {"new, plain", -1, -1, 0666, 0644},
         {"new, private", -1, -1, 0600, 0600},
-        {"replaced, the owner's mode stays", 0640, -1, 0600, 0640},
+        {"replaced, the owner's narrower mode stays", 0640, -1, 0666, 0640},
+        {"replaced, a file with secrets never stays readable", 0644, -1, 0600, 0600},
+        {"replaced, group-readable secrets too", 0640, -1, 0600, 0600},
         {"new over an open leftover", -1, 0666, 0600, 0600},
         {"replaced over an open leftover", 0600, 0666, 0600, 0600},
     };
@@ -131,15 +183,17 @@ TEST(AtomicSave, ANewFileGetsItsModeFromTheStartAndAnOldOneKeepsItsOwn) {
             WriteFile(path, "old");
             ::chmod(path.c_str(), t.Existing);
         }
+        const std::string leftover = path + ".kvsave-{00000000-0000-4000-8000-00000000000A}.tmp";
         if (t.Leftover >= 0) {
-            WriteFile(path + ".tmp", "half a save");
-            ::chmod((path + ".tmp").c_str(), t.Leftover);
+            WriteFile(leftover, "half a save");
+            ::chmod(leftover.c_str(), t.Leftover);
         }
         ASSERT_TRUE(SaveBytesAtomic(path, "new", t.NewMode));
         struct stat st {};
         ASSERT_EQ(::stat(path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, t.Expected);
         EXPECT_EQ(ReadFile(path), "new");
+        EXPECT_FALSE(Exists(leftover));
     }
 
     // Exclusive creation: private from the start, and never over a file that is there.
@@ -263,4 +317,28 @@ TEST(PrivateTemp, RefusesAFolderThatIsNotOurs) {
     ::mkdir(mine.c_str(), 0777);
     ::chown(mine.c_str(), 65534, 65534);
     EXPECT_EQ(PrivateTempFolderIn(base.Path()), "");
+}
+
+TEST(PrivateTemp, FallbackFolderGetsTheSameChecks) {
+    TTempDir tmp, cache, shared;
+    std::string uid = std::to_string(::getuid());
+    // Both places planted with links into a folder others can read.
+    ASSERT_EQ(::symlink(shared.Path().c_str(), (tmp / ("kolvan-" + uid)).c_str()), 0);
+    ASSERT_EQ(::mkdir((cache / "kolvan").c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(shared.Path().c_str(), (cache / "kolvan/tmp").c_str()), 0);
+    std::string oldTmp = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    std::string oldCache = std::getenv("XDG_CACHE_HOME") ? std::getenv("XDG_CACHE_HOME") : "";
+    ::setenv("TMPDIR", tmp.Path().c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", cache.Path().c_str(), 1);
+    std::string chosen = PrivateTempFolder();
+    ::setenv("TMPDIR", oldTmp.c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", oldCache.c_str(), 1);
+
+    ASSERT_FALSE(chosen.empty());
+    EXPECT_EQ(chosen.rfind(tmp / ("kolvan-" + uid + "-"), 0), 0u) << chosen;
+    struct stat st {};
+    ASSERT_EQ(::lstat(chosen.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(RunCommand("ls -A " + shared.Path()), "");
 }

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <ostream>
 
+#include "Kv.FileUtil.h"
 #include "Kv.Log.h"
+#include "Kv.State.h"
 #include "KvTestSupport.h"
 
 namespace kv {
@@ -276,6 +278,55 @@ TEST_F(SettingsCurrent, SaveReportsFailure) {
     // A regular file where the folder should be.
     test::WriteFile(FDir / "blocker", "x");
     EXPECT_FALSE(SaveSettings(FDir / "blocker/settings.json"));
+}
+
+TEST_F(SettingsCurrent, UnusableSettingsAndStateAreKeptAsideAndReported) {
+    const std::string deep = "{\"a\":" + std::string(200000, '[') + std::string(200000, ']') + ",\"b\":1}";
+    const struct {
+        const char* Name;
+        std::string Text;
+    } cases[] = {
+        {"nested 200,000 deep", deep},
+        {"cut off", "{\"fontHeight\": 16, "},
+        {"not an object", "[1]"},
+        {"far larger than such a file", "{\"a\": \"" + std::string(KMaxSmallFileSize, 'x') + "\"}"},
+    };
+    // Each file through its own loader: the problem sentence, or empty when all was well.
+    const struct {
+        const char* File;
+        std::function<std::string(const std::string&)> Load;
+    } files[] = {
+        {"settings.json", [](const std::string& APath) { return LoadSettings(APath); }},
+        {"state.json",
+         [](const std::string& APath) {
+             TKvAppState state;
+             std::string problem = LoadAppState(APath, state);
+             EXPECT_EQ(state, TKvAppState());
+             return problem;
+         }},
+    };
+    for (const auto& file : files) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(file.File) + ": " + c.Name);
+            test::TTempDir dir;
+            std::string path = dir / file.File;
+            test::WriteFile(path, c.Text);
+            std::string problem = file.Load(path);
+            EXPECT_NE(problem.find("could not be read; the file was kept as " + path + ".unreadable."),
+                      std::string::npos)
+                << problem;
+            EXPECT_EQ(CurrentSettings(), TKvSettings());
+            EXPECT_FALSE(test::Exists(path)) << "the next save would have replaced it";
+            EXPECT_TRUE(test::ReadFile(path + ".unreadable") == c.Text);
+
+            // A second damaged file does not replace the first copy.
+            test::WriteFile(path, "x");
+            EXPECT_NE(file.Load(path).find(path + ".unreadable.2"), std::string::npos);
+            EXPECT_EQ(test::ReadFile(path + ".unreadable.2"), "x");
+        }
+        test::TTempDir dir;
+        EXPECT_EQ(file.Load(dir / "missing.json"), "") << "a missing file is not a problem";
+    }
 }
 
 } // namespace

@@ -95,9 +95,7 @@ TEST(Worker, StuckJobIsAbandonedWithoutWaiting) {
                 std::this_thread::sleep_for(1ms);
         });
         ASSERT_TRUE(WaitFor([&] { return started.load(); }));
-        auto t0 = std::chrono::steady_clock::now();
-        worker.Stop(0);
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, 1000ms); // generous: only "did not wait for the job"
+        worker.Stop(0); // returning at all proves it did not wait for the job
         EXPECT_TRUE(TKvWorker::HasAbandonedThreads());
         EXPECT_EQ(TKvWorker::AbandonedThreadCount(), before + 1);
     } // the worker object is gone; the thread lives on by itself

@@ -173,10 +173,9 @@ TEST(LocalStreams, ReadWriteAndRefuseWhatIsNotAFile) {
     EXPECT_EQ(ReadFile(dir / "data.bin"), "");
 
     ::mkfifo((dir / "fifo").c_str(), 0644);
-    auto t0 = std::chrono::steady_clock::now();
+    // Returning at all proves neither open blocked on the pipe.
     EXPECT_EQ(MessageOf([&] { Fs().OpenRead(dir / "fifo"); }), dir / "fifo" + ": not a regular file");
     EXPECT_EQ(MessageOf([&] { Fs().OpenWrite(dir / "fifo"); }), dir / "fifo" + ": not a regular file");
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5)); // never blocked
     EXPECT_EQ(MessageOf([&] { Fs().OpenRead("/dev/zero"); }), "/dev/zero: not a regular file");
     EXPECT_EQ(MessageOf([&] { Fs().OpenRead(dir.Path()); }), dir.Path() + ": not a regular file");
     EXPECT_EQ(MessageOf([&] { Fs().OpenRead(dir / "nope"); }), dir / "nope" + ": No such file or directory");

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "KvTestRoot.h"
 #include "KvTestSupport.h"
 
 #ifdef KV_UI_TESTS
@@ -28,22 +29,10 @@ const std::string& TestRoot() { return GRoot; }
 
 int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
-    const char* base = std::getenv("KV_TEST_BASE");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/kvtest-XXXXXX";
-    if (!::mkdtemp(pattern.data())) {
-        std::perror("mkdtemp");
+    std::string pattern = kv::test::MakeTestRoot();
+    if (pattern.empty())
         return 2;
-    }
-    // Open enough for the tests that run a step as "nobody".
-    ::chmod(pattern.c_str(), 0755);
     kv::test::GRoot = pattern;
-    for (const char* sub : {"home", "config", "data", "cache", "tmp"})
-        std::filesystem::create_directories(pattern + "/" + sub);
-    ::setenv("HOME", (pattern + "/home").c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (pattern + "/config").c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (pattern + "/data").c_str(), 1);
-    ::setenv("XDG_CACHE_HOME", (pattern + "/cache").c_str(), 1);
-    ::setenv("TMPDIR", (pattern + "/tmp").c_str(), 1);
     ::testing::InitGoogleTest(&argc, argv);
 #ifdef KV_UI_TESTS
     // Widget tests run without a display; deliveries go through the Qt event loop as in Kolvan.

@@ -22,8 +22,9 @@ namespace {
 std::atomic<int> GTempCounter{0};
 }
 
-TTempDir::TTempDir() {
-    FPath = TestRoot() + "/t" + std::to_string(::getpid()) + "-" + std::to_string(GTempCounter++);
+TTempDir::TTempDir(const std::string& ABase) {
+    FPath = (ABase.empty() ? TestRoot() : ABase) + "/t" + std::to_string(::getpid()) + "-" +
+            std::to_string(GTempCounter++);
     std::filesystem::remove_all(FPath);
     std::filesystem::create_directories(FPath);
 }

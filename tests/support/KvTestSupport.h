@@ -11,10 +11,10 @@ namespace kv::test {
 // The fresh folder this test binary runs in (HOME, XDG_* and TMPDIR point below it).
 const std::string& TestRoot();
 
-// A new empty folder below the test root, removed when the object goes away.
+// A new empty folder below the test root (or ABase), removed when the object goes away.
 class TTempDir {
 public:
-    TTempDir();
+    explicit TTempDir(const std::string& ABase = {});
     ~TTempDir();
     TTempDir(const TTempDir&) = delete;
     TTempDir& operator=(const TTempDir&) = delete;

@@ -161,13 +161,14 @@ TEST(TransferErrors, RetryThenSuccessAndSkipAll) {
     auto outcome = RunRequest(Request(tkCopy, LocalFs(), src.Path(), {"1", "2", "3"}, faulty, "/out"), host);
     ASSERT_EQ(host->Questions.size(), 2u);
     EXPECT_EQ(host->Questions[0].Kind, pkError);
-    EXPECT_EQ(host->Questions[0].Text, "Could not copy " + src / "1" + "\n/out/1.kvpart: injected failure");
+    // The user chose "/out/1": the temporary name never shows.
+    EXPECT_EQ(host->Questions[0].Text, "Could not copy " + src / "1" + "\n/out/1: injected failure");
     EXPECT_EQ(mem->Content("/out/1"), "1");
     EXPECT_EQ(outcome.Result.Succeeded, 1);
     EXPECT_EQ(outcome.Result.Skipped, 2);
-    EXPECT_EQ(outcome.Result.FirstProblem, "Could not copy " + src / "2" + ": /out/2.kvpart: injected failure");
+    EXPECT_EQ(outcome.Result.FirstProblem, "Could not copy " + src / "2" + ": /out/2: injected failure");
     EXPECT_FALSE(mem->HasFile("/out/2") || mem->HasFile("/out/2.kvpart") || mem->HasFile("/out/3.kvpart"));
-    EXPECT_TRUE(LogHas(outcome, "error: copy " + src / "2" + " -> /out/2: /out/2.kvpart: injected failure"));
+    EXPECT_TRUE(LogHas(outcome, "error: copy " + src / "2" + " -> /out/2: /out/2: injected failure"));
 }
 
 TEST(TransferErrors, FailedOverwriteKeepsTheOldTarget) {
@@ -222,9 +223,10 @@ TEST(TransferCancel, CancelInAQuestionOrMidCopyLeavesNoPartFile) {
     EXPECT_EQ(ReadFile(dst / "big"), "old");
     EXPECT_TRUE(LogHas(asked, "job: copy finished: 0 done, 0 skipped, 0 failed, cancelled\n"));
 
-    // Cancel from another thread while the data is being written.
+    // Cancel from another thread while the data is being written: the gate lets the write go
+    // on, so only the token can end the run, and nobody is asked anything.
     auto faulty = std::make_shared<TKvFaultFs>(local);
-    faulty->AddFault({foWrite, 2, 1, true});
+    faulty->AddFault({foWrite, 2, 1, true, false});
     auto token = NewCancelToken();
     std::thread canceller([&] {
         faulty->WaitBlocked();
@@ -235,6 +237,8 @@ TEST(TransferCancel, CancelInAQuestionOrMidCopyLeavesNoPartFile) {
     auto cancelled = RunRequest(request, nullptr, token);
     canceller.join();
     EXPECT_TRUE(cancelled.Result.Cancelled);
+    EXPECT_TRUE(cancelled.Host->Questions.empty());
+    EXPECT_EQ(faulty->Calls(foWrite), 2) << "the run went on writing after the cancel";
     EXPECT_EQ(FilesBelow(dst.Path()), (std::vector<std::string>{"./big"}));
 }
 
@@ -335,4 +339,151 @@ TEST(TransferRefusals, ReadOnlyPlaces) {
     auto copied = RunRequest(Request(tkCopy, archive, "/", {"f"}, target, "/out/"));
     EXPECT_EQ(target->Content("/out/f"), "x");
     EXPECT_EQ(copied.Result.Succeeded, 1);
+}
+
+TEST(TransferTemporaryNames, AUsersOwnPartFileIsNeverOverwrittenNorDeleted) {
+    TTempDir src, dst;
+    WriteFile(src / "x", std::string(2 * KTransferBufferSize, 'n'));
+    WriteFile(dst / "x.kvpart", "the user's own");
+    WriteFile(dst / "x.2.kvpart", "also the user's");
+    auto local = LocalFs();
+    EXPECT_EQ(TKvRun::TemporaryName(*local, dst / "x"), dst / "x.3.kvpart");
+
+    // A write that fails halfway: the file the run made goes, the user's stay.
+    auto faulty = std::make_shared<TKvFaultFs>(local);
+    faulty->AddFault({foWrite, 2, 1});
+    auto host = std::make_shared<TScriptedHost>();
+    host->Reply(paSkip);
+    auto failed = RunRequest(Request(tkCopy, local, src.Path(), {"x"}, faulty, dst.Path()), host);
+    EXPECT_EQ(failed.Result.Skipped, 1);
+    EXPECT_EQ(FilesBelow(dst.Path()), (std::vector<std::string>{"./x.2.kvpart", "./x.kvpart"}));
+
+    auto copied = RunRequest(Request(tkCopy, local, src.Path(), {"x"}, local, dst.Path()));
+    EXPECT_EQ(copied.Result.Succeeded, 1);
+    EXPECT_EQ(ReadFile(dst / "x.kvpart"), "the user's own");
+    EXPECT_EQ(ReadFile(dst / "x.2.kvpart"), "also the user's");
+    EXPECT_EQ(ReadFile(dst / "x"), std::string(2 * KTransferBufferSize, 'n'));
+}
+
+TEST(TransferTemporaryNames, LongestNamesCopyAndMove) {
+    // 255 bytes, the most a name may have; one ends inside a two-byte character at the cut.
+    const std::string ascii(255, 'a');
+    const std::string accented = std::string(235, 'b') + "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9" +
+                                 std::string(10, 'c');
+    TTempDir src, dst, moved;
+    for (const auto& name : {ascii, accented})
+        WriteFile(src / name, name.substr(0, 3));
+    auto local = LocalFs();
+    // Two long names that share their start still get two temporary names.
+    std::string first = TKvRun::TemporaryName(*local, dst / ascii);
+    std::string second = TKvRun::TemporaryName(*local, dst / (std::string(254, 'a') + "z"));
+    EXPECT_NE(first, second);
+    EXPECT_LE(local->NameOf(first).size(), KMaxNameBytes);
+    std::string cut = local->NameOf(TKvRun::TemporaryName(*local, dst / accented));
+    EXPECT_EQ(cut.find("\xC3~"), std::string::npos) << "cut inside a character";
+
+    auto copy = RunRequest(Request(tkCopy, local, src.Path(), {ascii, accented}, local, dst.Path()));
+    EXPECT_EQ(copy.Result.Succeeded, 2) << copy.Result.FirstProblem;
+    EXPECT_EQ(ReadFile(dst / ascii), "aaa");
+    EXPECT_EQ(ReadFile(dst / accented), "bbb");
+
+    // A move that cannot rename in place copies through the temporary name too.
+    auto noRename = std::make_shared<TKvFaultFs>(local);
+    noRename->AddFault({foRename, 1, 1});
+    auto move = RunRequest(Request(tkMove, noRename, dst.Path(), {ascii, accented}, noRename, moved.Path()));
+    EXPECT_EQ(move.Result.Succeeded, 2) << move.Result.FirstProblem;
+    EXPECT_EQ(FilesBelow(moved.Path()), (std::vector<std::string>{"./" + ascii, "./" + accented}));
+    EXPECT_EQ(FilesBelow(dst.Path()), std::vector<std::string>{});
+}
+
+TEST(TransferPermissions, BitsTravelWithCopiesAndMovesAcrossDisks) {
+    TTempDir src, dst;
+    // Another mount where there is one, so the move really copies.
+    struct stat shm {}, here {};
+    const bool otherDisk = ::stat("/dev/shm", &shm) == 0 && ::stat(src.Path().c_str(), &here) == 0 &&
+                           shm.st_dev != here.st_dev && ::access("/dev/shm", W_OK) == 0;
+    TTempDir across(otherDisk ? "/dev/shm" : "");
+    ::mkdir((src / "private").c_str(), 0700);
+    WriteFile(src / "private/key", "k");
+    ::chmod((src / "private/key").c_str(), 0600);
+    WriteFile(src / "private/run.sh", "#!/bin/sh\n");
+    ::chmod((src / "private/run.sh").c_str(), 0755);
+    WriteFile(src / "private/setuid", "s");
+    ::chmod((src / "private/setuid").c_str(), 04755);
+    ::mkdir((src / "private/locked").c_str(), 0500); // a folder nobody may write to, made last
+    WriteFile(src / "private/locked/inside", "i");
+    ::chmod((src / "private/locked").c_str(), 0500);
+    auto modeOf = [](const std::string& APath) {
+        struct stat st {};
+        ::stat(APath.c_str(), &st);
+        return st.st_mode & 07777;
+    };
+    auto check = [&](const std::string& ARoot) {
+        EXPECT_EQ(modeOf(ARoot + "/private"), 0700u);
+        EXPECT_EQ(modeOf(ARoot + "/private/key"), 0600u);
+        EXPECT_EQ(modeOf(ARoot + "/private/run.sh"), 0755u);
+        EXPECT_EQ(modeOf(ARoot + "/private/setuid"), 0755u) << "no set-user bit on a copy";
+        EXPECT_EQ(modeOf(ARoot + "/private/locked"), 0500u);
+        EXPECT_EQ(ReadFile(ARoot + "/private/locked/inside"), "i");
+    };
+    auto local = LocalFs();
+    auto copy = RunRequest(Request(tkCopy, local, src.Path(), {"private"}, local, dst.Path()));
+    EXPECT_EQ(copy.Result.Succeeded, 4) << copy.Result.FirstProblem;
+    check(dst.Path());
+
+    auto move = RunRequest(Request(tkMove, local, dst.Path(), {"private"}, local, across.Path()));
+    EXPECT_EQ(move.Result.Failed + move.Result.Skipped, 0) << move.Result.FirstProblem;
+    check(across.Path());
+    for (const auto& dir : {src / "private/locked", across / "private/locked"})
+        ::chmod(dir.c_str(), 0755); // so the folders can be removed
+}
+
+TEST(TransferCopy, AFolderIsNeverCopiedIntoALinkThatLeadsInsideIt) {
+    TTempDir dir;
+    ::mkdir((dir / "a").c_str(), 0755);
+    ::mkdir((dir / "a/inner").c_str(), 0755);
+    WriteFile(dir / "a/f", "data");
+    ASSERT_EQ(::symlink((dir / "a/inner").c_str(), (dir / "shortcut").c_str()), 0);
+    auto local = LocalFs();
+    for (const std::string& dest : {dir / "shortcut", dir / "shortcut/new/deeper"}) {
+        SCOPED_TRACE(dest);
+        auto outcome = RunRequest(Request(tkCopy, local, dir.Path(), {"a"}, local, dest));
+        EXPECT_EQ(outcome.Result.Failed, 1);
+        EXPECT_EQ(outcome.Result.FirstProblem, "Cannot copy a directory into itself: " + dir / "a");
+        EXPECT_FALSE(Exists(dir / "a/inner/a"));
+    }
+}
+
+TEST(TransferErrors, FinishingStepsThatFail) {
+    TTempDir src;
+    WriteFile(src / "f", "new data");
+    const struct {
+        const char* Name;
+        bool Direct;
+        TKvFault Fault;
+        const char* Expected;   // the target's content afterwards
+        bool Counted;           // the copy counts as done
+        const char* Problem;    // how the first problem starts
+    } cases[] = {
+        {"rename over the old target fails", false, {foRename, 1, 1}, "old", false, "Could not copy "},
+        {"setting the time fails", false, {foSetModified, 1, 1}, "new data", true,
+         "Copied, but could not set the time of /d/f: /d/f: injected failure"},
+        {"finishing a direct upload fails", true, {foFinish, 1, 1}, "old", false, "Could not copy "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::shared_ptr<TKvMemoryFs> mem = c.Direct ? std::make_shared<TKvMemoryDirectFs>("mem:direct")
+                                                    : std::make_shared<TKvMemoryFs>("mem:plain");
+        mem->AddFile("/d/f", "old");
+        auto faulty = std::make_shared<TKvFaultFs>(mem);
+        faulty->AddFault(c.Fault);
+        auto host = std::make_shared<TScriptedHost>();
+        host->Reply(paOverwrite);
+        host->Reply(paSkip);
+        auto outcome = RunRequest(Request(tkCopy, LocalFs(), src.Path(), {"f"}, faulty, "/d"), host);
+        EXPECT_EQ(mem->Content("/d/f"), c.Expected);
+        EXPECT_EQ(outcome.Result.Succeeded, c.Counted ? 1 : 0);
+        EXPECT_EQ(outcome.Result.FirstProblem.rfind(c.Problem, 0), 0u) << outcome.Result.FirstProblem;
+        EXPECT_EQ(mem->Paths(), (std::vector<std::string>{"/", "/d", "/d/f"})) << "a temporary file was left";
+    }
 }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "../fs/KvArchiveTestUtil.h"
+#include "Kv.Archives.h"
 #include "Kv.FS.Local.h"
 #include "Kv.FS.Zip.h"
 #include "Kv.Log.h"
@@ -104,19 +105,21 @@ TEST(TransferZip, RefusesServersAndAddsNothingToItself) {
     EXPECT_EQ(onServer.Result.Failed, 1);
     EXPECT_EQ(onServer.Result.FirstProblem, "A zip file can only be made on a disk");
 
-    // Zipping a folder into itself, with an older zip of the same name selected too.
+    // Zipping a folder into itself, with an older zip of the same name selected too. A file of
+    // the user's that happens to have the temporary name is theirs: it goes in and stays.
     WriteFile(source.Dir / "out.zip", "old zip");
-    WriteFile(source.Dir / "out.zip.kvpart", "stale part");
+    WriteFile(source.Dir / "out.zip.kvpart", "the user's own");
     auto host = std::make_shared<TScriptedHost>();
     host->Reply(paOverwrite);
     auto self = RunZip(ZipRequest(LocalFs(), source.Dir.Path(),
                                   {"a.txt", "out.zip", "out.zip.kvpart"}, source.Dir / "out.zip"),
                        host);
-    EXPECT_EQ(self.Result.Succeeded, 1);
-    EXPECT_EQ(self.Result.Skipped, 2);
+    EXPECT_EQ(self.Result.Succeeded, 2);
+    EXPECT_EQ(self.Result.Skipped, 1);
     EXPECT_EQ(self.Result.FirstProblem, "Not added to itself: " + source.Dir / "out.zip");
     TKvZipFileSystem made(source.Dir / "out.zip", *NewCancelToken());
-    EXPECT_EQ(TreeOf(made, "\\"), std::vector<std::string>{"a.txt"});
+    EXPECT_EQ(TreeOf(made, "\\"), (std::vector<std::string>{"a.txt", "out.zip.kvpart"}));
+    EXPECT_EQ(ReadFile(source.Dir / "out.zip.kvpart"), "the user's own");
 
     // The same path on another file system is another file: it goes in.
     auto memory = std::make_shared<TKvMemoryFs>("mem:other");
@@ -225,4 +228,60 @@ TEST(TransferZip, AFileThatGrewAfterTheScanIsZippedWhole) {
     TKvZipFileSystem made(dir / "logs.zip", *NewCancelToken());
     EXPECT_EQ(ReadEntry(made, "\\log.txt"), "written after the scan");
     EXPECT_EQ(Sh("unzip -t '" + dir / "logs.zip" + "' >/dev/null"), 0);
+}
+
+TEST(ArchiveCopyOut, HostileNamesNeverLandOutsideTheChosenFolder) {
+    TTempDir sandbox;
+    const std::string zip = sandbox / "hostile.zip", tar = sandbox / "hostile.tar";
+    const std::string script = R"PY(
+import io, sys, tarfile, zipfile
+names = ["../x", "a/../../b", "/abs/olute", "back\\..\\..\\slash", "dir/../../up", "ok.txt"]
+with zipfile.ZipFile(sys.argv[1], "w") as z:
+    for name in names:
+        z.writestr(zipfile.ZipInfo(name), "zip " + name)
+with tarfile.open(sys.argv[2], "w", format=tarfile.GNU_FORMAT) as t:
+    def add(info, data=b""):
+        info.size = len(data)
+        t.addfile(info, io.BytesIO(data))
+    for name in names:
+        add(tarfile.TarInfo(name), ("tar " + name).encode())
+    for name, kind, target in [("soft", tarfile.SYMTYPE, "../../outside"),
+                               ("hard", tarfile.LNKTYPE, "../outside"),
+                               ("linkdir", tarfile.SYMTYPE, "/")]:
+        info = tarfile.TarInfo(name)
+        info.type, info.linkname = kind, target
+        add(info)
+    add(tarfile.TarInfo("linkdir/escape"), b"through a link")
+)PY";
+    WriteFile(sandbox / "make.py", script);
+    int code = -1;
+    std::string output = RunCommand("/usr/bin/python3 '" + sandbox / "make.py" + "' '" + zip + "' '" + tar + "' 2>&1", &code);
+    ASSERT_EQ(code, 0) << output;
+
+    for (const std::string& archive : {zip, tar}) {
+        SCOPED_TRACE(archive);
+        TTempDir out(sandbox.Path());
+        auto fs = OpenArchive(archive, *NewCancelToken());
+        ASSERT_TRUE(fs);
+        TKvTransferRequest request;
+        request.Kind = tkCopy;
+        request.SourceFs = fs;
+        request.SourceDir = "\\";
+        request.Items = fs->List("\\", *NewCancelToken());
+        ASSERT_FALSE(request.Items.empty());
+        request.DestFs = LocalFs();
+        request.DestPath = out.Path();
+        auto outcome = RunRequest(request);
+        EXPECT_GT(outcome.Result.Succeeded, 0);
+        EXPECT_EQ(ReadFile(out / "ok.txt").substr(4), "ok.txt");
+        // Everything in the sandbox is the two archives, the script, or inside the chosen folder.
+        std::string strays = RunCommand("cd '" + sandbox.Path() + "' && find . -mindepth 1 -not -path './" +
+                                        out.Path().substr(sandbox.Path().size() + 1) +
+                                        "*' -not -name 'hostile.*' -not -name make.py");
+        EXPECT_EQ(strays, "");
+        // No link was made that could lead out later.
+        EXPECT_EQ(RunCommand("find '" + out.Path() + "' -type l"), "");
+        EXPECT_FALSE(Exists("/abs/olute"));
+        EXPECT_FALSE(Exists("/escape"));
+    }
 }
