@@ -10,7 +10,8 @@
 namespace kv::fuzz {
 
 inline const std::string& WorkFolder() {
-    static const std::string folder = [] {
+    // Never destroyed: the exit handler below still needs it after static destructors ran.
+    static const std::string& folder = *new std::string([] {
         const char* base = std::getenv("TMPDIR");
         std::string pattern = std::string(base && *base ? base : "/tmp") + "/kvfuzz-XXXXXX";
         if (!::mkdtemp(pattern.data())) {
@@ -22,7 +23,7 @@ inline const std::string& WorkFolder() {
             std::filesystem::remove_all(WorkFolder(), ignored);
         });
         return pattern;
-    }();
+    }());
     return folder;
 }
 

@@ -4,6 +4,7 @@
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
@@ -21,6 +22,19 @@ using namespace kv::test;
 
 namespace {
 
+// The watchers still waiting for a dialog; the fixture stops them, so none outlives its test
+// and answers a dialog of the next one.
+std::vector<QPointer<QTimer>>& PendingWatchers() {
+    static std::vector<QPointer<QTimer>> watchers;
+    return watchers;
+}
+
+void StopPendingWatchers() {
+    for (auto& timer : PendingWatchers())
+        delete timer.data();
+    PendingWatchers().clear();
+}
+
 // Answers the next modal dialog as soon as it shows.
 void WhenDialog(std::function<void(QWidget*)> AAnswer) {
     auto* timer = new QTimer;
@@ -33,6 +47,7 @@ void WhenDialog(std::function<void(QWidget*)> AAnswer) {
         }
     });
     timer->start();
+    PendingWatchers().push_back(timer);
 }
 
 void AnswerText(const std::string& AText, std::string* APrompt = nullptr, std::string* AProposed = nullptr) {
@@ -79,6 +94,11 @@ struct TMainFixture {
     std::string StateFile = Root / "state.json";
     std::unique_ptr<TMainForm> Form;
 
+    ~TMainFixture() {
+        StopPendingWatchers();
+        if (Form)
+            Form->close();
+    }
     TMainFixture() {
         ::mkdir(Left.c_str(), 0755);
         ::mkdir(Right.c_str(), 0755);
@@ -115,6 +135,15 @@ struct TMainFixture {
     }
     void Key(Qt::Key AKey, Qt::KeyboardModifiers AMods = Qt::NoModifier) {
         QTest::keyClick(Panel(Form->ActiveHalf()).focusProxy(), AKey, AMods);
+    }
+    bool WaitRow(TKvHalf AHalf, const std::string& AName) {
+        return QTest::qWaitFor([&] {
+            const auto& model = Panel(AHalf).Model();
+            for (int i = 0; i < model.RowCount(); ++i)
+                if (model.Row(i).Name == AName)
+                    return true;
+            return false;
+        }, 10000);
     }
     bool WaitStatus(TKvHalf AHalf, const std::string& AText) {
         return QTest::qWaitFor([&] { return Panel(AHalf).StatusText() == AText; }, 10000);
@@ -189,6 +218,7 @@ TEST(MainForm, CopyRenameMoveMakeFolderAndDelete) {
     ASSERT_TRUE(f.WaitStatus(rhLeft, "Copied 1"));
     EXPECT_EQ(ReadFile(f.Right + "/a.txt"), "alpha");
     EXPECT_TRUE(f.Panel(rhLeft).MarkedEntries().empty());
+    EXPECT_TRUE(f.WaitRow(rhRight, "a.txt")) << "the other half shows the copy";
 
     // F6 on one focused file renames it in place.
     f.Focus(rhLeft, "b.txt");
@@ -232,8 +262,10 @@ TEST(MainForm, CopyRenameMoveMakeFolderAndDelete) {
 
     // No answers No: nothing happens.
     f.Focus(rhLeft, "a.txt");
-    AnswerButton(QMessageBox::No);
+    question.clear();
+    AnswerButton(QMessageBox::No, &question);
     f.Key(Qt::Key_Delete);
+    EXPECT_EQ(question, "Delete \"a.txt\"?");
     QTest::qWait(100);
     EXPECT_TRUE(Exists(f.Left + "/a.txt"));
 }
@@ -320,4 +352,65 @@ TEST(MainForm, KeyBarLayersFollowTheModifiers) {
     EXPECT_EQ(f.Form->KeyLayer(), klAlt);
     QTest::keyRelease(f.Panel(rhLeft).focusProxy(), Qt::Key_Alt, Qt::AltModifier);
     EXPECT_EQ(f.Form->KeyLayer(), klPlain);
+}
+
+// The first visible button with this text in any window (the progress window's questions).
+QPushButton* WaitButton(const QString& AText) {
+    QPushButton* found = nullptr;
+    QTest::qWaitFor([&] {
+        for (QWidget* window : QApplication::topLevelWidgets())
+            for (auto* button : window->findChildren<QPushButton*>())
+                if (window->isVisible() && button->isVisible() && button->text() == AText)
+                    found = button;
+        return found != nullptr;
+    }, 10000);
+    return found;
+}
+
+TEST(MainForm, WhatGoesWrongIsShownAndNothingIsCopiedUnasked) {
+    TMainFixture f;
+    WriteFile(f.Left + "/a.txt", "alpha");
+    WriteFile(f.Right + "/blocker", "a file where a folder should be");
+    f.Open();
+
+    // Esc at the copy dialog copies nothing.
+    f.Focus(rhLeft, "a.txt");
+    bool shown = false;
+    WhenDialog([&](QWidget* ADialog) {
+        shown = true;
+        QTest::keyClick(ADialog, Qt::Key_Escape);
+    });
+    f.Key(Qt::Key_F5);
+    EXPECT_TRUE(shown);
+    QTest::qWait(200);
+    EXPECT_FALSE(Exists(f.Right + "/a.txt"));
+    EXPECT_EQ(f.Form->Transfers().SessionCount(), 0);
+
+    // A folder that cannot be made: the error question, Skip, and a red status line.
+    AnswerText(f.Right + "/blocker/sub/");
+    f.Key(Qt::Key_F5);
+    QPushButton* skip = WaitButton("Skip");
+    ASSERT_TRUE(skip);
+    skip->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.Panel(rhLeft).StatusText().rfind("Copied 0, skipped 1: ", 0) == 0; },
+                                10000))
+        << f.Panel(rhLeft).StatusText();
+    EXPECT_NE(f.Panel(rhLeft).StatusText().find(f.Right + "/blocker/sub"), std::string::npos);
+    EXPECT_TRUE(f.Panel(rhLeft).MessageIsError());
+    EXPECT_EQ(ReadFile(f.Right + "/blocker"), "a file where a folder should be");
+
+    // Closing while a copy waits on a question asks first; No keeps the window and the copy.
+    WriteFile(f.Right + "/a.txt", "old");
+    AnswerText(f.Right);
+    f.Key(Qt::Key_F5);
+    ASSERT_TRUE(WaitButton("Overwrite"));
+    std::string question;
+    AnswerButton(QMessageBox::No, &question);
+    EXPECT_FALSE(f.Form->close());
+    EXPECT_EQ(question, "Something is still going on:\n  - a copy, move or delete is running, and it will be "
+                        "cancelled\n\nQuit anyway?");
+    EXPECT_TRUE(f.Form->isVisible());
+    WaitButton("Overwrite")->click();
+    ASSERT_TRUE(f.WaitStatus(rhLeft, "Copied 1"));
+    EXPECT_EQ(ReadFile(f.Right + "/a.txt"), "alpha");
 }
