@@ -62,8 +62,11 @@ bool ExportConnectors(const TKvConnectors& AList, const TKvFolderNames& AFolders
         return false;
     }
     bool anySaved = false;
-    for (const TKvConnector& connector : AList)
+    int kept = 0;
+    for (const TKvConnector& connector : AList) {
         anySaved = anySaved || (connector.SavePassword && !connector.Secret.empty());
+        kept += connector.SavePassword && connector.Secret.empty() && !connector.KeptSecret.empty();
+    }
 
     std::string passkey;
     if (anySaved) {
@@ -79,9 +82,13 @@ bool ExportConnectors(const TKvConnectors& AList, const TKvFolderNames& AFolders
         return false;
     }
 
+    const bool withPasswords = !passkey.empty();
     TKvConnectors copy = AList;
-    if (passkey.empty()) {
-        for (TKvConnector& connector : copy) {
+    for (TKvConnector& connector : copy) {
+        // A kept text is sealed for connectors.json and would open nowhere else; the connection
+        // goes without it and asks for the password after the import.
+        connector.KeptSecret.clear();
+        if (!withPasswords) {
             connector.SavePassword = false;
             Cleanse(connector.Secret);
         }
@@ -103,7 +110,12 @@ bool ExportConnectors(const TKvConnectors& AList, const TKvFolderNames& AFolders
         AUi.ShowError("The file could not be written: " + path);
         return false;
     }
-    AUi.ShowMessage(std::to_string(AList.size()) + " connection(s) exported to " + path + ".");
+    std::string message = std::to_string(AList.size()) + " connection(s) exported to " + path + ".";
+    // Said unless the user chose a file without passwords anyway.
+    if (kept > 0 && (withPasswords || !anySaved))
+        message += " " + std::to_string(kept) +
+                   " saved password(s) could not be opened here and are not in the file.";
+    AUi.ShowMessage(message);
     return true;
 }
 
@@ -123,6 +135,12 @@ TKvImportResult ImportConnectors(TKvConnectors& AList, TKvFolderNames& AFolders,
         passkey = AskImportPasskey(AUi, text);
     TKvConnectors imported = ConnectorsFromJson(text, passkey);
     Cleanse(passkey);
+    // Sealed for the file, not for connectors.json: of no use here, but not to be lost unsaid.
+    int unopened = 0;
+    for (TKvConnector& connector : imported) {
+        unopened += !connector.KeptSecret.empty();
+        connector.KeptSecret.clear();
+    }
     if (imported.empty()) {
         AUi.ShowMessage("No connections were found in " + path + ".");
         return result;
@@ -163,8 +181,13 @@ TKvImportResult ImportConnectors(TKvConnectors& AList, TKvFolderNames& AFolders,
         names.push_back(name);
     AFolders = CollectFolders(AList, names);
     result.Changed = true;
-    AUi.ShowMessage(std::to_string(result.Added) + " connection(s) added, " +
-                    std::to_string(result.Replaced) + " replaced. Save keeps them.");
+    std::string message = std::to_string(result.Added) + " connection(s) added, " +
+                          std::to_string(result.Replaced) + " replaced. Save keeps them.";
+    if (unopened > 0)
+        message += " " + std::to_string(unopened) +
+                   " saved password(s) in the file could not be opened and were left out; they "
+                   "are asked for when connecting.";
+    AUi.ShowMessage(message);
     return result;
 }
 

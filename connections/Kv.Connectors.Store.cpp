@@ -60,6 +60,34 @@ bool KeepUnreadableCopy(const std::string& APath, const std::string& AText, std:
     return false;
 }
 
+std::string KeyProblem(const std::string& APath, const std::string& AReason) {
+    return "The key that protects your saved passwords (" + APath +
+           ") is missing or not private: " + AReason + ".";
+}
+
+// Why a passkey did not open the file when the passkey itself may be right; empty when it
+// simply is not the file's passkey.
+std::string UnlockRefusal(std::string_view AText) {
+    if (JsonIsPortable(AText))
+        return std::string();
+    std::string path, reason;
+    if (AccountKeyState(path, reason) != akFound)
+        return KeyProblem(path, reason) + " No passkey opens your saved passwords without it.";
+    switch (JsonAccountKeyFits(AText)) {
+    case afFits:
+        return std::string();
+    case afDiffers:
+        return "The key of your user account (" + path +
+               ") does not match the one your saved passwords were locked with, so no passkey "
+               "opens them.";
+    case afUnknown:
+        break;
+    }
+    return "That passkey does not open your saved passwords: it is not the right one, or the key "
+           "of your user account (" +
+           path + ") is not the one they were locked with.";
+}
+
 } // namespace
 
 TKvConnectorStore::TKvConnectorStore(std::string APath) : FPath(std::move(APath)) {}
@@ -86,6 +114,46 @@ void TKvConnectorStore::ReadWith(const TKvFileStamp& AStamp, bool ALoaded,
     FPortable = JsonIsPortable(AText);
     FList = ConnectorsFromJson(AText, FPasskey);
     FFolders = FoldersFromJson(AText);
+    NoteKeptSecrets();
+}
+
+void TKvConnectorStore::NoteKeptSecrets() {
+    std::string titles;
+    int kept = 0, opened = 0;
+    for (const TKvConnector& connector : FList) {
+        if (!connector.KeptSecret.empty()) {
+            titles += (kept > 0 ? ", \"" : "\"") + ConnectorTitle(connector) + "\"";
+            ++kept;
+        } else if (connector.SavePassword && !connector.Secret.empty()) {
+            ++opened;
+        }
+    }
+    std::string problem;
+    // Portable secrets need no account key, and a passkey that passed the check proves the key
+    // right: only the account alone leaves the key in doubt.
+    bool accountAlone = !FPortable && FPasskey.empty();
+    std::string path, reason;
+    TKvAccountKeyStatus status = kept > 0 && accountAlone ? AccountKeyState(path, reason) : akFound;
+    if (kept > 0 && status != akFound) {
+        problem = KeyProblem(path, reason) +
+                  " Your saved passwords are kept unchanged and open again once the key is "
+                  "back; until then you are asked for them when you connect.";
+    } else if (kept > 0 && accountAlone && opened == 0) {
+        problem = "Your saved passwords do not open with the key that protects them (" + path +
+                  "): it is not the key they were saved with, or they are damaged. They are kept "
+                  "unchanged and open again with their own key; until then you are asked for "
+                  "them when you connect.";
+    } else if (kept == 1) {
+        problem = "A saved password is damaged (" + titles +
+                  "). It is kept as it was; you are asked for the password when you connect.";
+    } else if (kept > 1) {
+        problem = "Saved passwords are damaged (" + titles +
+                  "). They are kept as they were; you are asked for the passwords when you "
+                  "connect.";
+    }
+    if (!problem.empty() && problem != FSecretProblem)
+        Log("connections: " + problem);
+    FSecretProblem = std::move(problem);
 }
 
 void TKvConnectorStore::Load() {
@@ -120,10 +188,10 @@ bool TKvConnectorStore::Unlock(IKvPasskeyPrompt& APrompt) {
     ReloadIfChanged();
     if (!FLocked)
         return true;
+    std::string question = KUnlockPrompt;
     for (int attempt = 0; attempt < KUnlockAttempts; ++attempt) {
         std::string passkey;
-        if (!APrompt.InputSecret(KUnlockTitle, attempt == 0 ? KUnlockPrompt : KUnlockRetryPrompt,
-                                 passkey))
+        if (!APrompt.InputSecret(KUnlockTitle, question, passkey))
             return false;
         TKvFileStamp stamp = FileStampOf(FPath);
         std::string text;
@@ -135,6 +203,11 @@ bool TKvConnectorStore::Unlock(IKvPasskeyPrompt& APrompt) {
             return true;
         }
         Cleanse(passkey);
+        std::string refusal = UnlockRefusal(text);
+        if (!refusal.empty() && attempt == 0)
+            Log("connections: the saved passwords stay locked: " + refusal);
+        question =
+            refusal.empty() ? std::string(KUnlockRetryPrompt) : refusal + " " + KUnlockPrompt;
     }
     return false;
 }
@@ -182,8 +255,17 @@ bool TKvConnectorStore::StoreLearnedSecret(std::string_view AId, const std::stri
     int index = IndexOfConnector(FList, AId);
     if (FLocked || index < 0 || !FList[index].SavePassword || FList[index].Secret == ASecret)
         return false;
+    std::string before = std::move(FList[index].Secret);
     FList[index].Secret = ASecret;
-    return Save();
+    if (Save()) {
+        Cleanse(before);
+        return true;
+    }
+    // Held but not written, it would make every later save fail the same way (a refused account
+    // key, say) and hide what the file really holds.
+    Cleanse(FList[index].Secret);
+    FList[index].Secret = std::move(before);
+    return false;
 }
 
 bool TKvConnectorStore::UpdateStartDirs(

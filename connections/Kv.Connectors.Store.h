@@ -88,12 +88,19 @@ public:
     // it names the copy kept of it, or says that nothing is saved because no copy could be
     // kept. Empty when the file read well or is missing.
     const std::string& ReadProblem() const { return FReadProblem; }
+    // A sentence for the user when saved passwords of the last read could not be opened and
+    // are kept as stored (Connectors()' KeptSecret): it names the cause, a missing or refused
+    // account key, another key, or damage. Empty when every saved password opened. Logged when
+    // it first appears, not again at every read that finds the same.
+    const std::string& SecretProblem() const { return FSecretProblem; }
 
 private:
     // Applies the text read once (ALoaded: the read succeeded) with the held passkey (empty:
     // without the saved passwords). A file that exists but is no connections file is copied
     // aside first, as the next save replaces it.
     void ReadWith(const TKvFileStamp& AStamp, bool ALoaded, const std::string& AText);
+    // Sets the secret problem from the kept secrets of the list just read.
+    void NoteKeptSecrets();
 
     std::string FPath;
     TKvConnectors FList;
@@ -104,6 +111,7 @@ private:
     // The file could be neither read nor kept: saving would destroy it.
     bool FUnkept = false;
     std::string FReadProblem;
+    std::string FSecretProblem;
     TKvFileStamp FStamp;
 };
 

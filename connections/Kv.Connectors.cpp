@@ -39,10 +39,6 @@ int Ordinal(TKvConnectorKind AKind) {
     return ordinal >= 0 && ordinal < KConnectorKindCount ? ordinal : static_cast<int>(ckSftp);
 }
 
-
-
-
-
 bool IsTrue(const TKvJson* AValue) {
     return AValue && AValue->is_boolean() && AValue->get<bool>();
 }
@@ -99,14 +95,18 @@ bool ReadConnector(const TKvJson& AItem, const TKvProtector* AProtector, TKvConn
                           : amPassword;
 
     AConnector.SavePassword = IsTrue(FindMember(AItem, "savePassword"));
-    if (AConnector.SavePassword) {
+    if (AConnector.SavePassword && !AProtector) {
+        AConnector.SavePassword = false;
+    } else if (AConnector.SavePassword) {
+        std::string stored = StringMember(AItem, "secret");
         std::string plain;
-        if (AProtector && UnprotectSecret(*AProtector, StringMember(AItem, "secret"), plain)) {
+        if (UnprotectSecret(*AProtector, stored, plain))
             AConnector.Secret = std::move(plain);
-        } else {
-            AConnector.SavePassword = false;
-            Cleanse(plain);
-        }
+        else
+            // Dropping it would lose the password for good at the next save, though the cause
+            // (a missing key, say) may be mended.
+            AConnector.KeptSecret = std::move(stored);
+        Cleanse(plain);
     }
     return true;
 }
@@ -172,6 +172,8 @@ TOrderedJson ConnectorToJson(const TKvConnector& AConnector, const TKvProtector&
     item["shell"] = AConnector.Shell;
     if (AConnector.SavePassword && !AConnector.Secret.empty())
         item["secret"] = ProtectSecret(AProtector, AConnector.Secret);
+    else if (AConnector.SavePassword && !AConnector.KeptSecret.empty())
+        item["secret"] = AConnector.KeptSecret;
     return item;
 }
 
@@ -321,6 +323,10 @@ std::string ConnectorsToJson(const TKvConnectors& AList, std::string_view APassk
             root["kdf"] = std::move(kdf);
         }
         root["check"] = ProtectSecret(protector, KPasskeyCheckText);
+        // The check fails alike for a wrong passkey and for another account key; this one,
+        // sealed with the account key alone, tells the two apart at unlock.
+        if (!protector.Portable)
+            root["accountCheck"] = ProtectForAccount(KPasskeyCheckText, "");
     }
     root["folders"] = CollectFolders(AList, AFolders);
     TOrderedJson items = TOrderedJson::array();

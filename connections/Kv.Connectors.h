@@ -33,6 +33,10 @@ struct TKvConnector {
     bool SavePassword = false;
     // The password, or the key passphrase with amKeyFile. Plain here, protected in the file.
     std::string Secret;
+    // The protected text as the file holds it, when it could not be opened (the account key is
+    // missing or another, or the text is damaged). Written back unchanged while Secret is empty
+    // and SavePassword on, so the password returns with its key; the login asks meanwhile.
+    std::string KeptSecret;
     std::string KeyFile;
     // Empty: the home folder.
     std::string StartDir;
@@ -95,8 +99,9 @@ std::string ConnectorsFilePath();
 // be protected.
 std::string ConnectorsToJson(const TKvConnectors& AList, std::string_view APasskey, bool APortable,
                              const TKvFolderNames& AFolders);
-// Never raises: an unusable text gives an empty list, unusable entries are skipped, and a
-// secret that cannot be read leaves its connection with SavePassword off.
+// Never raises: an unusable text gives an empty list and unusable entries are skipped. Without
+// the file's passkey the connections come with SavePassword off; a secret that does not open
+// with it is kept in KeptSecret.
 TKvConnectors ConnectorsFromJson(std::string_view AText, std::string_view APasskey);
 // The file's "folders" merged with the folders of its connections.
 TKvFolderNames FoldersFromJson(std::string_view AText);

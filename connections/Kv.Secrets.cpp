@@ -34,7 +34,6 @@ bool IsBase64Char(char AChar) {
            (AChar >= '0' && AChar <= '9') || AChar == '+' || AChar == '/';
 }
 
-
 void RandomFill(uint8_t* ABuffer, size_t ACount) {
     if (ACount > INT_MAX || RAND_bytes(ABuffer, static_cast<int>(ACount)) != 1)
         throw EKvSecretError(KNoRandomData);
@@ -262,6 +261,21 @@ bool UnprotectForAccount(std::string_view AText, std::string_view APasskey, std:
                       blob.size() - 1 - KNonceBytes - KTagBytes, APlain);
     Cleanse(entropy);
     return ok;
+}
+
+TKvAccountKeyStatus AccountKeyState(std::string& APath, std::string& AReason) {
+    std::shared_ptr<IKvAccountKeyStore> store = CurrentAccountKeyStore();
+    const auto* file = dynamic_cast<const TKvAccountKeyFile*>(store.get());
+    APath = file ? file->Path() : AccountKeyPath();
+    TKvSecretBytes key;
+    key.Resize(KAccountKeySize);
+    TKvAccountKeyStatus status = store->Read(key.Data(), AReason);
+    if (status == akMissing)
+        AReason = "there is no such file";
+    // The store says "path: reason"; the path is given apart.
+    else if (AReason.compare(0, APath.size() + 2, APath + ": ") == 0)
+        AReason.erase(0, APath.size() + 2);
+    return status;
 }
 
 std::vector<uint8_t> RandomBytes(size_t ACount) {
@@ -522,6 +536,17 @@ bool JsonIsPortable(std::string_view AText) {
 
 bool JsonCheckPasskey(std::string_view AText, std::string_view APasskey) {
     return RootCheckPasskey(ParseJsonText(AText), APasskey);
+}
+
+TKvAccountKeyFit JsonAccountKeyFits(std::string_view AText) {
+    TKvJson root = ParseJsonText(AText);
+    std::string sealed = StringMember(root, "accountCheck");
+    if (!RootHasPasskey(root) || RootIsPortable(root) || sealed.empty())
+        return afUnknown;
+    std::string plain;
+    bool fits = UnprotectForAccount(sealed, "", plain) && plain == KPasskeyCheckText;
+    Cleanse(plain);
+    return fits ? afFits : afDiffers;
 }
 
 } // namespace kv

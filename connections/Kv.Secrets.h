@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "Kv.Platform.AccountKey.h"
+
 namespace kv {
 
 // Raised by the protect operations; the message is a sentence for the user.
@@ -84,6 +86,10 @@ bool Base64Decode(std::string_view AText, std::vector<uint8_t>& ABytes);
 std::string ProtectForAccount(std::string_view APlain, std::string_view APasskey);
 bool UnprotectForAccount(std::string_view AText, std::string_view APasskey, std::string& APlain);
 
+// The account key as it stands, without making one: akFound, or akMissing / akRefused with what
+// is wrong with it in AReason. APath gets where it is kept.
+TKvAccountKeyStatus AccountKeyState(std::string& APath, std::string& AReason);
+
 // From the system's generator; raises KNoRandomData when it fails.
 std::vector<uint8_t> RandomBytes(size_t ACount);
 // Base64 of KSaltBytes random bytes.
@@ -116,5 +122,12 @@ bool JsonHasPasskey(std::string_view AText);
 bool JsonIsPortable(std::string_view AText);
 // The passkey opens the file's "check"; a file without a passkey accepts only an empty one.
 bool JsonCheckPasskey(std::string_view AText, std::string_view APasskey);
+
+enum class TKvAccountKeyFit { afFits, afDiffers, afUnknown };
+using enum TKvAccountKeyFit;
+// A file locked with the account and a passkey: whether the account key in use now is the one
+// it was locked with, which the passkey check alone cannot tell. afUnknown for other files and
+// for files written without "accountCheck".
+TKvAccountKeyFit JsonAccountKeyFits(std::string_view AText);
 
 } // namespace kv

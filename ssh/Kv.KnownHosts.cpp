@@ -1,7 +1,9 @@
 #include "Kv.KnownHosts.h"
 
 #include <array>
+#include <cerrno>
 #include <mutex>
+#include <sys/stat.h>
 #include <vector>
 
 #include "Kv.FileUtil.h"
@@ -17,9 +19,6 @@ std::mutex& StoreLock() {
     return lock;
 }
 
-
-
-
 // A field that reads back as itself: not empty, no blank, tab, line break or other control.
 bool IsPlainField(std::string_view AText) {
     if (AText.empty())
@@ -31,9 +30,16 @@ bool IsPlainField(std::string_view AText) {
     return true;
 }
 
-// Lines end at CR, LF or CR LF; text after the last break is a line too.
+bool IsMissing(const std::string& APath) {
+    struct stat st {};
+    return ::lstat(APath.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+// Lines end at CR, LF or CR LF; text after the last break is a line too. Adding a host relies
+// on this: a line appended after a break never joins the line before it.
 std::vector<std::string_view> SplitLines(std::string_view AText) {
-    // An editor may have put a byte-order mark in front of the first host.
+    // An editor may have put a byte-order mark in front of the first host; only that one is
+    // skipped, anything else belongs to the line.
     if (AText.substr(0, 3) == "\xEF\xBB\xBF")
         AText.remove_prefix(3);
     std::vector<std::string_view> lines;
@@ -120,18 +126,19 @@ std::string StoredFingerprint(const std::string& AFile, std::string_view AHost, 
 bool AddKnownHost(const std::string& AFile, std::string_view AHost, int APort,
                   std::string_view AKeyType, std::string_view AFingerprint) {
     // A host name from an imported connection must not smuggle a second, trusted line in.
-    if (!IsPlainField(TrimmedView(AHost)) || APort < 1 || APort > 65535 || !IsPlainField(AKeyType) ||
-        !IsPlainField(AFingerprint))
+    if (!IsPlainField(TrimmedView(AHost)) || APort < 1 || APort > 65535 ||
+        !IsPlainField(AKeyType) || !IsPlainField(AFingerprint))
         return false;
     std::lock_guard lock(StoreLock());
-    std::string old;
-    LoadText(AFile, old);
     std::string text;
-    text.reserve(old.size() + AHost.size() + AKeyType.size() + AFingerprint.size() + 16);
-    for (std::string_view line : SplitLines(old)) {
-        text.append(line);
+    if (!LoadText(AFile, text) && !IsMissing(AFile))
+        // Unreadable is not empty: the new line alone would replace every host trusted so far.
+        return false;
+    // The bytes already there are kept as they are. Split and joined again, they could read as
+    // other lines (a second byte-order mark, other line ends) and answer for a host that was
+    // never confirmed.
+    if (!text.empty() && text.back() != '\n' && text.back() != '\r')
         text.append("\r\n");
-    }
     text.append(KnownHostKey(AHost, APort));
     text.push_back(' ');
     text.append(AKeyType);
@@ -139,7 +146,7 @@ bool AddKnownHost(const std::string& AFile, std::string_view AHost, int APort,
     text.append(AFingerprint);
     text.append("\r\n");
     // Which servers the user trusts, and so uses, is theirs alone to read.
-    return SaveTextAtomic(AFile, text, 0600);
+    return SaveBytesAtomic(AFile, text, 0600);
 }
 
 } // namespace kv

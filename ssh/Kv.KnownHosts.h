@@ -26,7 +26,8 @@ TKvKnownHostState CheckKnownHost(const std::string& AFile, std::string_view AHos
 // Empty when there is none.
 std::string StoredFingerprint(const std::string& AFile, std::string_view AHost, int APort,
                               std::string_view AKeyType);
-// Appends one line and writes the file back atomically (lines end in CR LF). False when the
+// Appends one line ending in CR LF to the bytes already there (after a line end when the last
+// line has none) and writes the file back atomically. False when the file cannot be read, the
 // write failed, or when a field is empty or holds a blank or a control character, which would
 // make the line mean something else (callers go on either way).
 bool AddKnownHost(const std::string& AFile, std::string_view AHost, int APort,

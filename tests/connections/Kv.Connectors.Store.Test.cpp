@@ -1,8 +1,10 @@
 #include "Kv.Connectors.Store.h"
 
 #include <deque>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 #include <thread>
 
@@ -67,6 +69,22 @@ TKvConnector Connection(const std::string& AName, const std::string& ASecret) {
     c.User = "me";
     c.Secret = ASecret;
     return c;
+}
+
+// The "secret" member of each connection in a connectors.json, "" where there is none.
+std::vector<std::string> StoredSecrets(const std::string& APath) {
+    std::vector<std::string> secrets;
+    nlohmann::json root = nlohmann::json::parse(test::ReadFile(APath));
+    for (const nlohmann::json& item : root["connectors"])
+        secrets.push_back(item.value("secret", ""));
+    return secrets;
+}
+
+size_t Occurrences(const std::string& AText, const std::string& APart) {
+    size_t count = 0;
+    for (size_t at = AText.find(APart); at != std::string::npos; at = AText.find(APart, at + 1))
+        ++count;
+    return count;
 }
 
 class StoreTest : public ::testing::Test {
@@ -136,6 +154,226 @@ TEST_F(StoreTest, ALockedStoreNeverSavesAndUnlocksWithinThreeTries) {
     EXPECT_FALSE(store.StoreLearnedSecret(store.Connectors()[1].Id, "pw-b")) << "unchanged";
     EXPECT_EQ(LoadConnectors(FPath, "open sesame")[1].Secret, "pw-b");
     EXPECT_TRUE(JsonCheckPasskey(test::ReadFile(FPath), "open sesame"));
+}
+
+// A saved password that does not open stays in the file as it was, through saves of other
+// changes, until its key (or its text) is back; the store says why, once.
+TEST_F(StoreTest, APasswordThatDoesNotOpenIsKeptUntilItsKeyIsBack) {
+    const std::string asked =
+        " Your saved passwords are kept unchanged and open again once the key is back; until then "
+        "you are asked for them when you connect.";
+    struct TCase {
+        const char* Name;
+        // Spoils the key (or the file) in the folder.
+        std::function<void(const std::string& AKey, const std::string& AFile)> Spoil;
+        // The problem, with "KEY" for the key's path.
+        std::string Problem;
+        // Only the first password fails; the third still opens.
+        bool OnlyFirst = false;
+    };
+    const TCase cases[] = {
+        {"key changed",
+         [](const std::string& AKey, const std::string&) {
+             test::WriteFile(AKey, std::string(32, 'k'));
+         },
+         "Your saved passwords do not open with the key that protects them (KEY): it is not the "
+         "key they were saved with, or they are damaged. They are kept unchanged and open again "
+         "with their own key; until then you are asked for them when you connect."},
+        {"key truncated",
+         [](const std::string& AKey, const std::string&) {
+             test::WriteFile(AKey, test::ReadFile(AKey).substr(0, 16));
+         },
+         "The key that protects your saved passwords (KEY) is missing or not private: the account "
+         "key is damaged." +
+             asked},
+        {"key deleted", [](const std::string& AKey, const std::string&) { ::unlink(AKey.c_str()); },
+         "The key that protects your saved passwords (KEY) is missing or not private: there is no "
+         "such file." +
+             asked},
+        {"key replaced by a link",
+         [](const std::string& AKey, const std::string&) {
+             ::rename(AKey.c_str(), (AKey + ".real").c_str());
+             ASSERT_EQ(::symlink((AKey + ".real").c_str(), AKey.c_str()), 0);
+         },
+         "The key that protects your saved passwords (KEY) is missing or not private: the account "
+         "key is a link." +
+             asked},
+        {"key mode 0644",
+         [](const std::string& AKey, const std::string&) { ::chmod(AKey.c_str(), 0644); },
+         "The key that protects your saved passwords (KEY) is missing or not private: the account "
+         "key may be read by others (its mode must be 0600)." +
+             asked},
+        {"a ciphertext damaged",
+         [](const std::string&, const std::string& AFile) {
+             std::string text = test::ReadFile(AFile);
+             std::string sealed = StoredSecrets(AFile)[0];
+             std::string damaged = sealed;
+             damaged[sealed.size() / 2] = damaged[sealed.size() / 2] == 'A' ? 'B' : 'A';
+             text.replace(text.find(sealed), sealed.size(), damaged);
+             test::WriteFile(AFile, text);
+         },
+         "A saved password is damaged (\"a\"). It is kept as it was; you are asked for the "
+         "password when you connect.",
+         true},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TTempDir dir;
+        const std::string key = dir / "account.key", path = dir / "connectors.json";
+        SetAccountKeyStore(std::make_shared<TKvAccountKeyFile>(key));
+        SetLogFolder(dir.Path());
+        ASSERT_TRUE(SaveConnectors(
+            path, {Connection("a", "pw-a"), Connection("b", ""), Connection("c", "pw-c")}, "", {},
+            false));
+        const std::string goodKey = test::ReadFile(key), goodSealed = StoredSecrets(path)[0];
+        c.Spoil(key, path);
+        const std::vector<std::string> spoiled = StoredSecrets(path);
+        std::string problem = c.Problem;
+        if (size_t at = problem.find("KEY"); at != std::string::npos)
+            problem.replace(at, 3, key);
+
+        TKvConnectorStore store(path);
+        store.Load();
+        ASSERT_EQ(store.Connectors().size(), 3u);
+        const TKvConnector& a = store.Connectors()[0];
+        EXPECT_TRUE(a.SavePassword) << "the login asks, and may save what is typed";
+        EXPECT_EQ(a.Secret, "");
+        EXPECT_EQ(a.KeptSecret, spoiled[0]);
+        EXPECT_EQ(store.Connectors()[2].Secret, c.OnlyFirst ? "pw-c" : "");
+        EXPECT_EQ(store.SecretProblem(), problem);
+
+        // Another connection is edited and saved, twice, with a read in between.
+        for (const char* host : {"edited", "edited again"}) {
+            TKvConnectors list = store.Connectors();
+            list[1].Host = host;
+            ASSERT_TRUE(store.Replace(list, store.Folders(), "", false));
+            EXPECT_EQ(StoredSecrets(path)[0], spoiled[0]) << "written back unchanged";
+            if (!c.OnlyFirst) {
+                EXPECT_EQ(StoredSecrets(path)[2], spoiled[2]);
+            }
+            store.Load();
+            EXPECT_EQ(store.SecretProblem(), problem);
+        }
+        EXPECT_EQ(Occurrences(test::ReadFile(LogPath()), problem), 1u) << "said once";
+
+        // The key, or the text, is put back: the password opens again.
+        if (c.OnlyFirst) {
+            std::string text = test::ReadFile(path);
+            text.replace(text.find(spoiled[0]), spoiled[0].size(), goodSealed);
+            test::WriteFile(path, text);
+        } else {
+            ::unlink(key.c_str());
+            test::WriteFile(key, goodKey);
+            ::chmod(key.c_str(), 0600);
+        }
+        TKvConnectors back = LoadConnectors(path, "");
+        EXPECT_EQ(back[0].Secret, "pw-a");
+        EXPECT_EQ(back[1].Host, "edited again");
+        EXPECT_EQ(back[2].Secret, "pw-c");
+        store.Load();
+        EXPECT_EQ(store.SecretProblem(), "");
+    }
+}
+
+// The user ends the keeping: a typed password replaces the kept one, and "save password" off
+// drops it. A password typed while the key is refused is not held either, or every later save
+// would fail on it.
+TEST_F(StoreTest, ATypedPasswordOrSavingOffEndsTheKeeping) {
+    const std::string key = FHome / "account.key";
+    ASSERT_TRUE(
+        SaveConnectors(FPath, {Connection("a", "pw-a"), Connection("b", "pw-b")}, "", {}, false));
+    const std::vector<std::string> sealed = StoredSecrets(FPath);
+    ::chmod(key.c_str(), 0644);
+    TKvConnectorStore store(FPath);
+    store.Load();
+    const std::string idA = store.Connectors()[0].Id;
+    EXPECT_FALSE(store.StoreLearnedSecret(idA, "typed")) << "cannot be protected now";
+    EXPECT_EQ(store.Connectors()[0].Secret, "");
+    EXPECT_EQ(StoredSecrets(FPath), sealed);
+    TKvConnectors list = store.Connectors();
+    list[1].Name = "b2";
+    EXPECT_TRUE(store.Replace(list, {}, "", false)) << "other changes still save";
+
+    ::chmod(key.c_str(), 0600);
+    ::unlink(key.c_str());
+    test::WriteFile(key, std::string(32, 'n'));
+    ::chmod(key.c_str(), 0600);
+    store.Load();
+    ASSERT_TRUE(store.StoreLearnedSecret(idA, "typed"));
+    list = store.Connectors();
+    list[1].SavePassword = false;
+    ASSERT_TRUE(store.Replace(list, {}, "", false));
+    TKvConnectors back = LoadConnectors(FPath, "");
+    EXPECT_EQ(back[0].Secret, "typed");
+    EXPECT_EQ(back[0].KeptSecret, "");
+    EXPECT_FALSE(back[1].SavePassword);
+    EXPECT_EQ(StoredSecrets(FPath)[1], "");
+}
+
+// With the account key changed or gone, the right passkey fails the check as a wrong one
+// would: the question says which it is, and the file is not touched.
+TEST_F(StoreTest, AnAccountKeyThatDoesNotFitIsNamedAtUnlock) {
+    const std::string key = FHome / "account.key";
+    struct TCase {
+        const char* Name;
+        std::function<void()> Spoil;
+        std::string Refusal;
+        // Written by a build that did not record the account check.
+        bool OldFile = false;
+    };
+    const TCase cases[] = {
+        {"key changed", [&] { test::WriteFile(key, std::string(32, 'k')); },
+         "The key of your user account (" + key +
+             ") does not match the one your saved passwords were locked with, so no passkey "
+             "opens them."},
+        {"key deleted", [&] { ::unlink(key.c_str()); },
+         "The key that protects your saved passwords (" + key +
+             ") is missing or not private: there is no such file. No passkey opens your saved "
+             "passwords without it."},
+        {"key mode 0644", [&] { ::chmod(key.c_str(), 0644); },
+         "The key that protects your saved passwords (" + key +
+             ") is missing or not private: the account key may be read by others (its mode must "
+             "be 0600). No passkey opens your saved passwords without it."},
+        {"key changed, older file", [&] { test::WriteFile(key, std::string(32, 'k')); },
+         "That passkey does not open your saved passwords: it is not the right one, or the key of "
+         "your user account (" +
+             key + ") is not the one they were locked with.",
+         true},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        ::unlink(key.c_str());
+        ASSERT_TRUE(SaveConnectors(FPath, {Connection("a", "pw-a")}, "pk", {}, false));
+        if (c.OldFile) {
+            nlohmann::ordered_json root = nlohmann::ordered_json::parse(test::ReadFile(FPath));
+            root.erase("accountCheck");
+            test::WriteFile(FPath, root.dump(2));
+        }
+        const std::string goodKey = test::ReadFile(key), onDisk = test::ReadFile(FPath);
+        c.Spoil();
+
+        TKvConnectorStore store(FPath);
+        store.Load();
+        TScriptedUser user;
+        user.Typed = {"pk", "pk", "pk"};
+        EXPECT_FALSE(store.Unlock(user));
+        const std::string retry =
+            "Unlock saved passwords | " + c.Refusal + " Passkey for your saved passwords:";
+        EXPECT_EQ(user.Seen,
+                  (std::vector<std::string>{
+                      "Unlock saved passwords | Passkey for your saved passwords:", retry, retry}));
+        EXPECT_NE(test::ReadFile(LogPath()).find(c.Refusal), std::string::npos);
+        EXPECT_FALSE(store.Replace({Connection("new", "")}, {}, "", false));
+        EXPECT_EQ(test::ReadFile(FPath), onDisk) << "locked: nothing is written";
+
+        ::unlink(key.c_str());
+        test::WriteFile(key, goodKey);
+        ::chmod(key.c_str(), 0600);
+        user.Seen.clear();
+        user.Typed = {"pk"};
+        ASSERT_TRUE(store.Unlock(user));
+        EXPECT_EQ(store.Connectors()[0].Secret, "pw-a");
+    }
 }
 
 TEST_F(StoreTest, ANotherKolvansWriteIsReadAgainAndSettlesTheLock) {
@@ -415,6 +653,52 @@ TEST_F(StoreTest, ExportWithPasswordsIsPortableAndImportNeedsItsPasskey) {
     EXPECT_EQ(user.Seen[2], "error: That is not the passkey of this file.");
     EXPECT_EQ(user.Seen[4], "ask: 1 of the 2 connections in the file are here already.");
     EXPECT_EQ(user.Seen.back(), "message: 1 connection(s) added, 1 replaced. Save keeps them.");
+}
+
+// Neither way drops a password that does not open without saying so.
+TEST_F(StoreTest, ExportAndImportTellOfPasswordsThatDoNotOpen) {
+    ASSERT_TRUE(
+        SaveConnectors(FPath, {Connection("a", "pw-a"), Connection("b", "pw-b")}, "", {}, false));
+    std::string text = test::ReadFile(FPath);
+    const std::string sealed = StoredSecrets(FPath)[0];
+    text.replace(text.find(sealed), 8, "AAAAAAAA");
+    test::WriteFile(FPath, text);
+    TKvConnectorStore store(FPath);
+    store.Load();
+    ASSERT_EQ(store.Connectors()[0].KeptSecret.substr(0, 8), "AAAAAAAA");
+
+    TScriptedUser user;
+    user.File = FHome / "export.json";
+    user.Answers = {anYes};
+    user.Typed = {"pk", "pk"};
+    ASSERT_TRUE(ExportConnectors(store.Connectors(), {}, user));
+    EXPECT_EQ(user.Seen.back(), "message: 2 connection(s) exported to " + user.File +
+                                    ". 1 saved password(s) could not be opened here and are not "
+                                    "in the file.");
+    TKvConnectors exported = LoadConnectors(user.File, "pk");
+    EXPECT_TRUE(exported[0].SavePassword) << "asked for at login after the import";
+    EXPECT_EQ(exported[0].KeptSecret, "") << "nothing of connectors.json's sealing leaves";
+    EXPECT_EQ(exported[1].Secret, "pw-b");
+
+    // A file whose saved password does not open with its passkey.
+    ASSERT_TRUE(SaveConnectors(FHome / "damaged.json", {Connection("x", "pw-x")}, "pk", {}, true));
+    text = test::ReadFile(FHome / "damaged.json");
+    const std::string sealedX = StoredSecrets(FHome / "damaged.json")[0];
+    text.replace(text.find(sealedX), 8, "AAAAAAAA");
+    test::WriteFile(FHome / "damaged.json", text);
+    user = TScriptedUser();
+    user.File = FHome / "damaged.json";
+    user.Typed = {"pk"};
+    TKvConnectors list;
+    TKvFolderNames folders;
+    ASSERT_TRUE(ImportConnectors(list, folders, user).Changed);
+    EXPECT_EQ(user.Seen.back(), "message: 1 connection(s) added, 0 replaced. Save keeps them. 1 "
+                                "saved password(s) in the file could not be opened and were left "
+                                "out; they are asked for when connecting.");
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_TRUE(list[0].SavePassword);
+    EXPECT_EQ(list[0].Secret, "");
+    EXPECT_EQ(list[0].KeptSecret, "") << "sealed for that file, it would open nowhere here";
 }
 
 TEST_F(StoreTest, ExportWithoutPasswordsAndImportKeepingBoth) {

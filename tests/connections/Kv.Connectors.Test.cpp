@@ -188,11 +188,15 @@ TEST(ConnectorsRead, FollowsTheRulesForEachMember) {
          [](auto& c) { c.SavePassword = false; }},
         {"savePassword and no secret", R"("kind": "ssh", "savePassword": true)",
          [](auto& c) { c.SavePassword = true; }},
+        // A secret that does not open is kept as it stands, to be written back.
         {"savePassword, secret not Base64",
-         R"("kind": "ssh", "savePassword": true, "secret": "@@@@")", [](auto&) {}},
+         R"("kind": "ssh", "savePassword": true, "secret": "@@@@")",
+         [](auto& c) { c.SavePassword = true, c.KeptSecret = "@@@@"; }},
         {"savePassword, secret damaged",
          R"("kind": "ssh", "savePassword": true, "secret": "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQ==")",
-         [](auto&) {}},
+         [](auto& c) {
+             c.SavePassword = true, c.KeptSecret = "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQ==";
+         }},
     };
     for (const TCase& t : cases) {
         SCOPED_TRACE(t.Name);
@@ -386,11 +390,13 @@ TEST_F(ConnectorsTest, SecretsInEveryProtection) {
         EXPECT_EQ(back[2].Secret, "");
 
         if (*t.Passkey) {
-            // Without the passkey, or with a wrong one, nothing of the secrets arrives.
+            // Without the passkey nothing of the secrets arrives; with a wrong one they stay
+            // sealed as stored.
             for (const char* wrong : {"", "pk2"}) {
                 TKvConnectors locked = ConnectorsFromJson(text, wrong);
-                EXPECT_FALSE(locked[0].SavePassword);
+                EXPECT_EQ(locked[0].SavePassword, *wrong != 0);
                 EXPECT_EQ(locked[0].Secret, "");
+                EXPECT_EQ(locked[0].KeptSecret.empty(), *wrong == 0);
             }
         }
     }

@@ -337,8 +337,10 @@ TEST_F(SecretsTest, FileMovedToAnotherAccount) {
         TTempDir otherHome;
         Switch(otherHome / "account.key");
         TKvConnector moved = ConnectorsFromJson(text, c.Passkey).at(0);
-        EXPECT_EQ(moved.SavePassword, c.KeepsSecret);
+        EXPECT_TRUE(moved.SavePassword);
         EXPECT_EQ(moved.Secret, c.KeepsSecret ? "hunter2" : "");
+        // Kept sealed, so that a save here does not lose it for the account it belongs to.
+        EXPECT_EQ(moved.KeptSecret.empty(), c.KeepsSecret);
         EXPECT_EQ(JsonCheckPasskey(text, c.Passkey), c.KeepsSecret || !*c.Passkey);
     }
 }

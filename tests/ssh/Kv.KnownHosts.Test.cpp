@@ -68,17 +68,98 @@ TEST(KnownHosts, AddsALineAndKeepsTheOthers) {
     EXPECT_EQ(test::ReadFile(file), "[example.com]:22 ssh-ed25519 SHA256:abc\r\n");
     EXPECT_EQ(CheckKnownHost(file, "example.com", 22, "ssh-ed25519", "SHA256:abc"), khMatch);
 
-    // Lines kept as they are, breaks made CR LF, a byte-order mark dropped.
+    // The bytes already there stay as they are, byte-order mark and line breaks included.
     test::WriteFile(file, "\xEF\xBB\xBF[a.org]:22 ssh-ed25519 SHA256:a\n  odd\tline  \r\rlast");
     EXPECT_EQ(CheckKnownHost(file, "a.org", 22, "ssh-ed25519", "SHA256:a"), khMatch);
     ASSERT_TRUE(AddKnownHost(file, "b.org", 990, "tls-certificate", "AA:BB"));
-    EXPECT_EQ(test::ReadFile(file), "[a.org]:22 ssh-ed25519 SHA256:a\r\n  odd\tline  "
-                                    "\r\n\r\nlast\r\n[b.org]:990 tls-certificate AA:BB\r\n");
+    EXPECT_EQ(test::ReadFile(file), "\xEF\xBB\xBF[a.org]:22 ssh-ed25519 SHA256:a\n  odd\tline  "
+                                    "\r\rlast\r\n[b.org]:990 tls-certificate AA:BB\r\n");
 
     // A new key type for a known host is another line, not a change.
     ASSERT_TRUE(AddKnownHost(file, "a.org", 22, "ecdsa-sha2-nistp256", "SHA256:e"));
     EXPECT_EQ(CheckKnownHost(file, "a.org", 22, "ssh-ed25519", "SHA256:a"), khMatch);
     EXPECT_EQ(CheckKnownHost(file, "a.org", 22, "ecdsa-sha2-nistp256", "SHA256:e"), khMatch);
+}
+
+// Adding a host appends its line to the bytes that are there, so no other host's answer can
+// change: a file that an add rewrote used to lose a byte-order mark and make a host known that
+// nobody had been asked about.
+TEST(KnownHosts, AddingAHostChangesNoOtherAnswer) {
+    const std::string longLine = "[long.org]:22 ssh-ed25519 SHA256:" + std::string(200000, 'L');
+    struct TCase {
+        const char* Name;
+        std::string Text;
+        // What example.com:22 ssh-ed25519 reads as, before and after.
+        const char* Example;
+        // A line end goes in front of the new line.
+        bool NeedsBreak;
+    };
+    const TCase cases[] = {
+        {"two byte-order marks, lone CR",
+         "\xEF\xBB\xBF\xEF\xBB\xBF[example.com]:22 ssh-ed25519 SHA256:abc\r"
+         "[a.org]:22 ssh-ed25519 SHA256:a\r",
+         "", false},
+        {"one byte-order mark", "\xEF\xBB\xBF[example.com]:22 ssh-ed25519 SHA256:abc\n",
+         "SHA256:abc", false},
+        {"byte-order mark after a line", "\n\xEF\xBB\xBF[example.com]:22 ssh-ed25519 SHA256:abc\n",
+         "", false},
+        {"CR LF", "[a.org]:22 ssh-ed25519 SHA256:a\r\n[example.com]:22 ssh-ed25519 SHA256:abc\r\n",
+         "SHA256:abc", false},
+        {"lone CR", "[a.org]:22 ssh-ed25519 SHA256:a\r[example.com]:22 ssh-ed25519 SHA256:abc\r",
+         "SHA256:abc", false},
+        {"no final line end", "[example.com]:22 ssh-ed25519 SHA256:abc", "SHA256:abc", true},
+        {"ends in a half line", "[a.org]:22 ssh-ed25519 SHA256:a\n[example.com]:22", "", true},
+        {"blank and comment lines",
+         "# [example.com]:22 ssh-ed25519 SHA256:comment\n\n \t \r\n"
+         "[example.com]:22 ssh-ed25519 SHA256:abc\n\n",
+         "SHA256:abc", false},
+        {"a very long line", longLine + "\r\n[example.com]:22 ssh-ed25519 SHA256:abc", "SHA256:abc",
+         true},
+        {"only a byte-order mark", "\xEF\xBB\xBF", "", true},
+        {"empty", "", "", false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TTempDir dir;
+        const std::string file = dir / "known_hosts.txt";
+        test::WriteFile(file, c.Text);
+        struct TProbe {
+            const char* Host;
+            const char* Type;
+        };
+        const TProbe probes[] = {{"example.com", "ssh-ed25519"},
+                                 {"a.org", "ssh-ed25519"},
+                                 {"long.org", "ssh-ed25519"},
+                                 {"new.example", "ssh-ed25519"}};
+        std::vector<std::string> before;
+        for (const TProbe& p : probes)
+            before.push_back(StoredFingerprint(file, p.Host, 22, p.Type));
+        EXPECT_EQ(before[0], c.Example);
+
+        ASSERT_TRUE(AddKnownHost(file, "New.Example", 22, "ssh-ed25519", "SHA256:new"));
+        EXPECT_EQ(test::ReadFile(file), c.Text + (c.NeedsBreak ? "\r\n" : "") +
+                                            "[new.example]:22 ssh-ed25519 SHA256:new\r\n");
+        for (size_t i = 0; i + 1 < std::size(probes); ++i)
+            EXPECT_EQ(StoredFingerprint(file, probes[i].Host, 22, probes[i].Type), before[i])
+                << probes[i].Host;
+        EXPECT_EQ(CheckKnownHost(file, "new.example", 22, "ssh-ed25519", "SHA256:new"), khMatch);
+    }
+}
+
+// A file that is there but cannot be read is not empty: replacing it would lose every host.
+TEST(KnownHosts, AFileThatCannotBeReadIsNotReplaced) {
+    TTempDir dir;
+    const std::string file = dir / "known_hosts.txt";
+    ASSERT_TRUE(AddKnownHost(file, "a.org", 22, "ssh-ed25519", "SHA256:a"));
+    ::chmod(file.c_str(), 0);
+    ::chmod(dir.Path().c_str(), 0777);
+    EXPECT_EQ(test::RunAsNobody([&] {
+                  return AddKnownHost(file, "b.org", 22, "ssh-ed25519", "SHA256:b") ? 1 : 0;
+              }),
+              0);
+    EXPECT_EQ(test::ReadFile(file), "[a.org]:22 ssh-ed25519 SHA256:a\r\n");
+    EXPECT_FALSE(AddKnownHost(dir.Path(), "b.org", 22, "ssh-ed25519", "SHA256:b"))
+        << "a folder in the file's place";
 }
 
 TEST(KnownHosts, ANewFileIsPrivateAndAnOldOneKeepsItsMode) {
