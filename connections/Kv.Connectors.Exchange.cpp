@@ -106,7 +106,7 @@ bool ExportConnectors(const TKvConnectors& AList, const TKvFolderNames& AFolders
     for (TKvConnector& connector : copy)
         Cleanse(connector.Secret);
     // Private like connectors.json: a portable passkey could be guessed from a copy offline.
-    if (!SaveTextAtomic(path, text, 0600)) {
+    if (!SaveTextAtomic(path, text, KSecretFileMode, KSecretFileMode)) {
         AUi.ShowError("The file could not be written: " + path);
         return false;
     }

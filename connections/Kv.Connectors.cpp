@@ -395,7 +395,7 @@ bool SaveConnectors(const std::string& APath, const TKvConnectors& AList, std::s
         return false;
     }
     // The file holds the saved passwords, however well protected: others have no business there.
-    if (!SaveTextAtomic(APath, text, 0600)) {
+    if (!SaveTextAtomic(APath, text, KSecretFileMode, KSecretFileMode)) {
         Log("connections: could not write " + APath);
         return false;
     }

@@ -74,7 +74,8 @@ constexpr const char* KSaveSuffix = ".tmp";
 
 } // namespace
 
-bool SaveBytesAtomic(const std::string& APath, std::string_view ABytes, mode_t ANewFileMode) {
+bool SaveBytesAtomic(const std::string& APath, std::string_view ABytes, mode_t ANewFileMode,
+                     mode_t AWidestMode) {
     std::string folder = FolderOfPath(APath);
     if (MakeFolderChain(folder) != 0)
         return false;
@@ -92,10 +93,9 @@ bool SaveBytesAtomic(const std::string& APath, std::string_view ABytes, mode_t A
         return false;
     }
     // Keep the permissions of the file being replaced (a user who made it private meant it),
-    // but never wider than this kind of file may be: a file that holds secrets stays private
-    // even when an older copy was readable by others.
+    // but never wider than this kind of file may be.
     struct stat old {};
-    mode_t mode = ::stat(APath.c_str(), &old) == 0 ? (old.st_mode & 07777 & ANewFileMode)
+    mode_t mode = ::stat(APath.c_str(), &old) == 0 ? (old.st_mode & 07777 & AWidestMode)
                                                    : (ANewFileMode & ~CurrentUmask());
     bool written = ::fchmod(fd, mode) == 0 && WriteAllTo(fd, ABytes) && ::fsync(fd) == 0;
     written = (::close(fd) == 0) && written;
@@ -114,8 +114,9 @@ bool SaveBytesAtomic(const std::string& APath, std::string_view ABytes, mode_t A
     return true;
 }
 
-bool SaveTextAtomic(const std::string& APath, std::string_view AText, mode_t ANewFileMode) {
-    return SaveBytesAtomic(APath, AText, ANewFileMode);
+bool SaveTextAtomic(const std::string& APath, std::string_view AText, mode_t ANewFileMode,
+                    mode_t AWidestMode) {
+    return SaveBytesAtomic(APath, AText, ANewFileMode, AWidestMode);
 }
 
 bool CreateFileWith(const std::string& APath, std::string_view ABytes, mode_t AMode) {

@@ -17,12 +17,19 @@ inline constexpr const char* KPortableMarker = "kolvan.appdata";
 // Creates and deletes ".kolvan-write-test-<pid>" in AFolder.
 bool CanWriteIn(const std::string& AFolder);
 
-// Writes APath + ".tmp", flushes it, renames it over APath and flushes the folder.
-// On failure the previous file is untouched and no ".tmp" is left. A file that is replaced keeps
-// its permissions; a new one gets ANewFileMode less the umask, from its creation on, so a
-// private file is never readable by others, not even for a moment.
-bool SaveBytesAtomic(const std::string& APath, std::string_view ABytes, mode_t ANewFileMode = 0666);
-bool SaveTextAtomic(const std::string& APath, std::string_view AText, mode_t ANewFileMode = 0666);
+// Writes a temporary file of its own beside APath (unique per save, so two programs saving at
+// once never mix their bytes), flushes it, renames it over APath and flushes the folder; a
+// leftover of a killed save is swept by the next one. On failure the previous file is untouched
+// and no temporary file is left. A file that is replaced keeps its permissions, but never more
+// than AWidestMode (a file that holds secrets stays private even when an old copy was not); a
+// new one gets ANewFileMode less the umask from its creation on, so it is never readable by
+// others, not even for a moment.
+bool SaveBytesAtomic(const std::string& APath, std::string_view ABytes, mode_t ANewFileMode = 0666,
+                     mode_t AWidestMode = 07777);
+bool SaveTextAtomic(const std::string& APath, std::string_view AText, mode_t ANewFileMode = 0666,
+                    mode_t AWidestMode = 07777);
+// Files that hold saved passwords: private when new, and made private again on every save.
+inline constexpr mode_t KSecretFileMode = 0600;
 // Creates APath with ABytes and AMode less the umask, flushed; false when APath exists already
 // or the write fails, and then nothing is left behind.
 bool CreateFileWith(const std::string& APath, std::string_view ABytes, mode_t AMode);

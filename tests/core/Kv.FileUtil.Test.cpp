@@ -164,16 +164,17 @@ TEST(AtomicSave, ANewFileGetsItsModeFromTheStartAndAnOldOneKeepsItsOwn) {
         int Existing; // mode of the file being replaced, -1 for none
         int Leftover; // mode of a temporary file a crash left behind, -1 for none
         mode_t NewMode;
+        mode_t WidestMode;
         mode_t Expected;
     };
     const TCase cases[] = {
-        {"new, plain", -1, -1, 0666, 0644},
-        {"new, private", -1, -1, 0600, 0600},
-        {"replaced, the owner's narrower mode stays", 0640, -1, 0666, 0640},
-        {"replaced, a file with secrets never stays readable", 0644, -1, 0600, 0600},
-        {"replaced, group-readable secrets too", 0640, -1, 0600, 0600},
-        {"new over an open leftover", -1, 0666, 0600, 0600},
-        {"replaced over an open leftover", 0600, 0666, 0600, 0600},
+        {"new, plain", -1, -1, 0666, 07777, 0644},
+        {"new, private", -1, -1, 0600, 07777, 0600},
+        {"replaced, the owner's mode stays", 0640, -1, 0600, 07777, 0640},
+        {"replaced, a file with secrets never stays readable", 0644, -1, 0600, 0600, 0600},
+        {"replaced, group-readable secrets too", 0640, -1, 0600, 0600, 0600},
+        {"new over an open leftover", -1, 0666, 0600, 07777, 0600},
+        {"replaced over an open leftover", 0600, 0666, 0600, 07777, 0600},
     };
     for (const TCase& t : cases) {
         SCOPED_TRACE(t.Name);
@@ -188,7 +189,7 @@ TEST(AtomicSave, ANewFileGetsItsModeFromTheStartAndAnOldOneKeepsItsOwn) {
             WriteFile(leftover, "half a save");
             ::chmod(leftover.c_str(), t.Leftover);
         }
-        ASSERT_TRUE(SaveBytesAtomic(path, "new", t.NewMode));
+        ASSERT_TRUE(SaveBytesAtomic(path, "new", t.NewMode, t.WidestMode));
         struct stat st {};
         ASSERT_EQ(::stat(path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, t.Expected);

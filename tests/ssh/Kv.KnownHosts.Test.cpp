@@ -235,10 +235,16 @@ TEST(KnownHosts, AFailedWriteIsReportedAndChangesNothing) {
     TTempDir dir;
     const std::string file = dir / "known_hosts.txt";
     ASSERT_TRUE(AddKnownHost(file, "a.org", 22, "ssh-ed25519", "SHA256:a"));
-    // The temporary file's place is taken by a folder, so the save cannot happen.
-    ASSERT_EQ(::mkdir((file + ".tmp").c_str(), 0700), 0);
-    EXPECT_FALSE(AddKnownHost(file, "b.org", 22, "ssh-ed25519", "SHA256:b"));
+    // A folder nobody may write to, as an ordinary user (root writes anywhere): the file can be
+    // read, but no save can happen.
+    ::chmod(file.c_str(), 0644);
+    ::chmod(dir.Path().c_str(), 0555);
+    int code = test::RunAsNobody(
+        [&] { return AddKnownHost(file, "b.org", 22, "ssh-ed25519", "SHA256:b") ? 1 : 0; });
+    ::chmod(dir.Path().c_str(), 0755);
+    EXPECT_EQ(code, 0);
     EXPECT_EQ(test::ReadFile(file), "[a.org]:22 ssh-ed25519 SHA256:a\r\n");
+    EXPECT_EQ(test::RunCommand("ls -A '" + dir.Path() + "'"), "known_hosts.txt\n");
 }
 
 } // namespace
