@@ -111,7 +111,7 @@ private:
     int FHover = -1;
 };
 
-TMainForm::TMainForm(const std::string& AStateFile)
+TMainForm::TMainForm(const std::string& AStateFile, const TKvStartFolders& AStart)
     : FStateFile(AStateFile.empty() ? StatePath() : AStateFile) {
     setWindowTitle(Q(WindowTitle()));
     SetDialogMainWindow(this);
@@ -119,6 +119,7 @@ TMainForm::TMainForm(const std::string& AStateFile)
     InstallThemeListener();
     ApplySettings(CurrentSettings());
     LoadAppState(FStateFile, FState);
+    ApplyStartFolders(AStart, FState);
 
     FAlive = NewCancelToken();
     FMiscWorker = std::make_unique<TKvWorker>();

@@ -10,6 +10,7 @@
 
 #include "Kv.State.h"
 #include "Kv.Transfer.Sessions.h"
+#include "Kv.Ui.CommandLine.h"
 #include "Kv.Ui.MainModel.h"
 #include "Kv.Worker.h"
 
@@ -28,8 +29,9 @@ class TMainForm : public QMainWindow {
     Q_OBJECT
 
 public:
-    // AStateFile empty: the data folder's state.json.
-    explicit TMainForm(const std::string& AStateFile = {});
+    // AStateFile empty: the data folder's state.json. AStart: folders from the command line,
+    // shown instead of the saved ones.
+    explicit TMainForm(const std::string& AStateFile = {}, const TKvStartFolders& AStart = {});
     ~TMainForm() override;
 
     TKvFilePanel& Panel(TKvHalf AHalf) const { return *FHalves[AHalf].Panel; }
