@@ -9,6 +9,12 @@
 using namespace kv;
 using namespace kv::test;
 
+namespace kv {
+void PrintTo(const TKvStartFolder& AStart, std::ostream* AOut) {
+    *AOut << "{\"" << AStart.Folder << "\", \"" << AStart.FocusName << "\"}";
+}
+} // namespace kv
+
 namespace {
 
 // A name that is not UTF-8, as a disk written by another system may hold.
