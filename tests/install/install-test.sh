@@ -62,7 +62,7 @@ env -u DISPLAY QT_QPA_PLATFORM=xcb "$usr/bin/kolvan" --help | grep -q '^Usage: k
 # keeps running until it is stopped.
 mkdir "$work/folder"
 status=0
-QT_QPA_PLATFORM=offscreen timeout 5 "$usr/bin/kolvan" "$work/folder" "$work/missing" 2>"$work/stderr" || status=$?
+QT_QPA_PLATFORM=offscreen timeout 8 "$usr/bin/kolvan" "$work/folder" "$work/missing" 2>"$work/stderr" || status=$?
 [ "$status" -eq 124 ] || { cat "$work/stderr" >&2; fail "the installed kolvan ended with $status before it was stopped"; }
 grep -qx "kolvan: $work/missing: No such file or directory" "$work/stderr" || {
     cat "$work/stderr" >&2
