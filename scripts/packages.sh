@@ -5,6 +5,7 @@ KV_BUILD_PACKAGES=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev libgl-dev
     nlohmann-json3-dev zlib1g-dev libssl-dev libpcre2-dev libssh2-1-dev
+    librsvg2-bin
 )
 KV_RUN_PACKAGES=(libssh2-1 fonts-dejavu-core xdg-utils)
 KV_TEST_PACKAGES=(
@@ -14,6 +15,7 @@ KV_TEST_PACKAGES=(
     7zip libarchive-tools zip unzip
     libvterm-dev
     xvfb xauth
+    desktop-file-utils appstream dpkg-dev
 )
 
 kv_install_packages() {

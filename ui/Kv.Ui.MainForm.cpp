@@ -111,7 +111,8 @@ private:
     int FHover = -1;
 };
 
-TMainForm::TMainForm(const std::string& AStateFile, const std::string& AProblem)
+TMainForm::TMainForm(const std::string& AStateFile, const TKvStartFolders& AStart,
+                     const std::string& AProblem)
     : FStateFile(AStateFile.empty() ? StatePath() : AStateFile) {
     setWindowTitle(Q(WindowTitle()));
     SetDialogMainWindow(this);
@@ -121,6 +122,7 @@ TMainForm::TMainForm(const std::string& AStateFile, const std::string& AProblem)
     std::string problem = LoadAppState(FStateFile, FState);
     if (!AProblem.empty())
         problem = problem.empty() ? AProblem : AProblem + " " + problem;
+    ApplyStartFolders(AStart, FState);
 
     FAlive = NewCancelToken();
     FMiscWorker = std::make_unique<TKvWorker>();

@@ -10,6 +10,7 @@
 
 #include "Kv.State.h"
 #include "Kv.Transfer.Sessions.h"
+#include "Kv.Ui.CommandLine.h"
 #include "Kv.Ui.MainModel.h"
 #include "Kv.Worker.h"
 
@@ -28,9 +29,11 @@ class TMainForm : public QMainWindow {
     Q_OBJECT
 
 public:
-    // AStateFile empty: the data folder's state.json. AProblem: what went wrong before the window
-    // existed (settings that could not be read), shown once in the status line.
-    explicit TMainForm(const std::string& AStateFile = {}, const std::string& AProblem = {});
+    // AStateFile empty: the data folder's state.json. AStart: folders from the command line,
+    // shown instead of the saved ones. AProblem: what went wrong before the window existed
+    // (settings that could not be read), shown once in the status line.
+    explicit TMainForm(const std::string& AStateFile = {}, const TKvStartFolders& AStart = {},
+                       const std::string& AProblem = {});
     ~TMainForm() override;
 
     TKvFilePanel& Panel(TKvHalf AHalf) const { return *FHalves[AHalf].Panel; }

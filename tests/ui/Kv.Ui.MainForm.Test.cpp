@@ -108,8 +108,8 @@ struct TMainFixture {
         state.Panels[rhRight].Path = Right;
         SaveAppState(StateFile, state);
     }
-    void Open() {
-        Form = std::make_unique<TMainForm>(StateFile);
+    void Open(const TKvStartFolders& AStart = {}) {
+        Form = std::make_unique<TMainForm>(StateFile, AStart);
         Form->show();
         WaitListed(rhLeft);
         WaitListed(rhRight);
@@ -312,6 +312,25 @@ TEST(MainForm, ConflictsAreAskedInTheProgressWindow) {
     EXPECT_EQ(ReadFile(f.Right + "/a.txt"), "new a");
     EXPECT_EQ(ReadFile(f.Right + "/b.txt"), "new b");
     EXPECT_EQ(RunCommand("ls -A '" + f.Right + "'"), "a.txt\nb.txt\n"); // no ".kvpart" left
+}
+
+TEST(MainForm, StartsInTheFoldersFromTheCommandLine) {
+    TMainFixture f;
+    std::string other = f.Root / "other";
+    ::mkdir(other.c_str(), 0755);
+    for (const char* name : {"a.txt", "b.txt", "c.txt"})
+        WriteFile(other + "/" + name, "x");
+    TKvAppState saved;
+    LoadAppState(f.StateFile, saved);
+    saved.ActiveHalf = rhRight;
+    SaveAppState(f.StateFile, saved);
+    TKvCommandLine line = ParseCommandLine({"other/b.txt"}, f.Root.Path(), "");
+    ASSERT_TRUE(line.Problems.empty());
+    f.Open(line.Halves);
+    EXPECT_EQ(f.Panel(rhLeft).Path(), other);
+    EXPECT_EQ(f.Panel(rhLeft).Model().FocusedName(), "b.txt");
+    EXPECT_EQ(f.Panel(rhRight).Path(), f.Right) << "the other half keeps its saved folder";
+    EXPECT_EQ(f.Form->ActiveHalf(), rhLeft);
 }
 
 TEST(MainForm, TabSwapAndStateAcrossARestart) {
