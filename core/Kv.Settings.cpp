@@ -57,16 +57,6 @@ bool IsTrue(const TJson* AValue) {
 }
 
 
-int HexDigit(char AChar) {
-    if (AChar >= '0' && AChar <= '9')
-        return AChar - '0';
-    if (AChar >= 'a' && AChar <= 'f')
-        return AChar - 'a' + 10;
-    if (AChar >= 'A' && AChar <= 'F')
-        return AChar - 'A' + 10;
-    return -1;
-}
-
 TKvColor PaletteColor(const TKvColors& APalette, TKvColorSlot ASlot) {
     if (ASlot < 0 || ASlot >= KColorSlotCount)
         return 0;
@@ -256,7 +246,7 @@ TKvColor HexToColor(std::string_view AText, TKvColor AFallback) {
     TKvColor color = 0;
     for (int part = 0; part < 3; ++part) {
         // Digits only: no sign, blank or "0x" that a general number parser would let through.
-        int high = HexDigit(AText[1 + 2 * part]), low = HexDigit(AText[2 + 2 * part]);
+        int high = HexDigitValue(AText[1 + 2 * part]), low = HexDigitValue(AText[2 + 2 * part]);
         if (high < 0 || low < 0)
             return AFallback;
         color |= TKvColor(high * 16 + low) << (8 * part);

@@ -35,6 +35,17 @@ inline std::string_view TrimmedView(std::string_view AText) {
     return AText.substr(first, last - first);
 }
 
+// 0 to 15 for a hexadecimal digit of either case, -1 for anything else (no sign, no "0x").
+inline int HexDigitValue(char AChar) {
+    if (AChar >= '0' && AChar <= '9')
+        return AChar - '0';
+    if (AChar >= 'a' && AChar <= 'f')
+        return AChar - 'a' + 10;
+    if (AChar >= 'A' && AChar <= 'F')
+        return AChar - 'A' + 10;
+    return -1;
+}
+
 // Kolvan's JSON files nest a few levels; anything deeper is damage or an attack, and a parser
 // that builds (or copies, or frees) such a document recursively runs out of stack.
 inline constexpr int KMaxJsonNesting = 64;

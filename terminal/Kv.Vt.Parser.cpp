@@ -1,5 +1,7 @@
 #include "Kv.Vt.Parser.h"
 
+#include "Kv.Text.h"
+
 #include <unistd.h>
 
 namespace kv {
@@ -684,30 +686,6 @@ std::string SanitizeUtf8(std::string_view AText) {
 
 namespace {
 
-int HexValue(char AChar) {
-    if (AChar >= '0' && AChar <= '9')
-        return AChar - '0';
-    if (AChar >= 'a' && AChar <= 'f')
-        return AChar - 'a' + 10;
-    if (AChar >= 'A' && AChar <= 'F')
-        return AChar - 'A' + 10;
-    return -1;
-}
-
-char Lower(char AChar) {
-    return AChar >= 'A' && AChar <= 'Z' ? char(AChar + 32) : AChar;
-}
-
-bool SameText(std::string_view A, std::string_view B) {
-    if (A.size() != B.size())
-        return false;
-    for (size_t i = 0; i < A.size(); ++i) {
-        if (Lower(A[i]) != Lower(B[i]))
-            return false;
-    }
-    return true;
-}
-
 bool IsAsciiLetter(char AChar) {
     return (AChar >= 'a' && AChar <= 'z') || (AChar >= 'A' && AChar <= 'Z');
 }
@@ -726,7 +704,7 @@ std::string PercentDecode(std::string_view AText) {
     out.reserve(AText.size());
     for (size_t i = 0; i < AText.size(); ++i) {
         if (AText[i] == '%' && i + 2 < AText.size()) {
-            int high = HexValue(AText[i + 1]), low = HexValue(AText[i + 2]);
+            int high = HexDigitValue(AText[i + 1]), low = HexDigitValue(AText[i + 2]);
             if (high >= 0 && low >= 0) {
                 out += char(high * 16 + low);
                 i += 2;
@@ -740,7 +718,7 @@ std::string PercentDecode(std::string_view AText) {
 
 bool ParseFileUrl(std::string_view AUrl, std::string& AHost, std::string& APath) {
     constexpr std::string_view KScheme = "file://";
-    if (AUrl.size() < KScheme.size() || !SameText(AUrl.substr(0, KScheme.size()), KScheme))
+    if (AUrl.size() < KScheme.size() || !SameTextAscii(AUrl.substr(0, KScheme.size()), KScheme))
         return false;
     std::string_view rest = AUrl.substr(KScheme.size());
     size_t slash = rest.find('/');
@@ -777,8 +755,8 @@ std::string FileUrlToLocalPath(std::string_view AUrl, std::string_view AHostName
     std::string host, path;
     if (!ParseFileUrl(AUrl, host, path))
         return std::string();
-    if (!host.empty() && !SameText(host, "localhost") &&
-        (AHostName.empty() || !SameText(host, AHostName)))
+    if (!host.empty() && !SameTextAscii(host, "localhost") &&
+        (AHostName.empty() || !SameTextAscii(host, AHostName)))
         return std::string();
     // A network form (//server/share) or a drive form (/C:/...) names no local folder here.
     if (path.size() >= 2 && path[1] == '/')

@@ -24,16 +24,6 @@ std::string Quoted(const std::string& AText) {
     return "\"" + AText + "\"";
 }
 
-int HexValue(char AChar) {
-    if (AChar >= '0' && AChar <= '9')
-        return AChar - '0';
-    if (AChar >= 'a' && AChar <= 'f')
-        return AChar - 'a' + 10;
-    if (AChar >= 'A' && AChar <= 'F')
-        return AChar - 'A' + 10;
-    return -1;
-}
-
 // "scheme://": an argument of that shape is a URL, not a relative path.
 bool LooksLikeUrl(const std::string& AArg, std::string& AScheme) {
     auto colon = AArg.find(':');
@@ -121,8 +111,8 @@ std::string PathOfFileUrl(const std::string& AUrl, const std::string& AHostName,
             path += rest[i];
             continue;
         }
-        int high = i + 2 < rest.size() ? HexValue(rest[i + 1]) : -1;
-        int low = high >= 0 ? HexValue(rest[i + 2]) : -1;
+        int high = i + 2 < rest.size() ? HexDigitValue(rest[i + 1]) : -1;
+        int low = high >= 0 ? HexDigitValue(rest[i + 2]) : -1;
         // A NUL or "/" cannot be part of a name; decoding them would name another file.
         if (low < 0 || (high == 0 && low == 0) || (high == 2 && low == 15)) {
             AProblem = invalid;
