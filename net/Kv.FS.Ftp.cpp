@@ -291,8 +291,19 @@ TKvFileEntries TKvFtpFileSystem::ListWith(TKvFtpClient& AClient, const std::stri
         if (code == 500 || code == 501 || code == 502 || code == 504)
             mlsd = false;
     }
-    if (!mlsd)
+    if (!mlsd && !AClient.NoListAll()) {
+        // Servers that list like "ls" (vsftpd) leave out names starting with a dot unless
+        // asked: a folder copied from them would lose its hidden files.
+        code = AClient.RunListCommand("LIST -a " + path, lines, message);
+        if (code >= 500) {
+            lines.clear();
+            code = AClient.RunListCommand("LIST " + path, lines, message);
+            if (code == 0)
+                AClient.SetNoListAll();
+        }
+    } else if (!mlsd) {
         code = AClient.RunListCommand("LIST " + path, lines, message);
+    }
     if (code != 0)
         throw EFtpReply(code, ReplyMessage(message));
     TKvFileEntries entries;

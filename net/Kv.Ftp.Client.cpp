@@ -101,7 +101,7 @@ void TKvFtpClient::ConnectControl(const TKvConnector& AConn, IKvConnectUi* AUi, 
 }
 
 void TKvFtpClient::StartTls(bool AManual, IKvConnectUi* AUi) {
-    FCred = std::make_unique<TKvTlsCredentials>(AManual);
+    FCred = std::make_unique<TKvTlsCredentials>(AManual, true);
     FTls = std::make_unique<TKvTlsChannel>(FSock, FToken, FHost, *FCred);
     FTls->Handshake(FLimits.ReplyMs);
     if (AManual) {

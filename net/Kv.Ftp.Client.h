@@ -37,6 +37,9 @@ public:
     bool Broken() const { return FBroken; }
     bool HasMlst() const { return FHasMlst; }
     bool HasMfmt() const { return FHasMfmt; }
+    // Whether "LIST -a" was refused once on this connection.
+    bool NoListAll() const { return FNoListAll; }
+    void SetNoListAll() { FNoListAll = true; }
     uint64_t LastUsed() const { return FLastUsed; }
     void SetLastUsed(uint64_t ATick) { FLastUsed = ATick; }
 
@@ -96,6 +99,7 @@ private:
     bool FHasMlst = false;
     bool FHasMfmt = false;
     bool FNoEpsv = false;
+    bool FNoListAll = false;
     bool FSecure = false;
     uint64_t FLastUsed = 0;
     std::unique_ptr<TKvTlsCredentials> FCred;

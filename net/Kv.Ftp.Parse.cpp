@@ -219,6 +219,8 @@ bool TKvFtpReplyReader::NextLine(std::string& ALine) {
             throw EFtpLost("The server sent a line that is too long");
         return false;
     }
+    if (feed - FPos > KFtpMaxLine)
+        throw EFtpLost("The server sent a line that is too long");
     size_t end = feed;
     if (end > FPos && FPending[end - 1] == '\r')
         --end;

@@ -52,11 +52,14 @@ int KvTlsNewSession(SSL* ASsl, SSL_SESSION* ASession) {
     return 1; // the credentials keep the reference
 }
 
-TKvTlsCredentials::TKvTlsCredentials(bool AManualValidation) : FManual(AManualValidation) {
+TKvTlsCredentials::TKvTlsCredentials(bool AManualValidation, bool AResumable)
+    : FManual(AManualValidation) {
     FCtx = SSL_CTX_new(TLS_client_method());
     if (!FCtx)
         throw EKvFsError("Could not start TLS: " + OpenSslReason());
     SSL_CTX_set_min_proto_version(FCtx, TLS1_2_VERSION);
+    if (AResumable)
+        SSL_CTX_set_max_proto_version(FCtx, TLS1_2_VERSION);
     // System trust; honours SSL_CERT_FILE and SSL_CERT_DIR.
     SSL_CTX_set_default_verify_paths(FCtx);
     SSL_CTX_set_verify(FCtx, FManual ? SSL_VERIFY_NONE : SSL_VERIFY_PEER, nullptr);

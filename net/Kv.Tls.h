@@ -40,7 +40,10 @@ inline constexpr const char* KTlsCertificateKeyName = "TLS certificate";
 // connections): the validation mode and the session that data connections resume.
 class TKvTlsCredentials {
 public:
-    explicit TKvTlsCredentials(bool AManualValidation);
+    // AResumable: every data connection resumes one session (FTP). TLS 1.3 tickets are used once
+    // by common servers (vsftpd refuses a data connection that does not resume), so such
+    // connections stay at TLS 1.2, whose sessions resume any number of times.
+    explicit TKvTlsCredentials(bool AManualValidation, bool AResumable = false);
     ~TKvTlsCredentials();
     TKvTlsCredentials(const TKvTlsCredentials&) = delete;
     TKvTlsCredentials& operator=(const TKvTlsCredentials&) = delete;

@@ -70,6 +70,9 @@ def make_dtp(base):
                 self._resp = ("426 Connection cut by the test server; transfer aborted.", lambda *a: None)
                 self.close()
 
+        if base is DTPHandler:
+            handle_read_event = handle_read  # the plain handler reads through this alias
+
         def handle_close(self):
             if self.receive and getattr(self.cmd_channel, "kv_552", False) and not self._closed:
                 self.cmd_channel.kv_552 = False
@@ -134,6 +137,10 @@ else:
     handler.tls_control_required = True
     handler.tls_data_required = True
 handler.authorizer = auth
+# Data goes through send(), where the faults cut it.
+handler.use_sendfile = False
+# Refused logins are answered at once.
+handler.auth_failed_timeout = 0
 # PASV replies name an address that does not answer (TEST-NET-1): a client must dial the address
 # of its control connection instead.
 handler.masquerade_address = "192.0.2.1"
