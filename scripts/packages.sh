@@ -13,6 +13,7 @@ KV_TEST_PACKAGES=(
     python3-cryptography
     7zip libarchive-tools zip unzip
     libvterm-dev
+    vsftpd python3-pyftpdlib python3-openssl openssl curl
     xvfb xauth
 )
 
