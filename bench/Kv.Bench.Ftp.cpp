@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <sys/stat.h>
 #include <string>
 
 #include "Kv.FS.Ftp.h"
@@ -63,10 +64,25 @@ void Copy(IKvFileSystemPtr ASource, const std::string& ADir, const std::string& 
 
 } // namespace
 
+int Bench(int argc, char** argv, std::string& ADir);
+
 int main(int argc, char** argv) {
+    std::string dir;
+    try {
+        return Bench(argc, argv, dir);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s\n(the servers' logs are in %s/srv; stop them with tests/servers/ftp.sh stop %s/srv)\n",
+                     error.what(), dir.c_str(), dir.c_str());
+        return 1;
+    }
+}
+
+int Bench(int argc, char** argv, std::string& ADir) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     char pattern[] = "/tmp/kv-bench-ftp-XXXXXX";
     const std::string dir = ::mkdtemp(pattern);
+    ADir = dir;
+    ::chmod(dir.c_str(), 0755); // the server's user must reach its home below this folder
     const std::string servers = std::string(KV_SERVERS_DIR) + "/ftp.sh";
     if (Run(servers + " start " + dir + "/srv") != 0) {
         std::fprintf(stderr, "the servers did not start\n");

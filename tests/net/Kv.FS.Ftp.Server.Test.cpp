@@ -459,6 +459,7 @@ TEST_F(FtpServer, LoginLoop) {
         conn.User = "anonymous";
         conn.Secret.clear();
         TKvCancelToken token;
+        test::WriteFile(FServers->PyRoot + "/anonymous.txt", "a");
         TKvFtpOpened opened = OpenFtp(conn, nullptr, token, FOptions);
         EXPECT_EQ(opened.Fs->Id(),
                   "ftp:anonymous@127.0.0.1:" + std::to_string(FServers->PlainPort));
