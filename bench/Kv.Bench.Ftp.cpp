@@ -8,8 +8,8 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <sys/stat.h>
 #include <string>
+#include <sys/stat.h>
 
 #include "Kv.FS.Ftp.h"
 #include "Kv.FS.Local.h"
@@ -26,7 +26,8 @@ public:
     void SetPhase(TKvTransferPhase, int, int64_t) override {}
     void SetCurrent(const std::string&, int64_t) override {}
     void SetProgress(int64_t, int64_t, int) override {}
-    TKvPromptAnswer Ask(TKvPromptKind, const std::string& AText, const IKvCancelToken&, bool&) override {
+    TKvPromptAnswer Ask(TKvPromptKind, const std::string& AText, const IKvCancelToken&,
+                        bool&) override {
         std::fprintf(stderr, "question: %s\n", AText.c_str());
         return paCancel;
     }
@@ -43,8 +44,8 @@ double Seconds(const std::function<void()>& AAction) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-void Copy(IKvFileSystemPtr ASource, const std::string& ADir, const std::string& AName, IKvFileSystemPtr ADest,
-          const std::string& ADestDir) {
+void Copy(IKvFileSystemPtr ASource, const std::string& ADir, const std::string& AName,
+          IKvFileSystemPtr ADest, const std::string& ADestDir) {
     TKvTransferRequest request;
     request.Kind = tkCopy;
     request.SourceFs = ASource;
@@ -71,7 +72,9 @@ int main(int argc, char** argv) {
     try {
         return Bench(argc, argv, dir);
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "%s\n(the servers' logs are in %s/srv; stop them with tests/servers/ftp.sh stop %s/srv)\n",
+        std::fprintf(stderr,
+                     "%s\n(the servers' logs are in %s/srv; stop them with tests/servers/ftp.sh "
+                     "stop %s/srv)\n",
                      error.what(), dir.c_str(), dir.c_str());
         return 1;
     }
@@ -97,11 +100,11 @@ int Bench(int argc, char** argv, std::string& ADir) {
     const int port = std::stoi(env["VSFTPD_EXPLICIT_PORT"]);
     ::setenv("SSL_CERT_FILE", ca.c_str(), 1);
     const std::string local = dir + "/local";
-    Run("mkdir -p " + local + "/down " + local + "/up " + root + "/up && head -c " + std::to_string(KSize) +
-        " /dev/urandom > " + root + "/big.bin && cp " + root + "/big.bin " + local + "/up/big.bin && chown -R " +
-        env["VSFTPD_USER"] + " " + root);
-    const std::string url = "ftp://" + env["VSFTPD_USER"] + ":" + env["VSFTPD_PASSWORD"] + "@127.0.0.1:" +
-                            std::to_string(port) + "/%2F" + root.substr(1);
+    Run("mkdir -p " + local + "/down " + local + "/up " + root + "/up && head -c " +
+        std::to_string(KSize) + " /dev/urandom > " + root + "/big.bin && cp " + root + "/big.bin " +
+        local + "/up/big.bin && chown -R " + env["VSFTPD_USER"] + " " + root);
+    const std::string url = "ftp://" + env["VSFTPD_USER"] + ":" + env["VSFTPD_PASSWORD"] +
+                            "@127.0.0.1:" + std::to_string(port) + "/%2F" + root.substr(1);
     const std::string curl = "curl -s --ssl-reqd --cacert " + ca + " ";
 
     TKvConnector conn = NewConnector();
@@ -118,15 +121,19 @@ int Bench(int argc, char** argv, std::string& ADir) {
     int failures = 0;
     for (int round = 0; round < rounds; ++round) {
         Run("rm -f " + local + "/down/big.bin " + root + "/up/big.bin");
-        best[0] = std::min(best[0], Seconds([&] { Copy(ftp, root, "big.bin", disk, local + "/down"); }));
+        best[0] =
+            std::min(best[0], Seconds([&] { Copy(ftp, root, "big.bin", disk, local + "/down"); }));
         Run("rm -f " + local + "/down/big.bin");
         best[1] = std::min(best[1], Seconds([&] {
-                               failures += Run(curl + url + "/big.bin -o " + local + "/down/big.bin") != 0;
+                               failures +=
+                                   Run(curl + url + "/big.bin -o " + local + "/down/big.bin") != 0;
                            }));
-        best[2] = std::min(best[2], Seconds([&] { Copy(disk, local + "/up", "big.bin", ftp, root + "/up"); }));
+        best[2] = std::min(
+            best[2], Seconds([&] { Copy(disk, local + "/up", "big.bin", ftp, root + "/up"); }));
         Run("rm -f " + root + "/up/big.bin");
         best[3] = std::min(best[3], Seconds([&] {
-                               failures += Run(curl + "-T " + local + "/up/big.bin " + url + "/up/big.bin") != 0;
+                               failures += Run(curl + "-T " + local + "/up/big.bin " + url +
+                                               "/up/big.bin") != 0;
                            }));
     }
     const bool same = Run("cmp -s " + root + "/big.bin " + local + "/down/big.bin") == 0 &&
@@ -135,12 +142,13 @@ int Bench(int argc, char** argv, std::string& ADir) {
     Run("rm -rf " + dir);
     const double mib = KSize / 1048576.0;
     std::printf("FTPS, 200 MiB on loopback, best of %d rounds\n", rounds);
-    std::printf("download: Kolvan %.0f MiB/s, curl %.0f MiB/s: %.2f of curl's throughput\n", mib / best[0],
-                mib / best[1], best[1] / best[0]);
-    std::printf("upload:   Kolvan %.0f MiB/s, curl %.0f MiB/s: %.2f of curl's throughput\n", mib / best[2],
-                mib / best[3], best[3] / best[2]);
+    std::printf("download: Kolvan %.0f MiB/s, curl %.0f MiB/s: %.2f of curl's throughput\n",
+                mib / best[0], mib / best[1], best[1] / best[0]);
+    std::printf("upload:   Kolvan %.0f MiB/s, curl %.0f MiB/s: %.2f of curl's throughput\n",
+                mib / best[2], mib / best[3], best[3] / best[2]);
     if (failures || !same) {
-        std::fprintf(stderr, "curl failed %d times; copies identical: %s\n", failures, same ? "yes" : "no");
+        std::fprintf(stderr, "curl failed %d times; copies identical: %s\n", failures,
+                     same ? "yes" : "no");
         return 1;
     }
     return 0;

@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     if (kv::ParsePwdReply(text, path))
         Check(!path.empty(), "empty folder");
     for (const auto& part : kv::SplitFtpPath(text))
-        Check(!part.empty() && part != "." && part != ".." && part.find_first_of("/\\") == std::string::npos,
+        Check(!part.empty() && part != "." && part != ".." &&
+                  part.find_first_of("/\\") == std::string::npos,
               "bad path component");
     return 0;
 }

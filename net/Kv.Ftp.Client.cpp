@@ -230,14 +230,14 @@ void TKvFtpClient::OpenDataConnection() {
     if (!FNoEpsv) {
         const int code = Command("EPSV", text);
         if (code == 229)
-            port = ParsePassivePort(ReplyMessage(text));
+            port = ParsePassivePort(text.substr(0, text.find('\n')));
         if (port == 0)
             FNoEpsv = true;
     }
     if (port == 0) {
         const int code = Command("PASV", text);
         if (code == 227)
-            port = ParsePassivePort(ReplyMessage(text));
+            port = ParsePassivePort(text.substr(0, text.find('\n')));
         if (port == 0)
             throw EFtpReply(code,
                             "The server would not open a data connection: " + ReplyMessage(text));

@@ -75,7 +75,7 @@ bool ParseListLine(const std::string& ALine, TKvFileEntry& AEntry, std::string& 
                    TKvDateTime ANow = 0);
 // An MLSD or MLST fact line; false for "." and "..", the current and parent folder entries.
 bool ParseMlsdLine(const std::string& ALine, TKvFileEntry& AEntry, std::string& ALinkTarget);
-// The port of a 227 or 229 reply text; 0 when there is no usable port.
+// The port of a 227 or 229 reply line (code included); 0 when there is no usable port.
 int ParsePassivePort(std::string_view AText);
 // The folder of a 257 reply text; false when there is none.
 bool ParsePwdReply(std::string_view AText, std::string& APath);

@@ -286,6 +286,8 @@ void TrustServerCertificate(TKvTlsChannel& AChannel, const std::string& AHost, i
             AddKnownHost(AKnownHostsFile, AHost, APort, KTlsCertificateKeyType, fingerprint);
             return;
         }
+        // A question ended by cancelling the connection is not the user's "no".
+        CheckCancelled(token);
         throw EKvFsError("The certificate of " + AHost + " was not trusted");
     }
 }

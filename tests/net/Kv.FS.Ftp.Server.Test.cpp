@@ -239,9 +239,9 @@ TEST_F(FtpServer, DownloadCutShortIsAFailureAndLeavesNoFile) {
     FServers->ArmFault("RETR cut 100000");
     {
         TKvStreamPtr in = opened.Fs->OpenRead(opened.Fs->Join(dir, "data.bin"));
-        EXPECT_EQ(ErrorOf([&] { ReadAll(*in); }),
-                  opened.Fs->Join(dir, "data.bin") + ": the transfer did not complete: Connection "
-                                                     "cut by the test server; transfer aborted.");
+        EXPECT_EQ(ErrorOf([&] { ReadAll(*in); }), opened.Fs->Join(dir, "data.bin") +
+                                                      ": the transfer did not complete: Connection "
+                                                      "cut by the test server; transfer aborted.");
     }
     // Through the transfer engine: no short file under the target's name.
     TTempDir target;

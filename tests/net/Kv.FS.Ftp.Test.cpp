@@ -22,7 +22,8 @@ TEST(FtpFs, PathsAndIdentity) {
     EXPECT_THROW(fs->Recycle("/a"), EKvFsError);
 
     const std::pair<const char*, const char*> normalized[] = {
-        {"", "/"}, {"/", "/"}, {"a/b", "/a/b"}, {"/a//b/", "/a/b"}, {"\\a\\b", "/a/b"}, {"/a/./b/../c", "/a/c"},
+        {"", "/"},          {"/", "/"},         {"a/b", "/a/b"},
+        {"/a//b/", "/a/b"}, {"\\a\\b", "/a/b"}, {"/a/./b/../c", "/a/c"},
         {"/../..", "/"},
     };
     for (const auto& [in, out] : normalized)

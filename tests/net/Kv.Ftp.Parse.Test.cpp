@@ -89,16 +89,17 @@ TEST(FtpReplies, MessagesAndText) {
 
 TEST(FtpReplies, PassivePorts) {
     const std::pair<const char*, int> cases[] = {
-        {"Entering Passive Mode (192,168,1,2,19,137)", 5001},
-        {"Entering Passive Mode (10,0,0,1,0,21", 21},
-        {"Entering Extended Passive Mode (|||6446|)", 6446},
-        {"Entering Extended Passive Mode (||| 6446 |)", 6446},
-        {"Entering Extended Passive Mode (|||0|)", 0},
-        {"Entering Extended Passive Mode (|||70000|)", 0},
-        {"Entering Extended Passive Mode (||6446)", 0},
-        {"Entering Passive Mode (1,2,3,4,x,5)", 0},
-        {"Entering Passive Mode (1,2,3,4,5)", 0},
-        {"=192,168,1,2,19,137", 5001},
+        {"227 Entering Passive Mode (192,168,1,2,19,137)", 5001},
+        {"227 Entering Passive Mode (10,0,0,1,0,21", 21},
+        {"229 Entering Extended Passive Mode (|||6446|)", 6446},
+        {"229 Entering Extended Passive Mode (||| 6446 |)", 6446},
+        {"229 Entering Extended Passive Mode (|||0|)", 0},
+        {"229 Entering Extended Passive Mode (|||70000|)", 0},
+        {"229 Entering Extended Passive Mode (||6446)", 0},
+        {"227 Entering Passive Mode (1,2,3,4,x,5)", 0},
+        {"227 Entering Passive Mode (1,2,3,4,5)", 0},
+        {"227 =192,168,1,2,19,137", 5001},
+        {"227 192,168,1,2,19,137", 5001},
         {"", 0},
         {"(", 0},
     };
