@@ -7,20 +7,16 @@
 #include <string_view>
 
 #include "Kv.Ftp.Parse.h"
+#include "KvFuzzArchive.h"
 
 namespace {
 
-void Check(bool ACondition, const char* AWhat) {
-    if (!ACondition) {
-        std::fprintf(stderr, "broken: %s\n", AWhat);
-        std::abort();
-    }
-}
+using kv::fuzz::Check;
 
 void CheckEntry(const kv::TKvFileEntry& AEntry) {
     Check(!AEntry.Name.empty(), "empty name");
     Check(kv::IsStrictUtf8(AEntry.Name), "name is not UTF-8");
-    Check(AEntry.Size >= 0 || !AEntry.IsDir, "folder with a negative size");
+    Check(AEntry.Size >= 0, "negative size");
     Check(!AEntry.IsDir || AEntry.Size == 0, "folder with a size");
 }
 

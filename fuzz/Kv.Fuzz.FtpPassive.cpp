@@ -7,17 +7,9 @@
 #include <string_view>
 
 #include "Kv.Ftp.Parse.h"
+#include "KvFuzzArchive.h"
 
-namespace {
-
-void Check(bool ACondition, const char* AWhat) {
-    if (!ACondition) {
-        std::fprintf(stderr, "broken: %s\n", AWhat);
-        std::abort();
-    }
-}
-
-} // namespace
+using kv::fuzz::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     const std::string_view text(reinterpret_cast<const char*>(AData), ASize);

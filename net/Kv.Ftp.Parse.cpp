@@ -451,7 +451,7 @@ bool ParseMlsdLine(const std::string& ALine, TKvFileEntry& AEntry, std::string& 
         if (key == "type") {
             type = std::string(value);
         } else if (key == "size") {
-            if (!ToInt64(value, entry.Size))
+            if (!ToInt64(value, entry.Size) || entry.Size < 0)
                 entry.Size = 0;
         } else if (key == "perm") {
             perm = LowerAscii(value);

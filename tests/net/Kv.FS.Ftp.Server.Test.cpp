@@ -11,23 +11,16 @@
 #include "Kv.FS.Local.h"
 #include "Kv.KnownHosts.h"
 #include "KvFtpServers.h"
+#include "KvListener.h"
 #include "KvTestSupport.h"
 #include "TransferTestHost.h"
 
 namespace kv {
 namespace {
 
+using test::ErrorOf;
 using test::TScriptedUi;
 using test::TTempDir;
-
-std::string ErrorOf(const std::function<void()>& AAction) {
-    try {
-        AAction();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "";
-}
 
 class FtpServer : public ::testing::Test {
 protected:

@@ -1,6 +1,11 @@
 #include "Kv.FS.Ftp.h"
 
+#include <chrono>
+#include <future>
 #include <gtest/gtest.h>
+#include <thread>
+
+#include "KvListener.h"
 
 namespace kv {
 namespace {
@@ -46,6 +51,24 @@ TEST(FtpFs, PathsAndIdentity) {
     TKvFileEntry root;
     EXPECT_TRUE(fs->Stat("/", root));
     EXPECT_TRUE(root.IsDir);
+}
+
+// Implicit FTPS to a server that accepts and stays silent: cancelling the connect ends the
+// TLS handshake at once instead of after the 30-second limit.
+TEST(FtpFs, CancelEndsAStalledConnect) {
+    test::TListener silent;
+    TKvConnector conn = NewConnector();
+    conn.Kind = ckFtpsImplicit;
+    conn.Host = "127.0.0.1";
+    conn.Port = silent.Port();
+    conn.User = "u";
+    conn.Secret = "p";
+    TKvCancelToken token;
+    auto opening = std::async(std::launch::async, [&] { OpenFtp(conn, nullptr, token); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    token.Cancel();
+    ASSERT_EQ(opening.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_THROW(opening.get(), EKvCancelled);
 }
 
 } // namespace

@@ -224,6 +224,7 @@ TEST(FtpListing, MlsdFacts) {
          0, ""},
         {"type=file;size=12;perm=r; a b.txt", true, "a b.txt", false, false, true, 12, ""},
         {"type=file;size=x;perm=adfrw; w", true, "w", false, false, false, 0, ""},
+        {"type=file;size=-5; negative", true, "negative", false, false, false, 0, ""},
         {"type=OS.unix=slink:/etc/hosts; hosts", true, "hosts", false, true, false, 0,
          "/etc/hosts"},
         {"type=special; fifo", true, "fifo", false, false, false, 0, ""},

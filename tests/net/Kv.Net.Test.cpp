@@ -13,16 +13,8 @@ namespace kv {
 namespace {
 
 using namespace std::chrono_literals;
+using test::ErrorOf;
 using test::TListener;
-
-std::string ErrorOf(const std::function<void()>& AAction) {
-    try {
-        AAction();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "";
-}
 
 TEST(Net, ConnectsOverIpv4AndIpv6AndNamesThePeer) {
     for (const auto& [host, v6] :

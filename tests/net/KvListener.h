@@ -2,6 +2,8 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <exception>
+#include <functional>
 #include <netinet/in.h>
 #include <stdexcept>
 #include <string>
@@ -9,6 +11,16 @@
 #include <unistd.h>
 
 namespace kv::test {
+
+// The message of what AAction raised; empty when it raised nothing.
+inline std::string ErrorOf(const std::function<void()>& AAction) {
+    try {
+        AAction();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "";
+}
 
 class TListener {
 public:
