@@ -205,6 +205,28 @@ TEST_F(FtpServer, RenameNeverReplacesWithoutBeingAsked) {
     }
 }
 
+// A server that will not rename over an existing file: the old one is moved aside, and moved
+// back when the rename still fails.
+TEST_F(FtpServer, RenameOverwriteMovesTheTargetAside) {
+    TKvFtpOpened opened = Open(ckFtp);
+    auto& fs = *opened.Fs;
+    std::string local;
+    const std::string dir = ServerFolder(opened, ckFtp, &local);
+    test::WriteFile(local + "/old", "old data");
+    test::WriteFile(local + "/new", "new data");
+    FServers->ArmFault("RNTO 550");
+    fs.RenamePath(fs.Join(dir, "old"), fs.Join(dir, "new"), true);
+    EXPECT_EQ(test::ReadFile(local + "/new"), "old data");
+    EXPECT_EQ(Names(fs.List(dir, TKvCancelToken())), (std::vector<std::string>{"new"}));
+
+    test::WriteFile(local + "/other", "other data");
+    FServers->ArmFault("RNTO 550\nRNTO pass\nRNTO 550");
+    EXPECT_EQ(ErrorOf([&] { fs.RenamePath(fs.Join(dir, "other"), fs.Join(dir, "new"), true); }),
+              fs.Join(dir, "other") + ": Refused by the test server.");
+    EXPECT_EQ(test::ReadFile(local + "/new"), "old data");
+    EXPECT_EQ(Names(fs.List(dir, TKvCancelToken())), (std::vector<std::string>{"new", "other"}));
+}
+
 TEST_F(FtpServer, SetModifiedWhereTheServerOffersMfmt) {
     TKvFtpOpened opened = Open(ckFtp);
     auto& fs = *opened.Fs;

@@ -13,6 +13,7 @@
 #   cutup N      cut the data connection of a STOR after N bytes (then answer 426)
 #   NNN          answer with that code (500 for a listing command it does not know)
 #   listing F    send the contents of file F as the listing
+#   pass         answer normally (to reach a later line for the same command)
 import os
 import sys
 
