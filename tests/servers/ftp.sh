@@ -11,7 +11,8 @@ here="$(cd "$(dirname "$0")" && pwd)"
 python=/usr/bin/python3
 command="$1"
 dir="$2"
-user=kvftp
+# One local user per scratch folder, so runs side by side do not move each other's home.
+user="kvftp-$(printf '%s' "$dir" | md5sum | cut -c1-8)"
 password=kvftp-pass
 
 free_port() {
@@ -140,6 +141,9 @@ stop)
     for file in "$dir"/*.pid; do
         stop_pid_file "$file"
     done
+    if id "$user" >/dev/null 2>&1; then
+        userdel "$user" 2>/dev/null || true
+    fi
     ;;
 *)
     echo "usage: $0 start|pinned|stop DIR [CERT]" >&2
