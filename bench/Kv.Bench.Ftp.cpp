@@ -143,6 +143,7 @@ int Bench(int argc, char** argv, std::string& ADir) {
     }
     const bool same = Run("cmp -s " + root + "/big.bin " + local + "/down/big.bin") == 0 &&
                       Run("cmp -s " + local + "/up/big.bin " + root + "/up/big.bin") == 0;
+    ftp.reset(); // its connections close before the server goes
     Run(servers + " stop " + dir + "/srv");
     Run("rm -rf " + dir);
     const double mib = KSize / 1048576.0;

@@ -141,8 +141,13 @@ stop)
     for file in "$dir"/*.pid; do
         stop_pid_file "$file"
     done
+    # Sessions of clients that just left may still run as the user for a moment.
+    for _ in $(seq 1 20); do
+        id "$user" >/dev/null 2>&1 || break
+        userdel "$user" 2>/dev/null || sleep 0.1
+    done
     if id "$user" >/dev/null 2>&1; then
-        userdel "$user" 2>/dev/null || true
+        userdel -f "$user" 2>/dev/null || true
     fi
     ;;
 *)
