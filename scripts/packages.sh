@@ -14,6 +14,7 @@ KV_TEST_PACKAGES=(
     python3-cryptography
     7zip libarchive-tools zip unzip
     libvterm-dev
+    vsftpd python3-pyftpdlib python3-openssl openssl curl
     xvfb xauth
     desktop-file-utils appstream dpkg-dev
 )

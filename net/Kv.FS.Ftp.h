@@ -1,0 +1,103 @@
+// The file system of FTP and FTPS connections: a small pool of logged-in clients, each
+// operation on one of them, and streams that hold a client for their whole life.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Kv.Connectors.h"
+#include "Kv.FileSystem.h"
+#include "Kv.Ftp.Client.h"
+#include "Kv.Ssh.Session.h"
+
+namespace kv {
+
+struct TKvFtpOptions {
+    TKvFtpLimits Limits;
+    // Where certificates are pinned; empty: the data folder's known_hosts.txt.
+    std::string KnownHostsFile;
+};
+
+// Idle connections kept per file system.
+inline constexpr size_t KFtpMaxIdle = 3;
+// A connection returned more recently than this is reused without a NOOP.
+inline constexpr uint64_t KFtpFreshMs = 10000;
+
+class TKvFtpFileSystem : public IKvFileSystem,
+                         public std::enable_shared_from_this<TKvFtpFileSystem> {
+public:
+    TKvFtpFileSystem(TKvConnector AConn, std::string APassword, IKvConnectUiPtr AUi,
+                     bool AManualTls, TKvFtpOptions AOptions = {});
+    ~TKvFtpFileSystem() override;
+
+    // Puts a logged-in client into the pool.
+    void AddIdle(std::unique_ptr<TKvFtpClient> AClient);
+    size_t IdleCount();
+    bool ManualTls();
+
+    std::string Id() const override { return FId; }
+    bool ReadOnly() const override { return false; }
+    std::string DisplayPrefix() const override { return FLabel + ":"; }
+    std::string Normalize(const std::string& APath) const override;
+    std::string Resolve(const std::string& ABaseDir, const std::string& AInput) const override;
+    std::string Join(const std::string& ADir, const std::string& AName) const override;
+    std::string ParentOf(const std::string& APath) const override;
+    std::string NameOf(const std::string& APath) const override;
+    bool IsRoot(const std::string& APath) const override;
+    bool SamePath(const std::string& A, const std::string& B) const override;
+
+    TKvFileEntries List(const std::string& APath, const IKvCancelToken& AToken) override;
+    bool Stat(const std::string& APath, TKvFileEntry& AEntry) override;
+    TKvStreamPtr OpenRead(const std::string& APath) override;
+    TKvStreamPtr OpenWrite(const std::string& APath) override;
+    void MakeDir(const std::string& APath) override;
+    void DeleteFileAt(const std::string& APath) override;
+    void DeleteDirAt(const std::string& APath) override;
+    void RenamePath(const std::string& AOld, const std::string& ANew, bool AOverwrite) override;
+    void SetModified(const std::string& APath, TKvDateTime AWhen) override;
+    bool CanRenameDirect(const std::string&, const std::string&) override { return true; }
+    bool CanRecycle(const std::string&) override { return false; }
+    void Recycle(const std::string& APath) override;
+    int64_t FreeSpace(const std::string&) override { return -1; }
+
+    // The pool, for streams and tests.
+    std::unique_ptr<TKvFtpClient> AcquireClient(const IKvCancelToken* AToken);
+    void ReleaseClient(std::unique_ptr<TKvFtpClient> AClient);
+
+private:
+    std::unique_ptr<TKvFtpClient> NewClient(const IKvCancelToken* AToken);
+    template <typename TAction>
+    auto RunWithClient(const std::string& AContext, const IKvCancelToken* AToken,
+                       TAction&& AAction);
+    TKvFileEntries ListWith(TKvFtpClient& AClient, const std::string& APath,
+                            const IKvCancelToken* AToken);
+    bool DoRename(const std::string& AOld, const std::string& ANew, std::string& AReason);
+    TKvStreamPtr OpenTransfer(const std::string& APath, bool AWrite);
+
+    TKvConnector FConn;
+    std::string FPassword;
+    IKvConnectUiPtr FUi;
+    TKvFtpOptions FOptions;
+    std::string FId;
+    std::string FLabel;
+    std::mutex FLock;
+    bool FManualTls;
+    std::vector<std::unique_ptr<TKvFtpClient>> FIdle;
+};
+
+struct TKvFtpOpened {
+    std::shared_ptr<TKvFtpFileSystem> Fs;
+    // The password the user typed (the caller may save it); empty when none was asked.
+    std::string TypedPassword;
+    // The normalized start folder.
+    std::string StartDir;
+};
+
+// Connects and logs in the first client, asking AUi for a password when needed (AUi may be null:
+// a question then counts as cancelled).
+TKvFtpOpened OpenFtp(const TKvConnector& AConn, IKvConnectUiPtr AUi, const IKvCancelToken& AToken,
+                     TKvFtpOptions AOptions = {});
+
+} // namespace kv
