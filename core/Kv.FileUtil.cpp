@@ -171,11 +171,13 @@ TKvFileRead LoadSmallFile(const std::string& APath, std::string& AText, size_t A
 
 std::string SetAsideUnusable(const std::string& APath, const std::string& AWhat) {
     std::string kept = KeepUnusableFile(APath);
-    std::string problem = kept.empty()
-                              ? AWhat + " could not be read (" + APath + "); the defaults are used."
-                              : AWhat + " could not be read; the file was kept as " + kept + ".";
-    Log(problem);
-    return problem;
+    if (kept.empty()) {
+        Log(APath + " could not be read, nor kept aside; the defaults are used");
+        return AWhat + " could not be read (" + APath + "); the defaults are used.";
+    }
+    Log(APath + " could not be read and was kept as " + kept);
+    // The status line is narrow: the name says enough, the log has the whole path.
+    return AWhat + " could not be read; kept as " + kept.substr(kept.find_last_of('/') + 1) + ".";
 }
 
 std::string KeepUnusableFile(const std::string& APath) {

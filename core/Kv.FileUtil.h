@@ -49,8 +49,8 @@ TKvFileRead LoadSmallFile(const std::string& APath, std::string& AText,
 // Moves a file that could not be used out of the way of the next save, to APath + ".unreadable"
 // (".unreadable.2", ... when taken), so the user's data is kept. The new name, or empty.
 std::string KeepUnusableFile(const std::string& APath);
-// For a file that was there but could not be used: keeps it aside, logs it, and returns the
-// sentence the user is shown once, AWhat naming the contents ("The settings").
+// For a file that was there but could not be used: keeps it aside, logs it with its whole path,
+// and returns the sentence the user is shown once, AWhat naming the contents ("The settings").
 std::string SetAsideUnusable(const std::string& APath, const std::string& AWhat);
 
 } // namespace kv

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Kv.KnownHosts.h"
+#include "KvFuzzWork.h"
 
 namespace {
 
@@ -20,13 +21,7 @@ void Check(bool ACondition, const char* AWhat) {
 }
 
 const std::string& HostsFile() {
-    static const std::string file = [] {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(base && *base ? base : "/tmp") + "/kv-fuzz-known-hosts-XXXXXX";
-        Check(::mkdtemp(pattern.data()) != nullptr, "temporary folder");
-        return pattern + "/known_hosts.txt";
-    }();
+    static const std::string file = kv::fuzz::WorkFolder() + "/known_hosts.txt";
     return file;
 }
 

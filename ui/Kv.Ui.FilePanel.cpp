@@ -3,6 +3,7 @@
 #include <QAbstractScrollArea>
 #include <QFocusEvent>
 #include <QHBoxLayout>
+#include <QHelpEvent>
 #include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
@@ -11,6 +12,7 @@
 #include <QPainter>
 #include <QScrollBar>
 #include <QToolButton>
+#include <QToolTip>
 #include <QVBoxLayout>
 #include <chrono>
 #include <optional>
@@ -247,7 +249,8 @@ protected:
         painter.setPen(error ? Qt::white : Qt::black);
         painter.setFont(ThemeFont(ScaleFor(this, Theme().FontHeight)));
         const int pad = ScaleFor(this, 4);
-        QString right = Q(FPanel.StatusRight());
+        // A problem takes the whole line: the free space can wait, the reason cannot.
+        QString right = error ? QString() : Q(FPanel.StatusRight());
         int rightWidth = right.isEmpty() ? 0 : painter.fontMetrics().horizontalAdvance(right) + 2 * pad;
         QRect left(pad, 0, width() - rightWidth - 2 * pad, height());
         painter.drawText(left, Qt::AlignVCenter | Qt::AlignLeft,
@@ -255,6 +258,18 @@ protected:
         if (!right.isEmpty())
             painter.drawText(QRect(width() - rightWidth, 0, rightWidth - pad, height()),
                              Qt::AlignVCenter | Qt::AlignRight, right);
+    }
+
+    // What does not fit is shown whole when the mouse rests on it.
+    bool event(QEvent* AEvent) override {
+        if (AEvent->type() != QEvent::ToolTip)
+            return QWidget::event(AEvent);
+        QString text = Q(FPanel.StatusText());
+        if (fontMetrics().horizontalAdvance(text) > width() / 2)
+            QToolTip::showText(static_cast<QHelpEvent*>(AEvent)->globalPos(), text, this);
+        else
+            QToolTip::hideText();
+        return true;
     }
 
 private:

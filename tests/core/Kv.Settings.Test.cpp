@@ -312,7 +312,7 @@ TEST_F(SettingsCurrent, UnusableSettingsAndStateAreKeptAsideAndReported) {
             std::string path = dir / file.File;
             test::WriteFile(path, c.Text);
             std::string problem = file.Load(path);
-            EXPECT_NE(problem.find("could not be read; the file was kept as " + path + ".unreadable."),
+            EXPECT_NE(problem.find(" could not be read; kept as " + std::string(file.File) + ".unreadable."),
                       std::string::npos)
                 << problem;
             EXPECT_EQ(CurrentSettings(), TKvSettings());
@@ -321,7 +321,7 @@ TEST_F(SettingsCurrent, UnusableSettingsAndStateAreKeptAsideAndReported) {
 
             // A second damaged file does not replace the first copy.
             test::WriteFile(path, "x");
-            EXPECT_NE(file.Load(path).find(path + ".unreadable.2"), std::string::npos);
+            EXPECT_NE(file.Load(path).find(std::string(file.File) + ".unreadable.2."), std::string::npos);
             EXPECT_EQ(test::ReadFile(path + ".unreadable.2"), "x");
         }
         test::TTempDir dir;
