@@ -1,0 +1,76 @@
+// Read and write streams over one SFTP file handle. libssh2 1.10 keeps in flight only what one
+// read or write call is given, so both streams hand it several MiB per call, whatever size
+// their caller reads or writes; callers still get at most 256 KiB per Read.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Kv.FileSystem.h"
+
+struct _LIBSSH2_SFTP_HANDLE;
+
+namespace kv {
+
+class TKvSshSession;
+
+// The most one Read returns.
+inline constexpr int64_t KSftpChunkSize = 262144;
+// What one libssh2 read or write call is given: enough to keep requests in flight on a slow link.
+inline constexpr int64_t KSftpPipelineSize = 4 * 1048576;
+
+class TKvSftpReadStream final : public TKvStream {
+public:
+    // AKeep holds the file system (and so the session) while the stream exists.
+    TKvSftpReadStream(IKvFileSystemPtr AKeep, TKvSshSession& ASession, _LIBSSH2_SFTP_HANDLE* AHandle,
+                      std::string AName);
+    ~TKvSftpReadStream() override;
+
+    int64_t Read(void* ABuffer, int64_t ACount) override;
+    int64_t Write(const void* ABuffer, int64_t ACount) override;
+    int64_t Seek(int64_t AOffset, TKvSeekOrigin AOrigin) override;
+    int64_t Size() override;
+
+private:
+    IKvFileSystemPtr FKeep;
+    TKvSshSession& FSess;
+    _LIBSSH2_SFTP_HANDLE* FHandle;
+    std::string FName;
+    int64_t FPos = 0;
+    // Bytes read ahead from the server: FBuffer[FTake, FHave) is the file from FPos on.
+    std::vector<char> FBuffer;
+    size_t FTake = 0, FHave = 0;
+    bool FEnd = false;
+};
+
+class TKvSftpWriteStream final : public TKvFinishableStream {
+public:
+    TKvSftpWriteStream(IKvFileSystemPtr AKeep, TKvSshSession& ASession, _LIBSSH2_SFTP_HANDLE* AHandle,
+                       std::string AName);
+    // Without Finish: closes the handle and ignores errors.
+    ~TKvSftpWriteStream() override;
+
+    int64_t Read(void* ABuffer, int64_t ACount) override;
+    int64_t Write(const void* ABuffer, int64_t ACount) override;
+    int64_t Seek(int64_t AOffset, TKvSeekOrigin AOrigin) override;
+    int64_t Size() override { return FPos; }
+    // Sends what is left, waits for the server to take it, and closes the handle.
+    void Finish() override;
+
+private:
+    // Hands libssh2 everything pending; it returns once part of it was acknowledged.
+    void Push();
+
+    IKvFileSystemPtr FKeep;
+    TKvSshSession& FSess;
+    _LIBSSH2_SFTP_HANDLE* FHandle;
+    std::string FName;
+    int64_t FPos = 0;
+    bool FClosed = false;
+    // Written but not yet acknowledged by the server; its head may be in flight already.
+    std::vector<char> FPending;
+    size_t FPendingSize = 0;
+};
+
+} // namespace kv
