@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Kv.Connectors.h"
+#include "Kv.FileSystem.h"
 #include "Kv.Worker.h"
 
 struct _LIBSSH2_SESSION;
@@ -106,8 +107,16 @@ void ReleaseConnection(_LIBSSH2_SESSION* ASession, _LIBSSH2_SFTP* ASftp, int ASo
 // Waits until every teardown posted so far has run (tests, and a tidy exit); false on time-out.
 bool WaitForSshCloser(int AWaitMs);
 
-// True when the key file (or its ".pub" beside it) holds an RSA key, which libssh2 1.10 cannot
-// sign with rsa-sha2.
-bool IsRsaKeyFile(const std::string& AKeyFile);
+// What the login needs to know of a private key file before libssh2 reads it.
+struct TKvKeyFileInfo {
+    // An RSA key, which libssh2 1.10 cannot sign with rsa-sha2.
+    bool Rsa = false;
+    // Protected by a passphrase.
+    bool Encrypted = false;
+};
+// From the ".pub" beside the key and the key file's own header (OpenSSH's format or PEM);
+// a file that cannot be read or parsed gives all false.
+TKvKeyFileInfo ReadKeyFileInfo(const std::string& AKeyFile);
+inline bool IsRsaKeyFile(const std::string& AKeyFile) { return ReadKeyFileInfo(AKeyFile).Rsa; }
 
 } // namespace kv

@@ -51,7 +51,9 @@ mkdir -p "$dir" /run/sshd
 dir=$(cd "$dir" && pwd)
 keys=$dir/keys-$keyset
 mkdir -p "$keys"
-for type in ed25519 ecdsa rsa; do
+types="ed25519 ecdsa"
+[ "$rsa_only" = yes ] && types=rsa
+for type in $types; do
     [ -s "$keys/host_$type" ] || ssh-keygen -q -t "$type" -N "" -C "kolvan test host" -f "$keys/host_$type"
 done
 

@@ -116,6 +116,13 @@ TEST(SshKeys, RsaKeysAreRecognised) {
     test::RunCommand("ssh-keygen -q -N '' -t rsa -m PEM -f " + dir / "pem && rm " + dir / "pem.pub");
     EXPECT_TRUE(IsRsaKeyFile(dir / "pem"));
     EXPECT_FALSE(IsRsaKeyFile(dir / "missing"));
+    EXPECT_FALSE(ReadKeyFileInfo(dir / "ed25519").Encrypted);
+    test::RunCommand("ssh-keygen -q -N 'phrase' -t ed25519 -f " + dir / "locked");
+    EXPECT_TRUE(ReadKeyFileInfo(dir / "locked").Encrypted);
+    EXPECT_FALSE(ReadKeyFileInfo(dir / "locked").Rsa);
+    test::RunCommand("ssh-keygen -q -N 'phrase' -t rsa -m PEM -f " + dir / "lockedpem");
+    EXPECT_TRUE(ReadKeyFileInfo(dir / "lockedpem").Encrypted);
+    EXPECT_TRUE(ReadKeyFileInfo(dir / "lockedpem").Rsa);
 }
 
 } // namespace
