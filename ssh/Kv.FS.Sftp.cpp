@@ -418,7 +418,9 @@ IKvFileSystemPtr OpenSftp(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
     if (start.empty())
         start = ".";
     AStartPath = fs->RealPathOf(start);
-    if (AStartPath == "/" && start != "/" && start != ".")
+    // Some servers resolve a name that does not exist as text: the folder must be there too.
+    TKvFileEntry folder;
+    if (start != "." && ((AStartPath == "/" && start != "/") || !fs->Stat(AStartPath, folder) || !folder.IsDir))
         AStartPath = fs->RealPathOf(".");
     return fs;
 }
