@@ -14,6 +14,7 @@ KV_TEST_PACKAGES=(
     7zip libarchive-tools zip unzip
     libvterm-dev
     xvfb xauth
+    openssh-server openssh-sftp-server openssh-client python3-asyncssh
 )
 
 kv_install_packages() {

@@ -218,10 +218,6 @@ bool TKvSftpFileSystem::Stat(const std::string& APath, TKvFileEntry& AEntry) {
         return false;
     }
     AEntry = SftpEntryOf(NameOf(APath), attrs);
-    // Links are followed, but the entry says when the name itself is one.
-    LIBSSH2_SFTP_ATTRIBUTES own;
-    if (StatAttrs(APath, LIBSSH2_SFTP_LSTAT, own) && IsLinkMode(own))
-        AEntry.IsLink = true;
     return true;
 }
 

@@ -34,7 +34,7 @@ public:
     bool SamePath(const std::string& A, const std::string& B) const override;
 
     TKvFileEntries List(const std::string& APath, const IKvCancelToken& AToken) override;
-    // Links are followed.
+    // Links are followed (one request: IsLink stays false; listings tell links apart).
     bool Stat(const std::string& APath, TKvFileEntry& AEntry) override;
     TKvStreamPtr OpenRead(const std::string& APath) override;
     TKvStreamPtr OpenWrite(const std::string& APath) override;

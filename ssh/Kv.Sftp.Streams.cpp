@@ -107,14 +107,14 @@ void TKvSftpWriteStream::Push() {
     {
         std::lock_guard lock(FSess.Mutex());
         // Bytes libssh2 sent in an earlier call but that were not yet acknowledged are at the
-        // head of the buffer again; libssh2 skips them and sends only the new tail.
-        done = Ssh2().libssh2_sftp_write(FHandle, FPending.data(), FPendingSize);
+        // head of the range again; libssh2 skips them and sends only the new tail.
+        done = Ssh2().libssh2_sftp_write(FHandle, FPending.data() + FStart, FEnd - FStart);
         if (done <= 0)
             throw EKvFsError(FName + ": " + FSess.LastError());
     }
-    size_t taken = std::min(static_cast<size_t>(done), FPendingSize);
-    std::memmove(FPending.data(), FPending.data() + taken, FPendingSize - taken);
-    FPendingSize -= taken;
+    FStart += std::min(static_cast<size_t>(done), FEnd - FStart);
+    if (FStart == FEnd)
+        FStart = FEnd = 0;
 }
 
 int64_t TKvSftpWriteStream::Write(const void* ABuffer, int64_t ACount) {
@@ -122,19 +122,24 @@ int64_t TKvSftpWriteStream::Write(const void* ABuffer, int64_t ACount) {
         throw EKvFsError(FName + ": the file is already closed");
     if (ACount <= 0)
         return 0;
+    const size_t pipeline = static_cast<size_t>(KSftpPipelineSize);
     if (FPending.empty())
-        FPending.resize(static_cast<size_t>(KSftpPipelineSize));
+        FPending.resize(2 * pipeline);
     auto* from = static_cast<const char*>(ABuffer);
     size_t left = static_cast<size_t>(ACount);
     while (left > 0) {
-        size_t room = FPending.size() - FPendingSize;
-        if (room == 0) {
+        if (FEnd - FStart >= pipeline) {
             Push();
             continue;
         }
-        size_t take = std::min(room, left);
-        std::memcpy(FPending.data() + FPendingSize, from, take);
-        FPendingSize += take;
+        if (FEnd == FPending.size()) {
+            std::memmove(FPending.data(), FPending.data() + FStart, FEnd - FStart);
+            FEnd -= FStart;
+            FStart = 0;
+        }
+        size_t take = std::min({left, FPending.size() - FEnd, pipeline - (FEnd - FStart)});
+        std::memcpy(FPending.data() + FEnd, from, take);
+        FEnd += take;
         from += take;
         left -= take;
     }
@@ -145,7 +150,7 @@ int64_t TKvSftpWriteStream::Write(const void* ABuffer, int64_t ACount) {
 void TKvSftpWriteStream::Finish() {
     if (FClosed)
         return;
-    while (FPendingSize > 0)
+    while (FEnd > FStart)
         Push();
     FClosed = true;
     std::lock_guard lock(FSess.Mutex());

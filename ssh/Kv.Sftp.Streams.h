@@ -68,9 +68,11 @@ private:
     std::string FName;
     int64_t FPos = 0;
     bool FClosed = false;
-    // Written but not yet acknowledged by the server; its head may be in flight already.
+    // FPending[FStart, FEnd) is written but not yet acknowledged by the server; its head may be
+    // in flight already. Twice the pipeline size, so that moving the rest to the front costs
+    // at most one copy per byte.
     std::vector<char> FPending;
-    size_t FPendingSize = 0;
+    size_t FStart = 0, FEnd = 0;
 };
 
 } // namespace kv

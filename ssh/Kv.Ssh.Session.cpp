@@ -398,9 +398,12 @@ void TKvSshSession::Login(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
     const auto& api = Ssh2();
     const std::string& user = AConn.User;
     const char* list = api.libssh2_userauth_list(FSession, user.data(), static_cast<unsigned>(user.size()));
-    std::string methods = list ? list : "";
     if (api.libssh2_userauth_authenticated(FSession))
         return;
+    // No list and not logged in by "none": the exchange itself failed.
+    if (!list)
+        Fail("Login failed: " + LastError());
+    std::string methods = list;
     const std::string display = ConnectorTitle(AConn);
     const bool by_key = AConn.Auth == amKeyFile;
     if (by_key) {
