@@ -266,14 +266,14 @@ TKvKeyFileInfo ReadKeyFileInfo(const std::string& AKeyFile) {
 TKvSshSession::TKvSshSession() = default;
 
 TKvSshSession::~TKvSshSession() {
-    ReleaseConnection(FSession, FSftp, FSock);
+    ReleaseConnection(FSession, FSftp, FSock.load());
     FSession = nullptr;
     FSftp = nullptr;
     FSock = -1;
 }
 
 void TKvSshSession::Abort() {
-    int sock = FSock;
+    int sock = FSock.load();
     if (sock >= 0)
         ::shutdown(sock, SHUT_RDWR);
 }
@@ -316,7 +316,8 @@ void TKvSshSession::Connect(const TKvConnector& AConn, const IKvConnectUiPtr& AU
     api.libssh2_session_set_timeout(FSession, KSshSessionTimeoutMs);
     if (api.libssh2_session_handshake(FSession, FSock) != 0) {
         std::string text = "The SSH handshake failed: " + LastError();
-        // libssh2 1.10 signs host keys with RSA only as ssh-rsa, which current servers refuse.
+        // libssh2 1.10 verifies RSA host keys only as ssh-rsa (SHA-1), which current servers no
+        // longer offer: with an RSA-only server no host key algorithm is left in common.
         if (LastErrorCode() == LIBSSH2_ERROR_KEX_FAILURE)
             text += ". A server that offers only RSA host keys cannot be reached with this libssh2: give it an "
                     "ed25519 or ECDSA host key";

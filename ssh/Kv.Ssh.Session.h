@@ -4,6 +4,7 @@
 // blocks: the teardown runs on a background closer.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -75,7 +76,7 @@ public:
     _LIBSSH2_SFTP* Sftp() const { return FSftp; }
     // Starts the SFTP subsystem (under the lock); raises "The server does not offer SFTP: ...".
     void StartSftp();
-    int Socket() const { return FSock; }
+    int Socket() const { return FSock.load(); }
     // The password or passphrase that succeeded when it differs from the saved one.
     const std::string& LearnedSecret() const { return FLearnedSecret; }
 
@@ -92,7 +93,8 @@ private:
     int TryKeyFile(const std::string& AUser, const std::string& AKeyFile, const std::string& ASecret);
 
     std::recursive_mutex FLock;
-    int FSock = -1;
+    // Read by Abort from other threads.
+    std::atomic<int> FSock{-1};
     _LIBSSH2_SESSION* FSession = nullptr;
     _LIBSSH2_SFTP* FSftp = nullptr;
     std::string FKbdSecret;
