@@ -25,7 +25,7 @@ int64_t TKvSftpReadStream::Read(void* ABuffer, int64_t ACount) {
         if (FEnd)
             return 0;
         if (FBuffer.empty())
-            FBuffer.resize(static_cast<size_t>(KSftpPipelineSize));
+            FBuffer.resize(static_cast<size_t>(KSftpReadAhead));
         ssize_t got;
         {
             std::lock_guard lock(FSess.Mutex());
@@ -122,7 +122,7 @@ int64_t TKvSftpWriteStream::Write(const void* ABuffer, int64_t ACount) {
         throw EKvFsError(FName + ": the file is already closed");
     if (ACount <= 0)
         return 0;
-    const size_t pipeline = static_cast<size_t>(KSftpPipelineSize);
+    const size_t pipeline = static_cast<size_t>(KSftpWriteAhead);
     if (FPending.empty())
         FPending.resize(2 * pipeline);
     auto* from = static_cast<const char*>(ABuffer);
