@@ -11,7 +11,8 @@ as "/"). Behaviour chosen by names:
     "nul<NUL>name" and "" (a hostile server);
   - reading or writing a file whose name starts with "abort" cuts the connection once more
     than BYTES bytes of it went through (default 1 MiB).
-Exec requests are refused. Writes the chosen port to FILE and stops by itself after 30 minutes.
+Exec requests are refused. Writes the chosen port to FILE; stops when the process that started
+it ends, and after 30 minutes in any case.
 """
 import argparse
 import asyncio
@@ -109,7 +110,12 @@ async def main():
     with open(ARGS.port_file + ".tmp", "w") as f:
         f.write("%d\n" % port)
     os.replace(ARGS.port_file + ".tmp", ARGS.port_file)
-    await asyncio.sleep(1800)
+    # Ends with the test binary that started it, even when that one crashed.
+    parent = os.getppid()
+    for _ in range(1800):
+        await asyncio.sleep(1)
+        if os.getppid() != parent:
+            break
 
 
 if __name__ == "__main__":

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Starts or stops one OpenSSH sshd for the tests, on 127.0.0.1 and ::1.
-#   sshd.sh start DIR [--port N] [--no-sftp] [--keyset NAME] [--rsa-only]
+#   sshd.sh start DIR [--port N] [--no-sftp] [--keyset NAME] [--rsa-only] [--owner PID]
 #       writes DIR/sshd_config, makes host keys in DIR/keys-NAME (kept, so a restart with the
 #       same set shows the same keys and another set shows a changed key), starts sshd on the
 #       given or a free port, waits until it answers, prints the port. DIR/pid has its PID.
+#       With --owner, sshd is stopped when that process ends (a test binary that crashed).
 #   sshd.sh stop DIR
 #       stops that sshd (by its PID) and the connections it serves.
 set -euo pipefail
@@ -37,12 +38,14 @@ port=""
 sftp=yes
 keyset=main
 rsa_only=no
+owner=""
 while [ $# -gt 0 ]; do
     case $1 in
     --port) port=$2; shift 2 ;;
     --no-sftp) sftp=no; shift ;;
     --keyset) keyset=$2; shift 2 ;;
     --rsa-only) rsa_only=yes; shift ;;
+    --owner) owner=$2; shift 2 ;;
     *) echo "sshd.sh: unknown option $1" >&2; exit 2 ;;
     esac
 done
@@ -114,6 +117,14 @@ CONF
 echo $! >"$dir/pid"
 for _ in $(seq 100); do
     if /usr/bin/python3 -c "import socket,sys; socket.create_connection(('127.0.0.1', $port), 0.2).close()" 2>/dev/null; then
+        if [ -n "$owner" ]; then
+            sshd_pid=$(cat "$dir/pid")
+            # Watches by PID; ends with sshd when the test stops it first.
+            (
+                while kill -0 "$owner" 2>/dev/null && kill -0 "$sshd_pid" 2>/dev/null; do sleep 1; done
+                kill -0 "$sshd_pid" 2>/dev/null && "$0" stop "$dir"
+            ) </dev/null >/dev/null 2>&1 &
+        fi
         echo "$port"
         exit 0
     fi

@@ -80,7 +80,7 @@ TSshd::TSshd(const std::string& AOptions) {
 TSshd::~TSshd() { Stop(); }
 
 void TSshd::Start(const std::string& AOptions) {
-    std::string options = AOptions;
+    std::string options = AOptions + " --owner " + std::to_string(::getpid());
     if (FPort)
         options += " --port " + std::to_string(FPort);
     int code = 0;
