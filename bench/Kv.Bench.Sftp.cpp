@@ -24,21 +24,24 @@ constexpr int64_t KFileSize = 256LL * 1048576;
 
 class TTrustingUi : public IKvConnectUi {
 public:
-    bool AskSecret(const std::string&, const std::string&, const IKvCancelToken&, std::string&) override {
+    bool AskSecret(const std::string&, const std::string&, const IKvCancelToken&,
+                   std::string&) override {
         return false;
     }
     bool ConfirmNewHostKey(const std::string&, int, const std::string&, const std::string&,
                            const IKvCancelToken&) override {
         return true;
     }
-    void ReportChangedHostKey(const std::string&, int, const std::string&, const std::string&, const std::string&,
-                              const std::string&, const IKvCancelToken&) override {}
+    void ReportChangedHostKey(const std::string&, int, const std::string&, const std::string&,
+                              const std::string&, const std::string&,
+                              const IKvCancelToken&) override {}
 };
 
 double CpuSeconds(int AWho) {
     rusage usage{};
     ::getrusage(AWho, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // The client's processor time of the last measurement: this process's for Kolvan, the waited-for
@@ -100,7 +103,8 @@ struct TBench {
 
     IKvFileSystemPtr Open(int APort) const {
         std::string learned, start;
-        return OpenSftp(Conn(APort), std::make_shared<TTrustingUi>(), *NewCancelToken(), learned, start);
+        return OpenSftp(Conn(APort), std::make_shared<TTrustingUi>(), *NewCancelToken(), learned,
+                        start);
     }
 
     void Sftp(int APort, const std::string& ABatch) const {
@@ -108,7 +112,8 @@ struct TBench {
         FILE* file = std::fopen(batch.c_str(), "w");
         std::fputs(ABatch.c_str(), file);
         std::fclose(file);
-        Shell("sftp -q -b '" + batch + "' -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -i '" + Keys +
+        Shell("sftp -q -b '" + batch +
+              "' -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -i '" + Keys +
               "/id_ed25519' -P " + std::to_string(APort) + " kvkey@127.0.0.1 > /dev/null");
     }
 
@@ -141,16 +146,20 @@ struct TBench {
     }
 };
 
-void Report(const char* AWhat, const TBest& AKolvan, const TBest& APeer, bool AThroughput, double AGoal) {
+void Report(const char* AWhat, const TBest& AKolvan, const TBest& APeer, bool AThroughput,
+            double AGoal) {
     if (AThroughput)
-        std::printf("%s: Kolvan %.2f s (%.0f MiB/s, client CPU %.2f s), sftp %.2f s (%.0f MiB/s, client CPU %.2f s): "
+        std::printf("%s: Kolvan %.2f s (%.0f MiB/s, client CPU %.2f s), sftp %.2f s (%.0f MiB/s, "
+                    "client CPU %.2f s): "
                     "%.2f of sftp's throughput (goal >= %.2f)\n",
-                    AWhat, AKolvan.Time, 256 / AKolvan.Time, AKolvan.Cpu, APeer.Time, 256 / APeer.Time, APeer.Cpu,
-                    APeer.Time / AKolvan.Time, AGoal);
+                    AWhat, AKolvan.Time, 256 / AKolvan.Time, AKolvan.Cpu, APeer.Time,
+                    256 / APeer.Time, APeer.Cpu, APeer.Time / AKolvan.Time, AGoal);
     else
-        std::printf("%s: Kolvan %.3f s (client CPU %.2f s), sftp %.3f s (client CPU %.2f s): time ratio %.2f "
+        std::printf("%s: Kolvan %.3f s (client CPU %.2f s), sftp %.3f s (client CPU %.2f s): time "
+                    "ratio %.2f "
                     "(goal <= %.2f)\n",
-                    AWhat, AKolvan.Time, AKolvan.Cpu, APeer.Time, APeer.Cpu, AKolvan.Time / APeer.Time, AGoal);
+                    AWhat, AKolvan.Time, AKolvan.Cpu, APeer.Time, APeer.Cpu,
+                    AKolvan.Time / APeer.Time, AGoal);
     std::fflush(stdout);
 }
 
@@ -163,24 +172,28 @@ int main(int argc, char** argv) {
     bench.Root = ::mkdtemp(pattern);
     std::string state = bench.Root + "/state";
     if (std::system((KScripts + "/ssh-setup.sh '" + state + "' > /dev/null").c_str()) != 0) {
-        std::fprintf(stderr, "the SSH test peers cannot run here (root, openssh-server, python3-asyncssh)\n");
+        std::fprintf(
+            stderr,
+            "the SSH test peers cannot run here (root, openssh-server, python3-asyncssh)\n");
         return 1;
     }
     bench.Keys = state + "/keys";
     int port = std::atoi(Output(KScripts + "/sshd.sh start '" + bench.Root + "/sshd'").c_str());
     bench.Remote = "/home/kvkey/kvbench-" + std::to_string(::getpid());
-    Shell("mkdir -p '" + bench.Remote + "/many' && head -c " + std::to_string(KFileSize) + " /dev/urandom > '" +
-          bench.Remote + "/big.bin' && cd '" + bench.Remote + "/many' && seq -w 1 10000 | xargs touch && chown -R kvkey: '" +
-          bench.Remote + "'");
+    Shell("mkdir -p '" + bench.Remote + "/many' && head -c " + std::to_string(KFileSize) +
+          " /dev/urandom > '" + bench.Remote + "/big.bin' && cd '" + bench.Remote +
+          "/many' && seq -w 1 10000 | xargs touch && chown -R kvkey: '" + bench.Remote + "'");
     std::string local = bench.Root + "/big.bin", back = bench.Root + "/back.bin";
     Shell("cp '" + bench.Remote + "/big.bin' '" + local + "'");
 
     TBest kvDown, sftpDown, kvUp, sftpUp, kvList, sftpList;
     for (int round = 0; round < rounds; ++round) {
         kvDown.Take(Seconds([&] { bench.Download(port, back); }));
-        sftpDown.Take(Seconds([&] { bench.Sftp(port, "get " + bench.Remote + "/big.bin " + back + "\n"); }));
+        sftpDown.Take(
+            Seconds([&] { bench.Sftp(port, "get " + bench.Remote + "/big.bin " + back + "\n"); }));
         kvUp.Take(Seconds([&] { bench.Upload(port, local, "up.bin"); }));
-        sftpUp.Take(Seconds([&] { bench.Sftp(port, "put " + local + " " + bench.Remote + "/up.bin\n"); }));
+        sftpUp.Take(
+            Seconds([&] { bench.Sftp(port, "put " + local + " " + bench.Remote + "/up.bin\n"); }));
         kvList.Take(Seconds([&] {
             auto fs = bench.Open(port);
             if (fs->List(bench.Remote + "/many", *NewCancelToken()).size() != 10000)
@@ -188,15 +201,16 @@ int main(int argc, char** argv) {
         }));
         sftpList.Take(Seconds([&] { bench.Sftp(port, "ls -l " + bench.Remote + "/many\n"); }));
     }
-    Shell("cmp '" + local + "' '" + back + "' && cmp '" + local + "' '" + bench.Remote + "/up.bin'");
+    Shell("cmp '" + local + "' '" + back + "' && cmp '" + local + "' '" + bench.Remote +
+          "/up.bin'");
     Report("download 256 MiB, loopback", kvDown, sftpDown, true, 0.9);
     Report("upload 256 MiB, loopback", kvUp, sftpUp, true, 0.9);
     Report("list 10,000 entries", kvList, sftpList, false, 1.5);
 
     // The same upload through 50 ms of delay each way.
     std::string proxyPortFile = bench.Root + "/proxy.port";
-    Shell("(/usr/bin/python3 '" + KScripts + "/delayproxy.py' 0 " + std::to_string(port) + " 50 > '" + proxyPortFile +
-          "' & echo $! > '" + bench.Root + "/proxy.pid')");
+    Shell("(/usr/bin/python3 '" + KScripts + "/delayproxy.py' 0 " + std::to_string(port) +
+          " 50 > '" + proxyPortFile + "' & echo $! > '" + bench.Root + "/proxy.pid')");
     int proxy = 0;
     for (int i = 0; i < 100 && !proxy; ++i) {
         ::usleep(100000);
@@ -204,7 +218,8 @@ int main(int argc, char** argv) {
     }
     TBest kvSlow, sftpSlow;
     kvSlow.Take(Seconds([&] { bench.Upload(proxy, local, "slow.bin"); }));
-    sftpSlow.Take(Seconds([&] { bench.Sftp(proxy, "put " + local + " " + bench.Remote + "/slow.bin\n"); }));
+    sftpSlow.Take(
+        Seconds([&] { bench.Sftp(proxy, "put " + local + " " + bench.Remote + "/slow.bin\n"); }));
     Report("upload 256 MiB, 50 ms each way", kvSlow, sftpSlow, false, 1.5);
 
     Shell("kill $(cat '" + bench.Root + "/proxy.pid') 2>/dev/null");

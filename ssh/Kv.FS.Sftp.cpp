@@ -39,7 +39,9 @@ std::vector<std::string> PartsOf(const std::string& APath) {
     return parts;
 }
 
-unsigned Len(const std::string& AText) { return static_cast<unsigned>(AText.size()); }
+unsigned Len(const std::string& AText) {
+    return static_cast<unsigned>(AText.size());
+}
 
 std::string HexUpper8() {
     unsigned char bytes[4];
@@ -54,7 +56,8 @@ std::string HexUpper8() {
 }
 
 bool IsLinkMode(const LIBSSH2_SFTP_ATTRIBUTES& AAttrs) {
-    return (AAttrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) && (AAttrs.permissions & 0xF000) == 0xA000;
+    return (AAttrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) &&
+           (AAttrs.permissions & 0xF000) == 0xA000;
 }
 
 } // namespace
@@ -70,15 +73,17 @@ TKvFileEntry SftpEntryOf(const std::string& AName, const LIBSSH2_SFTP_ATTRIBUTES
         entry.IsReadOnly = (AAttrs.permissions & 0200) == 0;
     }
     if ((AAttrs.flags & LIBSSH2_SFTP_ATTR_SIZE) && !entry.IsDir)
-        entry.Size = AAttrs.filesize >= static_cast<libssh2_uint64_t>(KMaxSize) ? KMaxSize
-                                                                                 : static_cast<int64_t>(AAttrs.filesize);
+        entry.Size = AAttrs.filesize >= static_cast<libssh2_uint64_t>(KMaxSize)
+                         ? KMaxSize
+                         : static_cast<int64_t>(AAttrs.filesize);
     if (AAttrs.flags & LIBSSH2_SFTP_ATTR_ACMODTIME)
         entry.Modified = DateTimeFromUnix(static_cast<int64_t>(AAttrs.mtime));
     return entry;
 }
 
 bool IsHostileSftpName(std::string_view AName) {
-    return AName.empty() || AName.find('/') != std::string_view::npos || AName.find('\0') != std::string_view::npos;
+    return AName.empty() || AName.find('/') != std::string_view::npos ||
+           AName.find('\0') != std::string_view::npos;
 }
 
 TKvSftpFileSystem::TKvSftpFileSystem(TKvSshSessionPtr ASession, const TKvConnector& AConn)
@@ -86,7 +91,9 @@ TKvSftpFileSystem::TKvSftpFileSystem(TKvSshSessionPtr ASession, const TKvConnect
       FId("sftp:" + LowerAscii(AConn.User + "@" + AConn.Host + ":" + std::to_string(AConn.Port))),
       FLabel(ConnectorTitle(AConn)) {}
 
-void TKvSftpFileSystem::Fail(const std::string& AContext) { throw EKvFsError(AContext + ": " + FSess->LastError()); }
+void TKvSftpFileSystem::Fail(const std::string& AContext) {
+    throw EKvFsError(AContext + ": " + FSess->LastError());
+}
 
 std::string TKvSftpFileSystem::Normalize(const std::string& APath) const {
     std::string result;
@@ -95,7 +102,8 @@ std::string TKvSftpFileSystem::Normalize(const std::string& APath) const {
     return result.empty() ? "/" : result;
 }
 
-std::string TKvSftpFileSystem::Resolve(const std::string& ABaseDir, const std::string& AInput) const {
+std::string TKvSftpFileSystem::Resolve(const std::string& ABaseDir,
+                                       const std::string& AInput) const {
     if (!AInput.empty() && (AInput[0] == '/' || AInput[0] == '\\'))
         return Normalize(AInput);
     return Normalize(ABaseDir + "/" + AInput);
@@ -120,20 +128,22 @@ std::string TKvSftpFileSystem::NameOf(const std::string& APath) const {
     return parts.empty() ? std::string() : parts.back();
 }
 
-bool TKvSftpFileSystem::IsRoot(const std::string& APath) const { return PartsOf(APath).empty(); }
+bool TKvSftpFileSystem::IsRoot(const std::string& APath) const {
+    return PartsOf(APath).empty();
+}
 
 bool TKvSftpFileSystem::SamePath(const std::string& A, const std::string& B) const {
     return Normalize(A) == Normalize(B);
 }
 
-bool TKvSftpFileSystem::ListInto(const std::string& APath, const IKvCancelToken& AToken, TKvFileEntries& AEntries,
-                                 std::string& AError) {
+bool TKvSftpFileSystem::ListInto(const std::string& APath, const IKvCancelToken& AToken,
+                                 TKvFileEntries& AEntries, std::string& AError) {
     const auto& api = Ssh2();
     const std::string path = Normalize(APath);
     AEntries.clear();
     std::lock_guard lock(FSess->Mutex());
-    LIBSSH2_SFTP_HANDLE* dir = api.libssh2_sftp_open_ex(FSess->Sftp(), path.data(), Len(path), 0, 0,
-                                                        LIBSSH2_SFTP_OPENDIR);
+    LIBSSH2_SFTP_HANDLE* dir =
+        api.libssh2_sftp_open_ex(FSess->Sftp(), path.data(), Len(path), 0, 0, LIBSSH2_SFTP_OPENDIR);
     if (!dir) {
         AError = FSess->LastError();
         return false;
@@ -171,10 +181,13 @@ bool TKvSftpFileSystem::ListInto(const std::string& APath, const IKvCancelToken&
             // The entry stays a link; what it points to decides whether it opens as a folder.
             std::string target = Join(path, entry.Name);
             LIBSSH2_SFTP_ATTRIBUTES to{};
-            if (api.libssh2_sftp_stat_ex(FSess->Sftp(), target.data(), Len(target), LIBSSH2_SFTP_STAT, &to) == 0) {
+            if (api.libssh2_sftp_stat_ex(FSess->Sftp(), target.data(), Len(target),
+                                         LIBSSH2_SFTP_STAT, &to) == 0) {
                 TKvFileEntry followed = SftpEntryOf(entry.Name, to);
                 entry.IsDir = followed.IsDir;
-                entry.Size = followed.IsDir ? 0 : ((to.flags & LIBSSH2_SFTP_ATTR_SIZE) ? followed.Size : entry.Size);
+                entry.Size = followed.IsDir ? 0
+                                            : ((to.flags & LIBSSH2_SFTP_ATTR_SIZE) ? followed.Size
+                                                                                   : entry.Size);
             }
         }
         if (count == entries.size())
@@ -196,7 +209,8 @@ TKvFileEntries TKvSftpFileSystem::List(const std::string& APath, const IKvCancel
     return entries;
 }
 
-bool TKvSftpFileSystem::TryList(const std::string& APath, const IKvCancelToken& AToken, TKvFileEntries& AEntries) {
+bool TKvSftpFileSystem::TryList(const std::string& APath, const IKvCancelToken& AToken,
+                                TKvFileEntries& AEntries) {
     std::string error;
     if (ListInto(APath, AToken, AEntries, error))
         return true;
@@ -204,7 +218,8 @@ bool TKvSftpFileSystem::TryList(const std::string& APath, const IKvCancelToken& 
     return false;
 }
 
-bool TKvSftpFileSystem::StatAttrs(const std::string& APath, int AType, LIBSSH2_SFTP_ATTRIBUTES& AAttrs) {
+bool TKvSftpFileSystem::StatAttrs(const std::string& APath, int AType,
+                                  LIBSSH2_SFTP_ATTRIBUTES& AAttrs) {
     std::string path = Normalize(APath);
     AAttrs = {};
     std::lock_guard lock(FSess->Mutex());
@@ -224,8 +239,8 @@ bool TKvSftpFileSystem::Stat(const std::string& APath, TKvFileEntry& AEntry) {
 TKvStreamPtr TKvSftpFileSystem::OpenRead(const std::string& APath) {
     std::string path = Normalize(APath);
     std::lock_guard lock(FSess->Mutex());
-    LIBSSH2_SFTP_HANDLE* handle =
-        Ssh2().libssh2_sftp_open_ex(FSess->Sftp(), path.data(), Len(path), LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
+    LIBSSH2_SFTP_HANDLE* handle = Ssh2().libssh2_sftp_open_ex(
+        FSess->Sftp(), path.data(), Len(path), LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
     if (!handle)
         Fail(APath);
     return std::make_unique<TKvSftpReadStream>(shared_from_this(), *FSess, handle, APath);
@@ -234,9 +249,9 @@ TKvStreamPtr TKvSftpFileSystem::OpenRead(const std::string& APath) {
 TKvStreamPtr TKvSftpFileSystem::OpenWrite(const std::string& APath) {
     std::string path = Normalize(APath);
     std::lock_guard lock(FSess->Mutex());
-    LIBSSH2_SFTP_HANDLE* handle =
-        Ssh2().libssh2_sftp_open_ex(FSess->Sftp(), path.data(), Len(path),
-                                    LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644, LIBSSH2_SFTP_OPENFILE);
+    LIBSSH2_SFTP_HANDLE* handle = Ssh2().libssh2_sftp_open_ex(
+        FSess->Sftp(), path.data(), Len(path),
+        LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644, LIBSSH2_SFTP_OPENFILE);
     if (!handle)
         Fail(APath);
     return std::make_unique<TKvSftpWriteStream>(shared_from_this(), *FSess, handle, APath);
@@ -289,7 +304,8 @@ int TKvSftpFileSystem::RenameRaw(const std::string& AOld, const std::string& ANe
                                          LIBSSH2_SFTP_RENAME_ATOMIC | LIBSSH2_SFTP_RENAME_NATIVE);
 }
 
-void TKvSftpFileSystem::RenamePath(const std::string& AOld, const std::string& ANew, bool AOverwrite) {
+void TKvSftpFileSystem::RenamePath(const std::string& AOld, const std::string& ANew,
+                                   bool AOverwrite) {
     std::lock_guard lock(FSess->Mutex());
     if (RenameRaw(AOld, ANew) == 0)
         return;
@@ -311,7 +327,8 @@ void TKvSftpFileSystem::RenamePath(const std::string& AOld, const std::string& A
 void TKvSftpFileSystem::SetStat(const std::string& APath, LIBSSH2_SFTP_ATTRIBUTES& AAttrs) {
     std::string path = Normalize(APath);
     std::lock_guard lock(FSess->Mutex());
-    if (Ssh2().libssh2_sftp_stat_ex(FSess->Sftp(), path.data(), Len(path), LIBSSH2_SFTP_SETSTAT, &AAttrs) != 0)
+    if (Ssh2().libssh2_sftp_stat_ex(FSess->Sftp(), path.data(), Len(path), LIBSSH2_SFTP_SETSTAT,
+                                    &AAttrs) != 0)
         Fail(APath);
 }
 
@@ -327,7 +344,9 @@ void TKvSftpFileSystem::SetModified(const std::string& APath, TKvDateTime AWhen)
     SetStat(APath, attrs);
 }
 
-void TKvSftpFileSystem::Recycle(const std::string&) { throw EKvFsError("A server has no Trash"); }
+void TKvSftpFileSystem::Recycle(const std::string&) {
+    throw EKvFsError("A server has no Trash");
+}
 
 int64_t TKvSftpFileSystem::FreeSpace(const std::string& APath) {
     const auto& api = Ssh2();
@@ -344,7 +363,8 @@ int64_t TKvSftpFileSystem::FreeSpace(const std::string& APath) {
 bool TKvSftpFileSystem::GetMode(const std::string& APath, uint32_t& AMode) {
     LIBSSH2_SFTP_ATTRIBUTES attrs;
     AMode = 0;
-    if (!StatAttrs(APath, LIBSSH2_SFTP_STAT, attrs) || !(attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS))
+    if (!StatAttrs(APath, LIBSSH2_SFTP_STAT, attrs) ||
+        !(attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS))
         return false;
     AMode = static_cast<uint32_t>(attrs.permissions) & 0xFFF;
     return true;
@@ -360,8 +380,8 @@ void TKvSftpFileSystem::SetMode(const std::string& APath, uint32_t AMode) {
 std::string TKvSftpFileSystem::RealPathOf(const std::string& APath) {
     char buffer[KPathBuffer];
     std::lock_guard lock(FSess->Mutex());
-    int length = Ssh2().libssh2_sftp_symlink_ex(FSess->Sftp(), APath.data(), Len(APath), buffer, sizeof(buffer),
-                                                LIBSSH2_SFTP_REALPATH);
+    int length = Ssh2().libssh2_sftp_symlink_ex(FSess->Sftp(), APath.data(), Len(APath), buffer,
+                                                sizeof(buffer), LIBSSH2_SFTP_REALPATH);
     if (length <= 0)
         return "/";
     return std::string(buffer, static_cast<size_t>(length));
@@ -381,7 +401,8 @@ int TKvSftpFileSystem::Exec(const std::string& ACommand, std::string& AOutput) {
         ~TFree() { Ssh2().libssh2_channel_free(Channel); }
     } freer{channel};
     static const char KExec[] = "exec";
-    if (api.libssh2_channel_process_startup(channel, KExec, sizeof(KExec) - 1, ACommand.data(), Len(ACommand)) != 0)
+    if (api.libssh2_channel_process_startup(channel, KExec, sizeof(KExec) - 1, ACommand.data(),
+                                            Len(ACommand)) != 0)
         throw EKvFsError("The server refused to run the command: " + FSess->LastError());
     std::string output;
     char buffer[4096];
@@ -399,8 +420,9 @@ int TKvSftpFileSystem::Exec(const std::string& ACommand, std::string& AOutput) {
     return status;
 }
 
-IKvFileSystemPtr OpenSftp(const TKvConnector& AConn, const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken,
-                          std::string& ALearnedSecret, std::string& AStartPath, int AConnectLimitMs) {
+IKvFileSystemPtr OpenSftp(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
+                          const IKvCancelToken& AToken, std::string& ALearnedSecret,
+                          std::string& AStartPath, int AConnectLimitMs) {
     auto session = std::make_unique<TKvSshSession>();
     session->SetConnectLimit(AConnectLimitMs);
     session->Connect(AConn, AUi, AToken);
@@ -416,7 +438,8 @@ IKvFileSystemPtr OpenSftp(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
     AStartPath = fs->RealPathOf(start);
     // Some servers resolve a name that does not exist as text: the folder must be there too.
     TKvFileEntry folder;
-    if (start != "." && ((AStartPath == "/" && start != "/") || !fs->Stat(AStartPath, folder) || !folder.IsDir))
+    if (start != "." &&
+        ((AStartPath == "/" && start != "/") || !fs->Stat(AStartPath, folder) || !folder.IsDir))
         AStartPath = fs->RealPathOf(".");
     return fs;
 }

@@ -53,7 +53,8 @@ public:
     // From the statvfs@openssh.com extension when the server has it; -1 otherwise.
     int64_t FreeSpace(const std::string& APath) override;
 
-    bool TryList(const std::string& APath, const IKvCancelToken& AToken, TKvFileEntries& AEntries) override;
+    bool TryList(const std::string& APath, const IKvCancelToken& AToken,
+                 TKvFileEntries& AEntries) override;
     bool CanRead(const std::string&) override { return true; }
 
     bool GetMode(const std::string& APath, uint32_t& AMode) override;
@@ -87,8 +88,9 @@ using TKvSftpFs = TKvSftpFileSystem;
 // A session to the connection, logged in (asking through AUi, which may be null), with SFTP
 // started; also the secret that the login learned and the folder to start in (StartDir when the
 // server resolves it, otherwise the login folder).
-IKvFileSystemPtr OpenSftp(const TKvConnector& AConn, const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken,
-                          std::string& ALearnedSecret, std::string& AStartPath, int AConnectLimitMs = KSshConnectLimitMs);
+IKvFileSystemPtr OpenSftp(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
+                          const IKvCancelToken& AToken, std::string& ALearnedSecret,
+                          std::string& AStartPath, int AConnectLimitMs = KSshConnectLimitMs);
 
 // The login folder when AFs is an SFTP file system; empty otherwise.
 std::string SftpHomeOf(const IKvFileSystemPtr& AFs);

@@ -34,13 +34,13 @@ bool BindLibssh2From(const std::vector<std::string>& AFiles, TKvLibssh2Api& AApi
 
     TKvLibssh2Api api;
     std::string missing;
-#define KV_LIBSSH2_RESOLVE(Name)                                                                 \
-    api.Name = reinterpret_cast<decltype(api.Name)>(::dlsym(handle, #Name));                     \
-    if (!api.Name)                                                                               \
+#define KV_LIBSSH2_RESOLVE(Name)                                                                   \
+    api.Name = reinterpret_cast<decltype(api.Name)>(::dlsym(handle, #Name));                       \
+    if (!api.Name)                                                                                 \
         missing += " " #Name;
     KV_LIBSSH2_REQUIRED(KV_LIBSSH2_RESOLVE)
 #undef KV_LIBSSH2_RESOLVE
-#define KV_LIBSSH2_RESOLVE_OPTIONAL(Name)                                                        \
+#define KV_LIBSSH2_RESOLVE_OPTIONAL(Name)                                                          \
     api.Name = reinterpret_cast<decltype(api.Name)>(::dlsym(handle, #Name));
     KV_LIBSSH2_OPTIONAL(KV_LIBSSH2_RESOLVE_OPTIONAL)
 #undef KV_LIBSSH2_RESOLVE_OPTIONAL
@@ -74,42 +74,71 @@ bool LoadLibssh2(std::string& AMessage) {
     return true;
 }
 
-const TKvLibssh2Api& Ssh2() { return GApi; }
+const TKvLibssh2Api& Ssh2() {
+    return GApi;
+}
 
 std::string SftpErrorText(uint32_t ACode) {
     switch (ACode) {
-    case 1: return "end of file";
-    case 2: return "no such file or directory";
-    case 3: return "permission denied";
-    case 4: return "the server reported a failure";
-    case 5: return "bad message";
-    case 6: return "no connection";
-    case 7: return "connection lost";
-    case 8: return "operation not supported by the server";
-    case 9: return "invalid handle";
-    case 10: return "no such path";
-    case 11: return "file already exists";
-    case 12: return "write protected";
-    case 13: return "no media";
-    case 14: return "no space left on the server";
-    case 15: return "quota exceeded";
-    case 18: return "directory not empty";
-    case 19: return "not a directory";
-    case 20: return "invalid file name";
-    case 21: return "too many symbolic links";
-    default: return "SFTP error " + std::to_string(ACode);
+    case 1:
+        return "end of file";
+    case 2:
+        return "no such file or directory";
+    case 3:
+        return "permission denied";
+    case 4:
+        return "the server reported a failure";
+    case 5:
+        return "bad message";
+    case 6:
+        return "no connection";
+    case 7:
+        return "connection lost";
+    case 8:
+        return "operation not supported by the server";
+    case 9:
+        return "invalid handle";
+    case 10:
+        return "no such path";
+    case 11:
+        return "file already exists";
+    case 12:
+        return "write protected";
+    case 13:
+        return "no media";
+    case 14:
+        return "no space left on the server";
+    case 15:
+        return "quota exceeded";
+    case 18:
+        return "directory not empty";
+    case 19:
+        return "not a directory";
+    case 20:
+        return "invalid file name";
+    case 21:
+        return "too many symbolic links";
+    default:
+        return "SFTP error " + std::to_string(ACode);
     }
 }
 
 std::string HostKeyTypeName(int AType) {
     switch (AType) {
-    case 1: return "ssh-rsa";
-    case 2: return "ssh-dss";
-    case 3: return "ecdsa-sha2-nistp256";
-    case 4: return "ecdsa-sha2-nistp384";
-    case 5: return "ecdsa-sha2-nistp521";
-    case 6: return "ssh-ed25519";
-    default: return "unknown-" + std::to_string(AType);
+    case 1:
+        return "ssh-rsa";
+    case 2:
+        return "ssh-dss";
+    case 3:
+        return "ecdsa-sha2-nistp256";
+    case 4:
+        return "ecdsa-sha2-nistp384";
+    case 5:
+        return "ecdsa-sha2-nistp521";
+    case 6:
+        return "ssh-ed25519";
+    default:
+        return "unknown-" + std::to_string(AType);
     }
 }
 

@@ -15,53 +15,53 @@ namespace kv {
 
 // The entry points every libssh2 must have, in the order they are resolved and listed when
 // missing.
-#define KV_LIBSSH2_REQUIRED(X)                                                                   \
-    X(libssh2_init)                                                                              \
-    X(libssh2_exit)                                                                              \
-    X(libssh2_version)                                                                           \
-    X(libssh2_session_init_ex)                                                                   \
-    X(libssh2_session_free)                                                                      \
-    X(libssh2_session_handshake)                                                                 \
-    X(libssh2_session_disconnect_ex)                                                             \
-    X(libssh2_session_set_blocking)                                                              \
-    X(libssh2_session_set_timeout)                                                               \
-    X(libssh2_session_last_error)                                                                \
-    X(libssh2_session_hostkey)                                                                   \
-    X(libssh2_hostkey_hash)                                                                      \
-    X(libssh2_userauth_list)                                                                     \
-    X(libssh2_userauth_authenticated)                                                            \
-    X(libssh2_userauth_password_ex)                                                              \
-    X(libssh2_userauth_publickey_fromfile_ex)                                                    \
-    X(libssh2_userauth_keyboard_interactive_ex)                                                  \
-    X(libssh2_channel_open_ex)                                                                   \
-    X(libssh2_channel_request_pty_ex)                                                            \
-    X(libssh2_channel_request_pty_size_ex)                                                       \
-    X(libssh2_channel_process_startup)                                                           \
-    X(libssh2_channel_read_ex)                                                                   \
-    X(libssh2_channel_write_ex)                                                                  \
-    X(libssh2_channel_eof)                                                                       \
-    X(libssh2_channel_close)                                                                     \
-    X(libssh2_channel_get_exit_status)                                                           \
-    X(libssh2_channel_free)                                                                      \
-    X(libssh2_sftp_init)                                                                         \
-    X(libssh2_sftp_shutdown)                                                                     \
-    X(libssh2_sftp_last_error)                                                                   \
-    X(libssh2_sftp_open_ex)                                                                      \
-    X(libssh2_sftp_close_handle)                                                                 \
-    X(libssh2_sftp_seek64)                                                                       \
-    X(libssh2_sftp_read)                                                                         \
-    X(libssh2_sftp_write)                                                                        \
-    X(libssh2_sftp_readdir_ex)                                                                   \
-    X(libssh2_sftp_stat_ex)                                                                      \
-    X(libssh2_sftp_mkdir_ex)                                                                     \
-    X(libssh2_sftp_rmdir_ex)                                                                     \
-    X(libssh2_sftp_unlink_ex)                                                                    \
-    X(libssh2_sftp_rename_ex)                                                                    \
+#define KV_LIBSSH2_REQUIRED(X)                                                                     \
+    X(libssh2_init)                                                                                \
+    X(libssh2_exit)                                                                                \
+    X(libssh2_version)                                                                             \
+    X(libssh2_session_init_ex)                                                                     \
+    X(libssh2_session_free)                                                                        \
+    X(libssh2_session_handshake)                                                                   \
+    X(libssh2_session_disconnect_ex)                                                               \
+    X(libssh2_session_set_blocking)                                                                \
+    X(libssh2_session_set_timeout)                                                                 \
+    X(libssh2_session_last_error)                                                                  \
+    X(libssh2_session_hostkey)                                                                     \
+    X(libssh2_hostkey_hash)                                                                        \
+    X(libssh2_userauth_list)                                                                       \
+    X(libssh2_userauth_authenticated)                                                              \
+    X(libssh2_userauth_password_ex)                                                                \
+    X(libssh2_userauth_publickey_fromfile_ex)                                                      \
+    X(libssh2_userauth_keyboard_interactive_ex)                                                    \
+    X(libssh2_channel_open_ex)                                                                     \
+    X(libssh2_channel_request_pty_ex)                                                              \
+    X(libssh2_channel_request_pty_size_ex)                                                         \
+    X(libssh2_channel_process_startup)                                                             \
+    X(libssh2_channel_read_ex)                                                                     \
+    X(libssh2_channel_write_ex)                                                                    \
+    X(libssh2_channel_eof)                                                                         \
+    X(libssh2_channel_close)                                                                       \
+    X(libssh2_channel_get_exit_status)                                                             \
+    X(libssh2_channel_free)                                                                        \
+    X(libssh2_sftp_init)                                                                           \
+    X(libssh2_sftp_shutdown)                                                                       \
+    X(libssh2_sftp_last_error)                                                                     \
+    X(libssh2_sftp_open_ex)                                                                        \
+    X(libssh2_sftp_close_handle)                                                                   \
+    X(libssh2_sftp_seek64)                                                                         \
+    X(libssh2_sftp_read)                                                                           \
+    X(libssh2_sftp_write)                                                                          \
+    X(libssh2_sftp_readdir_ex)                                                                     \
+    X(libssh2_sftp_stat_ex)                                                                        \
+    X(libssh2_sftp_mkdir_ex)                                                                       \
+    X(libssh2_sftp_rmdir_ex)                                                                       \
+    X(libssh2_sftp_unlink_ex)                                                                      \
+    X(libssh2_sftp_rename_ex)                                                                      \
     X(libssh2_sftp_symlink_ex)
 
 // Used when present: free space (the statvfs@openssh.com extension), the handle-based stat.
-#define KV_LIBSSH2_OPTIONAL(X)                                                                   \
-    X(libssh2_sftp_statvfs)                                                                      \
+#define KV_LIBSSH2_OPTIONAL(X)                                                                     \
+    X(libssh2_sftp_statvfs)                                                                        \
     X(libssh2_sftp_fstat_ex)
 
 // One pointer per entry point, named as the function and typed from libssh2's own header.

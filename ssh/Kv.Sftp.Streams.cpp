@@ -9,8 +9,8 @@
 
 namespace kv {
 
-TKvSftpReadStream::TKvSftpReadStream(IKvFileSystemPtr AKeep, TKvSshSession& ASession, LIBSSH2_SFTP_HANDLE* AHandle,
-                                     std::string AName)
+TKvSftpReadStream::TKvSftpReadStream(IKvFileSystemPtr AKeep, TKvSshSession& ASession,
+                                     LIBSSH2_SFTP_HANDLE* AHandle, std::string AName)
     : FKeep(std::move(AKeep)), FSess(ASession), FHandle(AHandle), FName(std::move(AName)) {}
 
 TKvSftpReadStream::~TKvSftpReadStream() {
@@ -40,18 +40,22 @@ int64_t TKvSftpReadStream::Read(void* ABuffer, int64_t ACount) {
             return 0;
         }
     }
-    size_t count = std::min({static_cast<size_t>(ACount), static_cast<size_t>(KSftpChunkSize), FHave - FTake});
+    size_t count =
+        std::min({static_cast<size_t>(ACount), static_cast<size_t>(KSftpChunkSize), FHave - FTake});
     std::memcpy(ABuffer, FBuffer.data() + FTake, count);
     FTake += count;
     FPos += static_cast<int64_t>(count);
     return static_cast<int64_t>(count);
 }
 
-int64_t TKvSftpReadStream::Write(const void*, int64_t) { throw EKvFsError("This stream is read-only"); }
+int64_t TKvSftpReadStream::Write(const void*, int64_t) {
+    throw EKvFsError("This stream is read-only");
+}
 
 int64_t TKvSftpReadStream::Seek(int64_t AOffset, TKvSeekOrigin AOrigin) {
     if (AOrigin == soEnd)
-        throw EKvFsError("A remote file can only be positioned from the start or the current place");
+        throw EKvFsError(
+            "A remote file can only be positioned from the start or the current place");
     int64_t target = AOrigin == soBegin ? AOffset : FPos + AOffset;
     if (target < 0)
         target = 0;
@@ -94,7 +98,9 @@ TKvSftpWriteStream::~TKvSftpWriteStream() {
     Ssh2().libssh2_sftp_close_handle(FHandle);
 }
 
-int64_t TKvSftpWriteStream::Read(void*, int64_t) { throw EKvFsError("This stream is write-only"); }
+int64_t TKvSftpWriteStream::Read(void*, int64_t) {
+    throw EKvFsError("This stream is write-only");
+}
 
 int64_t TKvSftpWriteStream::Seek(int64_t AOffset, TKvSeekOrigin AOrigin) {
     if (AOffset == 0 && AOrigin == soCurrent)

@@ -28,8 +28,8 @@ inline constexpr int64_t KSftpWriteAhead = 2 * 1048576;
 class TKvSftpReadStream final : public TKvStream {
 public:
     // AKeep holds the file system (and so the session) while the stream exists.
-    TKvSftpReadStream(IKvFileSystemPtr AKeep, TKvSshSession& ASession, _LIBSSH2_SFTP_HANDLE* AHandle,
-                      std::string AName);
+    TKvSftpReadStream(IKvFileSystemPtr AKeep, TKvSshSession& ASession,
+                      _LIBSSH2_SFTP_HANDLE* AHandle, std::string AName);
     ~TKvSftpReadStream() override;
 
     int64_t Read(void* ABuffer, int64_t ACount) override;
@@ -51,8 +51,8 @@ private:
 
 class TKvSftpWriteStream final : public TKvFinishableStream {
 public:
-    TKvSftpWriteStream(IKvFileSystemPtr AKeep, TKvSshSession& ASession, _LIBSSH2_SFTP_HANDLE* AHandle,
-                       std::string AName);
+    TKvSftpWriteStream(IKvFileSystemPtr AKeep, TKvSshSession& ASession,
+                       _LIBSSH2_SFTP_HANDLE* AHandle, std::string AName);
     // Without Finish: closes the handle and ignores errors.
     ~TKvSftpWriteStream() override;
 

@@ -1,5 +1,6 @@
 #include "Kv.Ssh.Session.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -9,12 +10,11 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <algorithm>
-#include <openssl/evp.h>
 
 #include "Kv.FileSystem.h"
 #include "Kv.KnownHosts.h"
@@ -27,13 +27,20 @@ namespace {
 
 // The program's own heap, so that the keyboard-interactive answer can hand libssh2 buffers it
 // later frees.
-void* HeapAlloc(size_t ACount, void**) { return std::malloc(ACount); }
-void HeapFree(void* APtr, void**) { std::free(APtr); }
-void* HeapRealloc(void* APtr, size_t ACount, void**) { return std::realloc(APtr, ACount); }
+void* HeapAlloc(size_t ACount, void**) {
+    return std::malloc(ACount);
+}
+void HeapFree(void* APtr, void**) {
+    std::free(APtr);
+}
+void* HeapRealloc(void* APtr, size_t ACount, void**) {
+    return std::realloc(APtr, ACount);
+}
 
 // Every prompt of every exchange gets the same secret.
-void KbdAnswer(const char*, int, const char*, int, int ACount, const LIBSSH2_USERAUTH_KBDINT_PROMPT*,
-               LIBSSH2_USERAUTH_KBDINT_RESPONSE* AResponses, void** AAbstract) {
+void KbdAnswer(const char*, int, const char*, int, int ACount,
+               const LIBSSH2_USERAUTH_KBDINT_PROMPT*, LIBSSH2_USERAUTH_KBDINT_RESPONSE* AResponses,
+               void** AAbstract) {
     auto* session = static_cast<TKvSshSession*>(*AAbstract);
     const std::string& secret = session->KbdSecret();
     for (int i = 0; i < ACount; ++i) {
@@ -50,7 +57,9 @@ void KbdAnswer(const char*, int, const char*, int, int ACount, const LIBSSH2_USE
     }
 }
 
-[[noreturn]] void Fail(const std::string& AText) { throw EKvFsError(AText); }
+[[noreturn]] void Fail(const std::string& AText) {
+    throw EKvFsError(AText);
+}
 
 std::string BaseName(const std::string& APath) {
     size_t slash = APath.find_last_of('/');
@@ -149,7 +158,8 @@ bool ReadWholeFile(const std::string& APath, std::string& AText) {
 }
 
 uint32_t BigEndian32(const unsigned char* AData) {
-    return (uint32_t(AData[0]) << 24) | (uint32_t(AData[1]) << 16) | (uint32_t(AData[2]) << 8) | AData[3];
+    return (uint32_t(AData[0]) << 24) | (uint32_t(AData[1]) << 16) | (uint32_t(AData[2]) << 8) |
+           AData[3];
 }
 
 } // namespace
@@ -174,7 +184,8 @@ int ConnectSocket(const std::string& AHost, int APort, const IKvCancelToken& ATo
     }
     ::freeaddrinfo(list);
     if (sock < 0)
-        Fail("Cannot connect to " + AHost + " port " + std::to_string(APort) + ". The server did not answer.");
+        Fail("Cannot connect to " + AHost + " port " + std::to_string(APort) +
+             ". The server did not answer.");
     return sock;
 }
 
@@ -189,7 +200,8 @@ void ReleaseConnection(LIBSSH2_SESSION* ASession, LIBSSH2_SFTP* ASftp, int ASock
             api.libssh2_session_set_blocking(ASession, 1);
             if (ASftp)
                 api.libssh2_sftp_shutdown(ASftp);
-            api.libssh2_session_disconnect_ex(ASession, SSH_DISCONNECT_BY_APPLICATION, "Kolvan closing", "");
+            api.libssh2_session_disconnect_ex(ASession, SSH_DISCONNECT_BY_APPLICATION,
+                                              "Kolvan closing", "");
             api.libssh2_session_free(ASession);
         }
         if (ASocket >= 0)
@@ -235,7 +247,8 @@ TKvKeyFileInfo ReadKeyFileInfo(const std::string& AKeyFile) {
     body.resize(std::min<size_t>(body.size(), 400) / 4 * 4);
     std::string raw(body.size(), '\0');
     int length = ::EVP_DecodeBlock(reinterpret_cast<unsigned char*>(raw.data()),
-                                   reinterpret_cast<const unsigned char*>(body.data()), static_cast<int>(body.size()));
+                                   reinterpret_cast<const unsigned char*>(body.data()),
+                                   static_cast<int>(body.size()));
     if (length <= 0)
         return info;
     raw.resize(static_cast<size_t>(length));
@@ -302,7 +315,8 @@ std::string TKvSshSession::LastError() {
     return "error " + std::to_string(code);
 }
 
-void TKvSshSession::Connect(const TKvConnector& AConn, const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken) {
+void TKvSshSession::Connect(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
+                            const IKvCancelToken& AToken) {
     std::string message;
     if (!LoadLibssh2(message))
         Fail(message);
@@ -319,7 +333,8 @@ void TKvSshSession::Connect(const TKvConnector& AConn, const IKvConnectUiPtr& AU
         // libssh2 1.10 verifies RSA host keys only as ssh-rsa (SHA-1), which current servers no
         // longer offer: with an RSA-only server no host key algorithm is left in common.
         if (LastErrorCode() == LIBSSH2_ERROR_KEX_FAILURE)
-            text += ". A server that offers only RSA host keys cannot be reached with this libssh2: give it an "
+            text += ". A server that offers only RSA host keys cannot be reached with this "
+                    "libssh2: give it an "
                     "ed25519 or ECDSA host key";
         Fail(text);
     }
@@ -356,8 +371,10 @@ void TKvSshSession::CheckHostKey(const TKvConnector& AConn, const IKvConnectUiPt
     case khChanged: {
         std::string stored = StoredFingerprint(file, AConn.Host, AConn.Port, type_name);
         if (AUi)
-            AUi->ReportChangedHostKey(AConn.Host, AConn.Port, type_name, fingerprint, stored, file, AToken);
-        Fail("The key of " + AConn.Host + " has changed since you last trusted it. The connection was refused.");
+            AUi->ReportChangedHostKey(AConn.Host, AConn.Port, type_name, fingerprint, stored, file,
+                                      AToken);
+        Fail("The key of " + AConn.Host +
+             " has changed since you last trusted it. The connection was refused.");
     }
     case khUnknown:
         if (AUi && AUi->ConfirmNewHostKey(AConn.Host, AConn.Port, type_name, fingerprint, AToken)) {
@@ -368,37 +385,43 @@ void TKvSshSession::CheckHostKey(const TKvConnector& AConn, const IKvConnectUiPt
     }
 }
 
-int TKvSshSession::TryPassword(const std::string& AUser, const std::string& AMethods, const std::string& ASecret) {
+int TKvSshSession::TryPassword(const std::string& AUser, const std::string& AMethods,
+                               const std::string& ASecret) {
     const auto& api = Ssh2();
     int result = KSsh2AuthFailed;
     if (AMethods.find("password") != std::string::npos)
-        result = api.libssh2_userauth_password_ex(FSession, AUser.data(), static_cast<unsigned>(AUser.size()),
-                                                  ASecret.data(), static_cast<unsigned>(ASecret.size()), nullptr);
+        result = api.libssh2_userauth_password_ex(
+            FSession, AUser.data(), static_cast<unsigned>(AUser.size()), ASecret.data(),
+            static_cast<unsigned>(ASecret.size()), nullptr);
     if (result != 0 && AMethods.find("keyboard-interactive") != std::string::npos) {
         FKbdSecret = ASecret;
-        result = api.libssh2_userauth_keyboard_interactive_ex(FSession, AUser.data(),
-                                                              static_cast<unsigned>(AUser.size()), KbdAnswer);
+        result = api.libssh2_userauth_keyboard_interactive_ex(
+            FSession, AUser.data(), static_cast<unsigned>(AUser.size()), KbdAnswer);
         FKbdSecret.assign(FKbdSecret.size(), '\0');
         FKbdSecret.clear();
     }
     return result;
 }
 
-int TKvSshSession::TryKeyFile(const std::string& AUser, const std::string& AKeyFile, const std::string& ASecret) {
+int TKvSshSession::TryKeyFile(const std::string& AUser, const std::string& AKeyFile,
+                              const std::string& ASecret) {
     std::string public_file = AKeyFile + ".pub";
     struct stat info {};
     // With the public half given, libssh2 1.10 reports a wrong passphrase as a refused key;
     // without it, it must open the private key first and says -16 as the login expects.
-    bool has_public = ::stat(public_file.c_str(), &info) == 0 && !ReadKeyFileInfo(AKeyFile).Encrypted;
-    return Ssh2().libssh2_userauth_publickey_fromfile_ex(FSession, AUser.data(), static_cast<unsigned>(AUser.size()),
-                                                         has_public ? public_file.c_str() : nullptr,
-                                                         AKeyFile.c_str(), ASecret.c_str());
+    bool has_public =
+        ::stat(public_file.c_str(), &info) == 0 && !ReadKeyFileInfo(AKeyFile).Encrypted;
+    return Ssh2().libssh2_userauth_publickey_fromfile_ex(
+        FSession, AUser.data(), static_cast<unsigned>(AUser.size()),
+        has_public ? public_file.c_str() : nullptr, AKeyFile.c_str(), ASecret.c_str());
 }
 
-void TKvSshSession::Login(const TKvConnector& AConn, const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken) {
+void TKvSshSession::Login(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
+                          const IKvCancelToken& AToken) {
     const auto& api = Ssh2();
     const std::string& user = AConn.User;
-    const char* list = api.libssh2_userauth_list(FSession, user.data(), static_cast<unsigned>(user.size()));
+    const char* list =
+        api.libssh2_userauth_list(FSession, user.data(), static_cast<unsigned>(user.size()));
     if (api.libssh2_userauth_authenticated(FSession))
         return;
     // No list and not logged in by "none": the exchange itself failed.
@@ -424,7 +447,8 @@ void TKvSshSession::Login(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
             if (!AUi || !AUi->AskSecret("Log in to " + display, prompt, AToken, secret))
                 throw EKvCancelled();
         }
-        int result = by_key ? TryKeyFile(user, AConn.KeyFile, secret) : TryPassword(user, methods, secret);
+        int result =
+            by_key ? TryKeyFile(user, AConn.KeyFile, secret) : TryPassword(user, methods, secret);
         if (result == 0) {
             if (secret != AConn.Secret)
                 FLearnedSecret = secret;
@@ -439,10 +463,12 @@ void TKvSshSession::Login(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
         } else if (result != KSsh2AuthFailed && result != KSsh2KeyRefused) {
             Fail("Login failed: " + LastError());
         } else if (by_key) {
-            std::string text = "The server did not accept the key. Check that the user name is right and that the "
-                               "matching public key is installed on the server.";
+            std::string text =
+                "The server did not accept the key. Check that the user name is right and that the "
+                "matching public key is installed on the server.";
             if (IsRsaKeyFile(AConn.KeyFile))
-                text += " This is an RSA key, which this libssh2 can only sign in the old way (ssh-rsa) that "
+                text += " This is an RSA key, which this libssh2 can only sign in the old way "
+                        "(ssh-rsa) that "
                         "current servers refuse: use an ed25519 or ECDSA key.";
             Fail(text);
         } else {

@@ -24,15 +24,17 @@ class IKvConnectUi {
 public:
     virtual ~IKvConnectUi() = default;
     // True when the user gave a value (possibly empty); false when cancelled.
-    virtual bool AskSecret(const std::string& ATitle, const std::string& APrompt, const IKvCancelToken& AToken,
-                           std::string& AValue) = 0;
+    virtual bool AskSecret(const std::string& ATitle, const std::string& APrompt,
+                           const IKvCancelToken& AToken, std::string& AValue) = 0;
     // True to trust a key seen for the first time and connect.
     virtual bool ConfirmNewHostKey(const std::string& AHost, int APort, const std::string& AKeyType,
-                                   const std::string& AFingerprint, const IKvCancelToken& AToken) = 0;
+                                   const std::string& AFingerprint,
+                                   const IKvCancelToken& AToken) = 0;
     // Only informs: the connection is refused whatever the user does.
-    virtual void ReportChangedHostKey(const std::string& AHost, int APort, const std::string& AKeyType,
-                                      const std::string& ANewFingerprint, const std::string& AOldFingerprint,
-                                      const std::string& AKnownHostsFile, const IKvCancelToken& AToken) = 0;
+    virtual void
+    ReportChangedHostKey(const std::string& AHost, int APort, const std::string& AKeyType,
+                         const std::string& ANewFingerprint, const std::string& AOldFingerprint,
+                         const std::string& AKnownHostsFile, const IKvCancelToken& AToken) = 0;
 };
 
 using IKvConnectUiPtr = std::shared_ptr<IKvConnectUi>;
@@ -57,7 +59,8 @@ public:
 
     // Up to a logged-in session, or raises (EKvFsError, EKvCancelled). AUi may be null: then
     // nothing is asked and an unknown host key is not trusted.
-    void Connect(const TKvConnector& AConn, const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken);
+    void Connect(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
+                 const IKvCancelToken& AToken);
 
     // Serialises libssh2 calls when several threads share the session (SFTP).
     void Lock() { FLock.lock(); }
@@ -87,10 +90,13 @@ public:
     const std::string& KbdSecret() const { return FKbdSecret; }
 
 private:
-    void CheckHostKey(const TKvConnector& AConn, const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken);
+    void CheckHostKey(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
+                      const IKvCancelToken& AToken);
     void Login(const TKvConnector& AConn, const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken);
-    int TryPassword(const std::string& AUser, const std::string& AMethods, const std::string& ASecret);
-    int TryKeyFile(const std::string& AUser, const std::string& AKeyFile, const std::string& ASecret);
+    int TryPassword(const std::string& AUser, const std::string& AMethods,
+                    const std::string& ASecret);
+    int TryKeyFile(const std::string& AUser, const std::string& AKeyFile,
+                   const std::string& ASecret);
 
     std::recursive_mutex FLock;
     // Read by Abort from other threads.
@@ -119,6 +125,8 @@ struct TKvKeyFileInfo {
 // From the ".pub" beside the key and the key file's own header (OpenSSH's format or PEM);
 // a file that cannot be read or parsed gives all false.
 TKvKeyFileInfo ReadKeyFileInfo(const std::string& AKeyFile);
-inline bool IsRsaKeyFile(const std::string& AKeyFile) { return ReadKeyFileInfo(AKeyFile).Rsa; }
+inline bool IsRsaKeyFile(const std::string& AKeyFile) {
+    return ReadKeyFileInfo(AKeyFile).Rsa;
+}
 
 } // namespace kv

@@ -26,8 +26,13 @@ TKvSftpFileSystem& PathFs() {
 TEST(SftpPaths, Normalize) {
     auto& fs = PathFs();
     const std::pair<const char*, const char*> cases[] = {
-        {"a\\b/./c/../d//", "/a/b/d"}, {"../..", "/"}, {"", "/"}, {"/", "/"},
-        {"//x//y/", "/x/y"},           {"/a/b/../../..", "/"}, {"/ä ö/ü", "/ä ö/ü"},
+        {"a\\b/./c/../d//", "/a/b/d"},
+        {"../..", "/"},
+        {"", "/"},
+        {"/", "/"},
+        {"//x//y/", "/x/y"},
+        {"/a/b/../../..", "/"},
+        {"/ä ö/ü", "/ä ö/ü"},
     };
     for (const auto& [input, expected] : cases)
         EXPECT_EQ(fs.Normalize(input), expected) << input;
@@ -64,7 +69,8 @@ TEST(SftpPaths, IdentityAndFixedAnswers) {
 
 TEST(SftpEntries, FromAttributes) {
     LIBSSH2_SFTP_ATTRIBUTES attrs{};
-    attrs.flags = LIBSSH2_SFTP_ATTR_PERMISSIONS | LIBSSH2_SFTP_ATTR_SIZE | LIBSSH2_SFTP_ATTR_ACMODTIME;
+    attrs.flags =
+        LIBSSH2_SFTP_ATTR_PERMISSIONS | LIBSSH2_SFTP_ATTR_SIZE | LIBSSH2_SFTP_ATTR_ACMODTIME;
     attrs.permissions = 0100444;
     attrs.filesize = 1234;
     attrs.mtime = 1700000000;
@@ -113,7 +119,8 @@ TEST(SshKeys, RsaKeysAreRecognised) {
     test::RunCommand("rm " + dir / "rsa.pub " + dir / "ed25519.pub");
     EXPECT_TRUE(IsRsaKeyFile(dir / "rsa"));
     EXPECT_FALSE(IsRsaKeyFile(dir / "ed25519"));
-    test::RunCommand("ssh-keygen -q -N '' -t rsa -m PEM -f " + dir / "pem && rm " + dir / "pem.pub");
+    test::RunCommand("ssh-keygen -q -N '' -t rsa -m PEM -f " + dir / "pem && rm " +
+                     dir / "pem.pub");
     EXPECT_TRUE(IsRsaKeyFile(dir / "pem"));
     EXPECT_FALSE(IsRsaKeyFile(dir / "missing"));
     EXPECT_FALSE(ReadKeyFileInfo(dir / "ed25519").Encrypted);

@@ -14,8 +14,9 @@ TEST(Libssh2, MissingLibraryNamesTheFileEveryTime) {
     std::string message;
     for (int attempt = 0; attempt < 2; ++attempt) {
         EXPECT_FALSE(BindLibssh2From({"/nonexistent/libssh2.so.1"}, api, handle, message));
-        EXPECT_EQ(message, "libssh2.so.1 was not found. Put the 64-bit libssh2.so.1 in the same folder as "
-                           "kolvan, or install the libssh2-1 package.");
+        EXPECT_EQ(message,
+                  "libssh2.so.1 was not found. Put the 64-bit libssh2.so.1 in the same folder as "
+                  "kolvan, or install the libssh2-1 package.");
         EXPECT_EQ(handle, nullptr);
     }
 }
@@ -25,9 +26,12 @@ TEST(Libssh2, MissingFunctionsAreListedInTableOrder) {
     void* handle = nullptr;
     std::string message;
     // The first file is missing, so the search goes on to the stub.
-    EXPECT_FALSE(BindLibssh2From({"/nonexistent/libssh2.so.1", KV_STUB_MISSING_TWO}, api, handle, message));
-    EXPECT_EQ(message, "This libssh2.so.1 is missing functions: libssh2_channel_eof libssh2_sftp_symlink_ex. "
-                       "Use libssh2 version 1.10 or newer.");
+    EXPECT_FALSE(
+        BindLibssh2From({"/nonexistent/libssh2.so.1", KV_STUB_MISSING_TWO}, api, handle, message));
+    EXPECT_EQ(
+        message,
+        "This libssh2.so.1 is missing functions: libssh2_channel_eof libssh2_sftp_symlink_ex. "
+        "Use libssh2 version 1.10 or newer.");
     EXPECT_EQ(api.libssh2_init, nullptr); // nothing half-bound
 }
 
@@ -59,13 +63,18 @@ TEST(Libssh2, TheInstalledLibraryBinds) {
 
 TEST(Libssh2, SftpStatusTexts) {
     const std::pair<uint32_t, const char*> cases[] = {
-        {1, "end of file"},          {2, "no such file or directory"},
-        {3, "permission denied"},    {4, "the server reported a failure"},
+        {1, "end of file"},
+        {2, "no such file or directory"},
+        {3, "permission denied"},
+        {4, "the server reported a failure"},
         {8, "operation not supported by the server"},
         {14, "no space left on the server"},
-        {18, "directory not empty"}, {21, "too many symbolic links"},
-        {0, "SFTP error 0"},         {16, "SFTP error 16"},
-        {17, "SFTP error 17"},       {22, "SFTP error 22"},
+        {18, "directory not empty"},
+        {21, "too many symbolic links"},
+        {0, "SFTP error 0"},
+        {16, "SFTP error 16"},
+        {17, "SFTP error 17"},
+        {22, "SFTP error 22"},
         {4000000000u, "SFTP error 4000000000"},
     };
     for (const auto& [code, text] : cases)
@@ -90,7 +99,8 @@ TEST(Libssh2, FingerprintAgreesWithSshKeygen) {
     std::string blob64 = test::Split(test::ReadFile(dir / "k.pub"), ' ').at(1);
     std::string blob(blob64.size(), '\0');
     int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(blob.data()),
-                            reinterpret_cast<const unsigned char*>(blob64.data()), static_cast<int>(blob64.size()));
+                            reinterpret_cast<const unsigned char*>(blob64.data()),
+                            static_cast<int>(blob64.size()));
     ASSERT_GT(n, 0);
     size_t padding = blob64.size() - blob64.find_last_not_of('=') - 1;
     blob.resize(static_cast<size_t>(n) - padding);

@@ -24,7 +24,8 @@ struct TOpened {
 TOpened Open(const TKvConnector& AConn) {
     TOpened opened;
     auto token = NewCancelToken();
-    opened.Fs = OpenSftp(AConn, std::make_shared<TScriptedUi>(), *token, opened.Learned, opened.Start);
+    opened.Fs =
+        OpenSftp(AConn, std::make_shared<TScriptedUi>(), *token, opened.Learned, opened.Start);
     return opened;
 }
 
@@ -89,7 +90,8 @@ TEST_F(SftpFs, StartFolders) {
 TEST_F(SftpFs, ListingShowsLinksAsTheirTargets) {
     Put("file.txt", "12345");
     Put(".hidden", "h");
-    test::RunCommand("cd '" + FDir->Path() + "' && mkdir sub && ln -s sub dirlink && ln -s file.txt filelink && "
+    test::RunCommand("cd '" + FDir->Path() +
+                     "' && mkdir sub && ln -s sub dirlink && ln -s file.txt filelink && "
                      "ln -s nowhere dangling && chmod 444 file.txt && chown -h kvkey: *");
     auto entries = FFs->List(FDir->Path(), *NewCancelToken());
     EXPECT_EQ(entries.size(), 6u);
@@ -123,7 +125,8 @@ TEST_F(SftpFs, ListingShowsLinksAsTheirTargets) {
 }
 
 TEST_F(SftpFs, ListingManyEntriesAndCancel) {
-    test::RunCommand("cd '" + FDir->Path() + "' && mkdir many && cd many && seq 1 700 | xargs touch");
+    test::RunCommand("cd '" + FDir->Path() +
+                     "' && mkdir many && cd many && seq 1 700 | xargs touch");
     EXPECT_EQ(FFs->List(Remote("many"), *NewCancelToken()).size(), 700u);
     auto cancelled = NewCancelToken();
     cancelled->Cancel();
@@ -161,7 +164,8 @@ TEST_F(SftpFs, StreamsReadSeekAndWrite) {
     for (size_t at = 0; at < data.size(); at += 100000)
         out->WriteAll(data.data() + at, std::min<size_t>(100000, data.size() - at));
     EXPECT_EQ(out->Position(), static_cast<int64_t>(data.size()));
-    EXPECT_EQ(ErrorOf([&] { out->Seek(5, soBegin); }), "A remote file can only be written from the start to the end");
+    EXPECT_EQ(ErrorOf([&] { out->Seek(5, soBegin); }),
+              "A remote file can only be written from the start to the end");
     EXPECT_EQ(ErrorOf([&] { out->Read(buffer.data(), 1); }), "This stream is write-only");
     dynamic_cast<TKvFinishableStream&>(*out).Finish();
     out.reset();
@@ -170,7 +174,8 @@ TEST_F(SftpFs, StreamsReadSeekAndWrite) {
     ASSERT_EQ(::stat(Remote("copy.bin").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644u);
 
-    EXPECT_EQ(ErrorOf([&] { FFs->OpenRead(Remote("nothing")); }), Remote("nothing") + ": no such file or directory");
+    EXPECT_EQ(ErrorOf([&] { FFs->OpenRead(Remote("nothing")); }),
+              Remote("nothing") + ": no such file or directory");
     EXPECT_EQ(ErrorOf([&] { FFs->OpenWrite(Remote("no/such/folder")); }),
               Remote("no/such/folder") + ": no such file or directory");
 }
@@ -190,18 +195,21 @@ TEST_F(SftpFs, MakeDirDeleteAndLinks) {
     EXPECT_TRUE(test::Exists(Remote("a/b/c")));
     FFs->MakeDir(Remote("a/b")); // exists: nothing to do
     Put("a/file", "x");
-    EXPECT_EQ(ErrorOf([&] { FFs->MakeDir(Remote("a/file/d")); }), Remote("a/file") + ": a file with this name exists");
+    EXPECT_EQ(ErrorOf([&] { FFs->MakeDir(Remote("a/file/d")); }),
+              Remote("a/file") + ": a file with this name exists");
 
     test::RunCommand("cd '" + FDir->Path() + "' && ln -s a/b linked && chown -h kvkey: linked");
     FFs->DeleteDirAt(Remote("linked"));
     EXPECT_FALSE(test::Exists(Remote("linked")));
     EXPECT_TRUE(test::Exists(Remote("a/b/c")));
-    EXPECT_EQ(ErrorOf([&] { FFs->DeleteDirAt(Remote("a/b")); }), Remote("a/b") + ": the server reported a failure");
+    EXPECT_EQ(ErrorOf([&] { FFs->DeleteDirAt(Remote("a/b")); }),
+              Remote("a/b") + ": the server reported a failure");
     FFs->DeleteDirAt(Remote("a/b/c"));
     EXPECT_FALSE(test::Exists(Remote("a/b/c")));
     FFs->DeleteFileAt(Remote("a/file"));
     EXPECT_FALSE(test::Exists(Remote("a/file")));
-    EXPECT_EQ(ErrorOf([&] { FFs->DeleteFileAt(Remote("a/file")); }), Remote("a/file") + ": no such file or directory");
+    EXPECT_EQ(ErrorOf([&] { FFs->DeleteFileAt(Remote("a/file")); }),
+              Remote("a/file") + ": no such file or directory");
 }
 
 TEST_F(SftpFs, RenameWithOverwriteFallback) {
@@ -310,8 +318,11 @@ TEST_F(SftpFake, ChrootedRootAndChosenStatusCodes) {
     EXPECT_EQ(entries[0].Size, 3);
 
     const std::pair<int, const char*> statuses[] = {
-        {2, "no such file or directory"}, {3, "permission denied"}, {4, "the server reported a failure"},
-        {5, "bad message"}, {8, "operation not supported by the server"},
+        {2, "no such file or directory"},
+        {3, "permission denied"},
+        {4, "the server reported a failure"},
+        {5, "bad message"},
+        {8, "operation not supported by the server"},
     }; // asyncssh sends codes above 8 to version 3 clients as 4
     for (const auto& [code, text] : statuses) {
         std::string path = "/status-" + std::to_string(code);
@@ -323,7 +334,8 @@ TEST_F(SftpFake, ChrootedRootAndChosenStatusCodes) {
     EXPECT_FALSE(opened.Fs->Stat("/status-3", entry));
 
     std::string output;
-    std::string refused = ErrorOf([&] { dynamic_cast<IKvRemoteExec&>(*opened.Fs).Exec("true", output); });
+    std::string refused =
+        ErrorOf([&] { dynamic_cast<IKvRemoteExec&>(*opened.Fs).Exec("true", output); });
     EXPECT_TRUE(refused.rfind("The server refused to run the command: ", 0) == 0 ||
                 refused.rfind("Could not open a channel: ", 0) == 0)
         << refused;
@@ -331,7 +343,8 @@ TEST_F(SftpFake, ChrootedRootAndChosenStatusCodes) {
 
 TEST_F(SftpFake, HostileNamesAreSkippedAndLogged) {
     test::TFakeSsh fake;
-    test::RunCommand("mkdir -p '" + fake.Root() + "/hostile' && echo fine > '" + fake.Root() + "/hostile/ok.txt'");
+    test::RunCommand("mkdir -p '" + fake.Root() + "/hostile' && echo fine > '" + fake.Root() +
+                     "/hostile/ok.txt'");
     test::TTempDir logs;
     SetLogFolder(logs.Path());
     ClearLog();

@@ -27,7 +27,8 @@ IKvFileSystemPtr OpenFs(const TKvConnector& AConn) {
 // Runs a callback once the run has moved more than a number of bytes.
 class TTriggerHost : public TScriptedHost {
 public:
-    TTriggerHost(int64_t AAfter, std::function<void()> AAction) : FAfter(AAfter), FAction(std::move(AAction)) {}
+    TTriggerHost(int64_t AAfter, std::function<void()> AAction)
+        : FAfter(AAfter), FAction(std::move(AAction)) {}
     void SetProgress(int64_t AFileDone, int64_t ABytesDone, int AItemsDone) override {
         TScriptedHost::SetProgress(AFileDone, ABytesDone, AItemsDone);
         if (!FDone && ABytesDone > FAfter) {
@@ -43,7 +44,9 @@ private:
 };
 
 // The names in a folder, sorted, one per line ("" for none).
-std::string Names(const std::string& AFolder) { return test::RunCommand("ls -A '" + AFolder + "' | sort"); }
+std::string Names(const std::string& AFolder) {
+    return test::RunCommand("ls -A '" + AFolder + "' | sort");
+}
 
 TEST(SftpTransfer, TreeBothWaysWithLinksEmptyFoldersAndALargeFile) {
     KV_REQUIRE_SSH();
@@ -54,10 +57,12 @@ TEST(SftpTransfer, TreeBothWaysWithLinksEmptyFoldersAndALargeFile) {
     TRemoteDir there;
 
     const std::string tree = here / "tree";
-    test::RunCommand("mkdir -p '" + tree + "/empty' '" + tree + "/deep/er/est' '" + tree + "/deep/empty2' && cd '" +
-                     tree + "' && head -c 300000000 /dev/urandom > big.bin && echo small > deep/er/est/small.txt && "
-                     ": > zero.bin && printf 'ä ö ü' > 'name with blanks ü.txt' && ln -s big.bin link-to-big && "
-                     "ln -s deep link-to-deep && seq 1 100000 > deep/numbers.txt");
+    test::RunCommand(
+        "mkdir -p '" + tree + "/empty' '" + tree + "/deep/er/est' '" + tree +
+        "/deep/empty2' && cd '" + tree +
+        "' && head -c 300000000 /dev/urandom > big.bin && echo small > deep/er/est/small.txt && "
+        ": > zero.bin && printf 'ä ö ü' > 'name with blanks ü.txt' && ln -s big.bin link-to-big && "
+        "ln -s deep link-to-deep && seq 1 100000 > deep/numbers.txt");
 
     // Up: the disk to the server.
     auto up = RunRequest(test::Request(tkCopy, local, here.Path(), {"tree"}, sftp, there.Path()));
@@ -67,8 +72,9 @@ TEST(SftpTransfer, TreeBothWaysWithLinksEmptyFoldersAndALargeFile) {
     EXPECT_TRUE(up.Host->Questions.empty());
     const std::string uploaded = there / "tree";
     // A link to a file arrives as the file it points to.
-    EXPECT_EQ(test::RunCommand("diff -r --no-dereference -x link-to-big -x link-to-deep '" + tree + "' '" + uploaded +
-                               "' && cmp '" + tree + "/big.bin' '" + uploaded + "/link-to-big' && echo same"),
+    EXPECT_EQ(test::RunCommand("diff -r --no-dereference -x link-to-big -x link-to-deep '" + tree +
+                               "' '" + uploaded + "' && cmp '" + tree + "/big.bin' '" + uploaded +
+                               "/link-to-big' && echo same"),
               "same\n");
     EXPECT_FALSE(test::Exists(uploaded + "/link-to-deep"));
     EXPECT_EQ(Names(uploaded + "/empty"), "");
@@ -80,13 +86,17 @@ TEST(SftpTransfer, TreeBothWaysWithLinksEmptyFoldersAndALargeFile) {
     auto down = RunRequest(test::Request(tkCopy, sftp, there.Path(), {"tree"}, local, back.Path()));
     EXPECT_EQ(down.Result.Failed, 0) << down.Result.FirstProblem;
     EXPECT_EQ(down.Result.Skipped, 0);
-    EXPECT_EQ(test::RunCommand("diff -r '" + uploaded + "' '" + back / "tree" + "' && echo same"), "same\n");
-    EXPECT_EQ(test::RunCommand("cmp '" + tree + "/big.bin' '" + back / "tree/big.bin" + "' && echo same"), "same\n");
+    EXPECT_EQ(test::RunCommand("diff -r '" + uploaded + "' '" + back / "tree" + "' && echo same"),
+              "same\n");
+    EXPECT_EQ(
+        test::RunCommand("cmp '" + tree + "/big.bin' '" + back / "tree/big.bin" + "' && echo same"),
+        "same\n");
     EXPECT_EQ(Names(back / "tree/empty"), "");
     EXPECT_EQ(Names(back / "tree/deep/empty2"), "");
 
     // Times come along both ways (whole seconds over SFTP).
-    struct stat original {}, copied {};
+    struct stat original {
+    }, copied{};
     ::stat((tree + "/deep/numbers.txt").c_str(), &original);
     ::stat((back / "tree/deep/numbers.txt").c_str(), &copied);
     EXPECT_EQ(copied.st_mtime, original.st_mtime);
@@ -109,12 +119,13 @@ TEST_P(SftpTransferCut, ServerKilledInTheMiddle) {
     test::TTempDir here;
     TRemoteDir there;
     const std::string source_dir = upload ? here.Path() : there.Path();
-    test::RunCommand("head -c 100000000 /dev/urandom > '" + source_dir + "/big.bin' && chown kvkey: '" + source_dir +
-                     "/big.bin'");
+    test::RunCommand("head -c 100000000 /dev/urandom > '" + source_dir +
+                     "/big.bin' && chown kvkey: '" + source_dir + "/big.bin'");
     auto host = std::make_shared<TTriggerHost>(20000000, [&] { server.KillConnections(); });
     host->Reply(paSkip);
-    auto request = upload ? test::Request(tkCopy, LocalFs(), here.Path(), {"big.bin"}, sftp, there.Path())
-                          : test::Request(tkCopy, sftp, there.Path(), {"big.bin"}, LocalFs(), here.Path());
+    auto request =
+        upload ? test::Request(tkCopy, LocalFs(), here.Path(), {"big.bin"}, sftp, there.Path())
+               : test::Request(tkCopy, sftp, there.Path(), {"big.bin"}, LocalFs(), here.Path());
     auto outcome = RunRequest(request, host);
     EXPECT_EQ(outcome.Result.Succeeded, 0);
     EXPECT_EQ(outcome.Result.Skipped, 1);
@@ -132,7 +143,8 @@ TEST_P(SftpTransferCut, ServerKilledInTheMiddle) {
     EXPECT_FALSE(sftp->Stat(there.Path(), entry));
 }
 
-INSTANTIATE_TEST_SUITE_P(Both, SftpTransferCut, ::testing::Values(TCutCase{"Download", false}, TCutCase{"Upload", true}),
+INSTANTIATE_TEST_SUITE_P(Both, SftpTransferCut,
+                         ::testing::Values(TCutCase{"Download", false}, TCutCase{"Upload", true}),
                          [](const auto& AInfo) { return std::string(AInfo.param.Name); });
 
 class SftpFakeTransfer : public ::testing::Test {
@@ -152,8 +164,9 @@ TEST_F(SftpFakeTransfer, CutAfterSomeBytesBothWays) {
     {
         auto host = std::make_shared<TScriptedHost>();
         host->Reply(paSkip);
-        auto outcome = RunRequest(test::Request(tkCopy, Open(fake), "/", {"abort-down.bin"}, LocalFs(), here.Path()),
-                                  host);
+        auto outcome = RunRequest(
+            test::Request(tkCopy, Open(fake), "/", {"abort-down.bin"}, LocalFs(), here.Path()),
+            host);
         EXPECT_EQ(outcome.Result.Succeeded, 0);
         EXPECT_EQ(outcome.Result.Skipped, 1);
         EXPECT_EQ(Names(here.Path()), "");
@@ -162,8 +175,8 @@ TEST_F(SftpFakeTransfer, CutAfterSomeBytesBothWays) {
     {
         auto host = std::make_shared<TScriptedHost>();
         host->Reply(paSkip);
-        auto outcome = RunRequest(test::Request(tkCopy, LocalFs(), here.Path(), {"abort-up.bin"}, Open(fake), "/"),
-                                  host);
+        auto outcome = RunRequest(
+            test::Request(tkCopy, LocalFs(), here.Path(), {"abort-up.bin"}, Open(fake), "/"), host);
         EXPECT_EQ(outcome.Result.Succeeded, 0);
         EXPECT_EQ(outcome.Result.Skipped, 1);
         EXPECT_FALSE(test::Exists(fake.Root() + "/abort-up.bin"));
@@ -172,10 +185,12 @@ TEST_F(SftpFakeTransfer, CutAfterSomeBytesBothWays) {
 
 TEST_F(SftpFakeTransfer, HostileNamesNeverLeaveTheDestination) {
     test::TFakeSsh fake;
-    test::RunCommand("mkdir -p '" + fake.Root() + "/hostile' && echo fine > '" + fake.Root() + "/hostile/ok.txt'");
+    test::RunCommand("mkdir -p '" + fake.Root() + "/hostile' && echo fine > '" + fake.Root() +
+                     "/hostile/ok.txt'");
     test::TTempDir here;
     test::RunCommand("mkdir '" + here / "into" + "'");
-    auto outcome = RunRequest(test::Request(tkCopy, Open(fake), "/", {"hostile"}, LocalFs(), here / "into"));
+    auto outcome =
+        RunRequest(test::Request(tkCopy, Open(fake), "/", {"hostile"}, LocalFs(), here / "into"));
     EXPECT_EQ(outcome.Result.Failed, 0) << outcome.Result.FirstProblem;
     EXPECT_EQ(test::RunCommand("cd '" + here.Path() + "' && find . | sort"),
               ".\n./into\n./into/hostile\n./into/hostile/ok.txt\n");

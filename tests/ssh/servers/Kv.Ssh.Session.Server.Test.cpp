@@ -28,7 +28,8 @@ public:
         WaitForSshCloser(5000);
     }
 };
-[[maybe_unused]] auto* const GEnvironment = ::testing::AddGlobalTestEnvironment(new TFreshKnownHosts);
+[[maybe_unused]] auto* const GEnvironment =
+    ::testing::AddGlobalTestEnvironment(new TFreshKnownHosts);
 
 // The message of a failed connect, or "" when it logged in; "cancelled" for EKvCancelled.
 std::string ConnectOutcome(const TKvConnector& AConn, std::shared_ptr<TScriptedUi> AUi,
@@ -89,7 +90,8 @@ TEST_F(SshLogin, WrongSavedPasswordAsksAgainAndLearnsTheNewOne) {
 TEST_F(SshLogin, ThreeRefusalsEndTheLogin) {
     auto conn = PasswordConn(FServer->Port());
     FUi->Secrets = {"bad1", "bad2", "bad3", Env().PasswordKvpw};
-    EXPECT_EQ(ConnectOutcome(conn, FUi), "Login failed: the user name or password was not accepted.");
+    EXPECT_EQ(ConnectOutcome(conn, FUi),
+              "Login failed: the user name or password was not accepted.");
     ASSERT_EQ(FUi->Prompts.size(), 3u);
     EXPECT_EQ(FUi->Prompts[0].Text, "Password for kvpw@127.0.0.1:");
     EXPECT_EQ(FUi->Prompts[2].Text, "The password was not accepted. Password for kvpw@127.0.0.1:");
@@ -99,7 +101,8 @@ TEST_F(SshLogin, MissingPasswordWithoutPromptsIsACancel) {
     auto conn = PasswordConn(FServer->Port());
     test::ForgetKnownHosts();
     auto trusting = std::make_shared<TScriptedUi>();
-    ASSERT_EQ(ConnectOutcome(conn, trusting), "cancelled"); // the key is now trusted, no secret given
+    ASSERT_EQ(ConnectOutcome(conn, trusting),
+              "cancelled"); // the key is now trusted, no secret given
     EXPECT_EQ(ConnectOutcome(conn, nullptr), "cancelled");
 }
 
@@ -136,7 +139,8 @@ TEST_F(SshLogin, KeyPassphraseIsAskedWithTheFileNameOnly) {
     ASSERT_EQ(FUi->Prompts.size(), 2u);
     EXPECT_EQ(FUi->Prompts[0].Title, "Open the key of Test server");
     EXPECT_EQ(FUi->Prompts[0].Text, "Passphrase for the key id_ed25519_phrase:");
-    EXPECT_EQ(FUi->Prompts[1].Text, "The passphrase was not accepted. Passphrase for the key id_ed25519_phrase:");
+    EXPECT_EQ(FUi->Prompts[1].Text,
+              "The passphrase was not accepted. Passphrase for the key id_ed25519_phrase:");
     EXPECT_EQ(learned, Env().Passphrase);
 
     conn.Secret = Env().Passphrase;
@@ -150,7 +154,8 @@ TEST_F(SshLogin, UnreadableKeyFileIsSaidAtOnce) {
     auto conn = KeyConn(FServer->Port(), "no_such_key");
     FUi->Secrets = {"a", "b", "c"};
     std::string outcome = ConnectOutcome(conn, FUi);
-    EXPECT_EQ(outcome, "The key file " + conn.KeyFile + " cannot be read: No such file or directory");
+    EXPECT_EQ(outcome,
+              "The key file " + conn.KeyFile + " cannot be read: No such file or directory");
     EXPECT_TRUE(FUi->Prompts.empty());
 }
 
@@ -159,8 +164,9 @@ TEST_F(SshLogin, RefusedKeysSayWhy) {
     test::RunCommand("ssh-keygen -q -t ed25519 -N '' -f " + dir / "stranger");
     auto stranger = KeyConn(FServer->Port());
     stranger.KeyFile = dir / "stranger";
-    const std::string refused = "The server did not accept the key. Check that the user name is right and that the "
-                                "matching public key is installed on the server.";
+    const std::string refused =
+        "The server did not accept the key. Check that the user name is right and that the "
+        "matching public key is installed on the server.";
     EXPECT_EQ(ConnectOutcome(stranger, FUi), refused);
     EXPECT_TRUE(FUi->Prompts.empty());
 
@@ -174,8 +180,9 @@ TEST_F(SshLogin, OverIpv6) {
     auto conn = KeyConn(FServer->Port());
     conn.Host = "::1";
     EXPECT_EQ(ConnectOutcome(conn, FUi), "");
-    EXPECT_NE(test::ReadFile(KnownHostsFile()).find("[::1]:" + std::to_string(FServer->Port()) + " "),
-              std::string::npos);
+    EXPECT_NE(
+        test::ReadFile(KnownHostsFile()).find("[::1]:" + std::to_string(FServer->Port()) + " "),
+        std::string::npos);
 }
 
 class SshHostKeys : public ::testing::Test {
@@ -206,7 +213,8 @@ TEST_F(SshHostKeys, UnknownKnownAndChanged) {
     EXPECT_EQ(ui->NewKeyQuestions, 1);
     std::string stored = test::ReadFile(file);
     // libssh2 prefers the ECDSA host key to the ed25519 one.
-    const std::string prefix = "[127.0.0.1]:" + std::to_string(FServer->Port()) + " ecdsa-sha2-nistp256 SHA256:";
+    const std::string prefix =
+        "[127.0.0.1]:" + std::to_string(FServer->Port()) + " ecdsa-sha2-nistp256 SHA256:";
     EXPECT_EQ(stored.rfind(prefix, 0), 0u) << stored;
 
     // Known: no question.
@@ -215,8 +223,9 @@ TEST_F(SshHostKeys, UnknownKnownAndChanged) {
 
     // The same port with other host keys: refused, reported, the store unchanged.
     FServer->Restart("--keyset other");
-    EXPECT_EQ(ConnectOutcome(conn, ui),
-              "The key of 127.0.0.1 has changed since you last trusted it. The connection was refused.");
+    EXPECT_EQ(
+        ConnectOutcome(conn, ui),
+        "The key of 127.0.0.1 has changed since you last trusted it. The connection was refused.");
     ASSERT_EQ(ui->ChangedKeyReports.size(), 1u);
     auto fields = test::Split(ui->ChangedKeyReports[0], ' ');
     ASSERT_EQ(fields.size(), 4u);
@@ -225,8 +234,9 @@ TEST_F(SshHostKeys, UnknownKnownAndChanged) {
     EXPECT_NE(stored.find(fields[2]), std::string::npos) << "the old fingerprint is the stored one";
     EXPECT_EQ(fields[3], file);
     EXPECT_EQ(test::ReadFile(file), stored);
-    EXPECT_EQ(ConnectOutcome(conn, nullptr),
-              "The key of 127.0.0.1 has changed since you last trusted it. The connection was refused.");
+    EXPECT_EQ(
+        ConnectOutcome(conn, nullptr),
+        "The key of 127.0.0.1 has changed since you last trusted it. The connection was refused.");
 }
 
 TEST_F(SshHostKeys, RsaOnlyServerSaysWhatToUse) {
@@ -244,7 +254,9 @@ TEST(SshConnect, NamesAndAddressesThatDoNotAnswer) {
         ConnectSocket("no-such-host.invalid", 22, *token, 500);
         ADD_FAILURE() << "resolved";
     } catch (const EKvFsError& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("Cannot find the host \"no-such-host.invalid\" (error ", 0), 0u)
+        EXPECT_EQ(
+            std::string(e.what()).rfind("Cannot find the host \"no-such-host.invalid\" (error ", 0),
+            0u)
             << e.what();
     }
 
@@ -264,7 +276,8 @@ TEST(SshConnect, NamesAndAddressesThatDoNotAnswer) {
             try {
                 ConnectSocket("127.0.0.1", closed_port, *token, 10000);
             } catch (const EKvFsError& e) {
-                EXPECT_EQ(std::string(e.what()), "Cannot connect to 127.0.0.1 port " + std::to_string(closed_port) +
+                EXPECT_EQ(std::string(e.what()), "Cannot connect to 127.0.0.1 port " +
+                                                     std::to_string(closed_port) +
                                                      ". The server did not answer.");
                 throw;
             }

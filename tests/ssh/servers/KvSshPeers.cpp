@@ -77,20 +77,25 @@ TSshd::TSshd(const std::string& AOptions) {
     Start(AOptions);
 }
 
-TSshd::~TSshd() { Stop(); }
+TSshd::~TSshd() {
+    Stop();
+}
 
 void TSshd::Start(const std::string& AOptions) {
     std::string options = AOptions + " --owner " + std::to_string(::getpid());
     if (FPort)
         options += " --port " + std::to_string(FPort);
     int code = 0;
-    std::string output = RunCommand(KScripts + "/sshd.sh start '" + FDir + "' " + options + " 2>&1", &code);
+    std::string output =
+        RunCommand(KScripts + "/sshd.sh start '" + FDir + "' " + options + " 2>&1", &code);
     if (code != 0)
         throw std::runtime_error("sshd did not start: " + output);
     FPort = std::stoi(Trim(output));
 }
 
-void TSshd::Stop() { RunCommand(KScripts + "/sshd.sh stop '" + FDir + "'"); }
+void TSshd::Stop() {
+    RunCommand(KScripts + "/sshd.sh stop '" + FDir + "'");
+}
 
 void TSshd::Restart(const std::string& AOptions) {
     Stop();
@@ -100,8 +105,10 @@ void TSshd::Restart(const std::string& AOptions) {
 void TSshd::KillConnections() {
     // Every descendant of the listening sshd, by PID, at once.
     std::string pid = Trim(ReadFile(FDir + "/pid"));
-    RunCommand("d() { for c in $(cat /proc/$1/task/*/children 2>/dev/null); do echo $c; d $c; done; }; "
-               "kill -9 $(d " + pid + ") 2>/dev/null");
+    RunCommand(
+        "d() { for c in $(cat /proc/$1/task/*/children 2>/dev/null); do echo $c; d $c; done; }; "
+        "kill -9 $(d " +
+        pid + ") 2>/dev/null");
 }
 
 TFakeSsh::TFakeSsh(long AAbortAfter) {
@@ -113,9 +120,10 @@ TFakeSsh::TFakeSsh(long AAbortAfter) {
     if (pid == 0) {
         std::string abort_after = std::to_string(AAbortAfter), host_key = FDir + "/host_key",
                     script = KScripts + "/fakessh.py";
-        ::execl("/usr/bin/python3", "python3", script.c_str(), "--root", FRoot.c_str(), "--port-file",
-                port_file.c_str(), "--host-key", host_key.c_str(), "--user", KUser, "--password", KPassword,
-                "--abort-after", abort_after.c_str(), static_cast<char*>(nullptr));
+        ::execl("/usr/bin/python3", "python3", script.c_str(), "--root", FRoot.c_str(),
+                "--port-file", port_file.c_str(), "--host-key", host_key.c_str(), "--user", KUser,
+                "--password", KPassword, "--abort-after", abort_after.c_str(),
+                static_cast<char*>(nullptr));
         ::_exit(127);
     }
     FPid = pid;
@@ -141,8 +149,8 @@ TFakeSsh::~TFakeSsh() {
     }
 }
 
-bool TScriptedUi::AskSecret(const std::string& ATitle, const std::string& APrompt, const IKvCancelToken&,
-                            std::string& AValue) {
+bool TScriptedUi::AskSecret(const std::string& ATitle, const std::string& APrompt,
+                            const IKvCancelToken&, std::string& AValue) {
     std::lock_guard lock(FLock);
     Prompts.push_back({ATitle, APrompt});
     if (Secrets.empty())
@@ -159,8 +167,9 @@ bool TScriptedUi::ConfirmNewHostKey(const std::string&, int, const std::string&,
     return TrustNewKeys;
 }
 
-void TScriptedUi::ReportChangedHostKey(const std::string&, int, const std::string& AKeyType, const std::string& ANew,
-                                       const std::string& AOld, const std::string& AFile, const IKvCancelToken&) {
+void TScriptedUi::ReportChangedHostKey(const std::string&, int, const std::string& AKeyType,
+                                       const std::string& ANew, const std::string& AOld,
+                                       const std::string& AFile, const IKvCancelToken&) {
     std::lock_guard lock(FLock);
     ChangedKeyReports.push_back(AKeyType + " " + ANew + " " + AOld + " " + AFile);
 }
@@ -182,13 +191,19 @@ TKvConnector KeyConn(int APort, const std::string& AKeyName) {
     return conn;
 }
 
-void ForgetKnownHosts() { ::unlink(KnownHostsFile().c_str()); }
-
-TRemoteDir::TRemoteDir() {
-    FPath = "/home/kvkey/kvtest-" + std::to_string(::getpid()) + "-" + std::to_string(UniqueCounter());
-    RunCommand("rm -rf '" + FPath + "' && mkdir -p '" + FPath + "' && chown kvkey: '" + FPath + "'");
+void ForgetKnownHosts() {
+    ::unlink(KnownHostsFile().c_str());
 }
 
-TRemoteDir::~TRemoteDir() { RunCommand("rm -rf '" + FPath + "'"); }
+TRemoteDir::TRemoteDir() {
+    FPath =
+        "/home/kvkey/kvtest-" + std::to_string(::getpid()) + "-" + std::to_string(UniqueCounter());
+    RunCommand("rm -rf '" + FPath + "' && mkdir -p '" + FPath + "' && chown kvkey: '" + FPath +
+               "'");
+}
+
+TRemoteDir::~TRemoteDir() {
+    RunCommand("rm -rf '" + FPath + "'");
+}
 
 } // namespace kv::test

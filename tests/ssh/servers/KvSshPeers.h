@@ -24,14 +24,14 @@ struct TSshSetup {
 const TSshSetup& SshSetup();
 
 // Skips (or fails under CI=true) the calling test when the peers cannot run here.
-#define KV_REQUIRE_SSH()                                                                         \
-    do {                                                                                         \
-        const auto& setup_ = ::kv::test::SshSetup();                                             \
-        if (!setup_.Ready) {                                                                     \
-            if (::kv::test::RunningInCi())                                                       \
-                FAIL() << "SSH test servers cannot start: " << setup_.Problem;                  \
-            GTEST_SKIP() << "SSH test servers cannot start: " << setup_.Problem;                \
-        }                                                                                        \
+#define KV_REQUIRE_SSH()                                                                           \
+    do {                                                                                           \
+        const auto& setup_ = ::kv::test::SshSetup();                                               \
+        if (!setup_.Ready) {                                                                       \
+            if (::kv::test::RunningInCi())                                                         \
+                FAIL() << "SSH test servers cannot start: " << setup_.Problem;                     \
+            GTEST_SKIP() << "SSH test servers cannot start: " << setup_.Problem;                   \
+        }                                                                                          \
     } while (0)
 
 bool RunningInCi();
@@ -92,8 +92,9 @@ public:
                    std::string& AValue) override;
     bool ConfirmNewHostKey(const std::string&, int, const std::string&, const std::string&,
                            const IKvCancelToken&) override;
-    void ReportChangedHostKey(const std::string&, int, const std::string& AKeyType, const std::string& ANew,
-                              const std::string& AOld, const std::string& AFile, const IKvCancelToken&) override;
+    void ReportChangedHostKey(const std::string&, int, const std::string& AKeyType,
+                              const std::string& ANew, const std::string& AOld,
+                              const std::string& AFile, const IKvCancelToken&) override;
 
 private:
     std::mutex FLock;

@@ -1,7 +1,9 @@
 // A stand-in libssh2 for the binding's tests: every entry point as a plain symbol, with two
 // left out (KV_STUB_OMIT_TWO) or an initialisation that fails (KV_STUB_INIT_FAILS).
-#define KV_STUB(Name)                                                                            \
-    extern "C" __attribute__((visibility("default"))) int Name() { return 0; }
+#define KV_STUB(Name)                                                                              \
+    extern "C" __attribute__((visibility("default"))) int Name() {                                 \
+        return 0;                                                                                  \
+    }
 
 extern "C" __attribute__((visibility("default"))) int libssh2_init(int) {
 #ifdef KV_STUB_INIT_FAILS
