@@ -1,5 +1,6 @@
 // Transfers between the disk and SFTP servers through the transfer engine, unchanged: trees
 // both ways, servers that die or cut the connection in the middle, hostile names.
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -62,7 +63,22 @@ TEST(SftpTransfer, TreeBothWaysWithLinksEmptyFoldersAndALargeFile) {
         "/deep/empty2' && cd '" + tree +
         "' && head -c 300000000 /dev/urandom > big.bin && echo small > deep/er/est/small.txt && "
         ": > zero.bin && printf 'ä ö ü' > 'name with blanks ü.txt' && ln -s big.bin link-to-big && "
-        "ln -s deep link-to-deep && seq 1 100000 > deep/numbers.txt");
+        "ln -s deep link-to-deep && seq 1 100000 > deep/numbers.txt && printf '#!/bin/sh\\n' > run.sh && "
+        "chmod 755 run.sh && chmod 600 deep/er/est/small.txt && chmod 700 deep/er");
+    // Permission bits travel both ways: a private file stays private, a script stays runnable.
+    auto modes = [](const std::string& ARoot) {
+        std::string text;
+        for (const char* name : {"run.sh", "deep/er/est/small.txt", "deep/er"}) {
+            struct stat st {};
+            ::stat((ARoot + "/" + name).c_str(), &st);
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", st.st_mode & 07777);
+            text += std::string(name) + " " + mode + "\n";
+        }
+        return text;
+    };
+    const std::string expectedModes = "run.sh 0755\ndeep/er/est/small.txt 0600\ndeep/er 0700\n";
+    ASSERT_EQ(modes(tree), expectedModes);
 
     // Up: the disk to the server.
     auto up = RunRequest(test::Request(tkCopy, local, here.Path(), {"tree"}, sftp, there.Path()));
@@ -80,6 +96,7 @@ TEST(SftpTransfer, TreeBothWaysWithLinksEmptyFoldersAndALargeFile) {
     EXPECT_EQ(Names(uploaded + "/empty"), "");
     EXPECT_EQ(Names(uploaded + "/deep/empty2"), "");
     EXPECT_EQ(test::RunCommand("find '" + uploaded + "' -name '*.kvpart' | wc -l"), "0\n");
+    EXPECT_EQ(modes(uploaded), expectedModes);
 
     // Down: the server back to the disk, compared byte for byte with the original.
     test::TTempDir back;
@@ -93,6 +110,7 @@ TEST(SftpTransfer, TreeBothWaysWithLinksEmptyFoldersAndALargeFile) {
         "same\n");
     EXPECT_EQ(Names(back / "tree/empty"), "");
     EXPECT_EQ(Names(back / "tree/deep/empty2"), "");
+    EXPECT_EQ(modes(back / "tree"), expectedModes);
 
     // Times come along both ways (whole seconds over SFTP).
     struct stat original {
