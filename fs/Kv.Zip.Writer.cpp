@@ -150,6 +150,23 @@ void TKvZipWriter::PrepareEntry(TKvZipCentralEntry& AEntry, const std::string& A
     AEntry.Method = 0;
     AEntry.VersionNeeded = 20;
     ToDosDateTime(AModified, AEntry.DosDate, AEntry.DosTime);
+    // The DOS fields hold local time without its zone; other tools read the exact UTC time
+    // from the extended timestamp (id 0x5455, flags 1: the modification time follows).
+    int64_t seconds = 0, nanoseconds = 0;
+    if (UnixFromDateTime(AModified, seconds, nanoseconds) && seconds >= 0 &&
+        seconds <= 0x7FFFFFFF) {
+        const auto value = static_cast<uint32_t>(seconds);
+        const char field[] = {'\x55',
+                              '\x54',
+                              '\x05',
+                              '\x00',
+                              '\x01',
+                              static_cast<char>(value),
+                              static_cast<char>(value >> 8),
+                              static_cast<char>(value >> 16),
+                              static_cast<char>(value >> 24)};
+        AEntry.Extra.assign(field, sizeof(field));
+    }
 }
 
 void TKvZipWriter::WriteLocalHeader(const TKvZipCentralEntry& AEntry) {
@@ -208,7 +225,7 @@ void TKvZipWriter::AddFile(const std::string& AName, TKvDateTime AModified, TKvS
         // Id 0x9901, 7 bytes: AE-2, "AE", AES-256, deflate inside.
         static const char KAesExtra[] = {'\x01', '\x99', '\x07', '\x00', '\x02', '\x00',
                                          'A',    'E',    '\x03', '\x08', '\x00'};
-        entry.Extra.assign(KAesExtra, sizeof(KAesExtra));
+        entry.Extra.append(KAesExtra, sizeof(KAesExtra));
     }
     entry.Offset = FOut.Count;
     WriteLocalHeader(entry);

@@ -270,3 +270,32 @@ TEST(ZipWriter, NamesTimesAndLimits) {
     TKvZipFileSystem fs(dir / "full.zip", *NewCancelToken());
     EXPECT_EQ(fs.List("\\", *NewCancelToken()).size(), 65534u);
 }
+
+TEST(ZipWriter, OtherToolsSeeTheExactTimeInAnyZone) {
+    TTempDir dir;
+    {
+        TZone zone("America/New_York");
+        auto out = LocalFs()->OpenWrite(dir / "t.zip");
+        TKvZipWriter writer(*out, "", false);
+        // An odd second, which the DOS fields cannot hold.
+        const TKvDateTime when = EncodeDateTime({2021, 1, 4, 10, 16, 17, 0});
+        writer.AddDirectory("dir", when);
+        TSource source("data");
+        writer.AddFile("dir/f.txt", when, source, 4);
+        writer.Finish();
+    }
+    for (const char* zoneName : {"UTC", "America/New_York"}) {
+        TZone zone(zoneName);
+        const std::string expected =
+            std::string(zoneName) == "UTC" ? "2021-01-04 15:16:17" : "2021-01-04 10:16:17";
+        auto times = SevenZipTimes(dir / "t.zip");
+        EXPECT_EQ(times["dir"], expected) << zoneName;
+        EXPECT_EQ(times["dir/f.txt"], expected) << zoneName;
+        TKvZipFileSystem fs(dir / "t.zip", *NewCancelToken());
+        TKvFileEntry entry;
+        ASSERT_TRUE(fs.Stat("\\dir\\f.txt", entry));
+        EXPECT_EQ(Shown(entry.Modified), expected) << zoneName;
+    }
+    std::string output;
+    EXPECT_EQ(Sh("unzip -tq '" + dir / "t.zip" + "'", &output), 0) << output;
+}

@@ -258,7 +258,9 @@ with tarfile.open(sys.argv[2], "w", format=tarfile.GNU_FORMAT) as t:
     std::string output = RunCommand("/usr/bin/python3 '" + sandbox / "make.py" + "' '" + zip + "' '" + tar + "' 2>&1", &code);
     ASSERT_EQ(code, 0) << output;
 
-    for (const std::string& archive : {zip, tar}) {
+    // Left out: the four names with "..", and in the tar the hard link to nothing in it and
+    // the entry under a link.
+    for (auto [archive, leftOut] : {std::pair{zip, 4}, std::pair{tar, 6}}) {
         SCOPED_TRACE(archive);
         TTempDir out(sandbox.Path());
         auto fs = OpenArchive(archive, *NewCancelToken());
@@ -271,17 +273,75 @@ with tarfile.open(sys.argv[2], "w", format=tarfile.GNU_FORMAT) as t:
         ASSERT_FALSE(request.Items.empty());
         request.DestFs = LocalFs();
         request.DestPath = out.Path();
+        // Twice, the second time over what the first made: the links then exist, and nothing
+        // may be written through them either.
+        for (bool again : {false, true}) {
+            SCOPED_TRACE(again ? "again, overwriting" : "first");
+            request.Overwrite = again;
+            auto outcome = RunRequest(request);
+            EXPECT_GT(outcome.Result.Succeeded, 0);
+            EXPECT_EQ(outcome.Result.Failed, 0) << outcome.Result.FirstProblem;
+            // A copy of everything says that it was not everything.
+            EXPECT_GE(outcome.Result.Skipped, leftOut);
+            // The second time an existing link to a folder is a conflict, reported first.
+            if (!again) {
+                EXPECT_TRUE(Has(outcome.Result.FirstProblem,
+                                std::to_string(leftOut) + " entries were left out"))
+                    << outcome.Result.FirstProblem;
+            }
+            EXPECT_EQ(ReadFile(out / "ok.txt").substr(4), "ok.txt");
+            EXPECT_EQ(ReadFile(out / "abs/olute"),
+                      std::string(archive == zip ? "zip" : "tar") + " /abs/olute");
+            // Everything in the sandbox is the two archives, the script, or inside the chosen
+            // folder.
+            std::string strays =
+                RunCommand("cd '" + sandbox.Path() + "' && find . -mindepth 1 -not -path './" +
+                           out.Path().substr(sandbox.Path().size() + 1) +
+                           "*' -not -name 'hostile.*' -not -name make.py");
+            EXPECT_EQ(strays, "");
+            // Links are made with their stored text only, and are never written through.
+            if (archive == tar) {
+                EXPECT_EQ(RunCommand("cd '" + out.Path() + "' && find . -type l | sort"),
+                          "./linkdir\n./soft\n");
+                EXPECT_EQ(RunCommand("readlink '" + out / "soft" + "'"), "../../outside\n");
+                EXPECT_EQ(RunCommand("readlink '" + out / "linkdir" + "'"), "/\n");
+            } else {
+                EXPECT_EQ(RunCommand("find '" + out.Path() + "' -type l"), "");
+            }
+            EXPECT_FALSE(Exists("/abs/olute"));
+            EXPECT_FALSE(Exists("/escape"));
+            EXPECT_FALSE(Exists(sandbox.Path() + "/../outside"));
+        }
+    }
+}
+
+// Links of an archive arrive as links with their target, beside the files that share a folder
+// with them; a place without links gets no junk files holding the target's text.
+TEST(ArchiveCopyOut, LinksArriveAsLinks) {
+    TTempDir dir;
+    ASSERT_EQ(Sh("mkdir -p '" + dir / "src/sub" + "' && cd '" + dir / "src" +
+                 "' && echo data > file.txt && echo s > sub/s.txt && ln -s file.txt flink && "
+                 "ln -s sub dlink && ln -s missing dangling && zip -q -r -y ../l.zip . && "
+                 "tar cf ../l.tar ."),
+              0);
+    for (const std::string& archive : {dir / "l.zip", dir / "l.tar"}) {
+        SCOPED_TRACE(archive);
+        TTempDir out(dir.Path());
+        auto fs = OpenArchive(archive, *NewCancelToken());
+        TKvTransferRequest request;
+        request.Kind = tkCopy;
+        request.SourceFs = fs;
+        request.SourceDir = "\\";
+        request.Items = fs->List("\\", *NewCancelToken());
+        request.DestFs = LocalFs();
+        request.DestPath = out.Path();
         auto outcome = RunRequest(request);
-        EXPECT_GT(outcome.Result.Succeeded, 0);
-        EXPECT_EQ(ReadFile(out / "ok.txt").substr(4), "ok.txt");
-        // Everything in the sandbox is the two archives, the script, or inside the chosen folder.
-        std::string strays = RunCommand("cd '" + sandbox.Path() + "' && find . -mindepth 1 -not -path './" +
-                                        out.Path().substr(sandbox.Path().size() + 1) +
-                                        "*' -not -name 'hostile.*' -not -name make.py");
-        EXPECT_EQ(strays, "");
-        // No link was made that could lead out later.
-        EXPECT_EQ(RunCommand("find '" + out.Path() + "' -type l"), "");
-        EXPECT_FALSE(Exists("/abs/olute"));
-        EXPECT_FALSE(Exists("/escape"));
+        EXPECT_EQ(outcome.Result.Failed + outcome.Result.Skipped, 0) << outcome.Result.FirstProblem;
+        EXPECT_EQ(RunCommand("cd '" + out.Path() + "' && for l in flink dlink dangling; do "
+                             "readlink $l; done"),
+                  "file.txt\nsub\nmissing\n");
+        EXPECT_EQ(ReadFile(out / "flink"), "data\n"); // the link leads to the copied file
+        EXPECT_EQ(ReadFile(out / "dlink/s.txt"), "s\n");
+        EXPECT_EQ(RunCommand("find '" + out.Path() + "' -name '*.kvpart'"), "");
     }
 }
