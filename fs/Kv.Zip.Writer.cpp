@@ -22,8 +22,7 @@ class TDeflater {
 public:
     explicit TDeflater(TKvStream& ATarget, int ALevel = Z_DEFAULT_COMPRESSION)
         : FTarget(ATarget), FOut(KDeflateOut) {
-        if (deflateInit2(&FZ, ALevel, Z_DEFLATED, -MAX_WBITS, 8,
-                         Z_DEFAULT_STRATEGY) != Z_OK)
+        if (deflateInit2(&FZ, ALevel, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
             throw std::bad_alloc();
     }
     ~TDeflater() { deflateEnd(&FZ); }
@@ -369,8 +368,8 @@ void TKvZipWriter::AddDeflated(const std::string& AName, TKvDateTime AModified,
         AddEmpty(entry);
         return;
     }
-    const bool zip64 = AData.Size >= KZip64FromSize ||
-                       static_cast<int64_t>(AData.Bytes.size()) >= KZip64FromSize;
+    const bool zip64 =
+        AData.Size >= KZip64FromSize || static_cast<int64_t>(AData.Bytes.size()) >= KZip64FromSize;
     TKvStream& layer = BeginData(entry, 8, zip64);
     layer.WriteAll(AData.Bytes.data(), static_cast<int64_t>(AData.Bytes.size()));
     EndData(entry, AData.Crc, AData.Size, zip64, AName);
@@ -383,7 +382,8 @@ void TKvZipWriter::Finish() {
         // field cannot hold it; sizes always when the local header announced zip64.
         const bool wideSizes = entry.Zip64Sizes || entry.Size >= KAll32 || entry.Comp >= KAll32;
         const bool wideOffset = entry.Offset >= KAll32;
-        const uint16_t zip64Length = static_cast<uint16_t>((wideSizes ? 16 : 0) + (wideOffset ? 8 : 0));
+        const uint16_t zip64Length =
+            static_cast<uint16_t>((wideSizes ? 16 : 0) + (wideOffset ? 8 : 0));
         const uint16_t version =
             zip64Length > 0 && entry.VersionNeeded < 45 ? 45 : entry.VersionNeeded;
         PutU32(0x02014b50);

@@ -255,7 +255,6 @@ TEST(ZipWriter, NamesTimesAndLimits) {
     TKvZipWriter nothing(empty, "", false);
     nothing.Finish();
     EXPECT_EQ(empty.Data, std::string("PK\x05\x06", 4) + std::string(18, '\0'));
-
 }
 
 namespace {
@@ -289,19 +288,21 @@ private:
 // Outside tools must all accept the zip: Info-ZIP, 7-Zip and Python, run side by side. Python
 // reads only the last entry of a big zip, since the other two read everything.
 void ExpectToolsAccept(const std::string& AZip, size_t AEntries, bool ABig = false) {
-    const std::string python = "import sys, zipfile\n"
-                               "z = zipfile.ZipFile(sys.argv[1])\n"
-                               "assert len(z.infolist()) == int(sys.argv[2]), len(z.infolist())\n" +
-                               std::string(ABig ? "z.read(z.infolist()[-1])\n"
-                                                : "assert z.testzip() is None\n");
+    const std::string python =
+        "import sys, zipfile\n"
+        "z = zipfile.ZipFile(sys.argv[1])\n"
+        "assert len(z.infolist()) == int(sys.argv[2]), len(z.infolist())\n" +
+        std::string(ABig ? "z.read(z.infolist()[-1])\n" : "assert z.testzip() is None\n");
     TTempDir dir;
     WriteFile(dir / "check.py", python);
     std::string output;
     EXPECT_EQ(Sh("unzip -tqq '" + AZip + "' > '" + dir / "u" + "' 2>&1 & a=$!; " + SevenZip() +
                      " t '" + AZip + "' > '" + dir / "s" + "' 2>&1 & b=$!; /usr/bin/python3 '" +
                      dir / "check.py" + "' '" + AZip + "' " + std::to_string(AEntries) +
-                     " || exit 3; wait $a || { cat '" + dir / "u" + "'; exit 1; }; wait $b || "
-                     "{ cat '" + dir / "s" + "'; exit 2; }",
+                     " || exit 3; wait $a || { cat '" + dir / "u" +
+                     "'; exit 1; }; wait $b || "
+                     "{ cat '" +
+                     dir / "s" + "'; exit 2; }",
                  &output),
               0)
         << output;
@@ -318,8 +319,7 @@ TEST(ZipWriter, Zip64WhereNeededOnly) {
         TKvZipWriter writer(*out, "", false);
         for (int i = 0; i < 70000; ++i) {
             TSource empty(i % 7 == 0 ? "x" : "");
-            writer.AddFile("d" + std::to_string(i / 1000) + "/f" + std::to_string(i), 0, empty,
-                           0);
+            writer.AddFile("d" + std::to_string(i / 1000) + "/f" + std::to_string(i), 0, empty, 0);
         }
         writer.Finish();
     }
