@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include "Kv.FS.Zip.h"
+#include "Kv.Log.h"
 #include "KvArchiveTestUtil.h"
 #include "KvTestSupport.h"
 
@@ -305,6 +306,9 @@ TEST(ZipReader, NamesFoldersAndTimesFromTheDirectory) {
                         {.Name = "attrfile", .Data = "data", .Attributes = 0x10},
                         {.Name = "Case", .Data = "1"},
                         {.Name = "case", .Data = "2"}}));
+    const std::string oldLog = LogPath();
+    SetLogFolder(dir.Path());
+    ClearLog();
     auto fs = OpenZip(dir / "names.zip");
     EXPECT_EQ(TreeOf(*fs, "\\"), (std::vector<std::string>{
                                      "Case", "attrdir/", "attrfile", "caf\xC3\xA9", "case", "etc/",
@@ -312,6 +316,12 @@ TEST(ZipReader, NamesFoldersAndTimesFromTheDirectory) {
     // Left out, and said so; a leading "/" is only dropped, as unzip and tar do.
     EXPECT_EQ(fs->LeftOut(), (std::vector<std::string>{"../evil", "a/../../evil2"}));
     EXPECT_EQ(fs->LeftOutCount(), 2);
+    const std::string log = ReadFile(LogPath());
+    for (const char* name : {"../evil", "a/../../evil2"})
+        EXPECT_NE(log.find("archive: left out " + std::string(name) + " (an unsafe name) in zip:"),
+                  std::string::npos)
+            << log;
+    SetLogFolder(oldLog.substr(0, oldLog.rfind('/')));
     TKvFileEntry entry;
     ASSERT_TRUE(fs->Stat("\\" + unicode, entry));
     TKvDateParts when = DecodeDateTime(entry.Modified);
