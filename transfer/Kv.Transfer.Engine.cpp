@@ -287,6 +287,7 @@ void TKvRun::RunCopyOrMove() {
     const bool intoFolder = FReq.Items.size() > 1 || endsWithSeparator ||
                             (dest.Stat(FReq.DestPath, existing) && existing.IsDir);
     const std::string destPath = dest.Normalize(FReq.DestPath);
+    FDestRoot = intoFolder ? destPath : dest.ParentOf(destPath);
     if (intoFolder) {
         if (!EnsureFolder(destPath))
             return;
@@ -354,6 +355,15 @@ void TKvRun::ProcessPlanItem(const TKvPlanItem& AItem) {
     FHost->SetCurrent(AItem.Source, AItem.Size);
     if (InsideSkippedFolder(AItem.Source))
         return;
+    // A link made by this run never carries a later item elsewhere, as a listing that names a
+    // link and a folder alike would make it do.
+    if (FMadeLink && !StaysInside(AItem.Target)) {
+        Log("error: not written through a link: " + AItem.Target);
+        RecordSkip("Not written through a link: " + AItem.Target);
+        if (AItem.IsDir)
+            FSkippedDirs.push_back(AItem.Source);
+        return;
+    }
     if (AItem.IsDir) {
         TKvFileEntry existing;
         const bool existed = FReq.DestFs->Stat(AItem.Target, existing);
@@ -456,6 +466,17 @@ void TKvRun::ReportLeftOut() {
         FResult.FirstProblem = text;
 }
 
+bool TKvRun::StaysInside(const std::string& ATarget) const {
+    auto* identity = dynamic_cast<IKvFileIdentity*>(FReq.DestFs.get());
+    if (!identity || FDestRoot.empty())
+        return true;
+    try {
+        return identity->Contains(FDestRoot, FReq.DestFs->ParentOf(ATarget));
+    } catch (const EKvFsError&) {
+        return false;
+    }
+}
+
 bool TKvRun::CopyLink(const TKvPlanItem& AItem) {
     auto& dest = *FReq.DestFs;
     std::string linkTarget;
@@ -488,6 +509,7 @@ bool TKvRun::CopyLink(const TKvPlanItem& AItem) {
     if (!made)
         return true;
     Log("copy: " + AItem.Source + " -> " + target + " (a link to " + linkTarget + ")");
+    FMadeLink = true;
     ++FResult.Succeeded;
     if (FReq.Kind == tkMove)
         Attempt("Copied, but could not remove the original " + AItem.Source, [&] {

@@ -121,6 +121,8 @@ private:
     bool CopyLink(const TKvPlanItem& AItem);
     // A copy of a whole archive says how many of its entries no listing showed.
     void ReportLeftOut();
+    // Whether ATarget's folder, with links resolved, is still the chosen one or below it.
+    bool StaysInside(const std::string& ATarget) const;
     bool SameFile(const std::string& ASource, const std::string& ATarget) const;
     // Whether to copy onto ATarget (which may have been replaced by a free name).
     bool ResolveConflict(const TKvPlanItem& AItem, std::string& ATarget, bool& ATargetExisted);
@@ -141,6 +143,9 @@ private:
     // Set when links are copied as links: the places differ and both have links.
     IKvSymlinks* FSourceLinks = nullptr;
     IKvSymlinks* FDestLinks = nullptr;
+    bool FMadeLink = false;
+    // The folder the copy goes into.
+    std::string FDestRoot;
     std::unique_ptr<char[]> FBuffer;
     bool FSameFs = false;
     int64_t FBytesDone = 0;

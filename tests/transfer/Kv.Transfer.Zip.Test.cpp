@@ -380,3 +380,55 @@ TEST(TransferZip, ZippingAheadKeepsTheOrderAndTheBytes) {
               0)
         << output;
 }
+
+namespace {
+
+// A hostile server: it lists "a" twice, as a link that leads out and as a folder with a file.
+class TTwoFacedFs final : public TKvMemoryFs, public IKvSymlinks {
+public:
+    explicit TTwoFacedFs(std::string AOutside) : TKvMemoryFs("mem:two-faced"), FOutside(AOutside) {
+        AddDir("/a");
+        AddFile("/a/x", "through the link");
+    }
+    TKvFileEntries List(const std::string& APath, const IKvCancelToken& AToken) override {
+        auto entries = TKvMemoryFs::List(APath, AToken);
+        if (IsRoot(APath)) {
+            TKvFileEntry link;
+            link.Name = "a";
+            link.IsLink = true;
+            entries.insert(entries.begin(), link);
+        }
+        return entries;
+    }
+    bool ReadLink(const std::string& APath, std::string& ATarget) override {
+        ATarget = FOutside;
+        return APath == "/a";
+    }
+    void MakeLink(const std::string&, const std::string&) override {
+        throw EKvFsError("read-only");
+    }
+
+private:
+    std::string FOutside;
+};
+
+} // namespace
+
+TEST(ArchiveCopyOut, NothingIsWrittenThroughALinkTheCopyMade) {
+    TTempDir sandbox;
+    ::mkdir((sandbox / "outside").c_str(), 0755);
+    ::mkdir((sandbox / "out").c_str(), 0755);
+    auto source = std::make_shared<TTwoFacedFs>(sandbox / "outside");
+    TKvTransferRequest request;
+    request.Kind = tkCopy;
+    request.SourceFs = source;
+    request.SourceDir = "/";
+    request.Items = source->List("/", *NewCancelToken());
+    request.DestFs = LocalFs();
+    request.DestPath = sandbox / "out";
+    auto outcome = RunRequest(request);
+    EXPECT_EQ(RunCommand("readlink '" + sandbox / "out/a" + "'"), sandbox / "outside" + "\n");
+    EXPECT_EQ(RunCommand("ls -A '" + sandbox / "outside" + "'"), "");
+    EXPECT_EQ(outcome.Result.Skipped, 1);
+    EXPECT_EQ(outcome.Result.FirstProblem, "Not written through a link: " + sandbox / "out/a/x");
+}
