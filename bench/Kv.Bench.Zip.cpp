@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -29,9 +31,21 @@ public:
     }
 };
 
-double Seconds(const std::function<void()>& AAction) {
+// Processor time of this process (AWho RUSAGE_SELF) or of its finished children.
+double CpuSeconds(int AWho) {
+    struct rusage usage {};
+    ::getrusage(AWho, &usage);
+    auto seconds = [](const timeval& ATime) { return ATime.tv_sec + ATime.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Wall time; ACpu gets the processor time spent meanwhile, all threads and children together.
+double Seconds(const std::function<void()>& AAction, double* ACpu = nullptr) {
+    const double cpu0 = CpuSeconds(RUSAGE_SELF) + CpuSeconds(RUSAGE_CHILDREN);
     auto t0 = std::chrono::steady_clock::now();
     AAction();
+    if (ACpu)
+        *ACpu = CpuSeconds(RUSAGE_SELF) + CpuSeconds(RUSAGE_CHILDREN) - cpu0;
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
@@ -82,36 +96,48 @@ int main(int argc, char** argv) {
     }
 
     double kvZip = 1e9, infoZip = 1e9, kvRead = 1e9, unzipTest = 1e9;
+    double kvZipCpu = 0, infoZipCpu = 0;
     std::vector<char> buffer(1 << 20);
     for (int round = 0; round < rounds; ++round) {
         std::string ours = root + "/kv.zip", theirs = root + "/info.zip";
         std::filesystem::remove(ours);
         std::filesystem::remove(theirs);
-        kvZip = std::min(kvZip, Seconds([&] {
-                             TKvTransferRequest request;
-                             request.Kind = tkZip;
-                             request.SourceFs = LocalFs();
-                             request.SourceDir = root;
-                             TKvFileEntry entry;
-                             LocalFs()->Stat(tree, entry);
-                             request.Items = {entry};
-                             request.DestFs = LocalFs();
-                             request.DestPath = ours;
-                             TKvRun run(request, NewCancelToken(), std::make_shared<TQuietHost>());
-                             auto result = run.Execute();
-                             if (result.Failed)
-                                 std::fprintf(stderr, "zip failed: %s\n", result.FirstProblem.c_str());
-                         }));
-        infoZip = std::min(infoZip, Seconds([&] { Shell("cd '" + root + "' && zip -q -6 -r info.zip tree"); }));
+        double cpu = 0;
+        const double kvWall = Seconds(
+            [&] {
+                TKvTransferRequest request;
+                request.Kind = tkZip;
+                request.SourceFs = LocalFs();
+                request.SourceDir = root;
+                TKvFileEntry entry;
+                LocalFs()->Stat(tree, entry);
+                request.Items = {entry};
+                request.DestFs = LocalFs();
+                request.DestPath = ours;
+                TKvRun run(request, NewCancelToken(), std::make_shared<TQuietHost>());
+                auto result = run.Execute();
+                if (result.Failed)
+                    std::fprintf(stderr, "zip failed: %s\n", result.FirstProblem.c_str());
+            },
+            &cpu);
+        if (kvWall < kvZip)
+            kvZip = kvWall, kvZipCpu = cpu;
+        const double infoWall =
+            Seconds([&] { Shell("cd '" + root + "' && zip -q -6 -r info.zip tree"); }, &cpu);
+        if (infoWall < infoZip)
+            infoZip = infoWall, infoZipCpu = cpu;
         kvRead = std::min(kvRead, Seconds([&] {
                               auto archive = OpenArchive(theirs, *NewCancelToken());
                               ReadAll(*archive, archive->Normalize(""), buffer);
                           }));
         unzipTest = std::min(unzipTest, Seconds([&] { Shell("unzip -tq '" + theirs + "' > /dev/null"); }));
     }
-    std::printf("zip 200 MB tree: Kolvan %.2f s, zip -6 -r %.2f s: time ratio %.2f (goal <= 1)\n", kvZip, infoZip,
+    std::printf("zip 200 MB tree: Kolvan %.2f s, zip -6 -r %.2f s: time ratio %.2f (goal <= 0.6)\n", kvZip, infoZip,
                 kvZip / infoZip);
-    std::printf("read every entry: Kolvan %.2f s, unzip -t %.2f s: time ratio %.2f (goal <= 1)\n", kvRead,
+    // On a busy machine the wall times say little: the processor times show the work done.
+    std::printf("  processor time: Kolvan %.2f s with %u cores, zip %.2f s\n", kvZipCpu,
+                std::thread::hardware_concurrency(), infoZipCpu);
+    std::printf("read every entry: Kolvan %.2f s, unzip -t %.2f s: time ratio %.2f (goal <= 0.5)\n", kvRead,
                 unzipTest, kvRead / unzipTest);
     std::filesystem::remove_all(root);
     return 0;

@@ -22,6 +22,8 @@ struct TKvFileEntry {
     bool IsReadOnly = false;
     int64_t Size = 0;
     TKvDateTime Modified = 0;
+    // What a link points to, as stored, where the listing knows it; empty otherwise.
+    std::string LinkTarget;
 
     bool operator==(const TKvFileEntry&) const = default;
 };
@@ -138,6 +140,24 @@ public:
     // nearest existing folder of APath decides when APath itself is not there yet. A path
     // through a link can lead inside a folder that its text never names.
     virtual bool Contains(const std::string& AFolder, const std::string& APath) = 0;
+};
+
+// Symbolic links read and made as links: the target is text, never followed or checked.
+class IKvSymlinks {
+public:
+    virtual ~IKvSymlinks() = default;
+    // False when APath is no link.
+    virtual bool ReadLink(const std::string& APath, std::string& ATarget) = 0;
+    // Makes APath a link to ATarget; raises when APath exists.
+    virtual void MakeLink(const std::string& APath, const std::string& ATarget) = 0;
+};
+
+// Places that leave some of their entries out of every listing (an archive's entries with unsafe
+// names, or under one of its links), so a copy of everything can say that it was not everything.
+class IKvLeftOut {
+public:
+    virtual ~IKvLeftOut() = default;
+    virtual int LeftOutCount() const = 0;
 };
 
 // Marker: files appear under their final name only when complete, so no temporary name is needed.

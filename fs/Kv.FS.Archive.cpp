@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <zlib.h>
 
+#include "Kv.Log.h"
+
 namespace kv {
 
 namespace {
@@ -76,6 +78,8 @@ TKvArchiveNode::~TKvArchiveNode() {
 
 void TKvArchiveNode::BecomeDir() {
     IsDir = true;
+    IsLink = false;
+    LinkTarget.clear();
     Size = 0;
     Tag = -1;
     if (!FChildren)
@@ -167,7 +171,19 @@ TKvStreamPtr TKvArchiveFileSystem::OpenRead(const std::string& APath) {
         throw EKvFsError(APath + ": not found in the archive");
     if (node->IsDir)
         throw EKvFsError(APath + ": is a directory");
+    if (node->IsLink)
+        throw EKvFsError(APath + ": is a link to " + node->LinkTarget);
     return OpenNode(*node);
+}
+
+bool TKvArchiveFileSystem::ReadLink(const std::string& APath, std::string& ATarget) {
+    const TKvArchiveNode* node = FindNode(APath);
+    ATarget = node && node->IsLink ? node->LinkTarget : std::string();
+    return node && node->IsLink;
+}
+
+void TKvArchiveFileSystem::MakeLink(const std::string&, const std::string&) {
+    RaiseReadOnly();
 }
 
 TKvStreamPtr TKvArchiveFileSystem::OpenWrite(const std::string&) {
@@ -194,28 +210,66 @@ void TKvArchiveFileSystem::Recycle(const std::string&) {
 
 bool TKvArchiveFileSystem::AddEntry(const std::string& APath, bool AIsDir, int32_t ATag,
                                     TKvDateTime AModified, int64_t ASize) {
+    return Add(APath, AIsDir ? TKind::Dir : TKind::File, ATag, AModified, ASize, {});
+}
+
+bool TKvArchiveFileSystem::AddLink(const std::string& APath, const std::string& ATarget,
+                                   TKvDateTime AModified) {
+    return Add(APath, TKind::Link, -1, AModified, static_cast<int64_t>(ATarget.size()), ATarget);
+}
+
+void TKvArchiveFileSystem::LeaveOut(const std::string& APath, const std::string& AReason) {
+    const std::string shown = SafeEntryName(APath);
+    Log("archive: left out " + shown + " (" + AReason + ") in " + FId);
+    FLeftOut.push_back(shown);
+}
+
+bool TKvArchiveFileSystem::Add(const std::string& APath, TKind AKind, int32_t ATag,
+                               TKvDateTime AModified, int64_t ASize, const std::string& ATarget) {
     std::vector<std::string> parts;
-    if (!SplitEntryPath(APath, parts))
+    if (!SplitEntryPath(APath, parts)) {
+        // The archive's own top folder ("./") is no entry; anything else has no safe place.
+        std::vector<std::string> none;
+        const bool named = SplitEntryPath(APath + "/x", none);
+        if (AKind == TKind::Dir && named)
+            return false;
+        LeaveOut(APath, named ? "an empty name" : "an unsafe name");
         return false;
+    }
+    // Find first, change after: an entry that is left out must leave the tree as it was.
     TKvArchiveNode* folder = &FRoot;
-    for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        std::string name = SafeEntryName(parts[i]);
-        TKvArchiveNode* child = folder->FindChild(name);
+    size_t depth = 0;
+    for (; depth + 1 < parts.size(); ++depth) {
+        TKvArchiveNode* child = folder->FindChild(SafeEntryName(parts[depth]));
         if (!child)
-            child = folder->AddChild(std::make_unique<TKvArchiveNode>(name, true));
-        else if (!child->IsDir)
+            break;
+        // Extracting it would write wherever the link points.
+        if (child->IsLink) {
+            LeaveOut(APath, "it lies under a link");
+            return false;
+        }
+        if (!child->IsDir)
             child->BecomeDir();
         folder = child;
     }
+    for (; depth + 1 < parts.size(); ++depth)
+        folder =
+            folder->AddChild(std::make_unique<TKvArchiveNode>(SafeEntryName(parts[depth]), true));
     std::string name = SafeEntryName(parts.back());
     TKvArchiveNode* node = folder->FindChild(name);
-    if (node && node->IsDir && !AIsDir)
-        return false; // the folder wins
-    if (node && !node->IsDir && AIsDir)
+    if (node && node->IsDir && AKind != TKind::Dir) {
+        LeaveOut(APath, "a folder has its name");
+        return false;
+    }
+    if (node && node->IsLink && AKind == TKind::Dir) {
+        LeaveOut(APath, "a link has its name");
+        return false;
+    }
+    if (node && !node->IsDir && AKind == TKind::Dir)
         node->BecomeDir();
     if (!node)
-        node = folder->AddChild(std::make_unique<TKvArchiveNode>(name, AIsDir));
-    if (AIsDir) {
+        node = folder->AddChild(std::make_unique<TKvArchiveNode>(name, AKind == TKind::Dir));
+    if (AKind == TKind::Dir) {
         if (AModified != 0)
             node->Modified = AModified;
     } else {
@@ -223,6 +277,8 @@ bool TKvArchiveFileSystem::AddEntry(const std::string& APath, bool AIsDir, int32
         node->Size = ASize;
         node->Modified = AModified;
         node->Tag = ATag;
+        node->IsLink = AKind == TKind::Link;
+        node->LinkTarget = ATarget;
     }
     return true;
 }
@@ -241,6 +297,8 @@ TKvFileEntry TKvArchiveFileSystem::NodeToEntry(const TKvArchiveNode& ANode) {
     TKvFileEntry entry;
     entry.Name = ANode.Name;
     entry.IsDir = ANode.IsDir;
+    entry.IsLink = ANode.IsLink;
+    entry.LinkTarget = ANode.LinkTarget;
     entry.Size = ANode.Size;
     entry.Modified = ANode.Modified;
     return entry;

@@ -33,6 +33,8 @@ public:
 
     std::string Name; // already made safe; empty for the root
     bool IsDir = false;
+    bool IsLink = false;
+    std::string LinkTarget; // as stored
     int64_t Size = 0;
     TKvDateTime Modified = 0;
     int32_t Tag = -1; // the backend's index of the file's data record; -1 for folders
@@ -54,7 +56,7 @@ public:
 inline constexpr const char* KArchivesReadOnly = "Archives are read-only";
 
 // Paths are "\"-separated with the root "\"; a "/" typed by the user works as well.
-class TKvArchiveFileSystem : public IKvFileSystem {
+class TKvArchiveFileSystem : public IKvFileSystem, public IKvSymlinks, public IKvLeftOut {
 public:
     std::string Id() const override { return FId; }
     bool ReadOnly() const override { return true; }
@@ -81,21 +83,39 @@ public:
     void Recycle(const std::string& APath) override;
     int64_t FreeSpace(const std::string&) override { return -1; }
 
+    bool ReadLink(const std::string& APath, std::string& ATarget) override;
+    void MakeLink(const std::string& APath, const std::string& ATarget) override;
+
+    // Entries no listing shows: unsafe names, entries under a link or behind a folder of their
+    // name; each was logged when the archive was read.
+    int LeftOutCount() const override { return static_cast<int>(FLeftOut.size()); }
+    const std::vector<std::string>& LeftOut() const { return FLeftOut; }
+
 protected:
     TKvArchiveFileSystem();
 
     // A new stream over the uncompressed data of a file node.
     virtual TKvStreamPtr OpenNode(const TKvArchiveNode& ANode) = 0;
 
-    // False when the path is invalid or a file would replace a folder; the entry is then not
-    // listed.
+    // False when the entry is left out: its path is unsafe or leads through a link, or a file
+    // or link would replace a folder. The reason is logged and counted.
     bool AddEntry(const std::string& APath, bool AIsDir, int32_t ATag, TKvDateTime AModified,
                   int64_t ASize);
+    bool AddLink(const std::string& APath, const std::string& ATarget, TKvDateTime AModified);
+    // Logs and counts an entry the backend itself cannot list.
+    void LeaveOut(const std::string& APath, const std::string& AReason);
     const TKvArchiveNode* FindNode(const std::string& APath) const;
     static TKvFileEntry NodeToEntry(const TKvArchiveNode& ANode);
 
     std::string FId;
     TKvArchiveNode FRoot;
+
+private:
+    enum class TKind { File, Dir, Link };
+    bool Add(const std::string& APath, TKind AKind, int32_t ATag, TKvDateTime AModified,
+             int64_t ASize, const std::string& ATarget);
+
+    std::vector<std::string> FLeftOut;
 };
 
 // A read-only window of ASize bytes of ABase from AStart; owns ABase.

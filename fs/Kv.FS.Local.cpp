@@ -27,6 +27,21 @@ TKvDateTime ModifiedOf(const struct stat& AStat) {
     return DateTimeFromUnix(AStat.st_mtim.tv_sec, AStat.st_mtim.tv_nsec);
 }
 
+// False when the path is no link or cannot be read.
+bool ReadLinkAt(int ADirFd, const char* APath, std::string& ATarget) {
+    std::vector<char> buffer(256);
+    for (;;) {
+        ssize_t n = ::readlinkat(ADirFd, APath, buffer.data(), buffer.size());
+        if (n < 0)
+            return false;
+        if (static_cast<size_t>(n) < buffer.size()) {
+            ATarget.assign(buffer.data(), static_cast<size_t>(n));
+            return true;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
 // AStat is what lstat saw; for a link the target decides folder, size and time, so a link to
 // a folder opens like a folder and a dangling link is a file link.
 TKvFileEntry EntryOf(std::string AName, const struct stat& AStat, int ADirFd, const char* AAtName) {
@@ -37,6 +52,7 @@ TKvFileEntry EntryOf(std::string AName, const struct stat& AStat, int ADirFd, co
     struct stat target {};
     if (S_ISLNK(AStat.st_mode)) {
         entry.IsLink = true;
+        ReadLinkAt(ADirFd, AAtName, entry.LinkTarget);
         if (::fstatat(ADirFd, AAtName, &target, 0) == 0)
             info = &target;
     }
@@ -450,6 +466,22 @@ void TKvLocalFileSystem::SetMode(const std::string& APath, uint32_t AMode) {
 IKvFileSystemPtr LocalFs() {
     static const IKvFileSystemPtr instance = std::make_shared<TKvLocalFileSystem>();
     return instance;
+}
+
+bool TKvLocalFileSystem::ReadLink(const std::string& APath, std::string& ATarget) {
+    ATarget.clear();
+    std::string path = StripTrailingSlashes(APath);
+    if (ReadLinkAt(AT_FDCWD, path.c_str(), ATarget))
+        return true;
+    if (errno != EINVAL && errno != ENOENT && errno != ENOTDIR)
+        RaiseErrno(path, errno);
+    return false;
+}
+
+void TKvLocalFileSystem::MakeLink(const std::string& APath, const std::string& ATarget) {
+    std::string path = StripTrailingSlashes(APath);
+    if (::symlink(ATarget.c_str(), path.c_str()) != 0)
+        RaiseErrno(path, errno);
 }
 
 } // namespace kv

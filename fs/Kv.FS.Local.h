@@ -8,7 +8,8 @@ namespace kv {
 class TKvLocalFileSystem final : public IKvFileSystem,
                                  public IKvTryList,
                                  public IKvFileIdentity,
-                                 public IKvFileMode {
+                                 public IKvFileMode,
+                                 public IKvSymlinks {
 public:
     std::string Id() const override { return "local"; }
     bool ReadOnly() const override { return false; }
@@ -45,6 +46,9 @@ public:
     // The permission bits of what the path leads to (links followed, as copies read them).
     bool GetMode(const std::string& APath, uint32_t& AMode) override;
     void SetMode(const std::string& APath, uint32_t AMode) override;
+
+    bool ReadLink(const std::string& APath, std::string& ATarget) override;
+    void MakeLink(const std::string& APath, const std::string& ATarget) override;
 };
 
 // The program's one shared instance.

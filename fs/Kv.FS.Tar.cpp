@@ -66,7 +66,9 @@ std::optional<int64_t> ParseSeconds(const std::string& AText) {
 
 struct TPending {
     std::optional<std::string> LongName;
+    std::optional<std::string> LongLink;
     std::optional<std::string> PaxPath;
+    std::optional<std::string> PaxLinkPath;
     int64_t PaxSize = -1;
     std::optional<int64_t> PaxMtime;
 };
@@ -94,6 +96,8 @@ void ParsePaxRecords(const std::string& AData, TPending& APending) {
                 AData.substr(equals + 1, recordEnd - 1 - std::min(equals + 1, recordEnd - 1));
             if (key == "path") {
                 APending.PaxPath = value;
+            } else if (key == "linkpath") {
+                APending.PaxLinkPath = value;
             } else if (key == "size") {
                 APending.PaxSize = ParseDecimal(value).value_or(-1);
             } else if (key == "mtime") {
@@ -267,7 +271,20 @@ void TKvTarFileSystem::ReadHeaders(const IKvCancelToken& AToken) {
     uint8_t header[KBlock];
     int64_t pos = 0;
     bool first = true;
-    for (int64_t count = 0; fileSize - pos >= KBlock; ++count) {
+    for (int64_t count = 0;; ++count) {
+        if (fileSize - pos < KBlock) {
+            // The file ends inside a header. Zeros there are end blocks cut short, which tar
+            // and Python accept as the end.
+            std::vector<uint8_t> rest(static_cast<size_t>(fileSize - pos));
+            in->Seek(pos, soBegin);
+            if (in->ReadFully(rest.data(), fileSize - pos) != fileSize - pos ||
+                !AllZero(rest.data(), rest.size())) {
+                if (first)
+                    throw EKvFsError("This is not a tar archive");
+                Truncated();
+            }
+            break;
+        }
         if (count % 256 == 0)
             CheckCancelled(AToken);
         in->Seek(pos, soBegin);
@@ -288,9 +305,9 @@ void TKvTarFileSystem::ReadHeaders(const IKvCancelToken& AToken) {
         const int64_t dataStart = pos + KBlock;
         int64_t skip = size;
 
-        if (type == 'K' || type == 'g') {
-            // A long link name or global pax values: nothing we list uses them.
-        } else if (type == 'L' || type == 'x') {
+        if (type == 'g') {
+            // Global pax values: nothing we list uses them.
+        } else if (type == 'L' || type == 'K' || type == 'x') {
             if (size > KMaxExtendedHeader || size > fileSize - dataStart)
                 Damaged();
             std::string data(static_cast<size_t>(size), '\0');
@@ -299,6 +316,8 @@ void TKvTarFileSystem::ReadHeaders(const IKvCancelToken& AToken) {
                 Truncated();
             if (type == 'L')
                 pending.LongName = DecodeEntryName(data.substr(0, data.find('\0')));
+            else if (type == 'K')
+                pending.LongLink = data.substr(0, data.find('\0'));
             else
                 ParsePaxRecords(data, pending);
         } else {
@@ -323,8 +342,30 @@ void TKvTarFileSystem::ReadHeaders(const IKvCancelToken& AToken) {
             TKvDateTime modified = seconds > 0 ? DateTimeFromUnix(seconds) : 0;
             const bool regular = type == 0 || type == '0' || type == '7';
             const bool isDir = type == '5' || (regular && !name.empty() && name.back() == '/');
+            std::string link = pending.PaxLinkPath ? *pending.PaxLinkPath
+                               : pending.LongLink  ? *pending.LongLink
+                                                   : FieldText(header, 157, 100);
             if (isDir) {
                 AddEntry(name, true, -1, modified, 0);
+            } else if (type == '2') {
+                if (link.empty())
+                    LeaveOut(name, "a link without a target");
+                else
+                    AddLink(name, link, modified);
+            } else if (type == '1') {
+                // A hard link shares the data of an earlier file of the archive.
+                std::vector<std::string> parts;
+                const TKvArchiveNode* target = nullptr;
+                if (SplitEntryPath(link, parts)) {
+                    std::string path;
+                    for (const auto& part : parts)
+                        path += "\\" + SafeEntryName(part);
+                    target = FindNode(path);
+                }
+                if (target && !target->IsDir && !target->IsLink && target->Tag >= 0)
+                    AddEntry(name, false, target->Tag, modified, target->Size);
+                else
+                    LeaveOut(name, "a hard link to nothing earlier in the archive");
             } else if (regular) {
                 if (size > fileSize - dataStart)
                     Truncated();
@@ -337,6 +378,9 @@ void TKvTarFileSystem::ReadHeaders(const IKvCancelToken& AToken) {
             Truncated();
         // dataStart + skip is within the file, so rounding up cannot overflow.
         pos = dataStart + (skip + KBlock - 1) / KBlock * KBlock;
+        // The last data block must be whole as well, as tar demands.
+        if (pos > fileSize)
+            Truncated();
     }
 }
 

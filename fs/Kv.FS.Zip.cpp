@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
+#include <optional>
 #include <zlib.h>
 
 #include "Kv.FS.Local.h"
@@ -21,6 +22,8 @@ constexpr int64_t KMaxTail = 22 + 65535;
 constexpr int64_t KMaxDirectory = 0x40000000;
 constexpr int64_t KPasswordReadLimit = 0x400000;
 constexpr size_t KChunk = 65536;
+constexpr int64_t KMaxLinkTarget = 4095;
+constexpr int64_t KNtfsToUnix = 11644473600; // seconds from 1601 to 1970
 
 [[noreturn]] void Damaged() {
     throw EKvFsError("The zip file is damaged");
@@ -355,6 +358,9 @@ void TKvZipFileSystem::ReadDirectory(const IKvCancelToken& AToken) {
         const std::string rawName(reinterpret_cast<const char*>(rec + 46), nameLength);
         std::string unicodeName;
         bool hasUnicodeName = false;
+        // Exact UTC times: Windows tools write the NTFS field, Unix ones the extended
+        // timestamp. The DOS fields hold local time of wherever the zip was made.
+        std::optional<int64_t> unixTime, ntfsTime;
 
         const uint8_t* extra = rec + 46 + nameLength;
         for (size_t p = 0; p + 4 <= extraLength;) {
@@ -377,6 +383,19 @@ void TKvZipFileSystem::ReadDirectory(const IKvCancelToken& AToken) {
                     unicodeName.assign(reinterpret_cast<const char*>(data + 5), length - 5);
                     hasUnicodeName = true;
                 }
+            } else if (id == 0x5455) {
+                if (length >= 5 && (data[0] & 1) != 0)
+                    unixTime = ReadU32LE(data, 1);
+            } else if (id == 0x000A) {
+                for (size_t q = 4; q + 4 <= length;) {
+                    const uint16_t tag = ReadU16LE(data, q);
+                    const size_t tagLength = ReadU16LE(data, q + 2);
+                    if (tagLength > length - q - 4)
+                        break;
+                    if (tag == 1 && tagLength >= 8)
+                        ntfsTime = static_cast<int64_t>(ReadU64LE(data, q + 4) & INT64_MAX);
+                    q += 4 + tagLength;
+                }
             } else if (id == 0x9901) {
                 if (length >= 7) {
                     info.AesVersion = ReadU16LE(data, 0);
@@ -397,9 +416,33 @@ void TKvZipFileSystem::ReadDirectory(const IKvCancelToken& AToken) {
                                                    : DecodeEntryName(rawName);
         const bool isDir = (!name.empty() && (name.back() == '/' || name.back() == '\\')) ||
                            ((attributes & 0x10) != 0 && info.Size == 0);
-        const TKvDateTime modified = DosToDateTime(dosDate, info.DosTime);
+        TKvDateTime modified = DosToDateTime(dosDate, info.DosTime);
+        if (ntfsTime) // 100 ns steps since 1601
+            modified =
+                DateTimeFromUnix(*ntfsTime / 10000000 - KNtfsToUnix, *ntfsTime % 10000000 * 100);
+        else if (unixTime)
+            modified = DateTimeFromUnix(*unixTime);
+        const bool fromUnix = (ReadU16LE(rec, 4) >> 8) == 3;
+        const bool isLink = fromUnix && ((attributes >> 16) & 0170000) == 0120000;
         if (isDir) {
             AddEntry(name, true, -1, modified, 0);
+        } else if (isLink && !IsEncrypted(info)) {
+            // The target is the entry's data; reading it needs no password.
+            std::string target;
+            try {
+                if (info.Size > KMaxLinkTarget)
+                    throw EKvFsError("too long");
+                TKvStreamPtr stream = OpenEntry(name, info, {});
+                target.resize(static_cast<size_t>(info.Size));
+                if (stream->ReadFully(target.data(), info.Size) != info.Size)
+                    throw EKvFsError("short");
+            } catch (const EKvFsError&) {
+                target.clear();
+            }
+            if (target.empty() || target.find('\0') != std::string::npos)
+                LeaveOut(name, "a link whose target cannot be read");
+            else
+                AddLink(name, target, modified);
         } else {
             if (IsEncrypted(info))
                 FHasEncrypted = true;

@@ -12,6 +12,7 @@ namespace {
 
 constexpr size_t KReadBuffer = 262144;
 constexpr size_t KDeflateOut = 65536;
+constexpr size_t KOutputBuffer = 262144;
 constexpr size_t KMaxNameBytes = 60000;
 constexpr uint32_t KUnixDirMode = 040755;
 constexpr uint32_t KUnixFileMode = 0100644;
@@ -19,9 +20,9 @@ constexpr uint32_t KUnixFileMode = 0100644;
 // Deflate without a zlib header, writing to ATarget as output fills up.
 class TDeflater {
 public:
-    explicit TDeflater(TKvStream& ATarget) : FTarget(ATarget), FOut(KDeflateOut) {
-        if (deflateInit2(&FZ, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
-                         Z_DEFAULT_STRATEGY) != Z_OK)
+    explicit TDeflater(TKvStream& ATarget, int ALevel = Z_DEFAULT_COMPRESSION)
+        : FTarget(ATarget), FOut(KDeflateOut) {
+        if (deflateInit2(&FZ, ALevel, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
             throw std::bad_alloc();
     }
     ~TDeflater() { deflateEnd(&FZ); }
@@ -57,13 +58,23 @@ private:
     z_stream FZ{};
 };
 
-std::string TooLarge(const std::string& AName) {
-    return AName + " is larger than 4 GB, which a zip file made here cannot hold";
-}
+// Collects deflated data in memory.
+class TStringSink final : public TKvStream {
+public:
+    explicit TStringSink(std::string& ATarget) : FTarget(ATarget) {}
+    int64_t Read(void*, int64_t) override { return 0; }
+    int64_t Write(const void* ABuffer, int64_t ACount) override {
+        FTarget.append(static_cast<const char*>(ABuffer), static_cast<size_t>(ACount));
+        return ACount;
+    }
+    int64_t Seek(int64_t, TKvSeekOrigin) override { return 0; }
+    int64_t Size() override { return static_cast<int64_t>(FTarget.size()); }
 
-[[noreturn]] void RaiseOutputTooLarge() {
-    throw EKvFsError("A zip file made here cannot be larger than 4 GB");
-}
+private:
+    std::string& FTarget;
+};
+
+constexpr uint32_t KAll32 = 0xFFFFFFFF;
 
 } // namespace
 
@@ -109,13 +120,48 @@ int64_t TKvZipWriter::TCountingStream::Read(void*, int64_t) {
 }
 
 int64_t TKvZipWriter::TCountingStream::Write(const void* ABuffer, int64_t ACount) {
-    FOut.WriteAll(ABuffer, ACount);
+    if (static_cast<size_t>(ACount) + FPending.size() > KOutputBuffer)
+        Flush();
+    if (static_cast<size_t>(ACount) >= KOutputBuffer)
+        FOut.WriteAll(ABuffer, ACount);
+    else
+        FPending.append(static_cast<const char*>(ABuffer), static_cast<size_t>(ACount));
     Count += ACount;
     return ACount;
 }
 
-TKvZipWriter::TKvZipWriter(TKvStream& AOut, const std::string& APassword, bool AWeak)
-    : FOut(AOut), FPassword(APassword), FWeak(AWeak) {}
+void TKvZipWriter::TCountingStream::Flush() {
+    if (FPending.empty())
+        return;
+    FOut.WriteAll(FPending.data(), static_cast<int64_t>(FPending.size()));
+    FPending.clear();
+}
+
+TKvDeflated DeflateAll(TKvStream& ASource, const TKvZipProgress& AOnBytes) {
+    TKvDeflated result;
+    std::vector<uint8_t> buffer(KReadBuffer);
+    int64_t n = ASource.Read(buffer.data(), static_cast<int64_t>(buffer.size()));
+    if (n <= 0)
+        return result;
+    TStringSink sink(result.Bytes);
+    TDeflater deflater(sink);
+    uint32_t crc = 0xFFFFFFFF;
+    result.Size = 0;
+    while (n > 0) {
+        crc = UpdateCrc32(crc, buffer.data(), static_cast<size_t>(n));
+        result.Size += n;
+        deflater.Write(buffer.data(), static_cast<size_t>(n));
+        if (AOnBytes)
+            AOnBytes(n);
+        n = ASource.Read(buffer.data(), static_cast<int64_t>(buffer.size()));
+    }
+    deflater.Finish();
+    result.Crc = ~crc;
+    return result;
+}
+
+TKvZipWriter::TKvZipWriter(TKvStream& AOut, const std::string& APassword, bool AWeak, int ALevel)
+    : FOut(AOut), FPassword(APassword), FWeak(AWeak), FLevel(ALevel) {}
 
 void TKvZipWriter::Put(const void* AData, size_t ACount) {
     FOut.WriteAll(AData, static_cast<int64_t>(ACount));
@@ -132,12 +178,9 @@ void TKvZipWriter::PutU32(uint32_t AValue) {
     Put(bytes, 4);
 }
 
-void TKvZipWriter::CheckLimits() {
-    // 65534, not 65535: a count of 0xFFFF in the end record would announce zip64 records.
-    if (FEntries.size() >= KZipMaxEntries)
-        throw EKvFsError("A zip file made here can hold at most 65534 files");
-    if (FOut.Count >= KZipMaxOutput)
-        RaiseOutputTooLarge();
+void TKvZipWriter::PutU64(uint64_t AValue) {
+    PutU32(static_cast<uint32_t>(AValue));
+    PutU32(static_cast<uint32_t>(AValue >> 32));
 }
 
 void TKvZipWriter::PrepareEntry(TKvZipCentralEntry& AEntry, const std::string& AName, bool AIsDir,
@@ -150,38 +193,136 @@ void TKvZipWriter::PrepareEntry(TKvZipCentralEntry& AEntry, const std::string& A
     AEntry.Method = 0;
     AEntry.VersionNeeded = 20;
     ToDosDateTime(AModified, AEntry.DosDate, AEntry.DosTime);
+    // The DOS fields hold local time without its zone; other tools read the exact UTC time
+    // from the extended timestamp (id 0x5455, flags 1: the modification time follows).
+    int64_t seconds = 0, nanoseconds = 0;
+    if (UnixFromDateTime(AModified, seconds, nanoseconds) && seconds >= 0 &&
+        seconds <= 0x7FFFFFFF) {
+        const auto value = static_cast<uint32_t>(seconds);
+        const char field[] = {'\x55',
+                              '\x54',
+                              '\x05',
+                              '\x00',
+                              '\x01',
+                              static_cast<char>(value),
+                              static_cast<char>(value >> 8),
+                              static_cast<char>(value >> 16),
+                              static_cast<char>(value >> 24)};
+        AEntry.Extra.assign(field, sizeof(field));
+    }
 }
 
-void TKvZipWriter::WriteLocalHeader(const TKvZipCentralEntry& AEntry) {
+void TKvZipWriter::WriteLocalHeader(const TKvZipCentralEntry& AEntry, bool AZip64) {
     PutU32(0x04034b50);
     PutU16(AEntry.VersionNeeded);
     PutU16(AEntry.Flags);
     PutU16(AEntry.Method);
     PutU16(AEntry.DosTime);
     PutU16(AEntry.DosDate);
-    PutU32(0); // CRC and sizes follow in the data descriptor
+    // CRC and sizes follow in the data descriptor; zip64 says so with all-ones sizes and a
+    // zip64 field whose sizes are zero.
     PutU32(0);
-    PutU32(0);
+    PutU32(AZip64 ? KAll32 : 0);
+    PutU32(AZip64 ? KAll32 : 0);
     PutU16(static_cast<uint16_t>(AEntry.Name.size()));
-    PutU16(static_cast<uint16_t>(AEntry.Extra.size()));
+    PutU16(static_cast<uint16_t>(AEntry.Extra.size() + (AZip64 ? 20 : 0)));
     Put(AEntry.Name.data(), AEntry.Name.size());
+    if (AZip64) {
+        PutU16(0x0001);
+        PutU16(16);
+        PutU64(0);
+        PutU64(0);
+    }
     Put(AEntry.Extra.data(), AEntry.Extra.size());
 }
 
 void TKvZipWriter::AddDirectory(const std::string& AName, TKvDateTime AModified) {
-    CheckLimits();
     TKvZipCentralEntry entry;
     PrepareEntry(entry, AName, true, AModified);
     entry.Offset = FOut.Count;
-    WriteLocalHeader(entry);
+    WriteLocalHeader(entry, false);
     FEntries.push_back(std::move(entry));
+}
+
+void TKvZipWriter::AddEmpty(TKvZipCentralEntry& AEntry) {
+    AEntry.Offset = FOut.Count;
+    WriteLocalHeader(AEntry, false);
+    FEntries.push_back(std::move(AEntry));
+}
+
+TKvStream& TKvZipWriter::BeginData(TKvZipCentralEntry& AEntry, uint16_t AMethod, bool AZip64) {
+    const bool encrypt = !FPassword.empty();
+    const bool aes = encrypt && !FWeak;
+    AEntry.Flags |= 0x0008;
+    AEntry.Method = AMethod;
+    AEntry.Zip64Sizes = AZip64;
+    if (AZip64)
+        AEntry.VersionNeeded = 45;
+    if (encrypt)
+        AEntry.Flags |= 0x0001;
+    if (aes) {
+        AEntry.Method = 99;
+        AEntry.VersionNeeded = 51;
+        // Id 0x9901, 7 bytes: AE-2, "AE", AES-256, the method inside.
+        const char aesExtra[] = {'\x01', '\x99', '\x07', '\x00', '\x02',
+                                 '\x00', 'A',    'E',    '\x03', static_cast<char>(AMethod),
+                                 '\x00'};
+        AEntry.Extra.append(aesExtra, sizeof(aesExtra));
+    }
+    AEntry.Offset = FOut.Count;
+    WriteLocalHeader(AEntry, AZip64);
+    FDataStart = FOut.Count;
+    FLayer.reset();
+    if (aes) {
+        TKvBytes salt(AesSaltLength(3));
+        FillRandom(salt.data(), salt.size());
+        const int keyLength = AesKeyLength(3);
+        TKvBytes keys = Pbkdf2HmacSha1(FPassword, salt, KAesIterations, 2 * keyLength + 2);
+        Put(salt.data(), salt.size());
+        Put(keys.data() + 2 * keyLength, KAesVerifierLength);
+        FLayer = std::make_unique<TKvAesWriteStream>(
+            FOut, TKvBytes(keys.begin(), keys.begin() + keyLength),
+            TKvBytes(keys.begin() + keyLength, keys.begin() + 2 * keyLength));
+    } else if (encrypt) {
+        uint8_t head[12];
+        FillRandom(head, sizeof(head));
+        // With a data descriptor the check byte is the high byte of the time.
+        head[11] = static_cast<uint8_t>(AEntry.DosTime >> 8);
+        TKvZipCryptoKeys keys;
+        keys.Init(FPassword);
+        for (uint8_t& byte : head)
+            byte = keys.Encrypt(byte);
+        Put(head, sizeof(head));
+        FLayer = std::make_unique<TKvZipCryptoWriteStream>(FOut, keys);
+    }
+    return FLayer ? *FLayer : static_cast<TKvStream&>(FOut);
+}
+
+void TKvZipWriter::EndData(TKvZipCentralEntry& AEntry, uint32_t ACrc, int64_t ASize, bool AZip64,
+                           const std::string& AName) {
+    const bool aes = !FPassword.empty() && !FWeak;
+    if (auto* aesLayer = dynamic_cast<TKvAesWriteStream*>(FLayer.get()))
+        aesLayer->WriteAuthCode();
+    FLayer.reset();
+    AEntry.Comp = FOut.Count - FDataStart;
+    AEntry.Size = ASize;
+    AEntry.Crc = aes ? 0 : ACrc; // AE-2 leaves the integrity to the authentication code
+    if (!AZip64 && (AEntry.Comp >= KAll32 || AEntry.Size >= KAll32))
+        throw EKvFsError(AName + " grew past 4 GB while it was zipped");
+    PutU32(0x08074b50);
+    PutU32(AEntry.Crc);
+    if (AZip64) {
+        PutU64(static_cast<uint64_t>(AEntry.Comp));
+        PutU64(static_cast<uint64_t>(AEntry.Size));
+    } else {
+        PutU32(static_cast<uint32_t>(AEntry.Comp));
+        PutU32(static_cast<uint32_t>(AEntry.Size));
+    }
+    FEntries.push_back(std::move(AEntry));
 }
 
 void TKvZipWriter::AddFile(const std::string& AName, TKvDateTime AModified, TKvStream& ASource,
                            int64_t ASize, const TKvZipProgress& AOnBytes) {
-    CheckLimits();
-    if (ASize > KZipMaxFileSize)
-        throw EKvFsError(TooLarge(AName));
     TKvZipCentralEntry entry;
     PrepareEntry(entry, AName, false, AModified);
     if (FBuffer.empty())
@@ -190,125 +331,124 @@ void TKvZipWriter::AddFile(const std::string& AName, TKvDateTime AModified, TKvS
     // The announced size may be stale or unknown: only a source that gives nothing is empty.
     int64_t n = ASource.Read(FBuffer.data(), static_cast<int64_t>(FBuffer.size()));
     if (n <= 0) {
-        entry.Offset = FOut.Count;
-        WriteLocalHeader(entry);
-        FEntries.push_back(std::move(entry));
+        AddEmpty(entry);
         return;
     }
-
-    const bool encrypt = !FPassword.empty();
-    const bool aes = encrypt && !FWeak;
-    entry.Flags |= 0x0008;
-    entry.Method = 8;
-    if (encrypt)
-        entry.Flags |= 0x0001;
-    if (aes) {
-        entry.Method = 99;
-        entry.VersionNeeded = 51;
-        // Id 0x9901, 7 bytes: AE-2, "AE", AES-256, deflate inside.
-        static const char KAesExtra[] = {'\x01', '\x99', '\x07', '\x00', '\x02', '\x00',
-                                         'A',    'E',    '\x03', '\x08', '\x00'};
-        entry.Extra.assign(KAesExtra, sizeof(KAesExtra));
-    }
-    entry.Offset = FOut.Count;
-    WriteLocalHeader(entry);
-    const int64_t dataStart = FOut.Count;
-
-    std::unique_ptr<TKvAesWriteStream> aesLayer;
-    std::unique_ptr<TKvZipCryptoWriteStream> cryptoLayer;
-    TKvStream* layer = &FOut;
-    if (aes) {
-        TKvBytes salt(AesSaltLength(3));
-        FillRandom(salt.data(), salt.size());
-        const int keyLength = AesKeyLength(3);
-        TKvBytes keys = Pbkdf2HmacSha1(FPassword, salt, KAesIterations, 2 * keyLength + 2);
-        Put(salt.data(), salt.size());
-        Put(keys.data() + 2 * keyLength, KAesVerifierLength);
-        aesLayer = std::make_unique<TKvAesWriteStream>(
-            FOut, TKvBytes(keys.begin(), keys.begin() + keyLength),
-            TKvBytes(keys.begin() + keyLength, keys.begin() + 2 * keyLength));
-        layer = aesLayer.get();
-    } else if (encrypt) {
-        uint8_t head[12];
-        FillRandom(head, sizeof(head));
-        // With a data descriptor the check byte is the high byte of the time.
-        head[11] = static_cast<uint8_t>(entry.DosTime >> 8);
-        TKvZipCryptoKeys keys;
-        keys.Init(FPassword);
-        for (uint8_t& byte : head)
-            byte = keys.Encrypt(byte);
-        Put(head, sizeof(head));
-        cryptoLayer = std::make_unique<TKvZipCryptoWriteStream>(FOut, keys);
-        layer = cryptoLayer.get();
-    }
-
+    const bool zip64 = ASize >= KZip64FromSize;
+    TKvStream& layer = BeginData(entry, FLevel == 0 ? 0 : 8, zip64);
     uint32_t crc = 0xFFFFFFFF;
     int64_t total = 0;
-    {
-        TDeflater deflater(*layer);
+    auto pass = [&](auto&& AWrite) {
         while (n > 0) {
             crc = UpdateCrc32(crc, FBuffer.data(), static_cast<size_t>(n));
             total += n;
-            if (total > KZipMaxFileSize)
-                throw EKvFsError(TooLarge(AName));
-            deflater.Write(FBuffer.data(), static_cast<size_t>(n));
+            AWrite(FBuffer.data(), static_cast<size_t>(n));
             if (AOnBytes)
                 AOnBytes(n);
             n = ASource.Read(FBuffer.data(), static_cast<int64_t>(FBuffer.size()));
         }
+    };
+    if (FLevel == 0) {
+        pass([&](const uint8_t* AData, size_t ACount) {
+            layer.WriteAll(AData, static_cast<int64_t>(ACount));
+        });
+    } else {
+        TDeflater deflater(layer, FLevel);
+        pass([&](const uint8_t* AData, size_t ACount) { deflater.Write(AData, ACount); });
         deflater.Finish();
     }
-    if (aesLayer)
-        aesLayer->WriteAuthCode();
+    EndData(entry, ~crc, total, zip64, AName);
+}
 
-    entry.Comp = FOut.Count - dataStart;
-    entry.Size = total;
-    entry.Crc = aes ? 0 : ~crc; // AE-2 leaves the integrity to the authentication code
-    if (entry.Comp > KZipMaxFileSize)
-        RaiseOutputTooLarge();
-    PutU32(0x08074b50);
-    PutU32(entry.Crc);
-    PutU32(static_cast<uint32_t>(entry.Comp));
-    PutU32(static_cast<uint32_t>(entry.Size));
-    FEntries.push_back(std::move(entry));
+void TKvZipWriter::AddDeflated(const std::string& AName, TKvDateTime AModified,
+                               const TKvDeflated& AData) {
+    TKvZipCentralEntry entry;
+    PrepareEntry(entry, AName, false, AModified);
+    if (AData.Size < 0) {
+        AddEmpty(entry);
+        return;
+    }
+    const bool zip64 =
+        AData.Size >= KZip64FromSize || static_cast<int64_t>(AData.Bytes.size()) >= KZip64FromSize;
+    TKvStream& layer = BeginData(entry, 8, zip64);
+    layer.WriteAll(AData.Bytes.data(), static_cast<int64_t>(AData.Bytes.size()));
+    EndData(entry, AData.Crc, AData.Size, zip64, AName);
 }
 
 void TKvZipWriter::Finish() {
     const int64_t directoryStart = FOut.Count;
     for (const auto& entry : FEntries) {
+        // Zip64 values go in the order size, compressed size, offset, each only when its
+        // field cannot hold it; sizes always when the local header announced zip64.
+        const bool wideSizes = entry.Zip64Sizes || entry.Size >= KAll32 || entry.Comp >= KAll32;
+        const bool wideOffset = entry.Offset >= KAll32;
+        const uint16_t zip64Length =
+            static_cast<uint16_t>((wideSizes ? 16 : 0) + (wideOffset ? 8 : 0));
+        const uint16_t version =
+            zip64Length > 0 && entry.VersionNeeded < 45 ? 45 : entry.VersionNeeded;
         PutU32(0x02014b50);
         // Made by Unix: Info-ZIP takes names from "MS-DOS" archives for OEM text and garbles
         // UTF-8 ones, and it needs the mode bits below to give extracted files permissions.
-        PutU16(static_cast<uint16_t>((3 << 8) | entry.VersionNeeded));
-        PutU16(entry.VersionNeeded);
+        PutU16(static_cast<uint16_t>((3 << 8) | version));
+        PutU16(version);
         PutU16(entry.Flags);
         PutU16(entry.Method);
         PutU16(entry.DosTime);
         PutU16(entry.DosDate);
         PutU32(entry.Crc);
-        PutU32(static_cast<uint32_t>(entry.Comp));
-        PutU32(static_cast<uint32_t>(entry.Size));
+        PutU32(wideSizes ? KAll32 : static_cast<uint32_t>(entry.Comp));
+        PutU32(wideSizes ? KAll32 : static_cast<uint32_t>(entry.Size));
         PutU16(static_cast<uint16_t>(entry.Name.size()));
-        PutU16(static_cast<uint16_t>(entry.Extra.size()));
+        PutU16(static_cast<uint16_t>(entry.Extra.size() + (zip64Length > 0 ? 4 + zip64Length : 0)));
         PutU16(0); // comment
         PutU16(0); // disk
         PutU16(0); // internal attributes
         PutU32(entry.IsDir ? (KUnixDirMode << 16) | 0x10 : KUnixFileMode << 16);
-        PutU32(static_cast<uint32_t>(entry.Offset));
+        PutU32(wideOffset ? KAll32 : static_cast<uint32_t>(entry.Offset));
         Put(entry.Name.data(), entry.Name.size());
+        if (zip64Length > 0) {
+            PutU16(0x0001);
+            PutU16(zip64Length);
+            if (wideSizes) {
+                PutU64(static_cast<uint64_t>(entry.Size));
+                PutU64(static_cast<uint64_t>(entry.Comp));
+            }
+            if (wideOffset)
+                PutU64(static_cast<uint64_t>(entry.Offset));
+        }
         Put(entry.Extra.data(), entry.Extra.size());
     }
     const int64_t directorySize = FOut.Count - directoryStart;
-    if (FOut.Count >= 0xFFFFFFF0)
-        RaiseOutputTooLarge();
+    const auto count = static_cast<int64_t>(FEntries.size());
+    const bool wideCount = count >= 0xFFFF;
+    const bool wideSize = directorySize >= KAll32;
+    const bool wideStart = directoryStart >= KAll32;
+    if (wideCount || wideSize || wideStart) {
+        const int64_t end64 = FOut.Count;
+        PutU32(0x06064b50);
+        PutU64(44); // the record after this field
+        PutU16((3 << 8) | 45);
+        PutU16(45);
+        PutU32(0); // this disk
+        PutU32(0); // the disk of the directory
+        PutU64(static_cast<uint64_t>(count));
+        PutU64(static_cast<uint64_t>(count));
+        PutU64(static_cast<uint64_t>(directorySize));
+        PutU64(static_cast<uint64_t>(directoryStart));
+        PutU32(0x07064b50); // the locator
+        PutU32(0);
+        PutU64(static_cast<uint64_t>(end64));
+        PutU32(1); // disks
+    }
     PutU32(0x06054b50);
     PutU16(0);
     PutU16(0);
-    PutU16(static_cast<uint16_t>(FEntries.size()));
-    PutU16(static_cast<uint16_t>(FEntries.size()));
-    PutU32(static_cast<uint32_t>(directorySize));
-    PutU32(static_cast<uint32_t>(directoryStart));
+    PutU16(wideCount ? 0xFFFF : static_cast<uint16_t>(count));
+    PutU16(wideCount ? 0xFFFF : static_cast<uint16_t>(count));
+    PutU32(wideSize ? KAll32 : static_cast<uint32_t>(directorySize));
+    PutU32(wideStart ? KAll32 : static_cast<uint32_t>(directoryStart));
     PutU16(0);
+    FOut.Flush();
 }
 
 } // namespace kv

@@ -56,6 +56,14 @@ TKvRun::TKvRun(TKvTransferRequest AReq, IKvCancelTokenPtr AToken, IKvTransferHos
     FDestModes = dynamic_cast<IKvFileMode*>(FReq.DestFs.get());
     if (!FSourceModes || !FDestModes)
         FSourceModes = FDestModes = nullptr;
+    // Between two different places only: a copy on the local disk keeps copying what a file
+    // link leads to.
+    if (!FSameFs) {
+        FSourceLinks = dynamic_cast<IKvSymlinks*>(FReq.SourceFs.get());
+        FDestLinks = dynamic_cast<IKvSymlinks*>(FReq.DestFs.get());
+        if (!FSourceLinks || !FDestLinks || FReq.DestFs->ReadOnly())
+            FSourceLinks = FDestLinks = nullptr;
+    }
     if (FReq.Overwrite) {
         FHasConflictAnswer = true;
         FConflictAnswer = paOverwrite;
@@ -181,7 +189,8 @@ bool TKvRun::EnsureFolder(const std::string& APath) {
 }
 
 void TKvRun::AddToPlan(const TKvFileEntry& AEntry, const std::string& ASource, const std::string& ATarget) {
-    FPlan.push_back({ASource, ATarget, AEntry.IsDir, AEntry.IsDir ? 0 : AEntry.Size, AEntry.Modified});
+    FPlan.push_back({ASource, ATarget, AEntry.IsDir, AEntry.IsLink, AEntry.IsDir ? 0 : AEntry.Size,
+                     AEntry.Modified});
     FBytesTotal += FPlan.back().Size;
     FHost->SetCurrent(ASource, FPlan.back().Size);
 }
@@ -278,6 +287,7 @@ void TKvRun::RunCopyOrMove() {
     const bool intoFolder = FReq.Items.size() > 1 || endsWithSeparator ||
                             (dest.Stat(FReq.DestPath, existing) && existing.IsDir);
     const std::string destPath = dest.Normalize(FReq.DestPath);
+    FDestRoot = intoFolder ? destPath : dest.ParentOf(destPath);
     if (intoFolder) {
         if (!EnsureFolder(destPath))
             return;
@@ -325,6 +335,7 @@ void TKvRun::RunCopyOrMove() {
     // A folder gets its bits once its contents are in: a read-only one could not take them.
     for (auto it = FMadeDirs.rbegin(); it != FMadeDirs.rend(); ++it)
         CarryMode((*it)->Source, (*it)->Target, true, (*it)->Target);
+    ReportLeftOut();
 
     if (moving) {
         // Folders emptied by the move go last, deepest first; one that still holds
@@ -344,6 +355,15 @@ void TKvRun::ProcessPlanItem(const TKvPlanItem& AItem) {
     FHost->SetCurrent(AItem.Source, AItem.Size);
     if (InsideSkippedFolder(AItem.Source))
         return;
+    // A link made by this run never carries a later item elsewhere, as a listing that names a
+    // link and a folder alike would make it do.
+    if (FMadeLink && !StaysInside(AItem.Target)) {
+        Log("error: not written through a link: " + AItem.Target);
+        RecordSkip("Not written through a link: " + AItem.Target);
+        if (AItem.IsDir)
+            FSkippedDirs.push_back(AItem.Source);
+        return;
+    }
     if (AItem.IsDir) {
         TKvFileEntry existing;
         const bool existed = FReq.DestFs->Stat(AItem.Target, existing);
@@ -424,6 +444,81 @@ void TKvRun::CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, i
     out.reset(); // the written stream goes first
 }
 
+void TKvRun::ReportLeftOut() {
+    auto* leftOut = dynamic_cast<IKvLeftOut*>(FReq.SourceFs.get());
+    if (!leftOut || leftOut->LeftOutCount() == 0 || !FReq.SourceFs->IsRoot(FReq.SourceDir))
+        return;
+    // Only when everything at the top was chosen: a copy of some files lacks nothing.
+    TKvFileEntries top;
+    try {
+        top = FReq.SourceFs->List(FReq.SourceDir, *FToken);
+    } catch (const EKvFsError&) {
+        return;
+    }
+    if (FReq.Items.size() < top.size())
+        return;
+    const int count = leftOut->LeftOutCount();
+    FResult.Skipped += count;
+    std::string text = std::to_string(count) + (count == 1 ? " entry was" : " entries were") +
+                       " left out: unsafe names or entries under links (the log names them)";
+    Log("copy: " + text);
+    if (FResult.FirstProblem.empty())
+        FResult.FirstProblem = text;
+}
+
+bool TKvRun::StaysInside(const std::string& ATarget) const {
+    auto* identity = dynamic_cast<IKvFileIdentity*>(FReq.DestFs.get());
+    if (!identity || FDestRoot.empty())
+        return true;
+    try {
+        return identity->Contains(FDestRoot, FReq.DestFs->ParentOf(ATarget));
+    } catch (const EKvFsError&) {
+        return false;
+    }
+}
+
+bool TKvRun::CopyLink(const TKvPlanItem& AItem) {
+    auto& dest = *FReq.DestFs;
+    std::string linkTarget;
+    try {
+        if (!FSourceLinks->ReadLink(AItem.Source, linkTarget))
+            return false;
+    } catch (const EKvFsError&) {
+        return false; // the file copy meets the same problem and asks about it
+    }
+    std::string target = AItem.Target;
+    bool targetExisted = false;
+    if (!ResolveConflict(AItem, target, targetExisted))
+        return true;
+    // Made under a temporary name and renamed over the target, which replaces a link or file
+    // there and never writes into what an existing link points to. The target text is kept as
+    // it is: it is never followed, so it cannot lead a write anywhere.
+    const bool made = Attempt("Could not copy " + AItem.Source, [&] {
+        const std::string temporary = TemporaryName(dest, target);
+        FDestLinks->MakeLink(temporary, linkTarget);
+        try {
+            dest.RenamePath(temporary, target, true);
+        } catch (...) {
+            try {
+                dest.DeleteFileAt(temporary);
+            } catch (...) {
+            }
+            throw;
+        }
+    });
+    if (!made)
+        return true;
+    Log("copy: " + AItem.Source + " -> " + target + " (a link to " + linkTarget + ")");
+    FMadeLink = true;
+    ++FResult.Succeeded;
+    if (FReq.Kind == tkMove)
+        Attempt("Copied, but could not remove the original " + AItem.Source, [&] {
+            FReq.SourceFs->DeleteFileAt(AItem.Source);
+            Log("delete: " + AItem.Source + " (the original of a move)");
+        });
+    return true;
+}
+
 void TKvRun::CopyFile(const TKvPlanItem& AItem) {
     auto& dest = *FReq.DestFs;
     const std::string& source = AItem.Source;
@@ -432,6 +527,8 @@ void TKvRun::CopyFile(const TKvPlanItem& AItem) {
         RecordFailure("Cannot copy a file onto itself: " + source);
         return;
     }
+    if (AItem.IsLink && FSourceLinks && CopyLink(AItem))
+        return;
     bool targetExisted = false;
     if (!ResolveConflict(AItem, target, targetExisted))
         return;

@@ -44,6 +44,7 @@ struct TKvPlanItem {
     std::string Source;
     std::string Target; // empty for deletes; the entry name inside the archive for zips
     bool IsDir = false;
+    bool IsLink = false;
     int64_t Size = 0;
     TKvDateTime Modified = 0;
 };
@@ -116,6 +117,12 @@ private:
     bool RenameInPlace(const std::string& ASource, const std::string& ATarget);
     void ProcessPlanItem(const TKvPlanItem& AItem);
     void CopyFile(const TKvPlanItem& AItem);
+    // False when the source is no link after all, so it is copied as a file.
+    bool CopyLink(const TKvPlanItem& AItem);
+    // A copy of a whole archive says how many of its entries no listing showed.
+    void ReportLeftOut();
+    // Whether ATarget's folder, with links resolved, is still the chosen one or below it.
+    bool StaysInside(const std::string& ATarget) const;
     bool SameFile(const std::string& ASource, const std::string& ATarget) const;
     // Whether to copy onto ATarget (which may have been replaced by a free name).
     bool ResolveConflict(const TKvPlanItem& AItem, std::string& ATarget, bool& ATargetExisted);
@@ -133,6 +140,12 @@ private:
     std::vector<const TKvPlanItem*> FMadeDirs;
     IKvFileMode* FSourceModes = nullptr;
     IKvFileMode* FDestModes = nullptr;
+    // Set when links are copied as links: the places differ and both have links.
+    IKvSymlinks* FSourceLinks = nullptr;
+    IKvSymlinks* FDestLinks = nullptr;
+    bool FMadeLink = false;
+    // The folder the copy goes into.
+    std::string FDestRoot;
     std::unique_ptr<char[]> FBuffer;
     bool FSameFs = false;
     int64_t FBytesDone = 0;

@@ -1,12 +1,133 @@
 // The zip routine of a transfer run: packs the chosen items, with everything below them, into
 // one new zip file on the disk, written under a ".kvpart" name until it is complete.
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <thread>
 
+#include "Kv.FS.Local.h"
 #include "Kv.Log.h"
 #include "Kv.Transfer.Engine.h"
 #include "Kv.Zip.Writer.h"
 
 namespace kv {
+
+namespace {
+
+// Files up to this size are deflated ahead, in memory, by other threads while the run writes
+// the zip in plan order; larger ones are deflated as they are written.
+constexpr int64_t KAheadFileSize = 16 << 20;
+constexpr int64_t KAheadBytes = 64 << 20;
+constexpr size_t KAheadItems = 512;
+
+class TKvZipAhead {
+public:
+    // AEligible: the plan items the run will add, if it can read them.
+    TKvZipAhead(IKvFileSystem& ASource, const std::vector<TKvPlanItem>& APlan,
+                std::vector<bool> AEligible, const IKvCancelToken& AToken)
+        : FSource(ASource), FPlan(APlan), FState(APlan.size(), sUnclaimed), FResults(APlan.size()),
+          FToken(AToken) {
+        for (size_t i = 0; i < APlan.size(); ++i)
+            if (!AEligible[i] || APlan[i].IsDir || APlan[i].Size < 0 ||
+                APlan[i].Size > KAheadFileSize)
+                FState[i] = sNotAhead;
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        for (unsigned i = 0; i < std::min(cores, 4u); ++i)
+            FWorkers.emplace_back([this] { Work(); });
+    }
+    ~TKvZipAhead() {
+        {
+            std::lock_guard lock(FLock);
+            FStop = true;
+        }
+        FChanged.notify_all();
+        for (auto& worker : FWorkers)
+            worker.join();
+    }
+    TKvZipAhead(const TKvZipAhead&) = delete;
+    TKvZipAhead& operator=(const TKvZipAhead&) = delete;
+
+    // True with the deflated data of item AIndex; false when the caller reads it itself.
+    bool Take(size_t AIndex, TKvDeflated& AData) {
+        std::unique_lock lock(FLock);
+        FCurrent = AIndex;
+        FChanged.notify_all();
+        if (FState[AIndex] == sUnclaimed || FState[AIndex] == sNotAhead) {
+            FState[AIndex] = sNotAhead;
+            return false;
+        }
+        FChanged.wait(lock, [&] { return FState[AIndex] != sWorking; });
+        if (FState[AIndex] != sDone)
+            return false; // it failed there; the run tries again and asks the user
+        AData = std::move(FResults[AIndex]);
+        FResults[AIndex] = {};
+        FState[AIndex] = sNotAhead;
+        FBytesAhead -= FPlan[AIndex].Size;
+        FChanged.notify_all();
+        return true;
+    }
+
+private:
+    enum TState { sUnclaimed, sWorking, sDone, sFailed, sNotAhead };
+
+    void Work() {
+        for (;;) {
+            size_t index;
+            {
+                std::unique_lock lock(FLock);
+                for (;;) {
+                    while (FNext < FPlan.size() && FState[FNext] != sUnclaimed)
+                        ++FNext;
+                    if (FStop || FNext >= FPlan.size())
+                        return;
+                    // Bounded, so memory stays small however far the writer lags behind.
+                    if (FNext < FCurrent + KAheadItems &&
+                        (FBytesAhead == 0 || FBytesAhead + FPlan[FNext].Size <= KAheadBytes))
+                        break;
+                    FChanged.wait(lock);
+                }
+                index = FNext++;
+                FState[index] = sWorking;
+                FBytesAhead += FPlan[index].Size;
+            }
+            TKvDeflated data;
+            bool ok = false;
+            try {
+                TKvStreamPtr in = FSource.OpenRead(FPlan[index].Source);
+                data = DeflateAll(*in, [&](int64_t) {
+                    if (FStop)
+                        throw EKvCancelled();
+                    CheckCancelled(FToken);
+                });
+                ok = true;
+            } catch (...) {
+            }
+            {
+                std::lock_guard lock(FLock);
+                FResults[index] = std::move(data);
+                FState[index] = ok ? sDone : sFailed;
+            }
+            FChanged.notify_all();
+        }
+    }
+
+    IKvFileSystem& FSource;
+    const std::vector<TKvPlanItem>& FPlan;
+    std::vector<TState> FState;
+    std::vector<TKvDeflated> FResults;
+    const IKvCancelToken& FToken;
+    std::vector<std::thread> FWorkers;
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    size_t FNext = 0;
+    size_t FCurrent = 0;
+    int64_t FBytesAhead = 0;
+    std::atomic<bool> FStop = false;
+};
+
+} // namespace
 
 extern template bool TKvRun::Attempt<std::function<void()>&>(const std::string&,
                                                              std::function<void()>&);
@@ -65,25 +186,47 @@ void TKvRun::RunZip() {
         TKvStreamPtr out = dest.OpenWrite(part);
         created = true;
         TKvZipWriter writer(*out, FReq.Password, FReq.ZipWeak);
-        for (const auto& item : FPlan) {
-            Check();
-            FHost->SetCurrent(item.Source, item.Size);
+        // What each item is, decided before any thread reads one.
+        std::vector<std::string> problems(FPlan.size());
+        std::vector<bool> eligible(FPlan.size());
+        for (size_t i = 0; i < FPlan.size(); ++i) {
+            const auto& item = FPlan[i];
             // Paths of two different file systems say nothing about each other.
             const bool itself = FSameFs && (source.SamePath(item.Source, zip) ||
                                             source.SamePath(item.Source, part) ||
                                             (!item.IsDir && SameFile(item.Source, part)));
-            std::string nameProblem;
-            try {
-                CheckZipEntryName(item.Target, item.IsDir);
-            } catch (const EKvFsError& e) {
-                nameProblem = e.what();
-            }
             if (itself) {
-                RecordSkip("Not added to itself: " + item.Source);
-            } else if (!nameProblem.empty()) {
-                RecordSkip(nameProblem);
+                problems[i] = "Not added to itself: " + item.Source;
+            } else {
+                try {
+                    CheckZipEntryName(item.Target, item.IsDir);
+                } catch (const EKvFsError& e) {
+                    problems[i] = e.what();
+                }
+            }
+            eligible[i] = problems[i].empty();
+        }
+        // Other threads read only the local disk, which is safe to share.
+        std::unique_ptr<TKvZipAhead> ahead;
+        if (dynamic_cast<TKvLocalFileSystem*>(&source))
+            ahead = std::make_unique<TKvZipAhead>(source, FPlan, eligible, *FToken);
+        for (size_t i = 0; i < FPlan.size(); ++i) {
+            const auto& item = FPlan[i];
+            Check();
+            FHost->SetCurrent(item.Source, item.Size);
+            TKvDeflated deflated;
+            if (!problems[i].empty()) {
+                RecordSkip(problems[i]);
             } else if (item.IsDir) {
                 writer.AddDirectory(item.Target, item.Modified);
+                ++FResult.Succeeded;
+            } else if (ahead && ahead->Take(i, deflated)) {
+                writer.AddDeflated(item.Target, item.Modified, deflated);
+                const int64_t fileBytes = std::max<int64_t>(deflated.Size, 0);
+                FBytesDone += fileBytes;
+                FHost->SetProgress(fileBytes, FBytesDone, FItemsDone);
+                Log("zip: " + item.Source + " -> " + item.Target + " " + std::to_string(fileBytes) +
+                    " bytes");
                 ++FResult.Succeeded;
             } else {
                 TKvStreamPtr in;
@@ -105,6 +248,7 @@ void TKvRun::RunZip() {
             ++FItemsDone;
             FHost->SetProgress(0, FBytesDone, FItemsDone);
         }
+        ahead.reset();
         writer.Finish();
         out.reset(); // closed before it takes the zip file's name
         dest.RenamePath(part, zip, true);

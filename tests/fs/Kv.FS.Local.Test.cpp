@@ -114,8 +114,11 @@ TEST(LocalList, EntriesAndTheirFlags) {
 
     auto* linkDir = Find(entries, "linkdir");
     EXPECT_TRUE(linkDir->IsDir && linkDir->IsLink);
+    EXPECT_EQ(linkDir->LinkTarget, "sub");
     auto* dangling = Find(entries, "dangling");
     EXPECT_TRUE(dangling->IsLink && !dangling->IsDir);
+    EXPECT_EQ(dangling->LinkTarget, "nowhere");
+    EXPECT_EQ(file->LinkTarget, "");
     EXPECT_TRUE(Find(entries, "fifo")->IsSystem);
 
     TKvFileEntry stat;
@@ -274,4 +277,28 @@ TEST(LocalTrash, RecycleMovesToTheTrashThatTrashListReads) {
     EXPECT_FALSE(Fs().CanRecycle("/proc/self/status"));
     EXPECT_EQ(MessageOf([&] { Fs().Recycle("/proc/self/status"); }),
               "/proc/self/status: the Trash is not available here");
+}
+
+TEST(LocalChanges, LinksAreMadeAndReadAsText) {
+    TTempDir dir;
+    auto& links = dynamic_cast<IKvSymlinks&>(Fs());
+    // Targets are text: relative, absolute, missing or long, none is followed or checked.
+    const std::string longTarget = std::string(300, 'n') + "/" + std::string(300, 'm');
+    for (const std::string& target : {std::string("a.txt"), std::string("/"),
+                                      std::string("../../outside"), longTarget}) {
+        SCOPED_TRACE(target);
+        ::unlink((dir / "link").c_str());
+        links.MakeLink(dir / "link", target);
+        std::string read;
+        EXPECT_TRUE(links.ReadLink(dir / "link", read));
+        EXPECT_EQ(read, target);
+    }
+    EXPECT_EQ(MessageOf([&] { links.MakeLink(dir / "link", "other"); }).rfind(dir / "link: ", 0),
+              0u);
+    WriteFile(dir / "file", "x");
+    std::string read = "stale";
+    EXPECT_FALSE(links.ReadLink(dir / "file", read));
+    EXPECT_EQ(read, "");
+    EXPECT_FALSE(links.ReadLink(dir / "missing", read));
+    EXPECT_FALSE(links.ReadLink(dir / "file/below", read));
 }

@@ -27,6 +27,7 @@ struct THeader {
     int64_t Mtime = 1600000000;
     bool SignedChecksum = false;
     bool Base256Size = false;
+    std::string Link;
 };
 
 std::string Octal(int64_t AValue, int ADigits) {
@@ -50,6 +51,7 @@ std::string Header(const THeader& AH) {
     }
     h.replace(136, 11, Octal(AH.Mtime, 11));
     h[156] = AH.Type;
+    h.replace(157, std::min<size_t>(AH.Link.size(), 100), AH.Link.substr(0, 100));
     if (AH.Ustar) {
         std::memcpy(&h[257],
                     "ustar\0"
@@ -114,7 +116,8 @@ TEST(TarReader, ReadsWhatOutsideToolsWrite) {
                                      std::string(60, 'd') + "/" + std::string(70, 'e') + "/" +
                                          std::string(120, 'f') + ".txt",
                                      "empty.txt",
-                                     "empty/"};
+                                     "empty/",
+                                     "link"};
     std::sort(tree.begin(), tree.end());
 
     const std::string py = "/usr/bin/python3 -c \"import "
@@ -151,6 +154,10 @@ TEST(TarReader, ReadsWhatOutsideToolsWrite) {
         EXPECT_EQ(TreeOf(*fs, "\\"), tree) << c.Name;
         for (const auto& [name, data] : files)
             EXPECT_EQ(ReadEntry(*fs, "\\" + name), data) << c.Name << ": " << name;
+        TKvFileEntry link;
+        ASSERT_TRUE(fs->Stat("\\link", link)) << c.Name;
+        EXPECT_TRUE(link.IsLink && !link.IsDir) << c.Name;
+        EXPECT_EQ(link.LinkTarget, "a.txt") << c.Name;
     }
 }
 
@@ -212,8 +219,16 @@ TEST(TarReader, HeaderRulesAndHostileHeaders) {
         Entry({.Name = "./LongLink", .Type = 'L', .Size = 5}, std::string("lost") + '\0') +
         Entry({.Name = "header-name", .Size = 99}, "PPPP") + // pax path and size win
         Entry({.Name = "next", .Size = 2}, "NN") +           // the pax size was for one entry only
-        Entry({.Name = "link", .Type = '2', .Size = 700}, "") + // a link's size skips nothing
+        Entry({.Name = "link", .Type = '2', .Size = 700, .Link = "after"},
+              "") + // a link's size skips nothing
         Entry({.Name = "dev", .Type = '3'}, "") + Entry({.Name = "slashdir/", .Size = 0}, "") +
+        Entry({.Name = "dirlink", .Type = '2', .Link = "slashdir"}, "") +
+        Entry({.Name = "./LongLink", .Type = 'K', .Size = 11}, std::string("../../../up") + '\0') +
+        Entry({.Name = "uplink", .Type = '2', .Link = "short"}, "") + // the long target wins
+        Entry({.Name = "dirlink/under", .Size = 1}, "U") +            // never through a link
+        Entry({.Name = "dirlink/", .Type = '5'}, "") +
+        Entry({.Name = "hard", .Type = '1', .Link = "./after"}, "") +
+        Entry({.Name = "hard-to-nothing", .Type = '1', .Link = "missing"}, "") +
         Entry({.Name = "../escape", .Size = 1}, "E") +
         Entry({.Name = "/abs/olute", .Size = 1}, "B") +
         Entry({.Name = "caf\xE9", .Size = 1, .SignedChecksum = true},
@@ -223,9 +238,19 @@ TEST(TarReader, HeaderRulesAndHostileHeaders) {
     WriteFile(dir / "rules.tar", tar);
     auto fs = OpenTar(dir / "rules.tar");
     EXPECT_EQ(TreeOf(*fs, "\\"),
-              (std::vector<std::string>{"abs/", "abs/olute", "after", "caf\xCE\x98", "from/",
-                                        "from/pax", "gnu-name", "long/", "long/name", "next",
-                                        "pre/", "pre/fix/", "pre/fix/name", "slashdir/"}));
+              (std::vector<std::string>{"abs/", "abs/olute", "after", "caf\xCE\x98", "dirlink",
+                                        "from/", "from/pax", "gnu-name", "hard", "link", "long/",
+                                        "long/name", "next", "pre/", "pre/fix/", "pre/fix/name",
+                                        "slashdir/", "uplink"}));
+    EXPECT_EQ(fs->LeftOut(), (std::vector<std::string>{"dirlink/under", "dirlink/",
+                                                       "hard-to-nothing", "../escape"}));
+    for (auto [name, target] : {std::pair{"link", "after"}, std::pair{"dirlink", "slashdir"},
+                                std::pair{"uplink", "../../../up"}}) {
+        std::string read;
+        EXPECT_TRUE(fs->ReadLink("\\" + std::string(name), read));
+        EXPECT_EQ(read, target);
+    }
+    EXPECT_EQ(ReadEntry(*fs, "\\hard"), "A");
     EXPECT_EQ(ReadEntry(*fs, "\\long\\name"), "L");
     EXPECT_EQ(ReadEntry(*fs, "\\after"), "A");
     EXPECT_EQ(ReadEntry(*fs, "\\from\\pax"), "PPPP");
@@ -254,14 +279,26 @@ TEST(TarReader, HeaderRulesAndHostileHeaders) {
         {"long name too long", Header({.Name = "L", .Type = 'L', .Size = 0x100001}) + KEnd,
          "The tar archive is damaged"},
         {"huge file", huge + KEnd, "The tar archive is truncated"},
+        {"cut inside a later header", good + Header({.Name = "next"}).substr(0, 300),
+         "The tar archive is truncated"},
+        {"cut inside the last data block", Header({.Name = "cut", .Size = 5}) + "12345",
+         "The tar archive is truncated"},
+        {"cut inside the first header", Header({.Name = "only"}).substr(0, 300),
+         "This is not a tar archive"},
+        {"less than a block of text", std::string(511, 'x'), "This is not a tar archive"},
     };
     for (const auto& c : cases) {
         WriteFile(dir / "case.tar", c.Bytes);
         EXPECT_EQ(MessageOf([&] { OpenTar(dir / "case.tar"); }), c.Message) << c.Name;
     }
-    for (const std::string& bytes : {std::string(), std::string(511, 'x'), KEnd + good}) {
+    for (const std::string& bytes : {std::string(), KEnd + good}) {
         WriteFile(dir / "empty.tar", bytes);
         EXPECT_TRUE(TreeOf(*OpenTar(dir / "empty.tar"), "\\").empty());
+    }
+    // End blocks cut short are still the end, as GNU tar and Python take them.
+    for (size_t zeros : {1024u, 700u, 100u}) {
+        WriteFile(dir / "ends.tar", good + std::string(zeros, '\0'));
+        EXPECT_EQ(TreeOf(*OpenTar(dir / "ends.tar"), "\\"), (std::vector<std::string>{"ok"}));
     }
 
     // A size above 8 GiB in base-256 form, with the data really there (a sparse file).

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <map>
 #include <optional>
 #include <zlib.h>
 
 #include "Kv.FS.Zip.h"
+#include "Kv.Log.h"
 #include "KvArchiveTestUtil.h"
 #include "KvTestSupport.h"
 
@@ -302,10 +306,22 @@ TEST(ZipReader, NamesFoldersAndTimesFromTheDirectory) {
                         {.Name = "attrfile", .Data = "data", .Attributes = 0x10},
                         {.Name = "Case", .Data = "1"},
                         {.Name = "case", .Data = "2"}}));
+    const std::string oldLog = LogPath();
+    SetLogFolder(dir.Path());
+    ClearLog();
     auto fs = OpenZip(dir / "names.zip");
     EXPECT_EQ(TreeOf(*fs, "\\"), (std::vector<std::string>{
                                      "Case", "attrdir/", "attrfile", "caf\xC3\xA9", "case", "etc/",
                                      "etc/passwd", "stale-name", "utf8-\xC3\xA9", unicode}));
+    // Left out, and said so; a leading "/" is only dropped, as unzip and tar do.
+    EXPECT_EQ(fs->LeftOut(), (std::vector<std::string>{"../evil", "a/../../evil2"}));
+    EXPECT_EQ(fs->LeftOutCount(), 2);
+    const std::string log = ReadFile(LogPath());
+    for (const char* name : {"../evil", "a/../../evil2"})
+        EXPECT_NE(log.find("archive: left out " + std::string(name) + " (an unsafe name) in zip:"),
+                  std::string::npos)
+            << log;
+    SetLogFolder(oldLog.substr(0, oldLog.rfind('/')));
     TKvFileEntry entry;
     ASSERT_TRUE(fs->Stat("\\" + unicode, entry));
     TKvDateParts when = DecodeDateTime(entry.Modified);
@@ -406,4 +422,74 @@ TEST(ZipReader, ManyEntriesUseTheZip64EndRecords) {
     auto cancelled = NewCancelToken();
     cancelled->Cancel();
     EXPECT_THROW(TKvZipFileSystem(dir / "many.zip", *cancelled), EKvCancelled);
+}
+
+TEST(ZipReader, TimesAndLinksAsOutsideToolsShowThem) {
+    TTempDir dir;
+    const std::string root = dir / "src";
+    // A winter time: 7-Zip turns UTC into local time with today's offset, not that day's.
+    ASSERT_EQ(Sh("mkdir -p '" + root + "/sub' && cd '" + root +
+                 "' && echo a > a.txt && echo s > sub/s.txt && ln -s a.txt link && ln -s sub "
+                 "dlink && TZ=UTC touch -h -d '2021-01-04 15:16:17' a.txt link dlink sub "
+                 "sub/s.txt"),
+              0);
+    const std::string python = R"PY(
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w") as z:
+    for name, data in [("a.txt", "a\n"), ("sub/s.txt", "s\n")]:
+        z.writestr(zipfile.ZipInfo(name, (2021, 1, 4, 10, 16, 16)), data)
+    for name, target in [("link", "a.txt"), ("dlink", "sub")]:
+        info = zipfile.ZipInfo(name, (2021, 1, 4, 10, 16, 16))
+        info.create_system, info.external_attr = 3, 0o120777 << 16
+        z.writestr(info, target)
+)PY";
+    WriteFile(dir / "make.py", python);
+    struct TCase {
+        const char* Name;
+        std::string Command; // run in the source folder under New York time, writes OUT
+    } cases[] = {
+        {"info-zip, extended timestamp", "zip -q -r -y OUT ."},
+        {"7z, NTFS times", SevenZip() + " a -tzip -snl OUT . >/dev/null"},
+        {"python, DOS fields only", "/usr/bin/python3 '" + dir / "make.py" + "' OUT"},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        const std::string zip = dir / ("t" + std::to_string(index++) + ".zip");
+        {
+            TZone zone("America/New_York");
+            std::string command = c.Command;
+            command.replace(command.find("OUT"), 3, zip);
+            std::string output;
+            ASSERT_EQ(Sh("cd '" + root + "' && " + command, &output), 0) << c.Name << output;
+        }
+        for (const char* zoneName : {"UTC", "America/New_York"}) {
+            SCOPED_TRACE(std::string(c.Name) + ", read in " + zoneName);
+            TZone zone(zoneName);
+            auto fs = OpenZip(zip);
+            auto expected = SevenZipTimes(zip);
+            for (const char* path : {"a.txt", "sub/s.txt", "link", "dlink"}) {
+                std::string browse = "\\" + std::string(path);
+                std::replace(browse.begin(), browse.end(), '/', '\\');
+                TKvFileEntry entry;
+                ASSERT_TRUE(fs->Stat(browse, entry)) << path;
+                EXPECT_EQ(Shown(entry.Modified), expected[path]) << path;
+            }
+            EXPECT_EQ(ReadEntry(*fs, "\\a.txt"), "a\n");
+            // Links are links with their target, never small files holding its text.
+            for (auto [name, target] : {std::pair{"link", "a.txt"}, std::pair{"dlink", "sub"}}) {
+                TKvFileEntry entry;
+                ASSERT_TRUE(fs->Stat("\\" + std::string(name), entry));
+                EXPECT_TRUE(entry.IsLink) << name;
+                EXPECT_FALSE(entry.IsDir) << name;
+                EXPECT_EQ(entry.LinkTarget, target) << name;
+                std::string read;
+                EXPECT_TRUE(fs->ReadLink("\\" + std::string(name), read));
+                EXPECT_EQ(read, target);
+                EXPECT_EQ(MessageOf([&] { fs->OpenRead("\\" + std::string(name)); }),
+                          "\\" + std::string(name) + ": is a link to " + target);
+            }
+            std::string none;
+            EXPECT_FALSE(fs->ReadLink("\\a.txt", none));
+        }
+    }
 }

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "Kv.FS.Archive.h"
 #include "Kv.FS.Local.h"
@@ -253,20 +255,139 @@ TEST(ZipWriter, NamesTimesAndLimits) {
     TKvZipWriter nothing(empty, "", false);
     nothing.Finish();
     EXPECT_EQ(empty.Data, std::string("PK\x05\x06", 4) + std::string(18, '\0'));
+}
 
-    TSink sink;
-    TKvZipWriter writer(sink, "", false);
-    TSource huge("");
-    EXPECT_EQ(MessageOf([&] { writer.AddFile("huge", 0, huge, 0xF0000000); }),
-              "huge is larger than 4 GB, which a zip file made here cannot hold");
-    EXPECT_EQ(huge.Reads, 0);
-    for (int i = 0; i < KZipMaxEntries; ++i)
-        writer.AddDirectory("d" + std::to_string(i), 0);
-    EXPECT_EQ(MessageOf([&] { writer.AddDirectory("one more", 0); }),
-              "A zip file made here can hold at most 65534 files");
-    writer.Finish();
+namespace {
+
+// Writes a file on the disk, leaving holes for blocks of zeros, so gigabytes of stored zeros
+// cost neither disk space nor much time.
+class TSparseSink final : public TKvStream {
+public:
+    explicit TSparseSink(const std::string& APath)
+        : FFd(::open(APath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)) {}
+    ~TSparseSink() override { ::close(FFd); }
+    int64_t Read(void*, int64_t) override { return 0; }
+    int64_t Write(const void* ABuffer, int64_t ACount) override {
+        const char* data = static_cast<const char*>(ABuffer);
+        const bool zeros = ACount > 0 && data[0] == 0 &&
+                           std::memcmp(data, data + 1, static_cast<size_t>(ACount - 1)) == 0;
+        if (zeros ? ::lseek(FFd, ACount, SEEK_CUR) < 0 : ::write(FFd, data, ACount) != ACount)
+            throw EKvFsError("sparse sink failed");
+        FSize += ACount;
+        return ACount;
+    }
+    int64_t Seek(int64_t, TKvSeekOrigin) override { return FSize; }
+    int64_t Size() override { return FSize; }
+    void Close() { EXPECT_EQ(::ftruncate(FFd, FSize), 0); }
+
+private:
+    int FFd;
+    int64_t FSize = 0;
+};
+
+// Outside tools must all accept the zip: Info-ZIP, 7-Zip and Python, run side by side. Python
+// reads only the last entry of a big zip, since the other two read everything.
+void ExpectToolsAccept(const std::string& AZip, size_t AEntries, bool ABig = false) {
+    const std::string python =
+        "import sys, zipfile\n"
+        "z = zipfile.ZipFile(sys.argv[1])\n"
+        "assert len(z.infolist()) == int(sys.argv[2]), len(z.infolist())\n" +
+        std::string(ABig ? "z.read(z.infolist()[-1])\n" : "assert z.testzip() is None\n");
     TTempDir dir;
-    WriteFile(dir / "full.zip", sink.Data);
-    TKvZipFileSystem fs(dir / "full.zip", *NewCancelToken());
-    EXPECT_EQ(fs.List("\\", *NewCancelToken()).size(), 65534u);
+    WriteFile(dir / "check.py", python);
+    std::string output;
+    EXPECT_EQ(Sh("unzip -tqq '" + AZip + "' > '" + dir / "u" + "' 2>&1 & a=$!; " + SevenZip() +
+                     " t '" + AZip + "' > '" + dir / "s" + "' 2>&1 & b=$!; /usr/bin/python3 '" +
+                     dir / "check.py" + "' '" + AZip + "' " + std::to_string(AEntries) +
+                     " || exit 3; wait $a || { cat '" + dir / "u" +
+                     "'; exit 1; }; wait $b || "
+                     "{ cat '" +
+                     dir / "s" + "'; exit 2; }",
+                 &output),
+              0)
+        << output;
+}
+
+} // namespace
+
+// Zip64 records appear where a size, an offset or the count needs them, and only there.
+TEST(ZipWriter, Zip64WhereNeededOnly) {
+    TTempDir dir;
+    {
+        // 70,000 entries: a count the end record cannot hold.
+        auto out = LocalFs()->OpenWrite(dir / "many.zip");
+        TKvZipWriter writer(*out, "", false);
+        for (int i = 0; i < 70000; ++i) {
+            TSource empty(i % 7 == 0 ? "x" : "");
+            writer.AddFile("d" + std::to_string(i / 1000) + "/f" + std::to_string(i), 0, empty, 0);
+        }
+        writer.Finish();
+    }
+    ExpectToolsAccept(dir / "many.zip", 70000);
+    TKvZipFileSystem many(dir / "many.zip", *NewCancelToken());
+    EXPECT_EQ(many.Entries().size(), 70000u);
+    EXPECT_EQ(ReadEntry(many, "\\d69\\f69993"), "x");
+    std::string bytes = ReadFile(dir / "many.zip");
+    EXPECT_NE(bytes.find(std::string("PK\x06\x06", 4)), std::string::npos);
+    // No entry needed zip64 fields: none has one.
+    EXPECT_EQ(bytes.find(std::string("\x01\x00\x10\x00", 4)), std::string::npos);
+
+    // A 5 GB file, and one after it whose offset is beyond 4 GB; stored, from a sparse file.
+    const int64_t big = (int64_t(5) << 30) + 12345;
+    WriteFile(dir / "big.bin", "");
+    ASSERT_EQ(::truncate((dir / "big.bin").c_str(), big), 0);
+    {
+        TSparseSink out(dir / "big.zip");
+        TKvZipWriter writer(out, "", false, 0);
+        auto in = LocalFs()->OpenRead(dir / "big.bin");
+        writer.AddFile("big.bin", 0, *in, big);
+        TSource small("after the big one");
+        writer.AddFile("small.txt", 0, small, 17);
+        writer.Finish();
+        out.Close();
+    }
+    ExpectToolsAccept(dir / "big.zip", 2, true);
+    TKvZipFileSystem fs(dir / "big.zip", *NewCancelToken());
+    ASSERT_EQ(fs.Entries().size(), 2u);
+    EXPECT_EQ(fs.Entries()[0].Size, big);
+    EXPECT_GT(fs.Entries()[1].LocalOffset, int64_t(0xFFFFFFFF));
+    EXPECT_EQ(ReadEntry(fs, "\\small.txt"), "after the big one");
+
+    // Small zips keep the plain records.
+    TSink plain;
+    TKvZipWriter small(plain, "", false);
+    TSource data("data");
+    small.AddFile("a", 0, data, 4);
+    small.Finish();
+    EXPECT_EQ(plain.Data.find(std::string("PK\x06\x06", 4)), std::string::npos);
+    EXPECT_EQ(plain.Data.find(std::string("\x01\x00\x10\x00", 4)), std::string::npos);
+}
+
+TEST(ZipWriter, OtherToolsSeeTheExactTimeInAnyZone) {
+    TTempDir dir;
+    {
+        TZone zone("America/New_York");
+        auto out = LocalFs()->OpenWrite(dir / "t.zip");
+        TKvZipWriter writer(*out, "", false);
+        // An odd second, which the DOS fields cannot hold.
+        const TKvDateTime when = EncodeDateTime({2021, 1, 4, 10, 16, 17, 0});
+        writer.AddDirectory("dir", when);
+        TSource source("data");
+        writer.AddFile("dir/f.txt", when, source, 4);
+        writer.Finish();
+    }
+    for (const char* zoneName : {"UTC", "America/New_York"}) {
+        TZone zone(zoneName);
+        const std::string expected =
+            std::string(zoneName) == "UTC" ? "2021-01-04 15:16:17" : "2021-01-04 10:16:17";
+        auto times = SevenZipTimes(dir / "t.zip");
+        EXPECT_EQ(times["dir"], expected) << zoneName;
+        EXPECT_EQ(times["dir/f.txt"], expected) << zoneName;
+        TKvZipFileSystem fs(dir / "t.zip", *NewCancelToken());
+        TKvFileEntry entry;
+        ASSERT_TRUE(fs.Stat("\\dir\\f.txt", entry));
+        EXPECT_EQ(Shown(entry.Modified), expected) << zoneName;
+    }
+    std::string output;
+    EXPECT_EQ(Sh("unzip -tq '" + dir / "t.zip" + "'", &output), 0) << output;
 }

@@ -3,7 +3,11 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -83,6 +87,48 @@ inline std::vector<std::string> TreeOf(IKvFileSystem& AFs, const std::string& AR
     walk(ARoot, "");
     std::sort(out.begin(), out.end());
     return out;
+}
+
+// Sets TZ for the test's process and the tools it runs; the old zone returns at the end.
+class TZone {
+public:
+    explicit TZone(const char* AZone) {
+        if (const char* old = ::getenv("TZ"))
+            FOld = old;
+        ::setenv("TZ", AZone, 1);
+        ::tzset();
+    }
+    ~TZone() {
+        if (FOld)
+            ::setenv("TZ", FOld->c_str(), 1);
+        else
+            ::unsetenv("TZ");
+        ::tzset();
+    }
+
+private:
+    std::optional<std::string> FOld;
+};
+
+inline std::string Shown(TKvDateTime AWhen) {
+    TKvDateParts p = DecodeDateTime(AWhen);
+    char text[32];
+    std::snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d", p.Year, p.Month, p.Day,
+                  p.Hour, p.Minute, p.Second);
+    return text;
+}
+
+// Path to "Modified" as 7-Zip lists it, to the second.
+inline std::map<std::string, std::string> SevenZipTimes(const std::string& AZip) {
+    std::map<std::string, std::string> times;
+    std::string path;
+    for (const auto& line : Split(RunCommand(SevenZip() + " l -slt '" + AZip + "'"), '\n')) {
+        if (line.rfind("Path = ", 0) == 0)
+            path = line.substr(7);
+        else if (line.rfind("Modified = ", 0) == 0 && line.size() >= 30)
+            times[path] = line.substr(11, 19);
+    }
+    return times;
 }
 
 } // namespace kv::test

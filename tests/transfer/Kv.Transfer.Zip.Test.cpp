@@ -258,7 +258,9 @@ with tarfile.open(sys.argv[2], "w", format=tarfile.GNU_FORMAT) as t:
     std::string output = RunCommand("/usr/bin/python3 '" + sandbox / "make.py" + "' '" + zip + "' '" + tar + "' 2>&1", &code);
     ASSERT_EQ(code, 0) << output;
 
-    for (const std::string& archive : {zip, tar}) {
+    // Left out: the four names with "..", and in the tar the hard link to nothing in it and
+    // the entry under a link.
+    for (auto [archive, leftOut] : {std::pair{zip, 4}, std::pair{tar, 6}}) {
         SCOPED_TRACE(archive);
         TTempDir out(sandbox.Path());
         auto fs = OpenArchive(archive, *NewCancelToken());
@@ -271,17 +273,162 @@ with tarfile.open(sys.argv[2], "w", format=tarfile.GNU_FORMAT) as t:
         ASSERT_FALSE(request.Items.empty());
         request.DestFs = LocalFs();
         request.DestPath = out.Path();
-        auto outcome = RunRequest(request);
-        EXPECT_GT(outcome.Result.Succeeded, 0);
-        EXPECT_EQ(ReadFile(out / "ok.txt").substr(4), "ok.txt");
-        // Everything in the sandbox is the two archives, the script, or inside the chosen folder.
-        std::string strays = RunCommand("cd '" + sandbox.Path() + "' && find . -mindepth 1 -not -path './" +
-                                        out.Path().substr(sandbox.Path().size() + 1) +
-                                        "*' -not -name 'hostile.*' -not -name make.py");
-        EXPECT_EQ(strays, "");
-        // No link was made that could lead out later.
-        EXPECT_EQ(RunCommand("find '" + out.Path() + "' -type l"), "");
-        EXPECT_FALSE(Exists("/abs/olute"));
-        EXPECT_FALSE(Exists("/escape"));
+        // Twice, the second time over what the first made: the links then exist, and nothing
+        // may be written through them either.
+        for (bool again : {false, true}) {
+            SCOPED_TRACE(again ? "again, overwriting" : "first");
+            request.Overwrite = again;
+            auto outcome = RunRequest(request);
+            EXPECT_GT(outcome.Result.Succeeded, 0);
+            EXPECT_EQ(outcome.Result.Failed, 0) << outcome.Result.FirstProblem;
+            // A copy of everything says that it was not everything.
+            EXPECT_GE(outcome.Result.Skipped, leftOut);
+            // The second time an existing link to a folder is a conflict, reported first.
+            if (!again) {
+                EXPECT_TRUE(Has(outcome.Result.FirstProblem,
+                                std::to_string(leftOut) + " entries were left out"))
+                    << outcome.Result.FirstProblem;
+            }
+            EXPECT_EQ(ReadFile(out / "ok.txt").substr(4), "ok.txt");
+            EXPECT_EQ(ReadFile(out / "abs/olute"),
+                      std::string(archive == zip ? "zip" : "tar") + " /abs/olute");
+            // Everything in the sandbox is the two archives, the script, or inside the chosen
+            // folder.
+            std::string strays =
+                RunCommand("cd '" + sandbox.Path() + "' && find . -mindepth 1 -not -path './" +
+                           out.Path().substr(sandbox.Path().size() + 1) +
+                           "*' -not -name 'hostile.*' -not -name make.py");
+            EXPECT_EQ(strays, "");
+            // Links are made with their stored text only, and are never written through.
+            if (archive == tar) {
+                EXPECT_EQ(RunCommand("cd '" + out.Path() + "' && find . -type l | sort"),
+                          "./linkdir\n./soft\n");
+                EXPECT_EQ(RunCommand("readlink '" + out / "soft" + "'"), "../../outside\n");
+                EXPECT_EQ(RunCommand("readlink '" + out / "linkdir" + "'"), "/\n");
+            } else {
+                EXPECT_EQ(RunCommand("find '" + out.Path() + "' -type l"), "");
+            }
+            EXPECT_FALSE(Exists("/abs/olute"));
+            EXPECT_FALSE(Exists("/escape"));
+            EXPECT_FALSE(Exists(sandbox.Path() + "/../outside"));
+        }
     }
+}
+
+// Links of an archive arrive as links with their target, beside the files that share a folder
+// with them; a place without links gets no junk files holding the target's text.
+TEST(ArchiveCopyOut, LinksArriveAsLinks) {
+    TTempDir dir;
+    ASSERT_EQ(Sh("mkdir -p '" + dir / "src/sub" + "' && cd '" + dir / "src" +
+                 "' && echo data > file.txt && echo s > sub/s.txt && ln -s file.txt flink && "
+                 "ln -s sub dlink && ln -s missing dangling && zip -q -r -y ../l.zip . && "
+                 "tar cf ../l.tar ."),
+              0);
+    for (const std::string& archive : {dir / "l.zip", dir / "l.tar"}) {
+        SCOPED_TRACE(archive);
+        TTempDir out(dir.Path());
+        auto fs = OpenArchive(archive, *NewCancelToken());
+        TKvTransferRequest request;
+        request.Kind = tkCopy;
+        request.SourceFs = fs;
+        request.SourceDir = "\\";
+        request.Items = fs->List("\\", *NewCancelToken());
+        request.DestFs = LocalFs();
+        request.DestPath = out.Path();
+        auto outcome = RunRequest(request);
+        EXPECT_EQ(outcome.Result.Failed + outcome.Result.Skipped, 0) << outcome.Result.FirstProblem;
+        EXPECT_EQ(RunCommand("cd '" + out.Path() + "' && for l in flink dlink dangling; do "
+                             "readlink $l; done"),
+                  "file.txt\nsub\nmissing\n");
+        EXPECT_EQ(ReadFile(out / "flink"), "data\n"); // the link leads to the copied file
+        EXPECT_EQ(ReadFile(out / "dlink/s.txt"), "s\n");
+        EXPECT_EQ(RunCommand("find '" + out.Path() + "' -name '*.kvpart'"), "");
+    }
+}
+
+// Files deflated ahead on other threads land in plan order, byte for byte as one thread writes
+// them, and non-ASCII names come back out of 7-Zip unchanged.
+TEST(TransferZip, ZippingAheadKeepsTheOrderAndTheBytes) {
+    TTempDir dir;
+    const std::string tree = dir / "tree";
+    std::string text;
+    for (int i = 0; i < 18 << 20; i += 32)
+        text += "line " + std::to_string(i) + " of a large text file\n";
+    ::mkdir(tree.c_str(), 0755);
+    WriteFile(tree + "/large.txt", text); // beyond what is deflated ahead
+    for (int d = 0; d < 6; ++d) {
+        const std::string folder = tree + "/d" + std::to_string(d) + "-\xC3\xBC\xE6\x97\xA5";
+        ::mkdir(folder.c_str(), 0755);
+        for (int f = 0; f < 40; ++f)
+            WriteFile(folder + "/f" + std::to_string(f) + "-\xC3\xA9.txt",
+                      text.substr(static_cast<size_t>(f * 997), static_cast<size_t>(f * 301)));
+    }
+    // The same disk behind a wrapper is no longer known to be safe to share: one thread.
+    auto wrapped = std::make_shared<TKvFaultFs>(LocalFs());
+    auto parallel = RunZip(ZipRequest(LocalFs(), dir.Path(), {"tree"}, dir / "parallel.zip"));
+    auto single = RunZip(ZipRequest(wrapped, dir.Path(), {"tree"}, dir / "single.zip"));
+    EXPECT_EQ(parallel.Result.Succeeded, 1 + 1 + 6 + 240);
+    EXPECT_EQ(single.Result.Succeeded, parallel.Result.Succeeded);
+    EXPECT_EQ(parallel.Host->BytesDone, parallel.Host->BytesTotal);
+    EXPECT_TRUE(ReadFile(dir / "parallel.zip") == ReadFile(dir / "single.zip"));
+
+    std::string output;
+    ASSERT_EQ(Sh("mkdir '" + dir / "x" + "' && cd '" + dir / "x" + "' && " + SevenZip() +
+                     " x '" + dir / "parallel.zip" + "' >/dev/null && diff -r '" + tree +
+                     "' '" + dir / "x/tree" + "'",
+                 &output),
+              0)
+        << output;
+}
+
+namespace {
+
+// A hostile server: it lists "a" twice, as a link that leads out and as a folder with a file.
+class TTwoFacedFs final : public TKvMemoryFs, public IKvSymlinks {
+public:
+    explicit TTwoFacedFs(std::string AOutside) : TKvMemoryFs("mem:two-faced"), FOutside(AOutside) {
+        AddDir("/a");
+        AddFile("/a/x", "through the link");
+    }
+    TKvFileEntries List(const std::string& APath, const IKvCancelToken& AToken) override {
+        auto entries = TKvMemoryFs::List(APath, AToken);
+        if (IsRoot(APath)) {
+            TKvFileEntry link;
+            link.Name = "a";
+            link.IsLink = true;
+            entries.insert(entries.begin(), link);
+        }
+        return entries;
+    }
+    bool ReadLink(const std::string& APath, std::string& ATarget) override {
+        ATarget = FOutside;
+        return APath == "/a";
+    }
+    void MakeLink(const std::string&, const std::string&) override {
+        throw EKvFsError("read-only");
+    }
+
+private:
+    std::string FOutside;
+};
+
+} // namespace
+
+TEST(ArchiveCopyOut, NothingIsWrittenThroughALinkTheCopyMade) {
+    TTempDir sandbox;
+    ::mkdir((sandbox / "outside").c_str(), 0755);
+    ::mkdir((sandbox / "out").c_str(), 0755);
+    auto source = std::make_shared<TTwoFacedFs>(sandbox / "outside");
+    TKvTransferRequest request;
+    request.Kind = tkCopy;
+    request.SourceFs = source;
+    request.SourceDir = "/";
+    request.Items = source->List("/", *NewCancelToken());
+    request.DestFs = LocalFs();
+    request.DestPath = sandbox / "out";
+    auto outcome = RunRequest(request);
+    EXPECT_EQ(RunCommand("readlink '" + sandbox / "out/a" + "'"), sandbox / "outside" + "\n");
+    EXPECT_EQ(RunCommand("ls -A '" + sandbox / "outside" + "'"), "");
+    EXPECT_EQ(outcome.Result.Skipped, 1);
+    EXPECT_EQ(outcome.Result.FirstProblem, "Not written through a link: " + sandbox / "out/a/x");
 }
