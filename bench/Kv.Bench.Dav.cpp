@@ -142,8 +142,8 @@ int Bench(int argc, char** argv, std::string& ADir) {
             std::min(best[2], Seconds([&] { Copy(disk, local + "/up", "big.bin", dav, "/up"); }));
         Run("rm -f " + root + "/up/big.bin");
         best[3] = std::min(best[3], Seconds([&] {
-                               failures += Run(curl + "-T " + local + "/up/big.bin " + url +
-                                               "/up/big.bin") != 0;
+                               failures += Run(curl + "-o /dev/null -T " + local + "/up/big.bin " +
+                                               url + "/up/big.bin") != 0;
                            }));
         best[4] = std::min(best[4], Seconds([&] { listed = dav->List("/many", token).size(); }));
     }

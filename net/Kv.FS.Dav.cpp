@@ -569,8 +569,10 @@ bool TKvDavFs::Stat(const std::string& APath, TKvFileEntry& AEntry) {
     // absent would let a copy overwrite a file nobody asked about.
     if (status == 404 || status == 410)
         return false;
-    if ((status != 207 && status != 200) || items.empty())
-        throw DavStatusError(path, status == 207 || status == 200 ? 502 : status);
+    if (status != 207 && status != 200)
+        throw DavStatusError(path, status);
+    if (items.empty())
+        throw EKvFsError(path + ": the server's answer describes nothing");
     AEntry = items.front().Entry;
     AEntry.Name = NameOf(path);
     AEntry.IsHidden = !AEntry.Name.empty() && AEntry.Name[0] == '.';
