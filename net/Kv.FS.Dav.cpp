@@ -702,8 +702,18 @@ void TKvDavFs::SetModified(const std::string& APath, TKvDateTime AWhen) {
                     "xmlns:D=\"DAV:\"><D:set><D:prop><D:getlastmodified>") +
         stamp + "</D:getlastmodified></D:prop></D:set></D:propertyupdate>";
     std::string answer;
-    const int status =
-        RequestText("PROPPATCH", RequestUri(APath, false), nullptr, body, {}, answer);
+    int status = 0;
+    try {
+        status = RequestText("PROPPATCH", RequestUri(APath, false), nullptr, body, {}, answer);
+    } catch (const EDavLost&) {
+        throw;
+    } catch (const EKvCancelled&) {
+        throw;
+    } catch (const EKvFsError& error) {
+        // The file itself arrived; only its time could not be kept.
+        Log(std::string("webdav: ") + error.what());
+        return;
+    }
     // Most servers keep the time of the upload as a protected property; asking them again for
     // every file would only slow a copy down.
     const bool accepted = status == 207 && answer.find(" 200 ") != std::string::npos &&
