@@ -224,6 +224,7 @@ TEST_F(DavServer, PasswordQuestionsAndWrongFolders) {
     EXPECT_EQ(opened.StartDir, "/basic");
 }
 
+// The wait also outlasts apache's keep-alive time: the pooled connection is closed by then.
 TEST_F(DavServer, StaleDigestNonceIsRenewedWithoutAsking) {
     auto ui = std::make_shared<TScriptedUi>();
     TKvDavOpened opened = Open("APACHE", "/digest", ui);
