@@ -1,9 +1,13 @@
 #include "Kv.Http.h"
 
+#include <chrono>
+#include <future>
 #include <gtest/gtest.h>
+#include <thread>
 
 #include "Kv.DateTime.h"
 #include "Kv.FS.Dav.h"
+#include "KvListener.h"
 
 namespace kv {
 namespace {
@@ -440,6 +444,18 @@ TEST(DavFs, AuthenticationChoices) {
     EXPECT_TRUE(
         fs->UpdateAuth(Unauthorized({"Digest realm=\"r\", nonce=\"a\rInjected: 1\", stale=true"})));
     EXPECT_THROW(fs->BuildRequest("GET", "/", {}), EKvFsError);
+}
+
+TEST(DavFs, CancelEndsAStalledOpen) {
+    test::TListener silent;
+    TKvConnector conn = DavConnector("127.0.0.1");
+    conn.Port = silent.Port();
+    TKvCancelToken token;
+    auto opening = std::async(std::launch::async, [&] { OpenDav(conn, nullptr, token); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    token.Cancel();
+    ASSERT_EQ(opening.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_THROW(opening.get(), EKvCancelled);
 }
 
 } // namespace
