@@ -299,6 +299,13 @@ TEST_F(DavServer, FramingFaultsOfTheFakeServer) {
     EXPECT_EQ(cut, "/cut: The connection was cut before the end of the data");
     EXPECT_EQ(ErrorText([&] { fs->List("/elsewhere", token); }),
               "/elsewhere: the server answered with HTTP status 301");
+    // Redirects on the same server are followed, at most three in a row, never in a circle.
+    EXPECT_TRUE(fs->List("/moved", token).empty());
+    EXPECT_TRUE(fs->List("/b", token).empty());
+    EXPECT_EQ(ErrorText([&] { fs->List("/a", token); }),
+              "/a: the server answered with HTTP status 301");
+    EXPECT_EQ(ErrorText([&] { fs->List("/loop", token); }),
+              "/loop: the server answered with HTTP status 301");
     const std::string big = ErrorText([&] {
         TKvStreamPtr out = fs->OpenWriteSized("/big", int64_t(1) << 30);
         const std::string block(1 << 20, 'b');

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 # A small HTTPS peer for what the real WebDAV servers never do: chunk extensions, an interim
-# 100 Continue, a close-delimited body with and without TLS close_notify, a redirect to another
-# host and a 413 before the upload's body. Usage: davfake.py PORT CERT KEY
+# 100 Continue, a close-delimited body with and without TLS close_notify, redirects on the same
+# server and to another host, a 500 and a 413 before the upload's body. Usage: davfake.py PORT CERT KEY
 import socket
 import ssl
 import sys
@@ -71,6 +71,11 @@ def serve(raw):
             if method == "PROPFIND" and path == "/elsewhere/":
                 conn.sendall(b"HTTP/1.1 301 Moved\r\nLocation: https://other.invalid/elsewhere/\r\n"
                              b"Content-Length: 0\r\n\r\n")
+            elif method == "PROPFIND" and path in ("/moved/", "/loop/", "/a/", "/b/", "/c/", "/d/"):
+                # Same-server redirects: one that lands, one to itself and a chain of four.
+                target = {"/moved/": "/", "/loop/": "/loop/", "/a/": "/b/", "/b/": "/c/", "/c/": "/d/", "/d/": "/"}[path]
+                conn.sendall(b"HTTP/1.1 301 Moved\r\nLocation: https://127.0.0.1:%d%s\r\n"
+                             b"Content-Length: 0\r\n\r\n" % (port, target.encode()))
             elif method == "PROPFIND" and path == "/error":
                 conn.sendall(b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n")
             elif method == "PROPFIND":
