@@ -133,7 +133,14 @@ void TKvTlsChannel::Flush() {
     const long pending = BIO_get_mem_data(FOut, &data);
     if (pending <= 0)
         return;
-    NetSend(FSock, data, static_cast<size_t>(pending));
+    try {
+        NetSend(FSock, data, static_cast<size_t>(pending));
+    } catch (...) {
+        // What could not be sent never will be; reading the peer's answer (why it stopped
+        // taking an upload) must not fail on it again.
+        (void)BIO_reset(FOut);
+        throw;
+    }
     (void)BIO_reset(FOut);
 }
 

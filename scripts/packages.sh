@@ -15,6 +15,7 @@ KV_TEST_PACKAGES=(
     7zip libarchive-tools zip unzip
     libvterm-dev
     vsftpd python3-pyftpdlib python3-openssl openssl curl
+    apache2 apache2-utils lighttpd lighttpd-mod-webdav lighttpd-mod-openssl nginx libnginx-mod-http-dav-ext
     xvfb xauth
     desktop-file-utils appstream dpkg-dev
     openssh-server openssh-sftp-server openssh-client python3-asyncssh
