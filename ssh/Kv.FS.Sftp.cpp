@@ -377,34 +377,6 @@ void TKvSftpFileSystem::SetMode(const std::string& APath, uint32_t AMode) {
     SetStat(APath, attrs);
 }
 
-bool TKvSftpFileSystem::ReadLink(const std::string& APath, std::string& ATarget) {
-    LIBSSH2_SFTP_ATTRIBUTES attrs;
-    if (!StatAttrs(APath, LIBSSH2_SFTP_LSTAT, attrs))
-        Fail(APath);
-    if (!(attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) || (attrs.permissions & 0xF000) != 0xA000)
-        return false;
-    std::string path = Normalize(APath);
-    char buffer[KPathBuffer];
-    std::lock_guard lock(FSess->Mutex());
-    int length = Ssh2().libssh2_sftp_symlink_ex(FSess->Sftp(), path.data(), Len(path), buffer,
-                                                sizeof(buffer), LIBSSH2_SFTP_READLINK);
-    if (length < 0)
-        Fail(APath);
-    ATarget.assign(buffer, static_cast<size_t>(length));
-    return true;
-}
-
-void TKvSftpFileSystem::MakeLink(const std::string& APath, const std::string& ATarget) {
-    std::string path = Normalize(APath);
-    std::string text = ATarget;
-    std::lock_guard lock(FSess->Mutex());
-    // The link's text goes first and the new name second: the order OpenSSH's server reads
-    // (the reverse of the protocol draft), which libssh2 follows.
-    if (Ssh2().libssh2_sftp_symlink_ex(FSess->Sftp(), text.data(), Len(text), path.data(),
-                                       Len(path), LIBSSH2_SFTP_SYMLINK) != 0)
-        Fail(APath);
-}
-
 std::string TKvSftpFileSystem::RealPathOf(const std::string& APath) {
     char buffer[KPathBuffer];
     std::lock_guard lock(FSess->Mutex());

@@ -16,7 +16,6 @@ namespace kv {
 class TKvSftpFileSystem final : public IKvRemoteExec,
                                 public IKvTryList,
                                 public IKvFileMode,
-                                public IKvSymlinks,
                                 public IKvFileSystem,
                                 public std::enable_shared_from_this<TKvSftpFileSystem> {
 public:
@@ -60,10 +59,6 @@ public:
 
     bool GetMode(const std::string& APath, uint32_t& AMode) override;
     void SetMode(const std::string& APath, uint32_t AMode) override;
-
-    // The link's own text, never followed; false when the path is no link.
-    bool ReadLink(const std::string& APath, std::string& ATarget) override;
-    void MakeLink(const std::string& APath, const std::string& ATarget) override;
 
     // Runs the command in an "exec" channel while holding the session lock; the output is
     // standard output then standard error, trimmed. Returns the exit status.

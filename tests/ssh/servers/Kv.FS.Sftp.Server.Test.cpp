@@ -124,27 +124,6 @@ TEST_F(SftpFs, ListingShowsLinksAsTheirTargets) {
               Remote("missing") + ": no such file or directory");
 }
 
-TEST_F(SftpFs, LinksAreReadAndMadeAsTheirText) {
-    Put("file.txt", "12345");
-    test::RunCommand("cd '" + FDir->Path() + "' && ln -s file.txt filelink && ln -s '../no where' dangling && "
-                     "chown -h kvkey: *");
-    auto* links = dynamic_cast<IKvSymlinks*>(FFs.get());
-    ASSERT_TRUE(links);
-    std::string text;
-    ASSERT_TRUE(links->ReadLink(Remote("filelink"), text));
-    EXPECT_EQ(text, "file.txt");
-    ASSERT_TRUE(links->ReadLink(Remote("dangling"), text));
-    EXPECT_EQ(text, "../no where");
-    EXPECT_FALSE(links->ReadLink(Remote("file.txt"), text));
-    EXPECT_THROW(links->ReadLink(Remote("missing"), text), EKvFsError);
-
-    // Made with the text as given, never followed: the link lands where it was asked for.
-    links->MakeLink(Remote("made"), "../elsewhere/x y");
-    EXPECT_EQ(test::RunCommand("readlink '" + Remote("made") + "'"), "../elsewhere/x y\n");
-    EXPECT_THROW(links->MakeLink(Remote("made"), "other"), EKvFsError);
-    EXPECT_EQ(test::RunCommand("readlink '" + Remote("made") + "'"), "../elsewhere/x y\n");
-}
-
 TEST_F(SftpFs, ListingManyEntriesAndCancel) {
     test::RunCommand("cd '" + FDir->Path() +
                      "' && mkdir many && cd many && seq 1 700 | xargs touch");
