@@ -1,6 +1,8 @@
 // The local disk: canonical "/" paths, names as bytes, the Trash for Recycle.
 #pragma once
 
+#include <functional>
+
 #include "Kv.FileSystem.h"
 
 namespace kv {
@@ -46,6 +48,16 @@ public:
     bool GetMode(const std::string& APath, uint32_t& AMode) override;
     void SetMode(const std::string& APath, uint32_t AMode) override;
 };
+
+// Copies a local file with holes into a local write stream, holes kept (SEEK_DATA and
+// SEEK_HOLE): only the data is read and written. AProgress hears each step's bytes, holes
+// included, and may raise to stop. False, with nothing done, when either stream is not a local
+// file, the source has no holes or its file system cannot tell where they are.
+bool CopyLocalSparse(TKvStream& AIn, TKvStream& AOut, char* ABuffer, int64_t ABufferSize,
+                     const std::function<void(int64_t)>& AProgress);
+
+// The bytes a local file takes on its disk (its blocks), or AFallback when it cannot be seen.
+int64_t LocalAllocatedBytes(const std::string& APath, int64_t AFallback);
 
 // The program's one shared instance.
 IKvFileSystemPtr LocalFs();
