@@ -497,8 +497,37 @@ void TKvLocalFileSystem::SetMode(const std::string& APath, uint32_t AMode) {
         RaiseErrno(APath, errno);
 }
 
-bool CopyLocalSparse(TKvStream& AIn, TKvStream& AOut, char* ABuffer, int64_t ABufferSize,
-                     const std::function<void(int64_t)>& AProgress) {
+namespace {
+
+// The kernel copies without the data passing through here (and may share blocks, as cp does).
+// False, with nothing written, where it cannot: another file system, an old kernel.
+bool CopyInKernel(TKvLocalStream& AIn, TKvLocalStream& AOut, int64_t AStep,
+                  const std::function<void(int64_t)>& AProgress) {
+    bool first = true;
+    for (;;) {
+        ssize_t n =
+            ::copy_file_range(AIn.Fd(), nullptr, AOut.Fd(), nullptr, static_cast<size_t>(AStep), 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (first && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                          errno == EOPNOTSUPP || errno == EBADF || errno == EPERM))
+                return false;
+            RaiseErrno(errno == ENOSPC || errno == EDQUOT || errno == EFBIG ? AOut.Path()
+                                                                            : AIn.Path(),
+                       errno);
+        }
+        if (n == 0)
+            return true;
+        first = false;
+        AProgress(n);
+    }
+}
+
+} // namespace
+
+bool CopyLocalData(TKvStream& AIn, TKvStream& AOut, char* ABuffer, int64_t ABufferSize,
+                   const std::function<void(int64_t)>& AProgress) {
     auto* in = dynamic_cast<TKvLocalStream*>(&AIn);
     auto* out = dynamic_cast<TKvLocalStream*>(&AOut);
     if (!in || !out)
@@ -507,7 +536,7 @@ bool CopyLocalSparse(TKvStream& AIn, TKvStream& AOut, char* ABuffer, int64_t ABu
     // Fewer blocks than bytes: there are holes (or the file system packs tails; then the
     // extents below simply cover the whole file).
     if (st.st_blocks * 512 >= st.st_size)
-        return false;
+        return CopyInKernel(*in, *out, ABufferSize * 8, AProgress);
     int64_t size = st.st_size;
     int64_t at = 0;
     while (at < size) {

@@ -49,12 +49,13 @@ public:
     void SetMode(const std::string& APath, uint32_t AMode) override;
 };
 
-// Copies a local file with holes into a local write stream, holes kept (SEEK_DATA and
-// SEEK_HOLE): only the data is read and written. AProgress hears each step's bytes, holes
-// included, and may raise to stop. False, with nothing done, when either stream is not a local
-// file, the source has no holes or its file system cannot tell where they are.
-bool CopyLocalSparse(TKvStream& AIn, TKvStream& AOut, char* ABuffer, int64_t ABufferSize,
-                     const std::function<void(int64_t)>& AProgress);
+// Copies a local file into a local write stream inside the kernel: a file with holes keeps them
+// (SEEK_DATA and SEEK_HOLE, only the data is read and written), any other goes through
+// copy_file_range. AProgress hears each step's bytes, holes included, and may raise to stop.
+// False, with nothing done, when either stream is not a local file or the kernel cannot do it
+// here: the caller then copies through its own buffer.
+bool CopyLocalData(TKvStream& AIn, TKvStream& AOut, char* ABuffer, int64_t ABufferSize,
+                   const std::function<void(int64_t)>& AProgress);
 
 // The bytes a local file takes on its disk (its blocks), or AFallback when it cannot be seen.
 int64_t LocalAllocatedBytes(const std::string& APath, int64_t AFallback);

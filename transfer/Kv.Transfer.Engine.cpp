@@ -456,8 +456,8 @@ void TKvRun::CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, i
         FHost->SetProgress(AAttemptBytes, FBytesDone, FItemsDone);
         Check();
     };
-    // A sparse local file keeps its holes, as cp does.
-    if (!CopyLocalSparse(*in, *out, FBuffer.get(), KTransferBufferSize, progress))
+    // Disk to disk the kernel copies, and a sparse file keeps its holes, as cp does.
+    if (!CopyLocalData(*in, *out, FBuffer.get(), KTransferBufferSize, progress))
         for (;;) {
             Check();
             int64_t n = in->Read(FBuffer.get(), KTransferBufferSize);

@@ -314,8 +314,13 @@ protected:
         QString right = Q(FPanel.StatusRight());
         int rightWidth = right.isEmpty() ? 0 : painter.fontMetrics().horizontalAdvance(right) + 2 * pad;
         QRect left(pad, 0, width() - rightWidth - 2 * pad, height());
+        // One line: a name with a newline in a message must not spill over a second row.
+        QString text = Q(FPanel.StatusText());
+        for (QChar& c : text)
+            if (c.category() == QChar::Other_Control)
+                c = QLatin1Char('?');
         painter.drawText(left, Qt::AlignVCenter | Qt::AlignLeft,
-                         painter.fontMetrics().elidedText(Q(FPanel.StatusText()), Qt::ElideRight, left.width()));
+                         painter.fontMetrics().elidedText(text, Qt::ElideRight, left.width()));
         if (!right.isEmpty())
             painter.drawText(QRect(width() - rightWidth, 0, rightWidth - pad, height()),
                              Qt::AlignVCenter | Qt::AlignRight, right);
