@@ -22,8 +22,10 @@ struct TKvFileEntry {
     bool IsReadOnly = false;
     int64_t Size = 0;
     TKvDateTime Modified = 0;
-    // What a link points to, as stored, where the listing knows it; empty otherwise.
+    // For a link, where it points as written in the link, and whether nothing is there; file
+    // systems that cannot tell leave them empty.
     std::string LinkTarget;
+    bool LinkBroken = false;
 
     bool operator==(const TKvFileEntry&) const = default;
 };

@@ -1,8 +1,10 @@
 #include "Kv.FS.Local.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -55,6 +57,8 @@ TKvFileEntry EntryOf(std::string AName, const struct stat& AStat, int ADirFd, co
         ReadLinkAt(ADirFd, AAtName, entry.LinkTarget);
         if (::fstatat(ADirFd, AAtName, &target, 0) == 0)
             info = &target;
+        else
+            entry.LinkBroken = true;
     }
     mode_t mode = info->st_mode;
     entry.IsDir = S_ISDIR(mode);
@@ -107,10 +111,21 @@ int ListInto(const std::string& APath, const IKvCancelToken& AToken, TKvFileEntr
     return error;
 }
 
-class TKvLocalStream final : public TKvStream {
+// Finish closes the file and reports what close() says: a quota or a network file system may
+// report a failed write only there. Without Finish the file is closed quietly.
+class TKvLocalStream final : public TKvFinishableStream {
 public:
-    TKvLocalStream(int AFd, std::string APath) : FFd(AFd), FPath(std::move(APath)) {}
-    ~TKvLocalStream() override { ::close(FFd); }
+    TKvLocalStream(int AFd, std::string APath, const struct stat& AOpened)
+        : FFd(AFd), FPath(std::move(APath)), FOpened(AOpened) {}
+    ~TKvLocalStream() override {
+        if (FFd >= 0)
+            ::close(FFd);
+    }
+
+    int Fd() const { return FFd; }
+    const std::string& Path() const { return FPath; }
+    // What fstat said when the file was opened.
+    const struct stat& Opened() const { return FOpened; }
 
     int64_t Read(void* ABuffer, int64_t ACount) override {
         for (;;) {
@@ -147,20 +162,45 @@ public:
         return st.st_size;
     }
 
+    void Finish() override {
+        if (FFd < 0)
+            return;
+        const int fd = FFd;
+        FFd = -1; // closed even when close() fails: the descriptor is gone either way
+        // EINTR leaves the file closed on Linux, and the data handed over.
+        if (::close(fd) != 0 && errno != EINTR)
+            RaiseErrno(FPath, errno);
+    }
+
 private:
     int FFd;
     std::string FPath;
+    struct stat FOpened;
 };
+
+void WriteAllAt(TKvLocalStream& AOut, const char* AData, int64_t ACount, int64_t AOffset) {
+    while (ACount > 0) {
+        ssize_t n = ::pwrite(AOut.Fd(), AData, static_cast<size_t>(ACount), AOffset);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            RaiseErrno(AOut.Path(), errno);
+        }
+        AData += n;
+        ACount -= n;
+        AOffset += n;
+    }
+}
 
 // Opens without blocking, then refuses anything that is not a regular file: reading a FIFO
 // or a device could block a worker forever, out of reach of its cancel token.
-int OpenRegular(const std::string& APath, int AFlags, int& AError) {
+int OpenRegular(const std::string& APath, int AFlags, int& AError, struct stat& AStat) {
     int fd = ::open(APath.c_str(), AFlags | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) {
         AError = errno;
         return -1;
     }
-    struct stat st {};
+    struct stat& st = AStat;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         AError = 0;
@@ -172,9 +212,10 @@ int OpenRegular(const std::string& APath, int AFlags, int& AError) {
 
 TKvStreamPtr OpenStream(const std::string& APath, int AFlags) {
     int error = 0;
-    int fd = OpenRegular(APath, AFlags, error);
+    struct stat opened {};
+    int fd = OpenRegular(APath, AFlags, error, opened);
     if (fd >= 0)
-        return std::make_unique<TKvLocalStream>(fd, APath);
+        return std::make_unique<TKvLocalStream>(fd, APath, opened);
     // Opening a FIFO without a reader for writing fails with a puzzling "No such device".
     struct stat st {};
     bool special = error == ENXIO && ::stat(APath.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
@@ -301,7 +342,8 @@ bool TKvLocalFileSystem::TryList(const std::string& APath, const IKvCancelToken&
 
 bool TKvLocalFileSystem::CanRead(const std::string& APath) {
     int error = 0;
-    int fd = OpenRegular(APath, O_RDONLY, error);
+    struct stat st {};
+    int fd = OpenRegular(APath, O_RDONLY, error, st);
     if (fd < 0)
         return false;
     ::close(fd);
@@ -395,11 +437,15 @@ bool TKvLocalFileSystem::CanRecycle(const std::string& APath) { return CanTrash(
 
 void TKvLocalFileSystem::Recycle(const std::string& APath) {
     std::string path = StripTrailingSlashes(APath);
+    struct stat st {};
+    // Gone meanwhile (another program removed it): say so, not that the Trash is missing.
+    if (::lstat(path.c_str(), &st) != 0)
+        RaiseErrno(path, errno);
     if (!CanTrash(path))
         throw EKvFsError(path + ": the Trash is not available here");
     int code = MoveToTrash(path);
     if (code != 0)
-        throw EKvFsError(path + ": could not move to the Trash (code " + std::to_string(code) + ")");
+        throw EKvFsError(path + ": could not move to the Trash: " + ErrorText(code));
 }
 
 int64_t TKvLocalFileSystem::FreeSpace(const std::string& APath) {
@@ -461,6 +507,98 @@ bool TKvLocalFileSystem::GetMode(const std::string& APath, uint32_t& AMode) {
 void TKvLocalFileSystem::SetMode(const std::string& APath, uint32_t AMode) {
     if (::chmod(APath.c_str(), static_cast<mode_t>(AMode & 07777)) != 0)
         RaiseErrno(APath, errno);
+}
+
+namespace {
+
+// The kernel copies without the data passing through here (and may share blocks, as cp does).
+// False, with nothing written, where it cannot: another file system, an old kernel.
+bool CopyInKernel(TKvLocalStream& AIn, TKvLocalStream& AOut, int64_t AStep,
+                  const std::function<void(int64_t)>& AProgress) {
+    bool first = true;
+    for (;;) {
+        ssize_t n =
+            ::copy_file_range(AIn.Fd(), nullptr, AOut.Fd(), nullptr, static_cast<size_t>(AStep), 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (first && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                          errno == EOPNOTSUPP || errno == EBADF || errno == EPERM))
+                return false;
+            RaiseErrno(errno == ENOSPC || errno == EDQUOT || errno == EFBIG ? AOut.Path()
+                                                                            : AIn.Path(),
+                       errno);
+        }
+        if (n == 0)
+            return true;
+        first = false;
+        AProgress(n);
+    }
+}
+
+} // namespace
+
+bool CopyLocalData(TKvStream& AIn, TKvStream& AOut, char* ABuffer, int64_t ABufferSize,
+                   const std::function<void(int64_t)>& AProgress) {
+    auto* in = dynamic_cast<TKvLocalStream*>(&AIn);
+    auto* out = dynamic_cast<TKvLocalStream*>(&AOut);
+    if (!in || !out)
+        return false;
+    const struct stat& st = in->Opened();
+    // Fewer blocks than bytes: there are holes (or the file system packs tails; then the
+    // extents below simply cover the whole file).
+    if (st.st_blocks * 512 >= st.st_size)
+        return CopyInKernel(*in, *out, ABufferSize * 8, AProgress);
+    int64_t size = st.st_size;
+    int64_t at = 0;
+    while (at < size) {
+        off_t data = ::lseek(in->Fd(), at, SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) {
+                data = size; // only a hole up to the end
+            } else if (at == 0) {
+                return false; // no SEEK_DATA here: nothing written yet, the plain copy goes on
+            } else {
+                RaiseErrno(in->Path(), errno);
+            }
+        }
+        if (data > at) {
+            AProgress(std::min<int64_t>(data, size) - at);
+            at = data;
+        }
+        if (at >= size)
+            break;
+        off_t hole = ::lseek(in->Fd(), at, SEEK_HOLE);
+        if (hole < 0)
+            hole = size;
+        while (at < hole) {
+            ssize_t n = ::pread(in->Fd(), ABuffer,
+                                static_cast<size_t>(std::min<int64_t>(ABufferSize, hole - at)), at);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                RaiseErrno(in->Path(), errno);
+            }
+            if (n == 0) {
+                size = hole = at; // shortened meanwhile: the copy ends here
+                break;
+            }
+            WriteAllAt(*out, ABuffer, n, at);
+            at += n;
+            AProgress(n);
+        }
+    }
+    // A hole at the end has no data to write: the size alone makes it.
+    if (::ftruncate(out->Fd(), size) != 0)
+        RaiseErrno(out->Path(), errno);
+    return true;
+}
+
+int64_t LocalAllocatedBytes(const std::string& APath, int64_t AFallback) {
+    struct stat st {};
+    if (::stat(APath.c_str(), &st) != 0)
+        return AFallback;
+    return std::min<int64_t>(static_cast<int64_t>(st.st_blocks) * 512, st.st_size);
 }
 
 IKvFileSystemPtr LocalFs() {

@@ -1,6 +1,8 @@
 // The local disk: canonical "/" paths, names as bytes, the Trash for Recycle.
 #pragma once
 
+#include <functional>
+
 #include "Kv.FileSystem.h"
 
 namespace kv {
@@ -50,6 +52,17 @@ public:
     bool ReadLink(const std::string& APath, std::string& ATarget) override;
     void MakeLink(const std::string& APath, const std::string& ATarget) override;
 };
+
+// Copies a local file into a local write stream inside the kernel: a file with holes keeps them
+// (SEEK_DATA and SEEK_HOLE, only the data is read and written), any other goes through
+// copy_file_range. AProgress hears each step's bytes, holes included, and may raise to stop.
+// False, with nothing done, when either stream is not a local file or the kernel cannot do it
+// here: the caller then copies through its own buffer.
+bool CopyLocalData(TKvStream& AIn, TKvStream& AOut, char* ABuffer, int64_t ABufferSize,
+                   const std::function<void(int64_t)>& AProgress);
+
+// The bytes a local file takes on its disk (its blocks), or AFallback when it cannot be seen.
+int64_t LocalAllocatedBytes(const std::string& APath, int64_t AFallback);
 
 // The program's one shared instance.
 IKvFileSystemPtr LocalFs();

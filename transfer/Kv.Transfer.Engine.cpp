@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 
+#include "Kv.FS.Local.h"
 #include "Kv.Log.h"
 
 namespace kv {
@@ -325,6 +326,7 @@ void TKvRun::RunCopyOrMove() {
             ScanFolder(from, to);
     }
 
+    CheckFreeSpace(destPath);
     FHost->SetPhase(tpWorking, static_cast<int>(FPlan.size()), FBytesTotal);
     for (const auto& item : FPlan) {
         Check();
@@ -347,6 +349,45 @@ void TKvRun::RunCopyOrMove() {
                 source.DeleteDirAt(it->Source);
             } catch (...) {
             }
+        }
+    }
+}
+
+void TKvRun::CheckFreeSpace(const std::string& ADestPath) {
+    if (FReq.DestFs->Id() != "local" || FBytesTotal <= 0)
+        return;
+    auto& dest = *FReq.DestFs;
+    std::string folder = ADestPath;
+    TKvFileEntry entry;
+    // The folder to copy into may not be there yet (a single item under a new name).
+    if (!dest.Stat(folder, entry) || !entry.IsDir)
+        folder = dest.ParentOf(folder);
+    for (;;) {
+        const int64_t free = dest.FreeSpace(folder);
+        if (free < 0 || FBytesTotal <= free)
+            return;
+        // Sparse files take less than their size: only then are the blocks worth counting.
+        int64_t needed = 0;
+        if (FReq.SourceFs->Id() == "local") {
+            for (const auto& item : FPlan)
+                if (!item.IsDir)
+                    needed += LocalAllocatedBytes(item.Source, item.Size);
+            if (needed <= free)
+                return;
+        } else {
+            needed = FBytesTotal;
+        }
+        bool applyAll = false;
+        const std::string text = "There is not enough free space in " + folder +
+                                 ".\nNeeded: " + FormatSize(needed) + ", free: " + FormatSize(free);
+        switch (FHost->Ask(pkSpace, text, *FToken, applyAll)) {
+        case paRetry:
+            continue;
+        case paOverwrite:
+            Log("copy: not enough free space in " + folder + ", going on as asked");
+            return;
+        default:
+            throw EKvCancelled();
         }
     }
 }
@@ -429,16 +470,22 @@ void TKvRun::CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, i
     else
         out = dest.OpenWrite(ATemporary);
     ACreated = true;
-    for (;;) {
-        Check();
-        int64_t n = in->Read(FBuffer.get(), KTransferBufferSize);
-        if (n <= 0)
-            break;
-        out->WriteAll(FBuffer.get(), n);
-        AAttemptBytes += n;
-        FBytesDone += n;
+    auto progress = [&](int64_t ACount) {
+        AAttemptBytes += ACount;
+        FBytesDone += ACount;
         FHost->SetProgress(AAttemptBytes, FBytesDone, FItemsDone);
-    }
+        Check();
+    };
+    // Disk to disk the kernel copies, and a sparse file keeps its holes, as cp does.
+    if (!CopyLocalData(*in, *out, FBuffer.get(), KTransferBufferSize, progress))
+        for (;;) {
+            Check();
+            int64_t n = in->Read(FBuffer.get(), KTransferBufferSize);
+            if (n <= 0)
+                break;
+            out->WriteAll(FBuffer.get(), n);
+            progress(n);
+        }
     if (auto* finishable = dynamic_cast<TKvFinishableStream*>(out.get()))
         finishable->Finish();
     out.reset(); // the written stream goes first

@@ -49,7 +49,9 @@ struct TKvPlanItem {
     TKvDateTime Modified = 0;
 };
 
-enum class TKvPromptKind { pkNone, pkConflict, pkError };
+// pkSpace: the copy needs more than the free space of its destination; paRetry checks again,
+// paOverwrite copies anyway, paCancel stops before anything is copied.
+enum class TKvPromptKind { pkNone, pkConflict, pkError, pkSpace };
 using enum TKvPromptKind;
 enum class TKvPromptAnswer { paOverwrite, paSkip, paRename, paRetry, paCancel };
 using enum TKvPromptAnswer;
@@ -110,6 +112,8 @@ private:
     // Raises EKvCancelled for paCancel; paSkip with apply-to-all skips every later error.
     TKvPromptAnswer AskError(const std::string& AText);
     bool EnsureFolder(const std::string& APath);
+    // Before copying onto the local disk: asks when the data will not fit its free space.
+    void CheckFreeSpace(const std::string& ADestPath);
     void AddToPlan(const TKvFileEntry& AEntry, const std::string& ASource, const std::string& ATarget);
     void ScanFolder(const std::string& ASource, const std::string& ATarget);
     bool InsideSkippedFolder(const std::string& APath) const;

@@ -1,6 +1,7 @@
 #include "Kv.Ui.FilePanel.h"
 
 #include <QAbstractScrollArea>
+#include <QApplication>
 #include <QFocusEvent>
 #include <QHBoxLayout>
 #include <QHelpEvent>
@@ -11,11 +12,15 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QSocketNotifier>
+#include <QTimer>
 #include <QToolButton>
 #include <QToolTip>
 #include <QVBoxLayout>
 #include <chrono>
 #include <optional>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include "Kv.FS.Local.h"
 #include "Kv.Log.h"
@@ -50,7 +55,65 @@ void PopLastCharacter(std::string& AText) {
 
 const QColor KErrorBackground(170, 0, 0);
 
+// How long after a change in the shown folder it is listed again; changes meanwhile wait for
+// the same listing, so a copy of thousands of files lists the folder a few times a second at most.
+constexpr int KLiveReloadMs = 300;
+
 } // namespace
+
+// Watches one local folder with inotify and calls back on any change of its entries, their
+// names, sizes or times.
+class TKvFolderWatch {
+public:
+    explicit TKvFolderWatch(QObject* AOwner, std::function<void()> AChanged)
+        : FChanged(std::move(AChanged)) {
+        FFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (FFd < 0)
+            return;
+        FNotifier = new QSocketNotifier(FFd, QSocketNotifier::Read, AOwner);
+        QObject::connect(FNotifier, &QSocketNotifier::activated, AOwner, [this] { Drain(); });
+    }
+    ~TKvFolderWatch() {
+        delete FNotifier;
+        if (FFd >= 0)
+            ::close(FFd);
+    }
+
+    // An empty path watches nothing.
+    void Watch(const std::string& APath) {
+        if (FFd < 0 || APath == FPath)
+            return;
+        if (FWatch >= 0)
+            ::inotify_rm_watch(FFd, FWatch);
+        FWatch = -1;
+        FPath = APath;
+        if (!APath.empty())
+            FWatch = ::inotify_add_watch(FFd, APath.c_str(),
+                                         IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                             IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB |
+                                             IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+    }
+
+private:
+    void Drain() {
+        alignas(struct inotify_event) char buffer[8192];
+        bool changed = false;
+        for (;;) {
+            ssize_t n = ::read(FFd, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            changed = true;
+        }
+        if (changed && FWatch >= 0)
+            FChanged();
+    }
+
+    int FFd = -1;
+    int FWatch = -1;
+    std::string FPath;
+    QSocketNotifier* FNotifier = nullptr;
+    std::function<void()> FChanged;
+};
 
 // The header: column titles, dividers that can be dragged, clicks that sort.
 class TKvPanelHeader : public QWidget {
@@ -164,24 +227,25 @@ protected:
         const QFontMetrics metrics(painter.font());
         const int last = std::min(model.RowCount(), model.Top() + PageRows() + 1);
         for (int i = model.Top(); i < last; ++i) {
-            const auto& row = model.Row(i);
             QRect rowRect(0, (i - model.Top()) * rowHeight, w, rowHeight);
-            QColor color = model.Marked(i)        ? ThemeColor(csMarked)
-                           : row.IsHidden          ? ThemeColor(csHidden)
-                           : row.IsDir             ? ThemeColor(csFolders)
-                                                   : ThemeColor(csFileNames);
-            if (i == model.Focus() && hasFocus()) {
+            if (i == model.Focus() && hasFocus())
                 painter.fillRect(rowRect, ThemeColor(csBars));
-                color = Qt::black;
-            }
-            painter.setPen(color);
+            painter.setPen(FPanel.RowTextColor(i));
             QRect name(pad, rowRect.top(), layout.SizeStart - 2 * pad, rowHeight);
-            painter.drawText(name, Qt::AlignVCenter | Qt::AlignLeft,
-                             metrics.elidedText(Q(row.Name), Qt::ElideRight, name.width()));
-            if (layout.ShowSize)
-                painter.drawText(QRect(layout.SizeStart + pad, rowRect.top(),
-                                       layout.DateStart - layout.SizeStart - 2 * pad, rowHeight),
-                                 Qt::AlignVCenter | Qt::AlignRight, Q(model.SizeText(i)));
+            painter.drawText(
+                name, Qt::AlignVCenter | Qt::AlignLeft,
+                metrics.elidedText(Q(model.NameText(i)), Qt::ElideRight, name.width()));
+            if (layout.ShowSize) {
+                QRect size(layout.SizeStart + pad, rowRect.top(),
+                           layout.DateStart - layout.SizeStart - 2 * pad, rowHeight);
+                const QString text = Q(FPanel.ShownSizeText(i));
+                // Even the short form too wide: cut on the right, where a number loses least.
+                if (metrics.horizontalAdvance(text) > size.width())
+                    painter.drawText(size, Qt::AlignVCenter | Qt::AlignLeft,
+                                     metrics.elidedText(text, Qt::ElideRight, size.width()));
+                else
+                    painter.drawText(size, Qt::AlignVCenter | Qt::AlignRight, text);
+            }
             if (layout.ShowDate)
                 painter.drawText(QRect(layout.DateStart + pad, rowRect.top(), w - layout.DateStart - pad, rowHeight),
                                  Qt::AlignVCenter | Qt::AlignLeft, Q(model.DateText(i)));
@@ -253,8 +317,13 @@ protected:
         QString right = error ? QString() : Q(FPanel.StatusRight());
         int rightWidth = right.isEmpty() ? 0 : painter.fontMetrics().horizontalAdvance(right) + 2 * pad;
         QRect left(pad, 0, width() - rightWidth - 2 * pad, height());
+        // One line: a name with a newline in a message must not spill over a second row.
+        QString text = Q(FPanel.StatusText());
+        for (QChar& c : text)
+            if (c.category() == QChar::Other_Control)
+                c = QLatin1Char('?');
         painter.drawText(left, Qt::AlignVCenter | Qt::AlignLeft,
-                         painter.fontMetrics().elidedText(Q(FPanel.StatusText()), Qt::ElideRight, left.width()));
+                         painter.fontMetrics().elidedText(text, Qt::ElideRight, left.width()));
         if (!right.isEmpty())
             painter.drawText(QRect(width() - rightWidth, 0, rightWidth - pad, height()),
                              Qt::AlignVCenter | Qt::AlignRight, right);
@@ -301,6 +370,15 @@ TKvFilePanel::TKvFilePanel(QWidget* AParent)
     filterLayout->addWidget(close);
     FFilterBar->hide();
 
+    FLiveTimer = new QTimer(this);
+    FLiveTimer->setSingleShot(true);
+    FLiveTimer->setInterval(KLiveReloadMs);
+    connect(FLiveTimer, &QTimer::timeout, this, [this] { LiveReload(); });
+    FWatch = std::make_unique<TKvFolderWatch>(this, [this] {
+        if (!FLiveTimer->isActive())
+            FLiveTimer->start();
+    });
+
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -338,6 +416,8 @@ void TKvFilePanel::ApplyTheme() {
 void TKvFilePanel::Shutdown() {
     if (FAlive->IsCancelled())
         return;
+    FLiveTimer->stop();
+    FWatch->Watch("");
     FAlive->Cancel();
     if (FListToken)
         FListToken->Cancel();
@@ -406,22 +486,37 @@ void TKvFilePanel::Reload() {
         BeginList(FFs, FPath, true, FModel.FocusedName());
 }
 
+void TKvFilePanel::LiveReload() {
+    if (FPath.empty() || !IsPlainLocal())
+        return;
+    // A listing on its way may have read the folder before the change: try again after it.
+    if (FListToken) {
+        FLiveTimer->start();
+        return;
+    }
+    BeginList(FFs, FPath, true, FModel.FocusedName(), true);
+}
+
 void TKvFilePanel::BeginList(IKvFileSystemPtr AFs, const std::string& APath, bool AFallback,
-                             const std::string& AFocusName) {
+                             const std::string& AFocusName, bool AQuiet) {
     if (FAlive->IsCancelled())
         return;
     if (FListToken) {
         FListToken->Cancel();
         RestartListWorker();
     }
+    FQuietList = AQuiet;
     const TKvSettings settings = CurrentSettings();
     const bool showHidden = settings.ShowHidden, showSystem = settings.ShowSystem;
     const TKvSortColumn sort = FModel.Sort();
     const bool descending = FModel.Descending();
-    FMessage.clear();
-    FBusyText = "Reading... (Esc to cancel)";
-    FBusy = true;
-    FStatus->update();
+    // A live reload keeps what the status line says and never shows "Reading".
+    if (!AQuiet) {
+        FMessage.clear();
+        FBusyText = "Reading... (Esc to cancel)";
+        FBusy = true;
+        FStatus->update();
+    }
 
     FListToken = FListWorker->Post([this, AFs, APath, AFallback, AFocusName, showHidden, showSystem, sort, descending,
                                     alive = FAlive](const IKvCancelToken& AToken) {
@@ -497,6 +592,9 @@ void TKvFilePanel::ApplyListing(IKvFileSystemPtr AFs, const std::string& APath, 
         ShowResult(AMessage, true);
         return;
     }
+    // A quiet listing that ended in another folder (the shown one was removed) is still news.
+    if (FQuietList && !AFs->SamePath(FPath, APath))
+        FMessage.clear();
     const bool sameFolder = !FPath.empty() && AFs.get() == FFs.get() && AFs->SamePath(FPath, APath);
     FFs = std::move(AFs);
     FPath = APath;
@@ -505,8 +603,11 @@ void TKvFilePanel::ApplyListing(IKvFileSystemPtr AFs, const std::string& APath, 
     FFreeSpace = AFree;
     FCanRecycle = ACanRecycle;
     FModel.Apply(std::move(AEntries), !FArchiveFile.empty() || !FFs->IsRoot(FPath), sameFolder, AFocusName);
+    FWatch->Watch(IsPlainLocal() ? FPath : std::string());
     UpdateFilterBar();
     ModelChanged();
+    if (FQuietList && sameFolder)
+        return;
     if (OnPathChanged)
         OnPathChanged(this);
     if (OnStateChanged)
@@ -548,7 +649,29 @@ std::string TKvFilePanel::StatusText() const {
         return FBusyText;
     if (!FMessage.empty())
         return FMessage;
-    return FModel.Summary();
+    std::string link = FModel.FocusedLinkText();
+    return link.empty() ? FModel.Summary() : link;
+}
+
+std::string TKvFilePanel::ShownSizeText(int ARow) const {
+    const QFontMetrics metrics(ThemeFont(ScaleFor(FList, Theme().FontHeight)));
+    const TKvColumnLayout layout = FModel.Layout(FList->viewport()->width(), Scale());
+    const int pad = ScaleFor(FList, 4);
+    return FModel.SizeTextFitting(
+        ARow, layout.DateStart - layout.SizeStart - 2 * pad,
+        [&](const std::string& AText) { return metrics.horizontalAdvance(Q(AText)); });
+}
+
+QColor TKvFilePanel::RowTextColor(int ARow) const {
+    const auto& row = FModel.Row(ARow);
+    // A marked row keeps its colour under the cursor, so the mark stays visible there.
+    if (FModel.Marked(ARow))
+        return ThemeColor(csMarked);
+    if (ARow == FModel.Focus() && FList->hasFocus())
+        return Qt::black;
+    return row.IsHidden ? ThemeColor(csHidden)
+           : row.IsDir  ? ThemeColor(csFolders)
+                        : ThemeColor(csFileNames);
 }
 
 std::string TKvFilePanel::StatusRight() const {
@@ -621,9 +744,12 @@ void TKvFilePanel::OpenFocused() {
     }
     const std::string folder = FPath;
     FOpsWorker->Post([this, path, folder, alive = FAlive](const IKvCancelToken&) {
-        int error = OpenDocument(path, folder);
-        if (error != 0)
-            KvDeliver(alive, [this, path, error] { ShowResult(path + ": " + ErrorText(error), true); });
+        auto failed = [this, path, alive](const std::string& AReason) {
+            KvDeliver(alive, [this, path, AReason] { ShowResult(path + ": " + AReason, true); });
+        };
+        std::string reason = OpenDocument(path, folder, failed);
+        if (!reason.empty())
+            failed(reason);
     });
 }
 
@@ -726,7 +852,10 @@ bool TKvFilePanel::HandleKey(int AKey, Qt::KeyboardModifiers AModifiers, const Q
         return changed();
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        if (mods == Qt::NoModifier)
+        // With nothing matching the typed filter, ".." is under the cursor only by accident.
+        if (FModel.FilterMatchesNothing())
+            QApplication::beep();
+        else if (mods == Qt::NoModifier)
             OpenFocused();
         return true;
     case Qt::Key_Backspace:

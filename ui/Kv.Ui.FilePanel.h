@@ -2,6 +2,7 @@
 // quick-filter bar and a status line. Listing and changes run on the panel's own workers.
 #pragma once
 
+#include <QColor>
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -14,10 +15,12 @@
 
 class QLabel;
 class QLineEdit;
+class QTimer;
 class QToolButton;
 
 namespace kv {
 
+class TKvFolderWatch;
 class TKvPanelHeader;
 class TKvPanelList;
 class TKvPanelStatus;
@@ -43,7 +46,9 @@ public:
     void Reload();
     // Lists APath of AFs (the disk, an archive or a server), optionally falling back to the
     // nearest folder that can be listed, and focuses AFocusName.
-    void BeginList(IKvFileSystemPtr AFs, const std::string& APath, bool AFallback, const std::string& AFocusName);
+    // AQuiet: a reload of what is shown, which keeps the status line as it is.
+    void BeginList(IKvFileSystemPtr AFs, const std::string& APath, bool AFallback,
+                   const std::string& AFocusName, bool AQuiet = false);
     // Esc while listing: the job is dropped and its worker replaced, even if it is stuck.
     void CancelListing();
 
@@ -71,6 +76,9 @@ public:
     void SelectByMask(const std::string& AMask, bool ASelect);
 
     std::string StatusText() const;
+    // The size text of a row as the list draws it in its current width, and a row's text colour.
+    std::string ShownSizeText(int ARow) const;
+    QColor RowTextColor(int ARow) const;
     std::string StatusRight() const;
     bool MessageIsError() const { return !FMessage.empty() && FMessageIsError; }
 
@@ -102,6 +110,8 @@ private:
     void ModelChanged();
     void UpdateFilterBar();
     void RestartListWorker();
+    // The shown local folder changed on the disk: listed again, marks, cursor and filter kept.
+    void LiveReload();
 
     TKvPanelModel FModel;
     TKvPanelHeader* FHeader = nullptr;
@@ -126,6 +136,9 @@ private:
     std::string FLastLocalPath;
     std::string FLastMask = "*.*";
     TClock FClock;
+    QTimer* FLiveTimer = nullptr;
+    std::unique_ptr<TKvFolderWatch> FWatch;
+    bool FQuietList = false;
 };
 
 } // namespace kv

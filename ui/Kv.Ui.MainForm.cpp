@@ -11,6 +11,7 @@
 #include <QScreen>
 #include <QSplitter>
 #include <QVBoxLayout>
+#include <functional>
 #include <typeinfo>
 
 #include "Kv.FS.Local.h"
@@ -46,6 +47,23 @@ template <typename TStep> void ClosingStep(const char* AName, TStep&& AStep) {
         Log(std::string("closing: ") + AName + ": unknown failure");
     }
 }
+
+// The halves' splitter tells when its own width changed: only then is the ratio laid out on the
+// width the halves really get, whether the window was maximized, restored or resized.
+class TKvHalvesSplitter : public QSplitter {
+public:
+    TKvHalvesSplitter(QWidget* AParent, std::function<void()> AResized)
+        : QSplitter(Qt::Horizontal, AParent), FResized(std::move(AResized)) {}
+
+protected:
+    void resizeEvent(QResizeEvent* AEvent) override {
+        QSplitter::resizeEvent(AEvent);
+        FResized();
+    }
+
+private:
+    std::function<void()> FResized;
+};
 
 } // namespace
 
@@ -137,7 +155,7 @@ TMainForm::TMainForm(const std::string& AStateFile, const TKvStartFolders& AStar
     FQueueForm = new TKvQueueForm(FStrip, FTransfers.get());
     FStrip->SetQueueForm(FQueueForm);
     layout->addWidget(FStrip);
-    FSplitter = new QSplitter(Qt::Horizontal, central);
+    FSplitter = new TKvHalvesSplitter(central, [this] { LayoutHalves(); });
     FSplitter->setHandleWidth(6);
     FSplitter->setChildrenCollapsible(false);
     layout->addWidget(FSplitter, 1);
@@ -312,11 +330,12 @@ void TMainForm::RestoreBounds() {
 
 void TMainForm::resizeEvent(QResizeEvent* AEvent) {
     QMainWindow::resizeEvent(AEvent);
-    LayoutHalves();
     ScheduleSave();
 }
 
 void TMainForm::LayoutHalves() {
+    if (FHalves[rhRight].Box == nullptr)
+        return;
     const int client = FSplitter->width();
     const int left = LeftHalfWidth(client, FSplitter->handleWidth(), FState.SplitRatio, ScaleFor(this, 120));
     FSplitter->setSizes({left, client - FSplitter->handleWidth() - left});
@@ -350,17 +369,23 @@ bool TMainForm::eventFilter(QObject* AWatched, QEvent* AEvent) {
         follow(Qt::Key_Control, Qt::ControlModifier);
         UpdateLayer(mods);
     }
-    // A press anywhere in a half makes it the active one.
-    if (AEvent->type() == QEvent::MouseButtonPress)
-        for (TKvHalf h : {rhLeft, rhRight})
-            if (AWatched == FHalves[h].Box || (AWatched->isWidgetType() &&
-                                               FHalves[h].Box->isAncestorOf(static_cast<QWidget*>(AWatched)))) {
+    // A press anywhere in a half makes it the active one, and its keys go there too, unless
+    // the press lands on something that takes the focus itself (the path bar's editor).
+    if (AEvent->type() == QEvent::MouseButtonPress && AWatched->isWidgetType())
+        for (TKvHalf h : {rhLeft, rhRight}) {
+            auto* widget = static_cast<QWidget*>(AWatched);
+            if (widget != FHalves[h].Box && !FHalves[h].Box->isAncestorOf(widget))
+                continue;
+            if (widget->focusPolicy() & Qt::ClickFocus) {
                 if (FActive != h) {
                     FActive = h;
                     RefreshTitles();
                     ScheduleSave();
                 }
+            } else if (FActive != h || !FHalves[h].Panel->ListHasFocus()) {
+                SetActiveHalf(h);
             }
+        }
     return QMainWindow::eventFilter(AWatched, AEvent);
 }
 
@@ -453,12 +478,11 @@ void TMainForm::CopyOrMove(bool AMove) {
             ShowRefusal(refusal);
             return;
         }
-        bool ok = false;
-        QString answer = QInputDialog::getText(this, "Copy", Q(prompt).replace("&", "&&"), QLineEdit::Normal,
-                                               Q(proposed), &ok);
-        if (!ok || Trimmed(answer).empty())
+        std::string answer;
+        if (!AskLine(this, "Copy", Q(prompt).replace("&", "&&").toStdString(), proposed, answer) ||
+            Trimmed(Q(answer)).empty())
             return;
-        target = resolve(Trimmed(answer));
+        target = resolve(Trimmed(Q(answer)));
     } else {
         TKvFileEntry focused;
         const bool hasFocused = source.FocusedEntry(focused);
@@ -509,10 +533,9 @@ void TMainForm::MakeFolder() {
         ShowRefusal("Archives are read-only");
         return;
     }
-    bool ok = false;
-    QString name = QInputDialog::getText(this, "Make directory", "Name:", QLineEdit::Normal, QString(), &ok);
-    if (ok && !Trimmed(name).empty())
-        panel.MakeDirectory(Trimmed(name));
+    std::string name;
+    if (AskLine(this, "Make directory", "Name:", "", name) && !Trimmed(Q(name)).empty())
+        panel.MakeDirectory(Trimmed(Q(name)));
 }
 
 void TMainForm::DeleteSelection(bool APermanent) {
@@ -526,8 +549,9 @@ void TMainForm::DeleteSelection(bool APermanent) {
     }
     const bool permanent = APermanent || !panel.CanRecycle();
     QMessageBox box(permanent ? QMessageBox::Warning : QMessageBox::Question, "Kolvan",
-                    Q("Delete " + ObjectText(items) + "?"), QMessageBox::Yes | QMessageBox::No, this);
-    box.setDefaultButton(QMessageBox::No);
+                    Q(DeleteQuestion(items, permanent)), QMessageBox::Yes | QMessageBox::No, this);
+    // What cannot be undone is never the default.
+    box.setDefaultButton(permanent ? QMessageBox::No : QMessageBox::Yes);
     if (box.exec() != QMessageBox::Yes)
         return;
     TKvTransferRequest request;

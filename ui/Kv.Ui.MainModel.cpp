@@ -45,6 +45,11 @@ std::string ProposedDestination(const std::string& ASourceId, const std::string&
     return AItems.size() == 1 ? AItems.front().Name : ASourceDir;
 }
 
+std::string DeleteQuestion(const TKvFileEntries& AItems, bool APermanent) {
+    return APermanent ? "Delete " + ObjectText(AItems) + " permanently?"
+                      : "Move " + ObjectText(AItems) + " to the Trash?";
+}
+
 std::string JobDoneText(const TKvTransferResult& AResult, bool& AIsError) {
     static const char* const words[] = {"Copied", "Moved", "Deleted", "Zipped"};
     std::string text = std::string(words[static_cast<int>(AResult.Kind)]) + " " + std::to_string(AResult.Succeeded);

@@ -35,6 +35,8 @@ std::string ProposedDestination(const std::string& ASourceId, const std::string&
                                 const std::string& ADestId, const std::string& ADestDir, const TKvFileEntries& AItems);
 // ""a.txt"" or "3 items".
 std::string ObjectText(const TKvFileEntries& AItems);
+// "Move "a.txt" to the Trash?" or, when it cannot be undone, "Delete 3 items permanently?".
+std::string DeleteQuestion(const TKvFileEntries& AItems, bool APermanent);
 // "Copied 2, skipped 1: reason"; AIsError when anything failed or was skipped.
 std::string JobDoneText(const TKvTransferResult& AResult, bool& AIsError);
 // The rename-or-move dialog's old name: the focused row's with nothing marked, the one marked

@@ -243,6 +243,44 @@ std::string TKvPanelModel::SizeText(int AIndex) const {
     return FormatBytes(row.Size);
 }
 
+namespace {
+
+std::string Printable(std::string AText) {
+    for (char& c : AText)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    return AText;
+}
+
+} // namespace
+
+std::string TKvPanelModel::NameText(int AIndex) const {
+    const auto& row = FRows[AIndex];
+    std::string text = Printable(row.Name);
+    if (row.IsLink && !IsUpRow(AIndex))
+        text += row.LinkBroken ? KBrokenLinkMark : KLinkMark;
+    return text;
+}
+
+std::string
+TKvPanelModel::SizeTextFitting(int AIndex, int AWidth,
+                               const std::function<int(const std::string&)>& AMeasure) const {
+    std::string text = SizeText(AIndex);
+    const auto& row = FRows[AIndex];
+    if (IsUpRow(AIndex) || row.IsDir || AMeasure(text) <= AWidth)
+        return text;
+    return FormatSize(row.Size);
+}
+
+std::string TKvPanelModel::FocusedLinkText() const {
+    if (RowCount() == 0 || IsUpRow(FFocus) || !FRows[FFocus].IsLink ||
+        FRows[FFocus].LinkTarget.empty())
+        return {};
+    const auto& row = FRows[FFocus];
+    return "Link to " + Printable(row.LinkTarget) +
+           (row.LinkBroken ? ", which does not exist" : "");
+}
+
 std::string TKvPanelModel::DateText(int AIndex) const {
     return IsUpRow(AIndex) ? std::string() : FormatStamp(FRows[AIndex].Modified);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@ using enum TKvHeaderHit;
 
 class TKvPanelModel {
 public:
+    static constexpr const char* KLinkMark = " \xe2\x86\x92";         // an arrow
+    static constexpr const char* KBrokenLinkMark = " \xe2\x86\x92 !"; // the arrow and "!"
     static constexpr int KMinColumn = 40;
     static constexpr int KMaxColumn = 800;
     static constexpr int KMinNameWidth = 80;
@@ -66,6 +69,10 @@ public:
 
     // Quick filter: rows are the source entries whose names pass it.
     const std::string& Filter() const { return FFilter; }
+    // A typed filter that leaves no entry (".." does not count).
+    bool FilterMatchesNothing() const {
+        return !FFilter.empty() && RowCount() == (FHasUpEntry ? 1 : 0);
+    }
     void SetFilter(const std::string& AFilter);
     // Type-ahead on panels without a filter: jumps to the first name starting with the text.
     void TypeAhead(const std::string& AText, uint64_t ANowMs);
@@ -86,7 +93,16 @@ public:
     bool DragDivider(TKvHeaderHit ADivider, int AX, int AWidth, double AScale);
 
     // Texts.
+    // The name as drawn: control characters (a newline in a name) as "?", and a mark after a
+    // link, another for a link that leads nowhere.
+    std::string NameText(int AIndex) const;
     std::string SizeText(int AIndex) const;
+    // SizeText when AMeasure says it fits AWidth, else the short form ("1.5 GB"): a number is
+    // never cut.
+    std::string SizeTextFitting(int AIndex, int AWidth,
+                                const std::function<int(const std::string&)>& AMeasure) const;
+    // What the status line says of the focused row: where a link leads; empty for the rest.
+    std::string FocusedLinkText() const;
     std::string DateText(int AIndex) const;
     std::string HeaderText(TKvHeaderHit AColumn) const;
     std::string Summary() const; // "%d files, %d dirs, %s" or "Marked %d, %s"

@@ -366,6 +366,7 @@ void TProgressForm::ShowPrompt(const TKvTransferSnapshot& ASnap) {
     if (!FModel.ShowPrompt(ASnap.PromptKind))
         return;
     FPromptAnswers = PromptButtons(ASnap.PromptKind);
+    FPromptKind = ASnap.PromptKind;
     const int count = static_cast<int>(FPromptAnswers.size());
     const int right = FLblPrompt->geometry().x() + FLblPrompt->geometry().width();
     const std::vector<int> lefts = PromptButtonLefts(count, right, Scaled(92), Scaled(6));
@@ -489,6 +490,17 @@ void TProgressForm::keyPressEvent(QKeyEvent* AEvent) {
     if (AEvent->key() == Qt::Key_Escape && AEvent->modifiers() == Qt::NoModifier) {
         if (FBtnCancel->isEnabled())
             BtnCancelClick();
+        return;
+    }
+    // Enter answers the question: with the button that has the focus, else the default one.
+    const bool enter = AEvent->key() == Qt::Key_Return || AEvent->key() == Qt::Key_Enter;
+    if (enter && FPromptPanel->isVisible() && !FPromptAnswers.empty()) {
+        int chosen = PromptFocusButton(FPromptKind);
+        for (int i = 0; i < static_cast<int>(FPromptAnswers.size()); ++i)
+            if (FBtnPrompt[i]->hasFocus())
+                chosen = i;
+        if (chosen >= 0)
+            BtnPromptClick(chosen);
         return;
     }
     QWidget::keyPressEvent(AEvent);

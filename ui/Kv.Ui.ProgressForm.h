@@ -99,6 +99,7 @@ private:
     QLabel* FLblPrompt = nullptr;
     QPushButton* FBtnPrompt[5] = {};
     std::vector<TKvPromptButton> FPromptAnswers;
+    TKvPromptKind FPromptKind = pkNone;
     QPushButton* FBtnQueue = nullptr;
     QPushButton* FBtnHide = nullptr;
     QPushButton* FBtnCancel = nullptr;

@@ -81,13 +81,17 @@ int Percentage(double AFraction) {
 std::vector<TKvPromptButton> PromptButtons(TKvPromptKind AKind) {
     switch (AKind) {
     case pkConflict:
-        return {{"Overwrite", paOverwrite, false},
-                {"Overwrite all", paOverwrite, true},
-                {"Skip", paSkip, false},
-                {"Skip all", paSkip, true},
-                {"Keep both", paRename, false}};
+        return {{"&Overwrite", paOverwrite, false},
+                {"Overwrite &all", paOverwrite, true},
+                {"&Skip", paSkip, false},
+                {"S&kip all", paSkip, true},
+                {"Keep &both", paRename, false}};
     case pkError:
-        return {{"Retry", paRetry, false}, {"Skip", paSkip, false}, {"Skip all", paSkip, true}};
+        return {{"&Retry", paRetry, false}, {"&Skip", paSkip, false}, {"S&kip all", paSkip, true}};
+    case pkSpace:
+        return {{"&Retry", paRetry, false},
+                {"Copy &anyway", paOverwrite, false},
+                {"&Cancel", paCancel, false}};
     case pkNone:
         break;
     }
@@ -97,9 +101,11 @@ std::vector<TKvPromptButton> PromptButtons(TKvPromptKind AKind) {
 int PromptFocusButton(TKvPromptKind AKind) {
     switch (AKind) {
     case pkConflict:
-        return 0;
+        return 2; // Skip: Enter never replaces a file
     case pkError:
         return 1;
+    case pkSpace:
+        return 2; // Cancel: nothing fills the disk unasked
     case pkNone:
         break;
     }

@@ -4,15 +4,18 @@
 #include <QCheckBox>
 #include <QDialog>
 #include <QEvent>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QStyle>
 #include <QTabWidget>
 #include <QThread>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -302,6 +305,29 @@ bool InputSecret(const std::string& ATitle, const std::string& APrompt, std::str
 }
 
 // ---- Yes/No box ----
+
+bool AskLine(QWidget* AOwner, const std::string& ATitle, const std::string& APrompt,
+             const std::string& AText, std::string& AAnswer) {
+    QInputDialog dialog(AOwner ? AOwner : DialogOwner());
+    dialog.setWindowTitle(Q(ATitle));
+    dialog.setLabelText(Q(APrompt));
+    dialog.setTextValue(Q(AText));
+    dialog.setInputMode(QInputDialog::TextInput);
+    const QFontMetrics metrics(dialog.font());
+    // The title bar also holds the window manager's buttons; the field shows the whole proposal.
+    int wanted = std::max({metrics.horizontalAdvance(Q(ATitle)) + S(160),
+                           metrics.horizontalAdvance(Q(APrompt)),
+                           metrics.horizontalAdvance(Q(AText) + QStringLiteral("MMMM")), S(360)}) +
+                 S(40);
+    if (QScreen* screen = dialog.screen())
+        wanted = std::min(wanted, screen->availableGeometry().width() * 9 / 10);
+    dialog.resize(wanted, dialog.sizeHint().height());
+    dialog.setMinimumWidth(wanted);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    AAnswer = dialog.textValue().toStdString();
+    return true;
+}
 
 bool AskYesNo(const std::string& ATitle, const std::string& AText, bool ADefaultYes,
               QWidget* AOwner) {

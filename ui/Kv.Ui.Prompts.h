@@ -82,6 +82,10 @@ TKvTextRange RenameSelection(const QString& AText, bool AIsDir);
 // Masked input: true when confirmed, AValue exactly as typed (possibly empty); false leaves it
 // empty.
 bool InputSecret(const std::string& ATitle, const std::string& APrompt, std::string& AValue);
+// One line of text, as QInputDialog asks it, but as wide as its title, prompt and proposed text
+// need (within the screen), the field taking the dialog's width. False when cancelled.
+bool AskLine(QWidget* AOwner, const std::string& ATitle, const std::string& APrompt,
+             const std::string& AText, std::string& AAnswer);
 // True only for Yes. AOwner may be null (then DialogOwner).
 bool AskYesNo(const std::string& ATitle, const std::string& AText, bool ADefaultYes,
               QWidget* AOwner = nullptr);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -277,6 +278,60 @@ TEST(LocalTrash, RecycleMovesToTheTrashThatTrashListReads) {
     EXPECT_FALSE(Fs().CanRecycle("/proc/self/status"));
     EXPECT_EQ(MessageOf([&] { Fs().Recycle("/proc/self/status"); }),
               "/proc/self/status: the Trash is not available here");
+    // Removed by another program after it was listed: the reason is that it is gone.
+    EXPECT_EQ(MessageOf([&] { Fs().Recycle(path); }), path + ": No such file or directory");
+}
+
+TEST(LocalList, LinksCarryTheirTargetAndWhetherItIsMissing) {
+    TTempDir dir;
+    WriteFile(dir / "file", "x");
+    ASSERT_EQ(::symlink("file", (dir / "to file").c_str()), 0);
+    ASSERT_EQ(::symlink("/nowhere/at all", (dir / "broken").c_str()), 0);
+    ASSERT_EQ(::symlink(".", (dir / "here").c_str()), 0);
+    TKvFileEntries entries = Fs().List(dir.Path(), *NewCancelToken());
+    struct TCase {
+        const char* Name;
+        bool IsLink, IsDir, Broken;
+        const char* Target;
+    } cases[] = {{"file", false, false, false, ""},
+                 {"to file", true, false, false, "file"},
+                 {"broken", true, false, true, "/nowhere/at all"},
+                 {"here", true, true, false, "."}};
+    for (const auto& c : cases) {
+        const TKvFileEntry* e = Find(entries, c.Name);
+        ASSERT_TRUE(e) << c.Name;
+        EXPECT_EQ(e->IsLink, c.IsLink) << c.Name;
+        EXPECT_EQ(e->IsDir, c.IsDir) << c.Name;
+        EXPECT_EQ(e->LinkBroken, c.Broken) << c.Name;
+        EXPECT_EQ(e->LinkTarget, c.Target) << c.Name;
+    }
+}
+
+TEST(LocalStreams, AFailedCloseFailsTheWrite) {
+    TTempDir dir;
+    const std::string path = dir / "out";
+    TKvStreamPtr out = Fs().OpenWrite(path);
+    out->WriteAll("data", 4);
+    auto* finishable = dynamic_cast<TKvFinishableStream*>(out.get());
+    ASSERT_TRUE(finishable);
+    // Take the descriptor away behind the stream's back: its close() then fails, as a full quota
+    // or a lost server makes it fail, and Finish must say so.
+    int fd = -1;
+    for (const auto& link : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(link.path(), error) == path)
+            fd = std::stoi(link.path().filename().string());
+    }
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::close(fd), 0);
+    EXPECT_EQ(MessageOf([&] { finishable->Finish(); }), path + ": Bad file descriptor");
+    out.reset(); // and the descriptor is not closed a second time
+
+    TKvStreamPtr good = Fs().OpenWrite(path);
+    good->WriteAll("fine", 4);
+    dynamic_cast<TKvFinishableStream&>(*good).Finish();
+    good.reset();
+    EXPECT_EQ(ReadFile(path), "fine");
 }
 
 TEST(LocalChanges, LinksAreMadeAndReadAsText) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -486,4 +488,101 @@ TEST(TransferErrors, FinishingStepsThatFail) {
         EXPECT_EQ(outcome.Result.FirstProblem.rfind(c.Problem, 0), 0u) << outcome.Result.FirstProblem;
         EXPECT_EQ(mem->Paths(), (std::vector<std::string>{"/", "/d", "/d/f"})) << "a temporary file was left";
     }
+}
+
+namespace {
+
+// Writes AData at AOffset of a file of ASize bytes: the rest stays holes.
+void WriteSparse(const std::string& APath, int64_t ASize,
+                 const std::vector<std::pair<int64_t, std::string>>& AData) {
+    int fd = ::open(APath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    for (const auto& [offset, data] : AData)
+        ASSERT_EQ(::pwrite(fd, data.data(), data.size(), offset),
+                  static_cast<ssize_t>(data.size()));
+    ASSERT_EQ(::ftruncate(fd, ASize), 0);
+    ::close(fd);
+}
+
+int64_t AllocatedBytes(const std::string& APath) {
+    struct stat st {};
+    return ::stat(APath.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_blocks) * 512 : -1;
+}
+
+} // namespace
+
+TEST(TransferCopy, SparseFilesKeepTheirHoles) {
+    TTempDir src, dst;
+    const int64_t mb = 1 << 20;
+    struct TCase {
+        const char* Name;
+        int64_t Size;
+        std::vector<std::pair<int64_t, std::string>> Data;
+    } cases[] = {
+        {"holes around data",
+         16 * mb,
+         {{2 * mb, std::string(mb + 5, 'a')}, {9 * mb, "tail of the middle"}}},
+        {"data at both ends", 8 * mb, {{0, "head"}, {8 * mb - 4, "tail"}}},
+        {"only a hole", 4 * mb, {}},
+    };
+    for (const auto& c : cases) {
+        WriteSparse(src / c.Name, c.Size, c.Data);
+        if (AllocatedBytes(src / c.Name) >= c.Size)
+            GTEST_SKIP() << "this file system keeps no holes";
+    }
+    auto local = LocalFs();
+    auto outcome =
+        RunRequest(Request(tkCopy, local, src.Path(), {cases[0].Name, cases[1].Name, cases[2].Name},
+                           local, dst.Path()));
+    EXPECT_EQ(outcome.Result.Succeeded, 3) << outcome.Result.FirstProblem;
+    EXPECT_EQ(outcome.Host->BytesDone, 28 * mb);
+    for (const auto& c : cases) {
+        EXPECT_EQ(ReadFile(dst / c.Name), ReadFile(src / c.Name)) << c.Name;
+        // Blocks for the data alone (and a block or two around it), not for the size.
+        EXPECT_LE(AllocatedBytes(dst / c.Name), AllocatedBytes(src / c.Name) + 64 * 1024) << c.Name;
+    }
+}
+
+TEST(TransferCopy, MoreThanTheFreeSpaceAsksBeforeCopying) {
+    TTempDir src, small;
+    if (::system(("mount -t tmpfs -o size=1m kvtest '" + small.Path() + "' 2>/dev/null").c_str()) !=
+        0)
+        GTEST_SKIP() << "no small file system can be mounted here";
+    struct TUnmount {
+        std::string Path;
+        ~TUnmount() { EXPECT_EQ(::system(("umount '" + Path + "'").c_str()), 0); }
+    } unmount{small.Path()};
+    WriteFile(src / "big", std::string(3 << 20, 'b'));
+    WriteFile(src / "small", "s");
+    auto local = LocalFs();
+    auto host = std::make_shared<TScriptedHost>();
+    host->Reply(paCancel);
+    auto refused =
+        RunRequest(Request(tkCopy, local, src.Path(), {"big", "small"}, local, small.Path()), host);
+    ASSERT_EQ(host->Questions.size(), 1u);
+    EXPECT_EQ(host->Questions[0].Kind, pkSpace);
+    EXPECT_NE(host->Questions[0].Text.find("There is not enough free space in " + small.Path()),
+              std::string::npos)
+        << host->Questions[0].Text;
+    EXPECT_TRUE(refused.Result.Cancelled);
+    EXPECT_FALSE(Exists(small / "big"));
+    EXPECT_FALSE(Exists(small / "small"));
+
+    // Copy anyway: what fits is copied, the rest fails as the disk fills.
+    host = std::make_shared<TScriptedHost>();
+    host->Reply(paOverwrite);
+    host->Reply(paSkip);
+    auto anyway =
+        RunRequest(Request(tkCopy, local, src.Path(), {"big", "small"}, local, small.Path()), host);
+    EXPECT_EQ(anyway.Result.Succeeded, 1);
+    EXPECT_EQ(anyway.Result.Skipped, 1);
+    EXPECT_EQ(ReadFile(small / "small"), "s");
+    EXPECT_FALSE(Exists(small / "big"));
+    // A sparse file takes only its data: it fits, and nothing is asked.
+    WriteSparse(src / "sparse", 64 << 20, {{5 << 20, "x"}});
+    host = std::make_shared<TScriptedHost>();
+    auto sparse =
+        RunRequest(Request(tkCopy, local, src.Path(), {"sparse"}, local, small.Path()), host);
+    EXPECT_TRUE(host->Questions.empty());
+    EXPECT_EQ(sparse.Result.Succeeded, 1) << sparse.Result.FirstProblem;
 }

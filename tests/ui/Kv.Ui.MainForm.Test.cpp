@@ -10,11 +10,14 @@
 #include <QTest>
 #include <QTimer>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "Kv.FS.Local.h"
+#include "Kv.Ui.Dpi.h"
 #include "Kv.Ui.FilePanel.h"
 #include "Kv.Ui.MainForm.h"
 #include "Kv.Ui.MainModel.h"
+#include "Kv.Ui.Theme.h"
 #include "KvTestSupport.h"
 
 using namespace kv;
@@ -249,7 +252,7 @@ TEST(MainForm, CopyRenameMoveMakeFolderAndDelete) {
     std::string question;
     AnswerButton(QMessageBox::Yes, &question);
     f.Key(Qt::Key_F8, Qt::ShiftModifier);
-    EXPECT_EQ(question, "Delete \"new folder\"?");
+    EXPECT_EQ(question, "Delete \"new folder\" permanently?");
     ASSERT_TRUE(f.WaitStatus(rhLeft, "Deleted 1"));
     EXPECT_FALSE(Exists(f.Left + "/new folder"));
 
@@ -265,7 +268,7 @@ TEST(MainForm, CopyRenameMoveMakeFolderAndDelete) {
     question.clear();
     AnswerButton(QMessageBox::No, &question);
     f.Key(Qt::Key_Delete);
-    EXPECT_EQ(question, "Delete \"a.txt\"?");
+    EXPECT_EQ(question, "Move \"a.txt\" to the Trash?");
     QTest::qWait(100);
     EXPECT_TRUE(Exists(f.Left + "/a.txt"));
 }
@@ -303,7 +306,8 @@ TEST(MainForm, ConflictsAreAskedInTheProgressWindow) {
     ASSERT_TRUE(QTest::qWaitFor([&] {
         for (QWidget* window : QApplication::topLevelWidgets())
             for (auto* button : window->findChildren<QPushButton*>())
-                if (window->isVisible() && button->isVisible() && button->text() == "Overwrite all")
+                if (window->isVisible() && button->isVisible() &&
+                    button->text() == "Overwrite &all")
                     overwriteAll = button;
         return overwriteAll != nullptr;
     }, 10000));
@@ -379,7 +383,8 @@ QPushButton* WaitButton(const QString& AText) {
     (void)QTest::qWaitFor([&] {
         for (QWidget* window : QApplication::topLevelWidgets())
             for (auto* button : window->findChildren<QPushButton*>())
-                if (window->isVisible() && button->isVisible() && button->text() == AText)
+                if (window->isVisible() && button->isVisible() &&
+                    button->text().remove('&') == AText)
                     found = button;
         return found != nullptr;
     }, 10000);
@@ -450,4 +455,265 @@ TEST(MainForm, AStateFileThatCannotBeReadIsKeptAndReportedOnce) {
     f.Open();
     EXPECT_FALSE(f.Panel(f.Form->ActiveHalf()).MessageIsError());
     EXPECT_FALSE(Exists(f.StateFile + ".unreadable.2"));
+}
+
+namespace {
+
+int RowOf(const TKvPanelModel& AModel, const std::string& AName) {
+    for (int i = 0; i < AModel.RowCount(); ++i)
+        if (AModel.Row(i).Name == AName)
+            return i;
+    return -1;
+}
+
+void MakeSparse(const std::string& APath, int64_t ASize) {
+    WriteFile(APath, "");
+    ASSERT_EQ(::truncate(APath.c_str(), ASize), 0) << APath;
+}
+
+} // namespace
+
+TEST(MainForm, HugeSizesAreShownWholeOrShortNeverCut) {
+    TMainFixture f;
+    const int64_t sizes[] = {1572864000, 999999999999, 12};
+    for (int64_t size : sizes)
+        MakeSparse(f.Left + "/s" + std::to_string(size), size);
+    f.Open();
+    auto& panel = f.Panel(rhLeft);
+    ASSERT_TRUE(f.WaitRow(rhLeft, "s12"));
+    const auto& model = panel.Model();
+    const QFontMetrics metrics(ThemeFont(ScaleFor(&panel, Theme().FontHeight)));
+    // A narrow column and the default one.
+    for (int column : {TKvPanelModel::KMinColumn, 100}) {
+        TKvPanelState state;
+        panel.SaveState(state);
+        state.SizeColumn = column;
+        panel.LoadState(state, f.Left);
+        f.WaitListed(rhLeft);
+        const TKvColumnLayout layout = model.Layout(panel.focusProxy()->width(), panel.Scale());
+        const int room = layout.DateStart - layout.SizeStart - 2 * ScaleFor(&panel, 4);
+        for (int64_t size : sizes) {
+            const int row = RowOf(model, "s" + std::to_string(size));
+            ASSERT_GE(row, 0);
+            const std::string shown = panel.ShownSizeText(row);
+            EXPECT_TRUE(shown == FormatBytes(size) || shown == FormatSize(size)) << shown;
+            if (shown == FormatBytes(size)) {
+                EXPECT_LE(metrics.horizontalAdvance(QString::fromStdString(shown)), room) << shown;
+            } else {
+                // The short form only when the whole number does not fit.
+                EXPECT_GT(metrics.horizontalAdvance(QString::fromStdString(FormatBytes(size))),
+                          room)
+                    << shown;
+            }
+        }
+    }
+    EXPECT_EQ(panel.ShownSizeText(RowOf(model, "s12")), FormatBytes(12));
+}
+
+TEST(MainForm, DeleteSaysWhetherItGoesToTheTrashOrForGood) {
+    TMainFixture f;
+    TTempDir noTrash("/dev/shm");
+    WriteFile(f.Left + "/a.txt", "a");
+    WriteFile(noTrash / "b.txt", "b");
+    f.Open();
+    struct TCase {
+        std::string Folder, Name;
+        Qt::KeyboardModifiers Mods;
+        std::string Question;
+        QMessageBox::Icon Icon;
+        QMessageBox::StandardButton Default;
+    } cases[] = {
+        {f.Left, "a.txt", Qt::NoModifier, "Move \"a.txt\" to the Trash?", QMessageBox::Question,
+         QMessageBox::Yes},
+        {f.Left, "a.txt", Qt::ShiftModifier, "Delete \"a.txt\" permanently?", QMessageBox::Warning,
+         QMessageBox::No},
+        // No Trash on this mount: F8 alone cannot be undone either.
+        {noTrash.Path(), "b.txt", Qt::NoModifier, "Delete \"b.txt\" permanently?",
+         QMessageBox::Warning, QMessageBox::No},
+    };
+    for (const auto& c : cases) {
+        f.Panel(rhLeft).Navigate(c.Folder);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return f.Panel(rhLeft).Path() == c.Folder; }, 10000));
+        f.Focus(rhLeft, c.Name);
+        std::string text;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QMessageBox::StandardButton preferred = QMessageBox::NoButton;
+        WhenDialog([&](QWidget* AWidget) {
+            auto* box = qobject_cast<QMessageBox*>(AWidget);
+            ASSERT_TRUE(box);
+            text = box->text().toStdString();
+            icon = box->icon();
+            preferred = box->standardButton(box->defaultButton());
+            box->button(QMessageBox::No)->click();
+        });
+        f.Key(Qt::Key_F8, c.Mods);
+        EXPECT_EQ(text, c.Question);
+        EXPECT_EQ(icon, c.Icon) << c.Question;
+        EXPECT_EQ(preferred, c.Default) << c.Question;
+        EXPECT_TRUE(Exists(c.Folder + "/" + c.Name));
+    }
+    // Yes in the Trash-less folder deletes it.
+    AnswerButton(QMessageBox::Yes);
+    f.Key(Qt::Key_F8);
+    ASSERT_TRUE(f.WaitStatus(rhLeft, "Deleted 1")) << f.Panel(rhLeft).StatusText();
+    EXPECT_FALSE(Exists(noTrash / "b.txt"));
+}
+
+TEST(MainForm, AClickAnywhereInAHalfMakesItActiveKeysIncluded) {
+    TMainFixture f;
+    WriteFile(f.Right + "/apple", "");
+    WriteFile(f.Right + "/berry", "");
+    f.Open();
+    ASSERT_EQ(f.Form->ActiveHalf(), rhLeft);
+    auto& right = f.Panel(rhRight);
+    // The header of the other half: it sorts and takes the keys.
+    QWidget* header = right.childAt(ScaleFor(&right, 10), 2);
+    ASSERT_TRUE(header);
+    QTest::mouseClick(header, Qt::LeftButton, {}, QPoint(ScaleFor(&right, 10), 2));
+    EXPECT_EQ(f.Form->ActiveHalf(), rhRight);
+    EXPECT_TRUE(right.ListHasFocus());
+    EXPECT_TRUE(right.Model().Descending());
+    QTest::keyClicks(QApplication::focusWidget(), "b");
+    EXPECT_EQ(right.Model().Filter(), "b");
+    EXPECT_EQ(f.Panel(rhLeft).Model().Filter(), "");
+}
+
+TEST(MainForm, EnterWithAFilterThatMatchesNothingStaysPut) {
+    TMainFixture f;
+    ::mkdir((f.Left + "/inner").c_str(), 0755);
+    WriteFile(f.Left + "/inner/file", "");
+    f.Open();
+    f.Focus(rhLeft, "inner");
+    f.Key(Qt::Key_Return);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return f.Panel(rhLeft).Path() == f.Left + "/inner"; }, 10000));
+    f.WaitListed(rhLeft);
+    QTest::keyClicks(f.Panel(rhLeft).focusProxy(), "zzz");
+    ASSERT_EQ(f.Panel(rhLeft).Model().Filter(), "zzz");
+    f.Key(Qt::Key_Return);
+    QTest::qWait(300);
+    EXPECT_EQ(f.Panel(rhLeft).Path(), f.Left + "/inner");
+    EXPECT_FALSE(f.Panel(rhLeft).Busy());
+}
+
+TEST(MainForm, AFileThatCannotBeOpenedSaysWhyInRed) {
+    TMainFixture f;
+    ASSERT_EQ(::symlink("/nowhere/at/all", (f.Left + "/dangling").c_str()), 0);
+    f.Open();
+    f.Focus(rhLeft, "dangling");
+    f.Key(Qt::Key_Return);
+    ASSERT_TRUE(f.WaitStatus(rhLeft, f.Left + "/dangling: No such file or directory"))
+        << f.Panel(rhLeft).StatusText();
+    EXPECT_TRUE(f.Panel(rhLeft).MessageIsError());
+}
+
+TEST(MainForm, TheSplitIsRestoredInANormalWindow) {
+    TMainFixture f;
+    TKvAppState state;
+    DefaultAppState(state);
+    state.Panels[rhLeft].Path = f.Left;
+    state.Panels[rhRight].Path = f.Right;
+    state.SplitRatio = 0.3;
+    state.Window.Valid = true;
+    state.Window.Left = 40;
+    state.Window.Top = 40;
+    state.Window.Width = 900;
+    state.Window.Height = 500;
+    state.Window.Maximized = false;
+    SaveAppState(f.StateFile, state);
+    f.Open();
+    ASSERT_FALSE(f.Form->isMaximized());
+    auto ratio = [&] {
+        const double left = f.Panel(rhLeft).width(), right = f.Panel(rhRight).width();
+        return left / (left + right);
+    };
+    EXPECT_NEAR(ratio(), 0.3, 0.02);
+    f.Form->resize(1100, 500);
+    QApplication::processEvents();
+    EXPECT_NEAR(ratio(), 0.3, 0.02);
+}
+
+TEST(MainForm, LinksOddNamesAndMarksShowAsTheyAre) {
+    TMainFixture f;
+    WriteFile(f.Left + "/file", "x");
+    WriteFile(f.Left + "/two\nlines", "x");
+    ASSERT_EQ(::symlink("file", (f.Left + "/link").c_str()), 0);
+    ASSERT_EQ(::symlink("/nowhere", (f.Left + "/lost").c_str()), 0);
+    f.Open();
+    f.Focus(rhLeft, "link");
+    auto& panel = f.Panel(rhLeft);
+    const auto& model = panel.Model();
+    EXPECT_EQ(model.NameText(RowOf(model, "file")), "file");
+    EXPECT_EQ(model.NameText(RowOf(model, "two\nlines")), "two?lines");
+    EXPECT_EQ(model.NameText(RowOf(model, "link")), std::string("link") + TKvPanelModel::KLinkMark);
+    EXPECT_EQ(model.NameText(RowOf(model, "lost")),
+              std::string("lost") + TKvPanelModel::KBrokenLinkMark);
+    EXPECT_EQ(panel.StatusText(), "Link to file");
+    f.Focus(rhLeft, "lost");
+    EXPECT_EQ(panel.StatusText(), "Link to /nowhere, which does not exist");
+    f.Focus(rhLeft, "file");
+    EXPECT_EQ(panel.StatusText(), model.Summary());
+
+    // A marked row under the cursor keeps the mark colour; an unmarked one does not have it.
+    const QColor marked = ThemeColor(csMarked);
+    EXPECT_NE(panel.RowTextColor(model.Focus()), marked);
+    f.Key(Qt::Key_Insert);
+    f.Key(Qt::Key_Up);
+    ASSERT_TRUE(model.Marked(model.Focus()));
+    EXPECT_EQ(panel.RowTextColor(model.Focus()), marked);
+}
+
+TEST(MainForm, LineDialogsFitTheirTitleAndProposal) {
+    TMainFixture f;
+    const std::string deep = f.Right + "/" + std::string(60, 'd');
+    ::mkdir(deep.c_str(), 0755);
+    WriteFile(f.Left + "/a.txt", "a");
+    f.Open();
+    f.Panel(rhRight).Navigate(deep);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.Panel(rhRight).Path() == deep; }, 10000));
+    f.Focus(rhLeft, "a.txt");
+    int fieldWidth = 0, textWidth = 0, dialogWidth = 0, titleWidth = 0;
+    auto measure = [&](QWidget* AWidget) {
+        auto* dialog = qobject_cast<QInputDialog*>(AWidget);
+        ASSERT_TRUE(dialog);
+        auto* edit = dialog->findChild<QLineEdit*>();
+        ASSERT_TRUE(edit);
+        fieldWidth = edit->width();
+        textWidth = edit->fontMetrics().horizontalAdvance(edit->text());
+        dialogWidth = dialog->width();
+        titleWidth = dialog->fontMetrics().horizontalAdvance(dialog->windowTitle());
+        dialog->reject();
+    };
+    WhenDialog(measure);
+    f.Key(Qt::Key_F5);
+    EXPECT_GE(fieldWidth, textWidth);
+    EXPECT_GE(fieldWidth, dialogWidth * 3 / 4);
+    WhenDialog(measure);
+    f.Key(Qt::Key_F7);
+    EXPECT_GE(dialogWidth, titleWidth + 100);
+}
+
+TEST(MainForm, AShownFolderFollowsChangesOnTheDiskKeepingMarksAndCursor) {
+    TMainFixture f;
+    for (const char* name : {"a", "c", "d"})
+        WriteFile(f.Left + "/" + name, "");
+    f.Open();
+    auto& panel = f.Panel(rhLeft);
+    f.Focus(rhLeft, "a");
+    f.Key(Qt::Key_Insert); // marks "a", the cursor goes to "c"
+    ASSERT_EQ(panel.Model().FocusedName(), "c");
+    panel.ShowResult("Copied 1", false);
+
+    // Made, grown and removed by another program: no key pressed here.
+    WriteFile(f.Left + "/b", "");
+    ASSERT_TRUE(f.WaitRow(rhLeft, "b"));
+    WriteFile(f.Left + "/d", "now longer");
+    ::unlink((f.Left + "/c").c_str());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return RowOf(panel.Model(), "c") < 0; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return panel.Model().Row(RowOf(panel.Model(), "d")).Size == 10; }, 10000));
+    const auto& model = panel.Model();
+    EXPECT_TRUE(model.Marked(RowOf(model, "a")));
+    EXPECT_FALSE(model.Marked(RowOf(model, "b")));
+    EXPECT_EQ(panel.StatusText(), "Copied 1");
 }

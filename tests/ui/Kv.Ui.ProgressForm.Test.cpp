@@ -215,7 +215,7 @@ TEST(ProgressForm, ConflictQuestionShowsAtOnceAndTakesOverwriteAll) {
     EXPECT_EQ(form.PromptText().toStdString(), form.Session()->Snapshot().PromptText);
     EXPECT_EQ(form.height(), ScaleToScreen(168) + ScaleToScreen(108));
 
-    const char* captions[] = {"Overwrite", "Overwrite all", "Skip", "Skip all", "Keep both"};
+    const char* captions[] = {"&Overwrite", "Overwrite &all", "&Skip", "S&kip all", "Keep &both"};
     for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(form.PromptButton(i)->text(), captions[i]);
         EXPECT_TRUE(form.PromptButton(i)->isVisible());
@@ -224,7 +224,7 @@ TEST(ProgressForm, ConflictQuestionShowsAtOnceAndTakesOverwriteAll) {
     EXPECT_EQ(form.PromptButton(4)->geometry().right() + 1, ScaleToScreen(508));
     EXPECT_EQ(form.PromptButton(1)->x() - form.PromptButton(0)->geometry().right() - 1,
               ScaleToScreen(6));
-    EXPECT_EQ(form.focusWidget(), form.PromptButton(0));
+    EXPECT_EQ(form.focusWidget(), form.PromptButton(2));
 
     // Answering for all: the second conflict is never asked, so the job runs to its end.
     QTest::mouseClick(form.PromptButton(1), Qt::LeftButton);
@@ -234,6 +234,37 @@ TEST(ProgressForm, ConflictQuestionShowsAtOnceAndTakesOverwriteAll) {
     EXPECT_EQ(w.Results[0].Succeeded, 2);
     EXPECT_EQ(f.DestMem->Content("/d/a"), "new a");
     EXPECT_EQ(f.DestMem->Content("/d/b"), "new b");
+}
+
+TEST(ProgressForm, ConflictQuestionAnswersFromTheKeyboard) {
+    TWindows w;
+    TFolders& f = w.NewFolders();
+    f.Source->AddFile("/src/a", "new a");
+    f.Source->AddFile("/src/b", "new b");
+    f.DestMem->AddFile("/d/a", "old a");
+    f.DestMem->AddFile("/d/b", "old b");
+    TProgressForm& form = w.Start(f.Copy({"a", "b"}));
+    // Enter takes the default, which keeps the file; Alt+O, the accelerator, overwrites the next.
+    ASSERT_TRUE(TWindows::WaitQuestion(form));
+    form.PollTimerTimer();
+    ASSERT_TRUE(form.PromptVisible());
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    QTest::keyClick(form.focusWidget(), Qt::Key_Return);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            auto snap = form.Session()->Snapshot();
+            return snap.PromptKind == pkConflict && snap.PromptText.find("/b") != std::string::npos;
+        },
+        10000));
+    form.PollTimerTimer();
+    ASSERT_TRUE(form.PromptVisible());
+    QTest::keyClick(&form, Qt::Key_O, Qt::AltModifier);
+    ASSERT_TRUE(w.WaitResults(1));
+    EXPECT_EQ(f.DestMem->Content("/d/a"), "old a");
+    EXPECT_EQ(f.DestMem->Content("/d/b"), "new b");
+    EXPECT_EQ(w.Results[0].Succeeded, 1);
+    EXPECT_EQ(w.Results[0].Skipped, 1);
 }
 
 TEST(ProgressForm, ErrorQuestionOffersRetryAndSkips) {
@@ -248,9 +279,9 @@ TEST(ProgressForm, ErrorQuestionOffersRetryAndSkips) {
     ASSERT_TRUE(TWindows::WaitQuestion(form));
     form.PollTimerTimer();
     ASSERT_TRUE(form.PromptVisible());
-    EXPECT_EQ(form.PromptButton(0)->text(), "Retry");
-    EXPECT_EQ(form.PromptButton(1)->text(), "Skip");
-    EXPECT_EQ(form.PromptButton(2)->text(), "Skip all");
+    EXPECT_EQ(form.PromptButton(0)->text(), "&Retry");
+    EXPECT_EQ(form.PromptButton(1)->text(), "&Skip");
+    EXPECT_EQ(form.PromptButton(2)->text(), "S&kip all");
     EXPECT_FALSE(form.PromptButton(3)->isVisible());
     EXPECT_FALSE(form.PromptButton(4)->isVisible());
     EXPECT_EQ(form.PromptButton(2)->geometry().right() + 1, ScaleToScreen(508));

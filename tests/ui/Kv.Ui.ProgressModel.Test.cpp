@@ -185,11 +185,11 @@ TEST(ProgressModel, PromptButtonsAndTheirLayout) {
     auto conflict = PromptButtons(pkConflict);
     ASSERT_EQ(conflict.size(), 5u);
     const std::tuple<const char*, TKvPromptAnswer, bool> expected[] = {
-        {"Overwrite", paOverwrite, false},
-        {"Overwrite all", paOverwrite, true},
-        {"Skip", paSkip, false},
-        {"Skip all", paSkip, true},
-        {"Keep both", paRename, false}};
+        {"&Overwrite", paOverwrite, false},
+        {"Overwrite &all", paOverwrite, true},
+        {"&Skip", paSkip, false},
+        {"S&kip all", paSkip, true},
+        {"Keep &both", paRename, false}};
     for (size_t i = 0; i < 5; ++i) {
         EXPECT_STREQ(conflict[i].Caption, std::get<0>(expected[i]));
         EXPECT_EQ(conflict[i].Answer, std::get<1>(expected[i]));
@@ -197,11 +197,11 @@ TEST(ProgressModel, PromptButtonsAndTheirLayout) {
     }
     auto error = PromptButtons(pkError);
     ASSERT_EQ(error.size(), 3u);
-    EXPECT_STREQ(error[0].Caption, "Retry");
+    EXPECT_STREQ(error[0].Caption, "&Retry");
     EXPECT_EQ(error[0].Answer, paRetry);
-    EXPECT_STREQ(error[2].Caption, "Skip all");
+    EXPECT_STREQ(error[2].Caption, "S&kip all");
     EXPECT_TRUE(error[2].All);
-    EXPECT_EQ(PromptFocusButton(pkConflict), 0);
+    EXPECT_EQ(PromptFocusButton(pkConflict), 2); // Skip, never Overwrite
     EXPECT_EQ(PromptFocusButton(pkError), 1);
 
     // Five buttons land on the designed places; three keep to the right.
