@@ -23,6 +23,13 @@ std::string NamingTheTarget(std::string AMessage, const std::string& ATemporary,
     return AMessage;
 }
 
+// A link to a folder, to be copied as the link itself.
+TKvFileEntry AsLinkItem(TKvFileEntry AEntry) {
+    AEntry.IsDir = false;
+    AEntry.Size = 0;
+    return AEntry;
+}
+
 // FNV-1a: only to tell apart two long names that share their start.
 uint32_t NameHash(const std::string& AName) {
     uint32_t hash = 2166136261u;
@@ -57,9 +64,9 @@ TKvRun::TKvRun(TKvTransferRequest AReq, IKvCancelTokenPtr AToken, IKvTransferHos
     FDestModes = dynamic_cast<IKvFileMode*>(FReq.DestFs.get());
     if (!FSourceModes || !FDestModes)
         FSourceModes = FDestModes = nullptr;
-    // Between two different places only: a copy on the local disk keeps copying what a file
-    // link leads to.
-    if (!FSameFs) {
+    // Links travel as links wherever both places can hold them, as cp -a copies them: a folder
+    // link is never followed into, a broken or looping one is no error. A zip stores files.
+    if (FReq.Kind == tkCopy || FReq.Kind == tkMove) {
         FSourceLinks = dynamic_cast<IKvSymlinks*>(FReq.SourceFs.get());
         FDestLinks = dynamic_cast<IKvSymlinks*>(FReq.DestFs.get());
         if (!FSourceLinks || !FDestLinks || FReq.DestFs->ReadOnly())
@@ -206,9 +213,11 @@ void TKvRun::ScanFolder(const std::string& ASource, const std::string& ATarget) 
         std::string source = FReq.SourceFs->Join(ASource, entry.Name);
         std::string target = deleting ? std::string() : FReq.DestFs->Join(ATarget, entry.Name);
         if (entry.IsDir && entry.IsLink) {
-            // A link to a folder is deleted as a link, and never followed into.
+            // A link to a folder is deleted or copied as a link, and never followed into.
             if (deleting)
                 AddToPlan(entry, source, target);
+            else if (FSourceLinks)
+                AddToPlan(AsLinkItem(entry), source, target);
             else
                 RecordSkip("Directory link not followed: " + source);
             continue;
@@ -318,7 +327,10 @@ void TKvRun::RunCopyOrMove() {
             continue;
         }
         if (item.IsDir && item.IsLink) {
-            RecordSkip("Directory link not followed: " + from);
+            if (FSourceLinks)
+                AddToPlan(AsLinkItem(item), from, to);
+            else
+                RecordSkip("Directory link not followed: " + from);
             continue;
         }
         AddToPlan(item, from, to);

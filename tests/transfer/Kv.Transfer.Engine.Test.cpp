@@ -85,19 +85,42 @@ TEST(TransferCopy, RefusesCopiesOntoThemselves) {
     EXPECT_EQ(ReadFile(dir / "a/f"), "data");
 }
 
-TEST(TransferCopy, FolderLinksAreNotFollowedAndFoldersAreNotOverwritten) {
-    TTempDir src, dst, elsewhere;
+TEST(TransferCopy, LinksArriveAsLinksAndFoldersAreNotOverwritten) {
+    TTempDir src, dst, moved, elsewhere;
     WriteFile(elsewhere / "secret", "s");
     ::mkdir((src / "d").c_str(), 0755);
-    ::symlink(elsewhere.Path().c_str(), (src / "d/link").c_str());
+    WriteFile(src / "d/file", "f");
+    ::symlink(elsewhere.Path().c_str(), (src / "d/folder-link").c_str()); // never followed into
+    ::symlink("file", (src / "d/file-link").c_str());
+    ::symlink("gone", (src / "d/broken").c_str());
+    ::symlink("../d", (src / "d/loop").c_str()); // a folder that holds a link to itself
     WriteFile(src / "clash", "file");
     ::mkdir((dst / "clash").c_str(), 0755);
     auto local = LocalFs();
+    auto links = [](const std::string& ARoot) {
+        return RunCommand("cd '" + ARoot + "' && find . -type l -printf '%p -> %l\\n' | sort");
+    };
+    const std::string expected = "./d/broken -> gone\n./d/file-link -> file\n./d/folder-link -> " +
+                                 elsewhere.Path() + "\n./d/loop -> ../d\n";
+    ASSERT_EQ(links(src.Path()), expected);
+
     auto outcome = RunRequest(Request(tkCopy, local, src.Path(), {"d", "clash"}, local, dst.Path()));
-    EXPECT_EQ(outcome.Result.Skipped, 2);
-    EXPECT_EQ(outcome.Result.FirstProblem, "Directory link not followed: " + src / "d/link");
-    EXPECT_FALSE(Exists(dst / "d/link"));
+    EXPECT_EQ(outcome.Result.Skipped, 1); // only the folder in the way
+    EXPECT_EQ(outcome.Result.FirstProblem, "A directory already has this name: " + dst / "clash");
+    EXPECT_EQ(links(dst.Path()), expected);
+    EXPECT_EQ(RunCommand("find '" + dst.Path() + "' -name secret"), "") << "a folder link was followed";
     EXPECT_TRUE(Exists(dst / "clash") && !Exists(dst / "clash/clash"));
+    EXPECT_EQ(RunCommand("find '" + dst.Path() + "' -name '*.kvpart'"), "");
+
+    // Moved to another disk the links stay links, and the originals go.
+    struct stat shm {}, here {};
+    const bool otherDisk = ::stat("/dev/shm", &shm) == 0 && ::stat(src.Path().c_str(), &here) == 0 &&
+                           shm.st_dev != here.st_dev && ::access("/dev/shm", W_OK) == 0;
+    TTempDir across(otherDisk ? "/dev/shm" : "");
+    auto move = RunRequest(Request(tkMove, local, dst.Path(), {"d"}, local, across.Path()));
+    EXPECT_EQ(move.Result.Failed + move.Result.Skipped, 0) << move.Result.FirstProblem;
+    EXPECT_EQ(links(across.Path()), expected);
+    EXPECT_FALSE(Exists(dst / "d"));
 }
 
 TEST(TransferConflicts, AnswersOverwriteSkipRenameAndApplyToAll) {
