@@ -17,6 +17,7 @@ KV_TEST_PACKAGES=(
     vsftpd python3-pyftpdlib python3-openssl openssl curl
     xvfb xauth
     desktop-file-utils appstream dpkg-dev
+    openssh-server openssh-sftp-server openssh-client python3-asyncssh
 )
 
 kv_install_packages() {

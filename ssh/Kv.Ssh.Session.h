@@ -1,10 +1,20 @@
-// SSH sessions and the interface through which any connection asks the user while it connects.
+// SSH sessions: one authenticated connection (timed connect, handshake, host key check against
+// the known hosts, login with a password, keyboard-interactive answers or a key file), and the
+// interface through which any connection asks the user while it connects. Closing never
+// blocks: the teardown runs on a background closer.
 #pragma once
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
+#include "Kv.Connectors.h"
+#include "Kv.FileSystem.h"
 #include "Kv.Worker.h"
+
+struct _LIBSSH2_SESSION;
+struct _LIBSSH2_SFTP;
 
 namespace kv {
 
@@ -26,5 +36,89 @@ public:
 };
 
 using IKvConnectUiPtr = std::shared_ptr<IKvConnectUi>;
+
+// The product's limit for one address to answer a connect.
+inline constexpr int KSshConnectLimitMs = 15000;
+// libssh2's limit for any one blocking call of a live session.
+inline constexpr int KSshSessionTimeoutMs = 30000;
+
+// A connected, blocking TCP socket to the first address of AHost that answers within
+// ALimitMs; raises EKvFsError with the design's texts, EKvCancelled when AToken is cancelled.
+int ConnectSocket(const std::string& AHost, int APort, const IKvCancelToken& AToken,
+                  int ALimitMs = KSshConnectLimitMs);
+
+class TKvSshSession {
+public:
+    TKvSshSession();
+    // Hands the session, SFTP and socket to the background closer; never blocks on the network.
+    ~TKvSshSession();
+    TKvSshSession(const TKvSshSession&) = delete;
+    TKvSshSession& operator=(const TKvSshSession&) = delete;
+
+    // Up to a logged-in session, or raises (EKvFsError, EKvCancelled). AUi may be null: then
+    // nothing is asked and an unknown host key is not trusted.
+    void Connect(const TKvConnector& AConn, const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken);
+
+    // Serialises libssh2 calls when several threads share the session (SFTP).
+    void Lock() { FLock.lock(); }
+    void Unlock() { FLock.unlock(); }
+    std::recursive_mutex& Mutex() { return FLock; }
+
+    // Makes blocking calls of other threads return at once; callable from any thread unlocked.
+    void Abort();
+
+    // The session's current error as a sentence fragment.
+    std::string LastError();
+    // The libssh2 error code of the last failure (0 when none).
+    int LastErrorCode();
+
+    _LIBSSH2_SESSION* Session() const { return FSession; }
+    _LIBSSH2_SFTP* Sftp() const { return FSftp; }
+    // Starts the SFTP subsystem (under the lock); raises "The server does not offer SFTP: ...".
+    void StartSftp();
+    int Socket() const { return FSock.load(); }
+    // The password or passphrase that succeeded when it differs from the saved one.
+    const std::string& LearnedSecret() const { return FLearnedSecret; }
+
+    // Tests shorten the wait for an address that does not answer.
+    void SetConnectLimit(int AMs) { FConnectLimitMs = AMs; }
+
+    // Used by the keyboard-interactive answer, which libssh2 calls with the session's pointer.
+    const std::string& KbdSecret() const { return FKbdSecret; }
+
+private:
+    void CheckHostKey(const TKvConnector& AConn, const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken);
+    void Login(const TKvConnector& AConn, const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken);
+    int TryPassword(const std::string& AUser, const std::string& AMethods, const std::string& ASecret);
+    int TryKeyFile(const std::string& AUser, const std::string& AKeyFile, const std::string& ASecret);
+
+    std::recursive_mutex FLock;
+    // Read by Abort from other threads.
+    std::atomic<int> FSock{-1};
+    _LIBSSH2_SESSION* FSession = nullptr;
+    _LIBSSH2_SFTP* FSftp = nullptr;
+    std::string FKbdSecret;
+    std::string FLearnedSecret;
+    int FConnectLimitMs = KSshConnectLimitMs;
+};
+
+using TKvSshSessionPtr = std::unique_ptr<TKvSshSession>;
+
+// Posts the teardown of a session to the process-wide closer; any argument may be null or -1.
+void ReleaseConnection(_LIBSSH2_SESSION* ASession, _LIBSSH2_SFTP* ASftp, int ASocket);
+// Waits until every teardown posted so far has run (tests, and a tidy exit); false on time-out.
+bool WaitForSshCloser(int AWaitMs);
+
+// What the login needs to know of a private key file before libssh2 reads it.
+struct TKvKeyFileInfo {
+    // An RSA key, which libssh2 1.10 cannot sign with rsa-sha2.
+    bool Rsa = false;
+    // Protected by a passphrase.
+    bool Encrypted = false;
+};
+// From the ".pub" beside the key and the key file's own header (OpenSSH's format or PEM);
+// a file that cannot be read or parsed gives all false.
+TKvKeyFileInfo ReadKeyFileInfo(const std::string& AKeyFile);
+inline bool IsRsaKeyFile(const std::string& AKeyFile) { return ReadKeyFileInfo(AKeyFile).Rsa; }
 
 } // namespace kv

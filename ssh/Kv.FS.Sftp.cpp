@@ -1,0 +1,429 @@
+#include "Kv.FS.Sftp.h"
+
+#include <cstring>
+#include <openssl/rand.h>
+
+#include "Kv.Libssh2.h"
+#include "Kv.Log.h"
+#include "Kv.Sftp.Streams.h"
+#include "Kv.Text.h"
+
+namespace kv {
+
+namespace {
+
+constexpr int64_t KMaxSize = INT64_MAX;
+constexpr unsigned KNameBuffer = 4096;
+constexpr unsigned KPathBuffer = 4096;
+
+std::vector<std::string> PartsOf(const std::string& APath) {
+    std::vector<std::string> parts;
+    std::string part;
+    auto flush = [&] {
+        if (part.empty() || part == ".") {
+        } else if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else {
+            parts.push_back(part);
+        }
+        part.clear();
+    };
+    for (char c : APath) {
+        if (c == '/' || c == '\\')
+            flush();
+        else
+            part += c;
+    }
+    flush();
+    return parts;
+}
+
+unsigned Len(const std::string& AText) { return static_cast<unsigned>(AText.size()); }
+
+std::string HexUpper8() {
+    unsigned char bytes[4];
+    RAND_bytes(bytes, sizeof(bytes));
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (unsigned char b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 15];
+    }
+    return text;
+}
+
+bool IsLinkMode(const LIBSSH2_SFTP_ATTRIBUTES& AAttrs) {
+    return (AAttrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) && (AAttrs.permissions & 0xF000) == 0xA000;
+}
+
+} // namespace
+
+TKvFileEntry SftpEntryOf(const std::string& AName, const LIBSSH2_SFTP_ATTRIBUTES& AAttrs) {
+    TKvFileEntry entry;
+    entry.Name = AName;
+    entry.IsHidden = !AName.empty() && AName[0] == '.';
+    if (AAttrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) {
+        unsigned long type = AAttrs.permissions & 0xF000;
+        entry.IsDir = type == 0x4000;
+        entry.IsLink = type == 0xA000;
+        entry.IsReadOnly = (AAttrs.permissions & 0200) == 0;
+    }
+    if ((AAttrs.flags & LIBSSH2_SFTP_ATTR_SIZE) && !entry.IsDir)
+        entry.Size = AAttrs.filesize >= static_cast<libssh2_uint64_t>(KMaxSize) ? KMaxSize
+                                                                                 : static_cast<int64_t>(AAttrs.filesize);
+    if (AAttrs.flags & LIBSSH2_SFTP_ATTR_ACMODTIME)
+        entry.Modified = DateTimeFromUnix(static_cast<int64_t>(AAttrs.mtime));
+    return entry;
+}
+
+bool IsHostileSftpName(std::string_view AName) {
+    return AName.empty() || AName.find('/') != std::string_view::npos || AName.find('\0') != std::string_view::npos;
+}
+
+TKvSftpFileSystem::TKvSftpFileSystem(TKvSshSessionPtr ASession, const TKvConnector& AConn)
+    : FSess(std::move(ASession)),
+      FId("sftp:" + LowerAscii(AConn.User + "@" + AConn.Host + ":" + std::to_string(AConn.Port))),
+      FLabel(ConnectorTitle(AConn)) {}
+
+void TKvSftpFileSystem::Fail(const std::string& AContext) { throw EKvFsError(AContext + ": " + FSess->LastError()); }
+
+std::string TKvSftpFileSystem::Normalize(const std::string& APath) const {
+    std::string result;
+    for (const auto& part : PartsOf(APath))
+        result += "/" + part;
+    return result.empty() ? "/" : result;
+}
+
+std::string TKvSftpFileSystem::Resolve(const std::string& ABaseDir, const std::string& AInput) const {
+    if (!AInput.empty() && (AInput[0] == '/' || AInput[0] == '\\'))
+        return Normalize(AInput);
+    return Normalize(ABaseDir + "/" + AInput);
+}
+
+std::string TKvSftpFileSystem::Join(const std::string& ADir, const std::string& AName) const {
+    return !ADir.empty() && ADir.back() == '/' ? ADir + AName : ADir + "/" + AName;
+}
+
+std::string TKvSftpFileSystem::ParentOf(const std::string& APath) const {
+    auto parts = PartsOf(APath);
+    if (parts.empty())
+        return {};
+    std::string result;
+    for (size_t i = 0; i + 1 < parts.size(); ++i)
+        result += "/" + parts[i];
+    return result.empty() ? "/" : result;
+}
+
+std::string TKvSftpFileSystem::NameOf(const std::string& APath) const {
+    auto parts = PartsOf(APath);
+    return parts.empty() ? std::string() : parts.back();
+}
+
+bool TKvSftpFileSystem::IsRoot(const std::string& APath) const { return PartsOf(APath).empty(); }
+
+bool TKvSftpFileSystem::SamePath(const std::string& A, const std::string& B) const {
+    return Normalize(A) == Normalize(B);
+}
+
+bool TKvSftpFileSystem::ListInto(const std::string& APath, const IKvCancelToken& AToken, TKvFileEntries& AEntries,
+                                 std::string& AError) {
+    const auto& api = Ssh2();
+    const std::string path = Normalize(APath);
+    AEntries.clear();
+    std::lock_guard lock(FSess->Mutex());
+    LIBSSH2_SFTP_HANDLE* dir = api.libssh2_sftp_open_ex(FSess->Sftp(), path.data(), Len(path), 0, 0,
+                                                        LIBSSH2_SFTP_OPENDIR);
+    if (!dir) {
+        AError = FSess->LastError();
+        return false;
+    }
+    struct TCloser {
+        LIBSSH2_SFTP_HANDLE* Handle;
+        ~TCloser() { Ssh2().libssh2_sftp_close_handle(Handle); }
+    } closer{dir};
+
+    TKvFileEntries entries;
+    size_t count = 0;
+    char name[KNameBuffer];
+    for (;;) {
+        LIBSSH2_SFTP_ATTRIBUTES attrs{};
+        int length = api.libssh2_sftp_readdir_ex(dir, name, sizeof(name), nullptr, 0, &attrs);
+        if (length == 0)
+            break;
+        if (length < 0) {
+            AError = FSess->LastError();
+            return false;
+        }
+        std::string_view text(name, static_cast<size_t>(length));
+        if (text == "." || text == "..")
+            continue;
+        if (IsHostileSftpName(text)) {
+            std::string shown(text);
+            for (char& c : shown)
+                if (c == '\0')
+                    c = '?';
+            Log("sftp: skipped the name [" + shown + "] in " + path + ": a server may not send it");
+            continue;
+        }
+        TKvFileEntry entry = SftpEntryOf(std::string(text), attrs);
+        if (IsLinkMode(attrs)) {
+            // The entry stays a link; what it points to decides whether it opens as a folder.
+            std::string target = Join(path, entry.Name);
+            LIBSSH2_SFTP_ATTRIBUTES to{};
+            if (api.libssh2_sftp_stat_ex(FSess->Sftp(), target.data(), Len(target), LIBSSH2_SFTP_STAT, &to) == 0) {
+                TKvFileEntry followed = SftpEntryOf(entry.Name, to);
+                entry.IsDir = followed.IsDir;
+                entry.Size = followed.IsDir ? 0 : ((to.flags & LIBSSH2_SFTP_ATTR_SIZE) ? followed.Size : entry.Size);
+            }
+        }
+        if (count == entries.size())
+            entries.resize(2 * count + 64);
+        entries[count++] = std::move(entry);
+        if (count % 256 == 0)
+            CheckCancelled(AToken);
+    }
+    entries.resize(count);
+    AEntries = std::move(entries);
+    return true;
+}
+
+TKvFileEntries TKvSftpFileSystem::List(const std::string& APath, const IKvCancelToken& AToken) {
+    TKvFileEntries entries;
+    std::string error;
+    if (!ListInto(APath, AToken, entries, error))
+        throw EKvFsError(APath + ": " + error);
+    return entries;
+}
+
+bool TKvSftpFileSystem::TryList(const std::string& APath, const IKvCancelToken& AToken, TKvFileEntries& AEntries) {
+    std::string error;
+    if (ListInto(APath, AToken, AEntries, error))
+        return true;
+    AEntries.clear();
+    return false;
+}
+
+bool TKvSftpFileSystem::StatAttrs(const std::string& APath, int AType, LIBSSH2_SFTP_ATTRIBUTES& AAttrs) {
+    std::string path = Normalize(APath);
+    AAttrs = {};
+    std::lock_guard lock(FSess->Mutex());
+    return Ssh2().libssh2_sftp_stat_ex(FSess->Sftp(), path.data(), Len(path), AType, &AAttrs) == 0;
+}
+
+bool TKvSftpFileSystem::Stat(const std::string& APath, TKvFileEntry& AEntry) {
+    LIBSSH2_SFTP_ATTRIBUTES attrs;
+    if (!StatAttrs(APath, LIBSSH2_SFTP_STAT, attrs)) {
+        AEntry = {};
+        return false;
+    }
+    AEntry = SftpEntryOf(NameOf(APath), attrs);
+    return true;
+}
+
+TKvStreamPtr TKvSftpFileSystem::OpenRead(const std::string& APath) {
+    std::string path = Normalize(APath);
+    std::lock_guard lock(FSess->Mutex());
+    LIBSSH2_SFTP_HANDLE* handle =
+        Ssh2().libssh2_sftp_open_ex(FSess->Sftp(), path.data(), Len(path), LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
+    if (!handle)
+        Fail(APath);
+    return std::make_unique<TKvSftpReadStream>(shared_from_this(), *FSess, handle, APath);
+}
+
+TKvStreamPtr TKvSftpFileSystem::OpenWrite(const std::string& APath) {
+    std::string path = Normalize(APath);
+    std::lock_guard lock(FSess->Mutex());
+    LIBSSH2_SFTP_HANDLE* handle =
+        Ssh2().libssh2_sftp_open_ex(FSess->Sftp(), path.data(), Len(path),
+                                    LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644, LIBSSH2_SFTP_OPENFILE);
+    if (!handle)
+        Fail(APath);
+    return std::make_unique<TKvSftpWriteStream>(shared_from_this(), *FSess, handle, APath);
+}
+
+void TKvSftpFileSystem::MakeDir(const std::string& APath) {
+    std::string path = Normalize(APath);
+    if (IsRoot(path))
+        return;
+    TKvFileEntry entry;
+    if (Stat(path, entry)) {
+        if (entry.IsDir)
+            return;
+        throw EKvFsError(path + ": a file with this name exists");
+    }
+    std::string parent = ParentOf(path);
+    if (!IsRoot(parent))
+        MakeDir(parent);
+    std::lock_guard lock(FSess->Mutex());
+    if (Ssh2().libssh2_sftp_mkdir_ex(FSess->Sftp(), path.data(), Len(path), 0755) != 0) {
+        std::string error = FSess->LastError();
+        if (Stat(path, entry) && entry.IsDir)
+            return; // made by someone else meanwhile
+        throw EKvFsError(path + ": " + error);
+    }
+}
+
+void TKvSftpFileSystem::DeleteFileAt(const std::string& APath) {
+    std::string path = Normalize(APath);
+    std::lock_guard lock(FSess->Mutex());
+    if (Ssh2().libssh2_sftp_unlink_ex(FSess->Sftp(), path.data(), Len(path)) != 0)
+        Fail(APath);
+}
+
+void TKvSftpFileSystem::DeleteDirAt(const std::string& APath) {
+    std::string path = Normalize(APath);
+    std::lock_guard lock(FSess->Mutex());
+    LIBSSH2_SFTP_ATTRIBUTES attrs;
+    const auto& api = Ssh2();
+    int rc = StatAttrs(path, LIBSSH2_SFTP_LSTAT, attrs) && IsLinkMode(attrs)
+                 ? api.libssh2_sftp_unlink_ex(FSess->Sftp(), path.data(), Len(path))
+                 : api.libssh2_sftp_rmdir_ex(FSess->Sftp(), path.data(), Len(path));
+    if (rc != 0)
+        Fail(APath);
+}
+
+int TKvSftpFileSystem::RenameRaw(const std::string& AOld, const std::string& ANew) {
+    std::string from = Normalize(AOld), to = Normalize(ANew);
+    return Ssh2().libssh2_sftp_rename_ex(FSess->Sftp(), from.data(), Len(from), to.data(), Len(to),
+                                         LIBSSH2_SFTP_RENAME_ATOMIC | LIBSSH2_SFTP_RENAME_NATIVE);
+}
+
+void TKvSftpFileSystem::RenamePath(const std::string& AOld, const std::string& ANew, bool AOverwrite) {
+    std::lock_guard lock(FSess->Mutex());
+    if (RenameRaw(AOld, ANew) == 0)
+        return;
+    std::string error = FSess->LastError();
+    TKvFileEntry existing;
+    if (!AOverwrite || !Stat(ANew, existing))
+        throw EKvFsError(AOld + ": " + error);
+    std::string backup = Normalize(ANew) + ".kvold-" + HexUpper8();
+    if (RenameRaw(ANew, backup) != 0)
+        throw EKvFsError(ANew + ": the old file could not be replaced: " + FSess->LastError());
+    if (RenameRaw(AOld, ANew) != 0) {
+        error = FSess->LastError();
+        RenameRaw(backup, ANew);
+        throw EKvFsError(AOld + ": " + error);
+    }
+    Ssh2().libssh2_sftp_unlink_ex(FSess->Sftp(), backup.data(), Len(backup));
+}
+
+void TKvSftpFileSystem::SetStat(const std::string& APath, LIBSSH2_SFTP_ATTRIBUTES& AAttrs) {
+    std::string path = Normalize(APath);
+    std::lock_guard lock(FSess->Mutex());
+    if (Ssh2().libssh2_sftp_stat_ex(FSess->Sftp(), path.data(), Len(path), LIBSSH2_SFTP_SETSTAT, &AAttrs) != 0)
+        Fail(APath);
+}
+
+void TKvSftpFileSystem::SetModified(const std::string& APath, TKvDateTime AWhen) {
+    if (AWhen == 0)
+        return;
+    int64_t seconds = 0, nanoseconds = 0;
+    if (!UnixFromDateTime(AWhen, seconds, nanoseconds) || seconds < 0 || seconds > 4294967295LL)
+        return;
+    LIBSSH2_SFTP_ATTRIBUTES attrs{};
+    attrs.flags = LIBSSH2_SFTP_ATTR_ACMODTIME;
+    attrs.atime = attrs.mtime = static_cast<unsigned long>(seconds);
+    SetStat(APath, attrs);
+}
+
+void TKvSftpFileSystem::Recycle(const std::string&) { throw EKvFsError("A server has no Trash"); }
+
+int64_t TKvSftpFileSystem::FreeSpace(const std::string& APath) {
+    const auto& api = Ssh2();
+    if (!api.libssh2_sftp_statvfs)
+        return -1;
+    std::string path = Normalize(APath);
+    LIBSSH2_SFTP_STATVFS info{};
+    std::lock_guard lock(FSess->Mutex());
+    if (api.libssh2_sftp_statvfs(FSess->Sftp(), path.data(), path.size(), &info) != 0)
+        return -1;
+    return static_cast<int64_t>(info.f_bavail * info.f_frsize);
+}
+
+bool TKvSftpFileSystem::GetMode(const std::string& APath, uint32_t& AMode) {
+    LIBSSH2_SFTP_ATTRIBUTES attrs;
+    AMode = 0;
+    if (!StatAttrs(APath, LIBSSH2_SFTP_STAT, attrs) || !(attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS))
+        return false;
+    AMode = static_cast<uint32_t>(attrs.permissions) & 0xFFF;
+    return true;
+}
+
+void TKvSftpFileSystem::SetMode(const std::string& APath, uint32_t AMode) {
+    LIBSSH2_SFTP_ATTRIBUTES attrs{};
+    attrs.flags = LIBSSH2_SFTP_ATTR_PERMISSIONS;
+    attrs.permissions = AMode & 0xFFF;
+    SetStat(APath, attrs);
+}
+
+std::string TKvSftpFileSystem::RealPathOf(const std::string& APath) {
+    char buffer[KPathBuffer];
+    std::lock_guard lock(FSess->Mutex());
+    int length = Ssh2().libssh2_sftp_symlink_ex(FSess->Sftp(), APath.data(), Len(APath), buffer, sizeof(buffer),
+                                                LIBSSH2_SFTP_REALPATH);
+    if (length <= 0)
+        return "/";
+    return std::string(buffer, static_cast<size_t>(length));
+}
+
+int TKvSftpFileSystem::Exec(const std::string& ACommand, std::string& AOutput) {
+    const auto& api = Ssh2();
+    std::lock_guard lock(FSess->Mutex());
+    LIBSSH2_SESSION* session = FSess->Session();
+    static const char KType[] = "session";
+    LIBSSH2_CHANNEL* channel =
+        api.libssh2_channel_open_ex(session, KType, sizeof(KType) - 1, 2097152, 32768, nullptr, 0);
+    if (!channel)
+        throw EKvFsError("Could not open a channel: " + FSess->LastError());
+    struct TFree {
+        LIBSSH2_CHANNEL* Channel;
+        ~TFree() { Ssh2().libssh2_channel_free(Channel); }
+    } freer{channel};
+    static const char KExec[] = "exec";
+    if (api.libssh2_channel_process_startup(channel, KExec, sizeof(KExec) - 1, ACommand.data(), Len(ACommand)) != 0)
+        throw EKvFsError("The server refused to run the command: " + FSess->LastError());
+    std::string output;
+    char buffer[4096];
+    for (int stream : {0, 1})
+        for (;;) {
+            ssize_t n = api.libssh2_channel_read_ex(channel, stream, buffer, sizeof(buffer));
+            if (n <= 0)
+                break;
+            output.append(buffer, static_cast<size_t>(n));
+        }
+    api.libssh2_channel_close(channel);
+    int status = api.libssh2_channel_get_exit_status(channel);
+    AOutput = std::string(TrimmedView(output));
+    Log("exec: [" + ACommand + "] exit " + std::to_string(status) + " [" + AOutput + "]");
+    return status;
+}
+
+IKvFileSystemPtr OpenSftp(const TKvConnector& AConn, const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken,
+                          std::string& ALearnedSecret, std::string& AStartPath, int AConnectLimitMs) {
+    auto session = std::make_unique<TKvSshSession>();
+    session->SetConnectLimit(AConnectLimitMs);
+    session->Connect(AConn, AUi, AToken);
+    ALearnedSecret = session->LearnedSecret();
+    session->StartSftp();
+    auto fs = std::make_shared<TKvSftpFileSystem>(std::move(session), AConn);
+    std::string start;
+    for (char c : AConn.StartDir)
+        if (c != ' ')
+            start += c;
+    if (start.empty())
+        start = ".";
+    AStartPath = fs->RealPathOf(start);
+    // Some servers resolve a name that does not exist as text: the folder must be there too.
+    TKvFileEntry folder;
+    if (start != "." && ((AStartPath == "/" && start != "/") || !fs->Stat(AStartPath, folder) || !folder.IsDir))
+        AStartPath = fs->RealPathOf(".");
+    return fs;
+}
+
+std::string SftpHomeOf(const IKvFileSystemPtr& AFs) {
+    auto* sftp = dynamic_cast<TKvSftpFileSystem*>(AFs.get());
+    return sftp ? sftp->RealPathOf(".") : std::string();
+}
+
+} // namespace kv

@@ -1,0 +1,102 @@
+// Servers reached over SSH, as a file system: one logged-in session with the SFTP subsystem
+// started, shared by every worker that lists, transfers or edits on it (each libssh2 exchange
+// holds the session lock).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "Kv.FileSystem.h"
+#include "Kv.Ssh.Session.h"
+
+struct _LIBSSH2_SFTP_ATTRIBUTES;
+
+namespace kv {
+
+class TKvSftpFileSystem final : public IKvRemoteExec,
+                                public IKvTryList,
+                                public IKvFileMode,
+                                public IKvFileSystem,
+                                public std::enable_shared_from_this<TKvSftpFileSystem> {
+public:
+    // Takes a logged-in session whose SFTP subsystem is started.
+    TKvSftpFileSystem(TKvSshSessionPtr ASession, const TKvConnector& AConn);
+
+    std::string Id() const override { return FId; }
+    bool ReadOnly() const override { return false; }
+    std::string DisplayPrefix() const override { return FLabel + ":"; }
+    std::string Normalize(const std::string& APath) const override;
+    std::string Resolve(const std::string& ABaseDir, const std::string& AInput) const override;
+    std::string Join(const std::string& ADir, const std::string& AName) const override;
+    std::string ParentOf(const std::string& APath) const override;
+    std::string NameOf(const std::string& APath) const override;
+    bool IsRoot(const std::string& APath) const override;
+    bool SamePath(const std::string& A, const std::string& B) const override;
+
+    TKvFileEntries List(const std::string& APath, const IKvCancelToken& AToken) override;
+    // Links are followed (one request: IsLink stays false; listings tell links apart).
+    bool Stat(const std::string& APath, TKvFileEntry& AEntry) override;
+    TKvStreamPtr OpenRead(const std::string& APath) override;
+    TKvStreamPtr OpenWrite(const std::string& APath) override;
+    // Makes missing parents too.
+    void MakeDir(const std::string& APath) override;
+    void DeleteFileAt(const std::string& APath) override;
+    // A link to a folder is unlinked; its target stays.
+    void DeleteDirAt(const std::string& APath) override;
+    // SFTP version 3 servers refuse to rename onto an existing name: with AOverwrite the old
+    // target steps aside under a ".kvold-" name and comes back if the rename still fails.
+    void RenamePath(const std::string& AOld, const std::string& ANew, bool AOverwrite) override;
+    void SetModified(const std::string& APath, TKvDateTime AWhen) override;
+    bool CanRenameDirect(const std::string&, const std::string&) override { return true; }
+    bool CanRecycle(const std::string&) override { return false; }
+    void Recycle(const std::string& APath) override;
+    // From the statvfs@openssh.com extension when the server has it; -1 otherwise.
+    int64_t FreeSpace(const std::string& APath) override;
+
+    bool TryList(const std::string& APath, const IKvCancelToken& AToken, TKvFileEntries& AEntries) override;
+    bool CanRead(const std::string&) override { return true; }
+
+    bool GetMode(const std::string& APath, uint32_t& AMode) override;
+    void SetMode(const std::string& APath, uint32_t AMode) override;
+
+    // Runs the command in an "exec" channel while holding the session lock; the output is
+    // standard output then standard error, trimmed. Returns the exit status.
+    int Exec(const std::string& ACommand, std::string& AOutput) override;
+
+    // The server's canonical absolute path; "/" when the server cannot tell.
+    std::string RealPathOf(const std::string& APath);
+    TKvSshSession& Session() { return *FSess; }
+
+private:
+    // False with the reason in AError when the folder cannot be opened or read.
+    bool ListInto(const std::string& APath, const IKvCancelToken& AToken, TKvFileEntries& AEntries,
+                  std::string& AError);
+    bool StatAttrs(const std::string& APath, int AType, _LIBSSH2_SFTP_ATTRIBUTES& AAttrs);
+    void SetStat(const std::string& APath, _LIBSSH2_SFTP_ATTRIBUTES& AAttrs);
+    int RenameRaw(const std::string& AOld, const std::string& ANew);
+    [[noreturn]] void Fail(const std::string& AContext);
+
+    TKvSshSessionPtr FSess;
+    std::string FId;
+    std::string FLabel;
+};
+
+// The design's short name for it.
+using TKvSftpFs = TKvSftpFileSystem;
+
+// A session to the connection, logged in (asking through AUi, which may be null), with SFTP
+// started; also the secret that the login learned and the folder to start in (StartDir when the
+// server resolves it, otherwise the login folder).
+IKvFileSystemPtr OpenSftp(const TKvConnector& AConn, const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken,
+                          std::string& ALearnedSecret, std::string& AStartPath, int AConnectLimitMs = KSshConnectLimitMs);
+
+// The login folder when AFs is an SFTP file system; empty otherwise.
+std::string SftpHomeOf(const IKvFileSystemPtr& AFs);
+
+// The entry for a name and its SFTP attributes (times in local time, sizes clamped).
+TKvFileEntry SftpEntryOf(const std::string& AName, const _LIBSSH2_SFTP_ATTRIBUTES& AAttrs);
+// A name no listing may hand on: empty, or holding "/" or NUL (a hostile server's; it would
+// become a local path outside the destination). "." and ".." are dropped as usual.
+bool IsHostileSftpName(std::string_view AName);
+
+} // namespace kv

@@ -1,0 +1,133 @@
+#!/usr/bin/python3
+"""A scripted SSH server with SFTP, for faults that OpenSSH's sshd will not produce.
+
+    fakessh.py --root DIR --port-file FILE --host-key FILE --user NAME --password TEXT
+               [--abort-after BYTES]
+
+Password login for the one user. SFTP is confined to DIR (a chrooted root: the client sees DIR
+as "/"). Behaviour chosen by names:
+  - any path whose last name starts with "status-N" (N decimal) fails with SFTP status N;
+  - a folder named "hostile" lists, besides its files, entries named "../escape", "a/b",
+    "nul<NUL>name" and "" (a hostile server);
+  - reading or writing a file whose name starts with "abort" cuts the connection once more
+    than BYTES bytes of it went through (default 1 MiB).
+Exec requests are refused. Writes the chosen port to FILE; stops when the process that started
+it ends, and after 30 minutes in any case.
+"""
+import argparse
+import asyncio
+import os
+import sys
+
+import asyncssh
+
+ARGS = None
+
+
+class FakeServer(asyncssh.SSHServer):
+    def begin_auth(self, username):
+        return True
+
+    def password_auth_supported(self):
+        return True
+
+    def validate_password(self, username, password):
+        return username == ARGS.user and password == ARGS.password
+
+
+def chosen_status(path):
+    name = os.path.basename(path.rstrip(b"/"))
+    if name.startswith(b"status-"):
+        digits = b""
+        for c in name[7:]:
+            if not 48 <= c <= 57:
+                break
+            digits += bytes([c])
+        if digits:
+            code = int(digits)
+            raise asyncssh.SFTPError(code, "chosen status %d" % code)
+
+
+class FakeSftp(asyncssh.SFTPServer):
+    def __init__(self, chan):
+        super().__init__(chan, chroot=ARGS.root)
+
+    def _cut_if_due(self, file_obj, end):
+        name = os.path.basename(getattr(file_obj, "name", b"") or b"")
+        if isinstance(name, str):
+            name = name.encode()
+        if name.startswith(b"abort") and end > ARGS.abort_after:
+            self.connection.abort()
+            raise asyncssh.SFTPConnectionLost("cut on purpose")
+
+    def open(self, path, pflags, attrs):
+        chosen_status(path)
+        return super().open(path, pflags, attrs)
+
+    def stat(self, path):
+        chosen_status(path)
+        return super().stat(path)
+
+    def lstat(self, path):
+        chosen_status(path)
+        return super().lstat(path)
+
+    def remove(self, path):
+        chosen_status(path)
+        return super().remove(path)
+
+    def mkdir(self, path, attrs):
+        chosen_status(path)
+        return super().mkdir(path, attrs)
+
+    def listdir(self, path):
+        chosen_status(path)
+        names = list(super().listdir(path))
+        if os.path.basename(path.rstrip(b"/")) == b"hostile":
+            attrs = asyncssh.SFTPAttrs(type=asyncssh.FILEXFER_TYPE_REGULAR, size=5,
+                                       permissions=0o100644, atime=1700000000, mtime=1700000000)
+            for bad in (b"../escape", b"a/b", b"nul\0name", b""):
+                names.append(asyncssh.SFTPName(bad, attrs=attrs))
+        return names
+
+    def read(self, file_obj, offset, size):
+        self._cut_if_due(file_obj, offset + size)
+        return super().read(file_obj, offset, size)
+
+    def write(self, file_obj, offset, data):
+        self._cut_if_due(file_obj, offset + len(data))
+        return super().write(file_obj, offset, data)
+
+
+async def main():
+    if not os.path.exists(ARGS.host_key):
+        key = asyncssh.generate_private_key("ssh-ed25519")
+        key.write_private_key(ARGS.host_key)
+    server = await asyncssh.listen("127.0.0.1", 0, server_factory=FakeServer,
+                                   server_host_keys=[ARGS.host_key], sftp_factory=FakeSftp,
+                                   allow_scp=False)
+    port = server.sockets[0].getsockname()[1]
+    with open(ARGS.port_file + ".tmp", "w") as f:
+        f.write("%d\n" % port)
+    os.replace(ARGS.port_file + ".tmp", ARGS.port_file)
+    # Ends with the test binary that started it, even when that one crashed.
+    parent = os.getppid()
+    for _ in range(1800):
+        await asyncio.sleep(1)
+        if os.getppid() != parent:
+            break
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--port-file", required=True)
+    parser.add_argument("--host-key", required=True)
+    parser.add_argument("--user", required=True)
+    parser.add_argument("--password", required=True)
+    parser.add_argument("--abort-after", type=int, default=1048576)
+    ARGS = parser.parse_args()
+    try:
+        asyncio.run(main())
+    except KeyboardInterrupt:
+        sys.exit(0)

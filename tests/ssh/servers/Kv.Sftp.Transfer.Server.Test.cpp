@@ -1,0 +1,185 @@
+// Transfers between the disk and SFTP servers through the transfer engine, unchanged: trees
+// both ways, servers that die or cut the connection in the middle, hostile names.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "Kv.FS.Local.h"
+#include "Kv.FS.Sftp.h"
+#include "KvSshPeers.h"
+#include "KvTestSupport.h"
+#include "TransferTestHost.h"
+
+namespace kv {
+namespace {
+
+using test::RunRequest;
+using test::TRemoteDir;
+using test::TScriptedHost;
+using test::TScriptedUi;
+using test::TSshd;
+
+IKvFileSystemPtr OpenFs(const TKvConnector& AConn) {
+    std::string learned, start;
+    auto token = NewCancelToken();
+    return OpenSftp(AConn, std::make_shared<TScriptedUi>(), *token, learned, start);
+}
+
+// Runs a callback once the run has moved more than a number of bytes.
+class TTriggerHost : public TScriptedHost {
+public:
+    TTriggerHost(int64_t AAfter, std::function<void()> AAction) : FAfter(AAfter), FAction(std::move(AAction)) {}
+    void SetProgress(int64_t AFileDone, int64_t ABytesDone, int AItemsDone) override {
+        TScriptedHost::SetProgress(AFileDone, ABytesDone, AItemsDone);
+        if (!FDone && ABytesDone > FAfter) {
+            FDone = true;
+            FAction();
+        }
+    }
+
+private:
+    int64_t FAfter;
+    std::function<void()> FAction;
+    bool FDone = false;
+};
+
+// The names in a folder, sorted, one per line ("" for none).
+std::string Names(const std::string& AFolder) { return test::RunCommand("ls -A '" + AFolder + "' | sort"); }
+
+TEST(SftpTransfer, TreeBothWaysWithLinksEmptyFoldersAndALargeFile) {
+    KV_REQUIRE_SSH();
+    TSshd server;
+    IKvFileSystemPtr sftp = OpenFs(test::KeyConn(server.Port()));
+    IKvFileSystemPtr local = LocalFs();
+    test::TTempDir here;
+    TRemoteDir there;
+
+    const std::string tree = here / "tree";
+    test::RunCommand("mkdir -p '" + tree + "/empty' '" + tree + "/deep/er/est' '" + tree + "/deep/empty2' && cd '" +
+                     tree + "' && head -c 300000000 /dev/urandom > big.bin && echo small > deep/er/est/small.txt && "
+                     ": > zero.bin && printf 'ä ö ü' > 'name with blanks ü.txt' && ln -s big.bin link-to-big && "
+                     "ln -s deep link-to-deep && seq 1 100000 > deep/numbers.txt");
+
+    // Up: the disk to the server.
+    auto up = RunRequest(test::Request(tkCopy, local, here.Path(), {"tree"}, sftp, there.Path()));
+    EXPECT_EQ(up.Result.Failed, 0) << up.Result.FirstProblem;
+    EXPECT_FALSE(up.Result.Cancelled);
+    EXPECT_EQ(up.Result.Skipped, 1); // the link to a folder is not followed
+    EXPECT_TRUE(up.Host->Questions.empty());
+    const std::string uploaded = there / "tree";
+    // A link to a file arrives as the file it points to.
+    EXPECT_EQ(test::RunCommand("diff -r --no-dereference -x link-to-big -x link-to-deep '" + tree + "' '" + uploaded +
+                               "' && cmp '" + tree + "/big.bin' '" + uploaded + "/link-to-big' && echo same"),
+              "same\n");
+    EXPECT_FALSE(test::Exists(uploaded + "/link-to-deep"));
+    EXPECT_EQ(Names(uploaded + "/empty"), "");
+    EXPECT_EQ(Names(uploaded + "/deep/empty2"), "");
+    EXPECT_EQ(test::RunCommand("find '" + uploaded + "' -name '*.kvpart' | wc -l"), "0\n");
+
+    // Down: the server back to the disk, compared byte for byte with the original.
+    test::TTempDir back;
+    auto down = RunRequest(test::Request(tkCopy, sftp, there.Path(), {"tree"}, local, back.Path()));
+    EXPECT_EQ(down.Result.Failed, 0) << down.Result.FirstProblem;
+    EXPECT_EQ(down.Result.Skipped, 0);
+    EXPECT_EQ(test::RunCommand("diff -r '" + uploaded + "' '" + back / "tree" + "' && echo same"), "same\n");
+    EXPECT_EQ(test::RunCommand("cmp '" + tree + "/big.bin' '" + back / "tree/big.bin" + "' && echo same"), "same\n");
+    EXPECT_EQ(Names(back / "tree/empty"), "");
+    EXPECT_EQ(Names(back / "tree/deep/empty2"), "");
+
+    // Times come along both ways (whole seconds over SFTP).
+    struct stat original {}, copied {};
+    ::stat((tree + "/deep/numbers.txt").c_str(), &original);
+    ::stat((back / "tree/deep/numbers.txt").c_str(), &copied);
+    EXPECT_EQ(copied.st_mtime, original.st_mtime);
+}
+
+struct TCutCase {
+    const char* Name;
+    bool Upload;
+};
+
+class SftpTransferCut : public ::testing::TestWithParam<TCutCase> {};
+
+// A server that dies in the middle: the run reports an error, never a success, and no file is
+// left half-written under its final name.
+TEST_P(SftpTransferCut, ServerKilledInTheMiddle) {
+    KV_REQUIRE_SSH();
+    const bool upload = GetParam().Upload;
+    TSshd server;
+    IKvFileSystemPtr sftp = OpenFs(test::KeyConn(server.Port()));
+    test::TTempDir here;
+    TRemoteDir there;
+    const std::string source_dir = upload ? here.Path() : there.Path();
+    test::RunCommand("head -c 100000000 /dev/urandom > '" + source_dir + "/big.bin' && chown kvkey: '" + source_dir +
+                     "/big.bin'");
+    auto host = std::make_shared<TTriggerHost>(20000000, [&] { server.KillConnections(); });
+    host->Reply(paSkip);
+    auto request = upload ? test::Request(tkCopy, LocalFs(), here.Path(), {"big.bin"}, sftp, there.Path())
+                          : test::Request(tkCopy, sftp, there.Path(), {"big.bin"}, LocalFs(), here.Path());
+    auto outcome = RunRequest(request, host);
+    EXPECT_EQ(outcome.Result.Succeeded, 0);
+    EXPECT_EQ(outcome.Result.Skipped, 1);
+    ASSERT_EQ(host->Questions.size(), 1u);
+    EXPECT_EQ(host->Questions[0].Kind, pkError);
+    EXPECT_EQ(host->Questions[0].Text.rfind("Could not copy ", 0), 0u) << host->Questions[0].Text;
+    const std::string target_dir = upload ? there.Path() : here.Path();
+    // Only the source is under the final name; a partial download is removed.
+    if (upload)
+        EXPECT_FALSE(test::Exists(target_dir + "/big.bin"));
+    else
+        EXPECT_EQ(Names(target_dir), "");
+    // The file system reports the lost connection from then on.
+    TKvFileEntry entry;
+    EXPECT_FALSE(sftp->Stat(there.Path(), entry));
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, SftpTransferCut, ::testing::Values(TCutCase{"Download", false}, TCutCase{"Upload", true}),
+                         [](const auto& AInfo) { return std::string(AInfo.param.Name); });
+
+class SftpFakeTransfer : public ::testing::Test {
+protected:
+    void SetUp() override { KV_REQUIRE_SSH(); }
+    IKvFileSystemPtr Open(const test::TFakeSsh& AFake) {
+        TKvConnector conn = test::PasswordConn(AFake.Port(), test::TFakeSsh::KUser);
+        conn.Secret = test::TFakeSsh::KPassword;
+        return OpenFs(conn);
+    }
+};
+
+TEST_F(SftpFakeTransfer, CutAfterSomeBytesBothWays) {
+    test::TFakeSsh fake(3 * 1048576);
+    test::RunCommand("head -c 10000000 /dev/urandom > '" + fake.Root() + "/abort-down.bin'");
+    test::TTempDir here;
+    {
+        auto host = std::make_shared<TScriptedHost>();
+        host->Reply(paSkip);
+        auto outcome = RunRequest(test::Request(tkCopy, Open(fake), "/", {"abort-down.bin"}, LocalFs(), here.Path()),
+                                  host);
+        EXPECT_EQ(outcome.Result.Succeeded, 0);
+        EXPECT_EQ(outcome.Result.Skipped, 1);
+        EXPECT_EQ(Names(here.Path()), "");
+    }
+    test::RunCommand("head -c 10000000 /dev/urandom > '" + here / "abort-up.bin" + "'");
+    {
+        auto host = std::make_shared<TScriptedHost>();
+        host->Reply(paSkip);
+        auto outcome = RunRequest(test::Request(tkCopy, LocalFs(), here.Path(), {"abort-up.bin"}, Open(fake), "/"),
+                                  host);
+        EXPECT_EQ(outcome.Result.Succeeded, 0);
+        EXPECT_EQ(outcome.Result.Skipped, 1);
+        EXPECT_FALSE(test::Exists(fake.Root() + "/abort-up.bin"));
+    }
+}
+
+TEST_F(SftpFakeTransfer, HostileNamesNeverLeaveTheDestination) {
+    test::TFakeSsh fake;
+    test::RunCommand("mkdir -p '" + fake.Root() + "/hostile' && echo fine > '" + fake.Root() + "/hostile/ok.txt'");
+    test::TTempDir here;
+    test::RunCommand("mkdir '" + here / "into" + "'");
+    auto outcome = RunRequest(test::Request(tkCopy, Open(fake), "/", {"hostile"}, LocalFs(), here / "into"));
+    EXPECT_EQ(outcome.Result.Failed, 0) << outcome.Result.FirstProblem;
+    EXPECT_EQ(test::RunCommand("cd '" + here.Path() + "' && find . | sort"),
+              ".\n./into\n./into/hostile\n./into/hostile/ok.txt\n");
+}
+
+} // namespace
+} // namespace kv
