@@ -3,9 +3,12 @@
 
 #include <thread>
 
+#include "Kv.Platform.Pty.h"
+#include "Kv.Shell.Local.h"
 #include "Kv.Shell.Ssh.h"
 #include "KvShellScreen.h"
 #include "KvSshPeers.h"
+#include "KvTestSupport.h"
 
 namespace kv {
 namespace {
@@ -89,6 +92,38 @@ TEST_F(SshShell, CloseWhileConnectingEndsQuietly) {
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(FScreen.EndedCount(), 0);
 }
+
+// Login shells other than bash: output, input, and the typed folder report after cd.
+class SshLoginShell : public SshShell, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(SshLoginShell, RunsCommandsAndReportsTheFolderAfterTheReportCommand) {
+    const std::string user = std::string("kvsh-") + GetParam();
+    int code = 0;
+    test::RunCommand("id " + user + " >/dev/null 2>&1", &code);
+    if (code != 0)
+        GTEST_SKIP() << GetParam() << " is not installed here";
+    test::TTempDir base("/tmp");
+    const std::string dir = base / "a b%41";
+    test::RunCommand("mkdir '" + dir + "' && chmod 0755 '" + base.Path() + "'");
+    TKvConnector conn = Conn();
+    conn.User = user;
+    FShell = TKvSshShell::Create(conn, std::make_shared<test::TScriptedUi>());
+    FScreen.Attach(*FShell);
+    FShell->Start(80, 24);
+    Type("echo ans''wer-$((6*7))");
+    ASSERT_TRUE(FScreen.WaitFor("answer-42", 30s)) << FScreen.Output() << FScreen.Reason();
+    FShell->Write(FolderReportCommand() + "\r");
+    Type(" cd '" + dir + "'");
+    // zsh encodes "%" and blanks; the shells without substitution report the folder as it is.
+    const bool encodes = std::string(GetParam()) == "zsh";
+    const std::string report =
+        "\x1b]7;file://" + HostName() + (encodes ? FolderReportPath(dir) : dir) + "\x07";
+    EXPECT_TRUE(FScreen.WaitFor(report)) << FScreen.Output();
+    Type("exit");
+    EXPECT_TRUE(FScreen.WaitEnded());
+}
+
+INSTANTIATE_TEST_SUITE_P(Shells, SshLoginShell, ::testing::Values("dash", "zsh", "mksh", "ksh93"));
 
 TEST(SshShellConnect, AWrongPasswordWithNoAnswerLeftEndsWithoutAnError) {
     KV_REQUIRE_SSH();
