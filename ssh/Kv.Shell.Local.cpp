@@ -181,7 +181,7 @@ void TKvLocalShell::Close() {
 }
 
 void TKvLocalShell::Start(int ACols, int ARows) {
-    if (FStarted.exchange(true))
+    if (FStarted.exchange(true) || FClosed)
         return;
     {
         std::lock_guard lock(FLock);
