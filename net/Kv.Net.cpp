@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -147,6 +148,55 @@ void NetSend(TKvSocket ASock, const void* AData, size_t ALength) {
             throw EKvFsError("The connection was lost");
         data += sent;
         ALength -= static_cast<size_t>(sent);
+    }
+}
+
+namespace {
+
+[[noreturn]] void RaiseLost(int AErr) {
+    char buf[256];
+    throw EKvFsError(std::string("The connection was lost: ") + strerror_r(AErr, buf, sizeof buf));
+}
+
+} // namespace
+
+TKvNetReady NetWait(TKvSocket ASock, bool AWantWrite, int ALimitMs) {
+    pollfd pfd{ASock, static_cast<short>(POLLIN | (AWantWrite ? POLLOUT : 0)), 0};
+    TKvNetReady r;
+    const int ready = ::poll(&pfd, 1, ALimitMs);
+    if (ready < 0) {
+        if (errno == EINTR)
+            return r;
+        RaiseLost(errno);
+    }
+    r.Readable = (pfd.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+    r.Writable = (pfd.revents & POLLOUT) != 0;
+    return r;
+}
+
+long NetRecvSome(TKvSocket ASock, void* ABuffer, size_t ASize) {
+    for (;;) {
+        const ssize_t got = ::recv(ASock, ABuffer, ASize, MSG_DONTWAIT);
+        if (got >= 0)
+            return static_cast<long>(got);
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return -1;
+        RaiseLost(errno);
+    }
+}
+
+size_t NetSendSome(TKvSocket ASock, const void* AData, size_t ALength) {
+    for (;;) {
+        const ssize_t sent = ::send(ASock, AData, ALength, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent >= 0)
+            return static_cast<size_t>(sent);
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        RaiseLost(errno);
     }
 }
 

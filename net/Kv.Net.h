@@ -24,6 +24,19 @@ TKvSocket NetConnect(const std::string& AHost, int APort, const IKvCancelToken* 
 int NetRecv(TKvSocket ASock, void* ABuffer, int ASize, const IKvCancelToken* AToken, int ALimitMs);
 // All bytes, or an error; never raises SIGPIPE.
 void NetSend(TKvSocket ASock, const void* AData, size_t ALength);
+// For a session loop that reads and writes in turn: waits up to ALimitMs for ASock to have data
+// (or the peer's close) and, with AWantWrite, for room to send. A failed wait raises
+// "The connection was lost: " and the system's reason.
+struct TKvNetReady {
+    bool Readable = false;
+    bool Writable = false;
+};
+TKvNetReady NetWait(TKvSocket ASock, bool AWantWrite, int ALimitMs);
+// What one receive gives without waiting: bytes (> 0), 0 when the peer closed, -1 when nothing
+// is there. A failure raises "The connection was lost: " and the system's reason.
+long NetRecvSome(TKvSocket ASock, void* ABuffer, size_t ASize);
+// Sends what fits now without waiting: bytes sent (>= 0). A failure raises as NetRecvSome does.
+size_t NetSendSome(TKvSocket ASock, const void* AData, size_t ALength);
 // Shuts down both directions and closes; the variable becomes KNoSocket.
 void NetClose(TKvSocket& ASock);
 // Wakes a call blocked on ASock in another thread; the socket stays open for its owner to close.

@@ -48,6 +48,20 @@ echo "kvkbd:$password_kvkbd" | chpasswd
 echo "kvkey:$(head -c 12 /dev/urandom | base64)" | chpasswd
 passwd -d kvnone >/dev/null
 
+# One user per login shell for the shell tests, with kvpw's password; a shell that is not
+# installed here gets no user, and its tests skip.
+for shell in dash zsh mksh ksh93; do
+    path=$(command -v "$shell" || true)
+    [ -n "$path" ] || continue
+    make_user "kvsh-$shell"
+    usermod -s "$path" "kvsh-$shell"
+    echo "kvsh-$shell:$password_kvpw" | chpasswd
+    # Without a .zshrc zsh greets a new user with its set-up menu, which eats typed input.
+    home=$(getent passwd "kvsh-$shell" | cut -d: -f6)
+    touch "$home/.zshrc"
+    chown "kvsh-$shell:" "$home/.zshrc"
+done
+
 keys=$state/keys
 make_key() {
     local file=$1 type=$2 phrase=$3 bits=${4:-}

@@ -103,6 +103,8 @@ CONF
     cat <<CONF
 Match User kvpw
   AuthenticationMethods password
+Match User kvsh-*
+  AuthenticationMethods password
 Match User kvkbd
   AuthenticationMethods keyboard-interactive
 Match User kvkey
