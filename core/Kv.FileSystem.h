@@ -26,6 +26,9 @@ struct TKvFileEntry {
     // systems that cannot tell leave them empty.
     std::string LinkTarget;
     bool LinkBroken = false;
+    // The permission bits where the listing has them at no cost (links: their target's); 0 for
+    // unknown. Copies use them so they need not ask again for every file.
+    uint32_t Mode = 0;
 
     bool operator==(const TKvFileEntry&) const = default;
 };

@@ -66,6 +66,7 @@ TKvFileEntry EntryOf(std::string AName, const struct stat& AStat, int ADirFd, co
     entry.IsReadOnly = (mode & S_IWUSR) == 0;
     entry.Size = S_ISREG(mode) ? info->st_size : 0;
     entry.Modified = ModifiedOf(*info);
+    entry.Mode = mode & 07777;
     return entry;
 }
 

@@ -6,6 +6,7 @@
 
 #include "Kv.FS.Local.h"
 #include "Kv.Log.h"
+#include "Kv.Platform.Files.h"
 
 namespace kv {
 
@@ -64,6 +65,8 @@ TKvRun::TKvRun(TKvTransferRequest AReq, IKvCancelTokenPtr AToken, IKvTransferHos
     FDestModes = dynamic_cast<IKvFileMode*>(FReq.DestFs.get());
     if (!FSourceModes || !FDestModes)
         FSourceModes = FDestModes = nullptr;
+    if (FDestModes && dynamic_cast<TKvLocalFileSystem*>(FReq.DestFs.get()))
+        FDestUmask = static_cast<int>(CurrentUmask());
     // Links travel as links wherever both places can hold them, as cp -a copies them: a folder
     // link is never followed into, a broken or looping one is no error. A zip stores files.
     if (FReq.Kind == tkCopy || FReq.Kind == tkMove) {
@@ -139,16 +142,20 @@ void TKvRun::RecordProblem(const std::string& AText) {
 }
 
 void TKvRun::CarryMode(const std::string& ASource, const std::string& ATarget, bool AIsDir,
-                       const std::string& AShown) {
+                       const std::string& AShown, uint32_t AKnownMode) {
     if (!FSourceModes)
         return;
     try {
-        uint32_t mode = 0;
-        if (!FSourceModes->GetMode(ASource, mode))
+        uint32_t mode = AKnownMode;
+        if (mode == 0 && !FSourceModes->GetMode(ASource, mode))
             return;
         // Never the set-user and set-group bits: a copy must not hand out another's rights.
         // The sticky bit means something only on a folder.
-        FDestModes->SetMode(ATarget, mode & (AIsDir ? 01777u : 0777u));
+        mode &= AIsDir ? 01777u : 0777u;
+        // The disk makes new files and folders with these bits already: one call less a file.
+        if (FDestUmask >= 0 && mode == ((AIsDir ? 0777u : 0666u) & ~static_cast<uint32_t>(FDestUmask)))
+            return;
+        FDestModes->SetMode(ATarget, mode);
     } catch (const EKvCancelled&) {
         throw;
     } catch (const std::exception& e) {
@@ -198,7 +205,7 @@ bool TKvRun::EnsureFolder(const std::string& APath) {
 
 void TKvRun::AddToPlan(const TKvFileEntry& AEntry, const std::string& ASource, const std::string& ATarget) {
     FPlan.push_back({ASource, ATarget, AEntry.IsDir, AEntry.IsLink, AEntry.IsDir ? 0 : AEntry.Size,
-                     AEntry.Modified});
+                     AEntry.Modified, AEntry.Mode});
     FBytesTotal += FPlan.back().Size;
     FHost->SetCurrent(ASource, FPlan.back().Size);
 }
@@ -348,7 +355,7 @@ void TKvRun::RunCopyOrMove() {
     }
     // A folder gets its bits once its contents are in: a read-only one could not take them.
     for (auto it = FMadeDirs.rbegin(); it != FMadeDirs.rend(); ++it)
-        CarryMode((*it)->Source, (*it)->Target, true, (*it)->Target);
+        CarryMode((*it)->Source, (*it)->Target, true, (*it)->Target, (*it)->Mode);
     ReportLeftOut();
 
     if (moving) {
@@ -625,7 +632,7 @@ void TKvRun::CopyFile(const TKvPlanItem& AItem) {
                 // A time that cannot be set is no reason to lose the copy, but the user hears of it.
                 timeProblem = NamingTheTarget(MessageOf(e), temporary, target);
             }
-            CarryMode(source, temporary, false, target);
+            CarryMode(source, temporary, false, target, AItem.Mode);
             if (temporary != target)
                 dest.RenamePath(temporary, target, true);
             created = false;

@@ -47,6 +47,7 @@ struct TKvPlanItem {
     bool IsLink = false;
     int64_t Size = 0;
     TKvDateTime Modified = 0;
+    uint32_t Mode = 0; // as listed; 0 for unknown
 };
 
 // pkSpace: the copy needs more than the free space of its destination; paRetry checks again,
@@ -105,8 +106,9 @@ private:
     // A finishing step that failed after the data arrived: the copy counts, the problem shows.
     void RecordProblem(const std::string& AText);
     // Gives ATarget the permission bits of ASource where both places have them.
+    // AKnownMode: the bits the listing gave, 0 when they must be asked for.
     void CarryMode(const std::string& ASource, const std::string& ATarget, bool AIsDir,
-                   const std::string& AShown);
+                   const std::string& AShown, uint32_t AKnownMode);
     // Runs AAction, asking the user on failure; false when the user skipped it.
     template <typename TAction> bool Attempt(const std::string& AWhat, TAction&& AAction);
     // Raises EKvCancelled for paCancel; paSkip with apply-to-all skips every later error.
@@ -143,6 +145,8 @@ private:
     // Folders this run made, in plan order; they get their permission bits at the end.
     std::vector<const TKvPlanItem*> FMadeDirs;
     IKvFileMode* FSourceModes = nullptr;
+    // The local disk's file-creation mask, or -1 where new files get other bits.
+    int FDestUmask = -1;
     IKvFileMode* FDestModes = nullptr;
     // Set when links are copied as links: the places differ and both have links.
     IKvSymlinks* FSourceLinks = nullptr;
