@@ -359,34 +359,6 @@ uint32_t Crc32Of(std::string_view ABytes) {
         crc32_z(0, reinterpret_cast<const Bytef*>(ABytes.data()), ABytes.size()));
 }
 
-bool IsValidUtf8(std::string_view ABytes) {
-    size_t i = 0;
-    const size_t n = ABytes.size();
-    while (i < n) {
-        auto lead = static_cast<uint8_t>(ABytes[i]);
-        size_t follow;
-        if (lead < 0x80)
-            follow = 0;
-        else if (lead >= 0xC2 && lead <= 0xDF)
-            follow = 1;
-        else if (lead >= 0xE0 && lead <= 0xEF)
-            follow = 2;
-        else if (lead >= 0xF0 && lead <= 0xF4)
-            follow = 3;
-        else
-            return false;
-        if (follow > n - i - 1)
-            return false;
-        for (size_t k = 1; k <= follow; ++k) {
-            auto c = static_cast<uint8_t>(ABytes[i + k]);
-            if (c < 0x80 || c > 0xBF)
-                return false;
-        }
-        i += follow + 1;
-    }
-    return true;
-}
-
 std::string DecodeEntryName(std::string_view ABytes) {
     if (ABytes.empty())
         return {};

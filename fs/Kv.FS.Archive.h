@@ -2,6 +2,8 @@
 // safe entry names, path splitting, little-endian fields, CRC-32 and the slice stream.
 #pragma once
 
+#include "Kv.Utf8.h"
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -144,7 +146,6 @@ uint32_t UpdateCrc32(uint32_t ACrc, const void* AData, size_t ALength);
 // The finished CRC-32 of the bytes; 0 for none.
 uint32_t Crc32Of(std::string_view ABytes);
 
-bool IsValidUtf8(std::string_view ABytes);
 // UTF-8 bytes stay; anything else is read as CP437, the code page of DOS-era zip tools.
 std::string DecodeEntryName(std::string_view ABytes);
 // Control characters become "_" so a name cannot disturb a listing or a terminal.

@@ -15,7 +15,7 @@ using kv::fuzz::Check;
 
 void CheckEntry(const kv::TKvFileEntry& AEntry) {
     Check(!AEntry.Name.empty(), "empty name");
-    Check(kv::IsStrictUtf8(AEntry.Name), "name is not UTF-8");
+    Check(kv::IsValidUtf8(AEntry.Name), "name is not UTF-8");
     Check(AEntry.Size >= 0, "negative size");
     Check(!AEntry.IsDir || AEntry.Size == 0, "folder with a size");
 }

@@ -275,46 +275,8 @@ std::string ReplyMessage(std::string_view AText) {
     return line.empty() ? "the server refused" : std::string(line);
 }
 
-bool IsStrictUtf8(std::string_view AText) {
-    size_t i = 0;
-    while (i < AText.size()) {
-        const auto c = static_cast<unsigned char>(AText[i]);
-        int extra = 0;
-        uint32_t code = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-            code = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            code = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            code = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= AText.size())
-            return false;
-        for (int k = 1; k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(AText[i + k]);
-            if ((next & 0xC0) != 0x80)
-                return false;
-            code = (code << 6) | (next & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-        if ((extra == 2 && code < 0x800) || (extra == 3 && (code < 0x10000 || code > 0x10FFFF)) ||
-            (code >= 0xD800 && code <= 0xDFFF))
-            return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
 std::string DecodeServerText(std::string_view ABytes) {
-    if (IsStrictUtf8(ABytes))
+    if (IsValidUtf8(ABytes))
         return std::string(ABytes);
     // iconv descriptors are not shareable between threads; opening one per line is cheap enough
     // for the rare server that is not UTF-8.

@@ -2,6 +2,8 @@
 // and PWD replies, and paths. Plain functions and one reply reader; nothing here touches a socket.
 #pragma once
 
+#include "Kv.Utf8.h"
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,7 +57,6 @@ private:
 std::string ReplyMessage(std::string_view AText);
 // Strict UTF-8 as it is; anything else read as Windows-1252.
 std::string DecodeServerText(std::string_view ABytes);
-bool IsStrictUtf8(std::string_view AText);
 // Lines of a listing, each decoded on its own; empty lines dropped.
 std::vector<std::string> SplitListing(std::string_view ABytes);
 // Components of a path: "\" counts as "/", "." and empty ones vanish, ".." climbs (not above "/").

@@ -6,6 +6,7 @@
 
 #include "Kv.Ftp.Parse.h"
 #include "Kv.Text.h"
+#include "Kv.Utf8.h"
 
 namespace kv {
 
@@ -40,45 +41,6 @@ void AppendUtf8(std::string& AOut, uint32_t ACode) {
         AOut += static_cast<char>(0x80 | ((ACode >> 6) & 0x3F));
         AOut += static_cast<char>(0x80 | (ACode & 0x3F));
     }
-}
-
-bool IsValidUtf8(std::string_view AText) {
-    size_t i = 0;
-    const size_t n = AText.size();
-    while (i < n) {
-        const auto c = static_cast<unsigned char>(AText[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        int extra;
-        uint32_t code;
-        if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-            code = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            code = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            code = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + static_cast<size_t>(extra) >= n)
-            return false;
-        for (int k = 1; k <= extra; ++k) {
-            const auto d = static_cast<unsigned char>(AText[i + k]);
-            if ((d & 0xC0) != 0x80)
-                return false;
-            code = (code << 6) | (d & 0x3F);
-        }
-        if ((extra == 2 && code < 0x800) || (extra == 3 && (code < 0x10000 || code > 0x10FFFF)) ||
-            (code >= 0xD800 && code <= 0xDFFF))
-            return false;
-        i += extra + 1;
-    }
-    return true;
 }
 
 // Days since 1970-01-01 of a proleptic Gregorian date.

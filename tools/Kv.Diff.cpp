@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Kv.Compare.h"
+#include "Kv.Utf8.h"
 
 namespace kv {
 
@@ -28,54 +29,6 @@ void AppendUtf8(std::string& AOut, char32_t ACode) {
         AOut += char(0x80 | ((ACode >> 6) & 0x3F));
         AOut += char(0x80 | (ACode & 0x3F));
     }
-}
-
-bool IsStrictUtf8(std::string_view ABytes) {
-    const auto* p = reinterpret_cast<const unsigned char*>(ABytes.data());
-    size_t n = ABytes.size(), i = 0;
-    while (i < n) {
-        // Eight ASCII bytes at a time: most text is mostly ASCII.
-        while (i + 8 <= n) {
-            uint64_t word;
-            std::memcpy(&word, p + i, 8);
-            if (word & 0x8080808080808080ull)
-                break;
-            i += 8;
-        }
-        if (i >= n)
-            break;
-        unsigned char c = p[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        int length;
-        char32_t code;
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-            code = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            code = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            code = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + length > n)
-            return false;
-        for (int k = 1; k < length; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80)
-                return false;
-            code = (code << 6) | (p[i + k] & 0x3F);
-        }
-        if ((length == 3 && code < 0x800) || (length == 4 && code < 0x10000) || code > 0x10FFFF ||
-            (code >= 0xD800 && code <= 0xDFFF))
-            return false;
-        i += length;
-    }
-    return true;
 }
 
 std::string DecodeCp1252(std::string_view ABytes) {
@@ -195,7 +148,7 @@ std::string DecodeText(std::string_view ABytes, TKvTextInfo& AInfo) {
     if (AInfo.Bom)
         ABytes.remove_prefix(3);
     AInfo.Encoding = "UTF-8";
-    if (IsStrictUtf8(ABytes))
+    if (IsValidUtf8(ABytes))
         return std::string(ABytes);
     AInfo.Encoding = "ANSI";
     return DecodeCp1252(ABytes);

@@ -179,7 +179,9 @@ TEST(ArchiveNames, DecodingAgainstPython) {
     } cases[] = {
         {"plain", true}, {"\xC3\xA9", true},  {"\xE2\x82\xAC", true}, {"\xF0\x9F\x98\x80", true},
         {"\xC3", false}, {"\xC0\x80", false}, {"\xE2\x82", false},    {"\xF5\x80\x80\x80", false},
-        {"\x80", false}, {"\xC3\x28", false}};
+        {"\x80", false}, {"\xC3\x28", false},
+        // Decoded as text they would mean something else, so they are not UTF-8 either.
+        {"\xE0\x80\x80", false}, {"\xED\xA0\x80", false}, {"\xF4\x90\x80\x80", false}};
     for (const auto& c : cases)
         EXPECT_EQ(IsValidUtf8(c.Bytes), c.Valid) << c.Bytes;
 }
