@@ -460,9 +460,18 @@ bool TKvZipFileSystem::NeedsPassword() {
 }
 
 bool TKvZipFileSystem::TryPassword(const std::string& APassword) {
+    // The smallest entry that has data: an empty one has nothing whose CRC could refuse a
+    // wrong password that happens to pass the one-byte check (one in 256).
     const TZipEntryInfo* probe = nullptr;
+    auto better = [](const TZipEntryInfo& A, const TZipEntryInfo* B) {
+        if (!B)
+            return true;
+        if ((A.Size > 0) != (B->Size > 0))
+            return A.Size > 0;
+        return A.CompressedSize < B->CompressedSize;
+    };
     for (const auto& info : FEntries)
-        if (IsEncrypted(info) && (!probe || info.CompressedSize < probe->CompressedSize))
+        if (IsEncrypted(info) && better(info, probe))
             probe = &info;
     if (probe) {
         try {

@@ -206,6 +206,13 @@ TEST(ZipReader, PasswordsOnPlainArchivesAndWrongOnes) {
     std::string message = MessageOf([&] { ReadAll(*locked->OpenEntry("bin.dat", entry, "guess73")); });
     EXPECT_NE(message.find(" (or the password is wrong)"), std::string::npos) << message;
     EXPECT_EQ(ReadAll(*locked->OpenEntry("bin.dat", entry, "right")).size(), 20000u);
+
+    // The password is tried on an entry with data: "guess502" passes the check byte of the empty
+    // entry of this zip, and nothing in an empty entry could refuse it.
+    auto withEmpty = OpenZip(std::string(KV_TESTS_DIR) + "/fs/data/zipcrypto-empty.zip");
+    EXPECT_FALSE(withEmpty->TryPassword("guess502"));
+    EXPECT_TRUE(withEmpty->NeedsPassword());
+    EXPECT_TRUE(withEmpty->TryPassword("right"));
 }
 
 TEST(ZipReader, AlteredAesDataFailsItsAuthentication) {
