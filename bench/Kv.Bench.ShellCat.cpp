@@ -1,6 +1,8 @@
-// `cat` of a 100 MB text file in the local shell, end to end into a 120 x 40 screen, next to
-// the parser and screen fed the same bytes directly, and a bare pseudo terminal
-// (`script -q -c 'cat FILE' /dev/null`) as the floor that any shell in a terminal stands on.
+// `cat` of a 100 MB text file in the local shell and over SSH on loopback, end to end into a
+// 120 x 40 screen, next to the parser and screen fed the same bytes directly. The floors that any
+// shell in a terminal stands on: a bare pseudo terminal (`script -q -c 'cat FILE' /dev/null`)
+// and OpenSSH's client in a pseudo terminal (`ssh -tt HOST cat FILE`) against the same sshd.
+// The SSH part needs root (test users; tests/servers/ssh-setup.sh).
 // Run by hand: bench/run.sh shell_cat
 #include <chrono>
 #include <condition_variable>
@@ -10,8 +12,11 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "Kv.Shell.Local.h"
+#include "Kv.Shell.Ssh.h"
 #include "Kv.Vt.Parser.h"
 #include "Kv.Vt.Screen.h"
 
@@ -66,25 +71,59 @@ double EngineAlone(const std::string& APath) {
     return Seconds(start);
 }
 
-double LocalShell(const std::string& APath) {
+const std::string KScripts = KV_TEST_SERVERS;
+
+class TTrustingUi : public kv::IKvConnectUi {
+public:
+    bool AskSecret(const std::string&, const std::string&, const kv::IKvCancelToken&,
+                   std::string&) override {
+        return false;
+    }
+    bool ConfirmNewHostKey(const std::string&, int, const std::string&, const std::string&,
+                           const kv::IKvCancelToken&) override {
+        return true;
+    }
+    void ReportChangedHostKey(const std::string&, int, const std::string&, const std::string&,
+                              const std::string&, const std::string&,
+                              const kv::IKvCancelToken&) override {}
+};
+
+std::string Output(const std::string& ACommand) {
+    std::string text;
+    FILE* pipe = ::popen(ACommand.c_str(), "r");
+    if (!pipe)
+        return text;
+    char buffer[256];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0)
+        text.append(buffer, n);
+    ::pclose(pipe);
+    return text;
+}
+
+// Seconds from typing the `cat` line until its end marker has reached the screen.
+double CatInto(const kv::IKvSshShellPtr& AShell, const std::string& APath) {
     kv::TKvVtScreen screen(120, 40, 10000);
     kv::TKvVtParser parser(screen);
     std::mutex lock;
     std::condition_variable cv;
     std::string tail;
     bool ready = false, done = false;
-    auto shell = kv::TKvLocalShell::Create("", "/bin/sh");
+    auto& shell = AShell;
     shell->SetEvents(
         [&](const std::string& AData) {
             parser.Feed(AData);
             std::lock_guard guard(lock);
+            // Look before trimming: a prompt after the marker can push it out of a short tail.
             tail += AData;
-            if (tail.size() > 64)
-                tail.erase(0, tail.size() - 64);
-            if (!ready && tail.find("READY") != std::string::npos)
+            if (!ready && tail.find("READY") != std::string::npos) {
                 ready = true;
+                tail.clear();
+            }
             if (ready && tail.find("FINISHED") != std::string::npos)
                 done = true;
+            if (tail.size() > 16)
+                tail.erase(0, tail.size() - 16);
             cv.notify_all();
         },
         nullptr, nullptr);
@@ -103,13 +142,51 @@ double LocalShell(const std::string& APath) {
     return seconds;
 }
 
-double BarePty(const std::string& APath) {
+double TimedCommand(const std::string& ACommand) {
     auto start = TClock::now();
-    std::string command = "script -q -c \"cat '" + APath + "'\" /dev/null > /dev/null";
-    if (std::system(command.c_str()) != 0)
+    if (std::system(ACommand.c_str()) != 0)
         return -1;
     return Seconds(start);
 }
+
+double BarePty(const std::string& APath) {
+    return TimedCommand("script -q -c \"cat '" + APath + "'\" /dev/null > /dev/null");
+}
+
+// The sshd of the tests on a free loopback port, logged into as the key user.
+struct TSshPeer {
+    std::string Dir, Keys;
+    int Port = 0;
+
+    bool Start() {
+        char pattern[] = "/tmp/kvbench-cat-XXXXXX";
+        Dir = ::mkdtemp(pattern);
+        std::string state = Dir + "/state";
+        if (std::system((KScripts + "/ssh-setup.sh '" + state + "' > /dev/null").c_str()) != 0)
+            return false;
+        Keys = state + "/keys";
+        Port = std::atoi(Output(KScripts + "/sshd.sh start '" + Dir + "/sshd'").c_str());
+        return Port > 0;
+    }
+    void Stop() {
+        std::system((KScripts + "/sshd.sh stop '" + Dir + "/sshd'").c_str());
+        std::system(("rm -rf '" + Dir + "'").c_str());
+    }
+    kv::IKvSshShellPtr Shell() const {
+        kv::TKvConnector conn;
+        conn.Host = "127.0.0.1";
+        conn.Port = Port;
+        conn.User = "kvkey";
+        conn.Auth = kv::amKeyFile;
+        conn.KeyFile = Keys + "/id_ed25519";
+        return kv::TKvSshShell::Create(conn, std::make_shared<TTrustingUi>());
+    }
+    double OpenSshClient(const std::string& APath) const {
+        return TimedCommand("ssh -tt -q -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null "
+                            "-i '" + Keys + "/id_ed25519' -p " + std::to_string(Port) +
+                            " kvkey@127.0.0.1 cat '" + APath + "' > /dev/null");
+    }
+};
 
 } // namespace
 
@@ -117,7 +194,7 @@ int main() {
     std::string path = MakeFile();
     const double mb = double(KFileBytes) / (1 << 20);
     double engine = EngineAlone(path);
-    double shell = LocalShell(path);
+    double shell = CatInto(kv::TKvLocalShell::Create("", "/bin/sh"), path);
     double pty = BarePty(path);
     std::printf("screen engine alone   %7.2f s  %7.1f MB/s\n", engine, mb / engine);
     std::printf("local shell to screen %7.2f s  %7.1f MB/s  (%.2f x the engine's time)\n", shell,
@@ -125,6 +202,21 @@ int main() {
     if (pty > 0)
         std::printf("bare pseudo terminal  %7.2f s  %7.1f MB/s  (shell reaches %.0f%% of it)\n",
                     pty, mb / pty, 100.0 * pty / shell);
+    std::fflush(stdout);
+    ::chmod(path.c_str(), 0644);
+    TSshPeer peer;
+    if (!peer.Start()) {
+        std::fprintf(stderr, "the SSH test server cannot run here (root, openssh-server)\n");
+    } else {
+        double ssh = CatInto(peer.Shell(), path);
+        double client = peer.OpenSshClient(path);
+        std::printf("SSH shell to screen   %7.2f s  %7.1f MB/s  (%.2f x the engine's time)\n", ssh,
+                    mb / ssh, ssh / engine);
+        if (client > 0)
+            std::printf("OpenSSH ssh -tt       %7.2f s  %7.1f MB/s  (Kolvan reaches %.0f%% of it)\n",
+                        client, mb / client, 100.0 * client / ssh);
+        peer.Stop();
+    }
     std::remove(path.c_str());
     return 0;
 }
