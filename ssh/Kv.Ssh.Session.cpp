@@ -338,6 +338,8 @@ void TKvSshSession::Connect(const TKvConnector& AConn, const IKvConnectUiPtr& AU
                     "ed25519 or ECDSA host key";
         Fail(text);
     }
+    if (const char* banner = api.libssh2_session_banner_get(FSession))
+        FServerBanner = banner;
     CheckCancelled(AToken);
     CheckHostKey(AConn, AUi, AToken);
     CheckCancelled(AToken);

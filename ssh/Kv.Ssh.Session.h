@@ -80,6 +80,8 @@ public:
     // Starts the SFTP subsystem (under the lock); raises "The server does not offer SFTP: ...".
     void StartSftp();
     int Socket() const { return FSock.load(); }
+    // The server's identification line ("SSH-2.0-OpenSSH_9.2p1 ..."), known after the handshake.
+    const std::string& ServerBanner() const { return FServerBanner; }
     // The password or passphrase that succeeded when it differs from the saved one.
     const std::string& LearnedSecret() const { return FLearnedSecret; }
 
@@ -105,6 +107,7 @@ private:
     _LIBSSH2_SFTP* FSftp = nullptr;
     std::string FKbdSecret;
     std::string FLearnedSecret;
+    std::string FServerBanner;
     int FConnectLimitMs = KSshConnectLimitMs;
 };
 
