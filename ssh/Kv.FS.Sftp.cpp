@@ -529,7 +529,9 @@ IKvFileSystemPtr OpenSftp(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
     session->Connect(AConn, AUi, AToken);
     ALearnedSecret = session->LearnedSecret();
     session->StartSftp();
-    auto fs = std::make_shared<TKvSftpFileSystem>(std::move(session), AConn);
+    // Named as connected: the user and host that the SSH config gave.
+    const TKvConnector target = session->Target();
+    auto fs = std::make_shared<TKvSftpFileSystem>(std::move(session), target);
     std::string start;
     for (char c : AConn.StartDir)
         if (c != ' ')

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Kv.Connectors.h"
 #include "Kv.FileSystem.h"
@@ -85,6 +86,9 @@ public:
     // The password or passphrase that succeeded when it differs from the saved one.
     const std::string& LearnedSecret() const { return FLearnedSecret; }
 
+    // The connection as connected: the user's ~/.ssh/config applied (host name, user, port).
+    const TKvConnector& Target() const { return FTarget; }
+
     // Tests shorten the wait for an address that does not answer.
     void SetConnectLimit(int AMs) { FConnectLimitMs = AMs; }
 
@@ -94,11 +98,17 @@ public:
 private:
     void CheckHostKey(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
                       const IKvCancelToken& AToken);
-    void Login(const TKvConnector& AConn, const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken);
+    void Login(const TKvConnector& AConn, const std::vector<std::string>& AConfigKeys,
+               const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken);
     int TryPassword(const std::string& AUser, const std::string& AMethods,
                     const std::string& ASecret);
     int TryKeyFile(const std::string& AUser, const std::string& AKeyFile,
                    const std::string& ASecret);
+    // The running SSH agent's identities in its order; true when one was accepted.
+    bool TryAgent(const std::string& AUser);
+    // Key files named by the SSH config that open without a passphrase; true when one was
+    // accepted.
+    bool TryConfigKeys(const std::string& AUser, const std::vector<std::string>& AKeyFiles);
 
     std::recursive_mutex FLock;
     // Read by Abort from other threads.
@@ -108,6 +118,7 @@ private:
     std::string FKbdSecret;
     std::string FLearnedSecret;
     std::string FServerBanner;
+    TKvConnector FTarget;
     int FConnectLimitMs = KSshConnectLimitMs;
 };
 
