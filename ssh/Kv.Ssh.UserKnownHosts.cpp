@@ -130,8 +130,7 @@ TKvUserKnownHost CheckUserKnownHosts(const std::string& AText, const std::string
     TKvUserKnownHost match, changed;
     for (const auto& entry : Entries(AText)) {
         if (entry.Marker == "@revoked") {
-            // A revoked key is refused for every host, whatever the host field says.
-            if (DecodedKey(entry.KeyBase64) == AKey) {
+            if (HostFieldMatches(entry.Hosts, name) && DecodedKey(entry.KeyBase64) == AKey) {
                 result.State = ukRevoked;
                 result.Line = entry.Line;
                 return result;

@@ -30,7 +30,8 @@ std::string OpenSshHostName(const std::string& AHost, int APort);
 // "ssh-keygen -F" finds them.
 std::vector<int> UserKnownHostsLines(const std::string& AText, const std::string& AHost, int APort);
 
-// The presented key (its type name and raw blob) against the text: a revoked key wins, then a
+// The presented key (its type name and raw blob) against the lines for the host, as ssh reads
+// them: a revoked key wins, then a
 // line with this very key, then a line with another key of the same type (changed); keys of
 // other types leave the host unknown, as in ssh.
 TKvUserKnownHost CheckUserKnownHosts(const std::string& AText, const std::string& AHost, int APort,
