@@ -102,6 +102,8 @@ TEST_F(SshUserSetup, AgentLogsInWithoutAnyPrompt) {
     // A key the server does not know comes first: the agent's order is followed to the next.
     test::RunCommand("ssh-keygen -q -t ed25519 -N '' -f '" + user.Path("stranger") + "'");
     user.StartAgent({user.Path("stranger"), keys + "/id_ed25519"});
+    // A known_hosts that is a pipe nobody writes to is left out, never waited on.
+    test::RunCommand("mkfifo '" + user.Path("known_hosts") + "'");
     auto ui = std::make_shared<TScriptedUi>();
     TKvConnector conn = test::PasswordConn(GServer->Port(), "kvkey"); // no password, no key file
     conn.UseAgent = true;
