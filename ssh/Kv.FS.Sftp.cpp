@@ -397,16 +397,19 @@ bool TKvSftpFileSystem::ReadLink(const std::string& APath, std::string& ATarget)
     return true;
 }
 
-bool TKvSftpFileSystem::ReadLinkRaw(const std::string& APath, std::string& ATarget) {
-    const std::string path = Normalize(APath);
+bool TKvSftpFileSystem::PathQuery(const std::string& APath, int AType, std::string& AResult) {
     char buffer[KPathBuffer];
     std::lock_guard lock(FSess->Mutex());
-    int length = Ssh2().libssh2_sftp_symlink_ex(FSess->Sftp(), path.data(), Len(path), buffer,
-                                                sizeof(buffer), LIBSSH2_SFTP_READLINK);
-    if (length < 0)
+    int length = Ssh2().libssh2_sftp_symlink_ex(FSess->Sftp(), APath.data(), Len(APath), buffer,
+                                                sizeof(buffer), AType);
+    if (length <= 0)
         return false;
-    ATarget.assign(buffer, static_cast<size_t>(length));
+    AResult.assign(buffer, static_cast<size_t>(length));
     return true;
+}
+
+bool TKvSftpFileSystem::ReadLinkRaw(const std::string& APath, std::string& ATarget) {
+    return PathQuery(Normalize(APath), LIBSSH2_SFTP_READLINK, ATarget);
 }
 
 void TKvSftpFileSystem::MakeLink(const std::string& APath, const std::string& ATarget) {
@@ -442,15 +445,7 @@ void TKvSftpFileSystem::MakeLink(const std::string& APath, const std::string& AT
 }
 
 bool TKvSftpFileSystem::TryRealPath(const std::string& APath, std::string& AResult) {
-    const std::string path = Normalize(APath);
-    char buffer[KPathBuffer];
-    std::lock_guard lock(FSess->Mutex());
-    int length = Ssh2().libssh2_sftp_symlink_ex(FSess->Sftp(), path.data(), Len(path), buffer,
-                                                sizeof(buffer), LIBSSH2_SFTP_REALPATH);
-    if (length <= 0)
-        return false;
-    AResult.assign(buffer, static_cast<size_t>(length));
-    return true;
+    return PathQuery(Normalize(APath), LIBSSH2_SFTP_REALPATH, AResult);
 }
 
 bool TKvSftpFileSystem::SameFile(const std::string& A, const std::string& B) {
@@ -479,13 +474,8 @@ bool TKvSftpFileSystem::Contains(const std::string& AFolder, const std::string& 
 }
 
 std::string TKvSftpFileSystem::RealPathOf(const std::string& APath) {
-    char buffer[KPathBuffer];
-    std::lock_guard lock(FSess->Mutex());
-    int length = Ssh2().libssh2_sftp_symlink_ex(FSess->Sftp(), APath.data(), Len(APath), buffer,
-                                                sizeof(buffer), LIBSSH2_SFTP_REALPATH);
-    if (length <= 0)
-        return "/";
-    return std::string(buffer, static_cast<size_t>(length));
+    std::string result;
+    return PathQuery(APath, LIBSSH2_SFTP_REALPATH, result) ? result : "/";
 }
 
 int TKvSftpFileSystem::Exec(const std::string& ACommand, std::string& AOutput) {

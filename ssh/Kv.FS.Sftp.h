@@ -85,6 +85,9 @@ private:
     bool StatAttrs(const std::string& APath, int AType, _LIBSSH2_SFTP_ATTRIBUTES& AAttrs);
     void SetStat(const std::string& APath, _LIBSSH2_SFTP_ATTRIBUTES& AAttrs);
     int RenameRaw(const std::string& AOld, const std::string& ANew);
+    // One READLINK or REALPATH request for the path as given; false when the server has no
+    // answer.
+    bool PathQuery(const std::string& APath, int AType, std::string& AResult);
     bool ReadLinkRaw(const std::string& APath, std::string& ATarget);
     // The canonical path, or false when the server cannot resolve it (a missing path).
     bool TryRealPath(const std::string& APath, std::string& AResult);
