@@ -442,6 +442,8 @@ TKvSshTarget ApplySshConfig(const TKvConnector& AConn, const TKvSshConfig& AConf
 TKvConnectors SshConfigConnections(const TKvSshConfig& AConfig) {
     TKvConnectors list;
     for (const auto& alias : AConfig.Aliases()) {
+        // Only the alias and the user: the connect reads the rest from the configuration, so
+        // nothing else of it can end up in connectors.json if the connection is saved.
         TKvConnector conn = NewConnector();
         conn.Id = "ssh-config:" + alias;
         conn.Name = alias;
@@ -449,13 +451,7 @@ TKvConnectors SshConfigConnections(const TKvSshConfig& AConfig) {
         conn.Host = alias;
         conn.SavePassword = false;
         conn.UseAgent = true;
-        TKvSshTarget target = ApplySshConfig(conn, AConfig);
-        conn.User = target.Conn.User;
-        conn.Port = target.Conn.Port;
-        if (!target.KeyFiles.empty()) {
-            conn.Auth = amKeyFile;
-            conn.KeyFile = target.KeyFiles.front();
-        }
+        conn.User = ApplySshConfig(conn, AConfig).Conn.User;
         list.push_back(std::move(conn));
     }
     return list;

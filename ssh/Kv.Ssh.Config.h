@@ -106,9 +106,9 @@ struct TKvSshTarget {
 };
 TKvSshTarget ApplySshConfig(const TKvConnector& AConn, const TKvSshConfig& AConfig);
 
-// The configuration's plain host aliases as connections ready to open (filed under the folder
-// "~/.ssh/config", ids "ssh-config:" + alias, SFTP with the agent; key login when an
-// IdentityFile exists).
+// The configuration's plain host aliases as connections ready to open: filed under the folder
+// "~/.ssh/config", ids "ssh-config:" + alias, SFTP with the agent, the alias as host and the
+// configured (or local) user; the port and key files come from the configuration at connect.
 TKvConnectors SshConfigConnections(const TKvSshConfig& AConfig);
 TKvConnectors SshConfigConnections();
 

@@ -218,9 +218,13 @@ TEST_F(SshConfigFiles, ConnectionsTakeWhatTheyLeaveOpen) {
     EXPECT_EQ(offered[0].Id, "ssh-config:alias");
     EXPECT_EQ(offered[0].Host, "alias");
     EXPECT_EQ(offered[0].User, "cfguser");
-    EXPECT_EQ(offered[0].Port, 2222);
-    EXPECT_EQ(offered[0].Auth, amKeyFile);
-    EXPECT_EQ(offered[0].KeyFile, Path("id_alias"));
+    // Port and key come from the configuration at connect, never into a saved connection.
+    EXPECT_EQ(offered[0].Port, 22);
+    EXPECT_EQ(offered[0].Auth, amPassword);
+    EXPECT_EQ(offered[0].KeyFile, "");
+    TKvSshTarget opened = ApplySshConfig(offered[0], config);
+    EXPECT_EQ(opened.Conn.Port, 2222);
+    EXPECT_EQ(opened.KeyFiles, std::vector<std::string>{Path("id_alias")});
     EXPECT_TRUE(offered[0].UseAgent);
     EXPECT_TRUE(ConnectorComplete(offered[0]));
 }
