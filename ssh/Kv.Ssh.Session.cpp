@@ -492,16 +492,34 @@ bool TKvSshSession::TryAgent(const std::string& AUser) {
 }
 
 bool TKvSshSession::TryConfigKeys(const std::string& AUser,
-                                  const std::vector<std::string>& AKeyFiles) {
+                                  const std::vector<std::string>& AKeyFiles,
+                                  const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken) {
     for (const auto& file : AKeyFiles) {
-        // A key with a passphrase belongs in the agent; asking for it here would come before
-        // the password prompt the connection expects.
-        if (ReadKeyFileInfo(file).Encrypted)
-            continue;
-        if (TryKeyFile(AUser, file, std::string()) == 0) {
-            Log("ssh: " + AUser + "@" + FTarget.Host +
-                " logged in with a key named in ~/.ssh/config");
-            return true;
+        std::string passphrase;
+        // As ssh does: a key with a passphrase asks for it; an empty answer passes the key by.
+        const bool encrypted = ReadKeyFileInfo(file).Encrypted;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            CheckCancelled(AToken);
+            if (encrypted) {
+                if (!AUi)
+                    break;
+                std::string prompt =
+                    "Passphrase for the key " + BaseName(file) + " (empty: log in without it):";
+                if (attempt > 0)
+                    prompt = "The passphrase was not accepted. " + prompt;
+                if (!AUi->AskSecret("Open the key of " + FTarget.Name, prompt, AToken, passphrase))
+                    throw EKvCancelled();
+                if (passphrase.empty())
+                    break;
+            }
+            int result = TryKeyFile(AUser, file, passphrase);
+            if (result == 0) {
+                Log("ssh: " + AUser + "@" + FTarget.Host +
+                    " logged in with a key named in ~/.ssh/config");
+                return true;
+            }
+            if (!encrypted || result != KSsh2KeyFile)
+                break; // refused: the next key, then the password
         }
     }
     return false;
@@ -532,7 +550,7 @@ void TKvSshSession::Login(const TKvConnector& AConn, const std::vector<std::stri
     const bool by_public_key = methods.find("publickey") != std::string::npos;
     if (by_public_key && AConn.UseAgent && TryAgent(user))
         return;
-    if (by_public_key && !by_key && TryConfigKeys(user, AConfigKeys))
+    if (by_public_key && !by_key && TryConfigKeys(user, AConfigKeys, AUi, AToken))
         return;
     CheckCancelled(AToken);
     std::string secret = AConn.Secret;

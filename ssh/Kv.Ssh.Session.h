@@ -106,9 +106,10 @@ private:
                    const std::string& ASecret);
     // The running SSH agent's identities in its order; true when one was accepted.
     bool TryAgent(const std::string& AUser);
-    // Key files named by the SSH config that open without a passphrase; true when one was
-    // accepted.
-    bool TryConfigKeys(const std::string& AUser, const std::vector<std::string>& AKeyFiles);
+    // Key files named by the SSH config, asking for a passphrase where one is needed; true when
+    // one was accepted.
+    bool TryConfigKeys(const std::string& AUser, const std::vector<std::string>& AKeyFiles,
+                       const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken);
 
     std::recursive_mutex FLock;
     // Read by Abort from other threads.

@@ -147,6 +147,31 @@ TEST_F(SshUserSetup, ConfigAliasGivesHostPortUserAndKey) {
     ASSERT_EQ(offered.size(), 2u);
     EXPECT_TRUE(OpenFs(offered[0], ui) != nullptr);
 
+    // A key with a passphrase asks for it, once more when it is wrong; an empty answer passes
+    // the key by and the password login follows.
+    test::WriteFile(user.Path("config"), "Host kvphrase\n  HostName 127.0.0.1\n  Port " + port +
+                                             "\n  User kvkey\n  IdentityFile " + keys +
+                                             "/id_ed25519_phrase\n");
+    conn.Host = "kvphrase";
+    auto asked = std::make_shared<TScriptedUi>();
+    asked->Secrets = {"wrong", test::SshSetup().Passphrase};
+    EXPECT_TRUE(OpenFs(conn, asked) != nullptr);
+    ASSERT_EQ(asked->Prompts.size(), 2u);
+    EXPECT_EQ(asked->Prompts[0].Title, "Open the key of kvphrase");
+    EXPECT_EQ(asked->Prompts[0].Text,
+              "Passphrase for the key id_ed25519_phrase (empty: log in without it):");
+    EXPECT_EQ(asked->Prompts[1].Text, "The passphrase was not accepted. Passphrase for the key "
+                                      "id_ed25519_phrase (empty: log in without it):");
+    auto passed = std::make_shared<TScriptedUi>();
+    passed->Secrets = {""};
+    EXPECT_EQ(ErrorOf([&] { OpenFs(conn, passed); }), "Cancelled");
+    ASSERT_EQ(passed->Prompts.size(), 2u);
+    EXPECT_EQ(passed->Prompts[1].Text, "Password for kvkey@127.0.0.1:");
+    test::WriteFile(user.Path("config"), "Host kvalias\n  HostName 127.0.0.1\n  Port " + port +
+                                             "\n  User kvkey\n  IdentityFile " + keys +
+                                             "/id_ed25519\nHost behind\n  ProxyJump kvalias\n"
+                                             "Host *\n  ServerAliveInterval 30\n");
+
     // A jump host is said to be unsupported at once, not after a time-out.
     conn.Host = "behind";
     EXPECT_EQ(ErrorOf([&] { OpenFs(conn, ui); }),
