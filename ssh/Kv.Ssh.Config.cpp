@@ -399,8 +399,10 @@ TKvSshHostConfig TKvSshConfig::Lookup(const std::string& AHost) const {
         }
     }
     result.HostName = name.empty() ? host : LowerAscii(name);
-    if (result.Proxy.empty())
-        result.ProxyLine = 0, result.ProxyFile.clear();
+    if (result.Proxy.empty()) {
+        result.ProxyLine = 0;
+        result.ProxyFile.clear();
+    }
     return result;
 }
 
