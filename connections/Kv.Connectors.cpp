@@ -58,6 +58,7 @@ TKvConnector NewConnectorWithId(std::string AId) {
     connector.SavePassword = true;
     connector.RememberOtherPath = true;
     connector.Hybrid = true;
+    connector.UseAgent = true;
     return connector;
 }
 
@@ -83,6 +84,8 @@ bool ReadConnector(const TKvJson& AItem, const TKvProtector* AProtector, TKvConn
     AConnector.UpdateStartDir = IsTrue(FindMember(AItem, "updateStartDir"));
     AConnector.RememberOtherPath = IsNotFalse(FindMember(AItem, "rememberOtherPath"));
     AConnector.Hybrid = IsNotFalse(FindMember(AItem, "hybrid"));
+    // Files written before the choice existed get the agent, as new connections do.
+    AConnector.UseAgent = IsNotFalse(FindMember(AItem, "useAgent"));
 
     // The range applies to the number as written, before rounding.
     if (const TKvJson* port = FindMember(AItem, "port"); port && port->is_number()) {
@@ -170,6 +173,8 @@ TOrderedJson ConnectorToJson(const TKvConnector& AConnector, const TKvProtector&
     item["updateStartDir"] = AConnector.UpdateStartDir;
     item["hybrid"] = AConnector.Hybrid;
     item["shell"] = AConnector.Shell;
+    if (HasLoginChoice(AConnector.Kind))
+        item["useAgent"] = AConnector.UseAgent;
     if (AConnector.SavePassword && !AConnector.Secret.empty())
         item["secret"] = ProtectSecret(AProtector, AConnector.Secret);
     else if (AConnector.SavePassword && !AConnector.KeptSecret.empty())
@@ -413,6 +418,7 @@ TKvConnectorTemplate RecordTemplate(const TKvConnector& AShown) {
     recorded.RememberOtherPath = AShown.RememberOtherPath;
     recorded.UpdateStartDir = AShown.UpdateStartDir;
     recorded.Hybrid = AShown.Hybrid;
+    recorded.UseAgent = AShown.UseAgent;
     return recorded;
 }
 
@@ -427,6 +433,7 @@ std::string TemplateToJson(const TKvConnectorTemplate& ATemplate) {
     stored["rememberOtherPath"] = ATemplate.RememberOtherPath;
     stored["updateStartDir"] = ATemplate.UpdateStartDir;
     stored["hybrid"] = ATemplate.Hybrid;
+    stored["useAgent"] = ATemplate.UseAgent;
     return stored.dump(-1, ' ', true);
 }
 
@@ -449,6 +456,7 @@ TKvConnectorTemplate TemplateFromJson(std::string_view AText) {
         {"rememberOtherPath", &TKvConnectorTemplate::RememberOtherPath},
         {"updateStartDir", &TKvConnectorTemplate::UpdateStartDir},
         {"hybrid", &TKvConnectorTemplate::Hybrid},
+        {"useAgent", &TKvConnectorTemplate::UseAgent},
     };
     for (const TFlag& flag : flags) {
         if (const TKvJson* value = FindMember(root, flag.Key); value && value->is_boolean())
@@ -469,6 +477,7 @@ TKvConnector NewConnectorFrom(const TKvConnectorTemplate& ATemplate) {
     connector.RememberOtherPath = ATemplate.RememberOtherPath;
     connector.UpdateStartDir = ATemplate.UpdateStartDir;
     connector.Hybrid = ATemplate.Hybrid;
+    connector.UseAgent = ATemplate.UseAgent;
     return connector;
 }
 

@@ -46,6 +46,8 @@ struct TKvConnector {
     bool Hybrid = false;
     // Empty: the server's default shell.
     std::string Shell;
+    // SSH and SFTP: the login tries the identities of the running SSH agent first.
+    bool UseAgent = false;
 
     bool operator==(const TKvConnector&) const = default;
 };
@@ -74,7 +76,7 @@ bool ConnectorKindFromName(std::string_view AName, TKvConnectorKind& AKind);
 // "{8-4-4-4-12}" of random upper-case hexadecimal digits.
 std::string NewConnectorId();
 // A fresh id, "New connection", SFTP on port 22, password login; SavePassword,
-// RememberOtherPath and Hybrid on.
+// RememberOtherPath, Hybrid and UseAgent on.
 TKvConnector NewConnector();
 // The name, or the host when the name is empty.
 std::string ConnectorTitle(const TKvConnector& AConnector);
@@ -129,6 +131,7 @@ struct TKvConnectorTemplate {
     bool RememberOtherPath = true;
     bool UpdateStartDir = false;
     bool Hybrid = true;
+    bool UseAgent = true;
 
     bool operator==(const TKvConnectorTemplate&) const = default;
 };

@@ -377,14 +377,105 @@ void TKvSftpFileSystem::SetMode(const std::string& APath, uint32_t AMode) {
     SetStat(APath, attrs);
 }
 
-std::string TKvSftpFileSystem::RealPathOf(const std::string& APath) {
+bool SftpSymlinkInDraftOrder(const std::string& AServerBanner) {
+    // OpenSSH's order is what nearly every server reads (many run OpenSSH's sftp-server); AsyncSSH
+    // keeps the draft's order for clients other than OpenSSH's.
+    return LowerAscii(AServerBanner).find("asyncssh") != std::string::npos;
+}
+
+bool TKvSftpFileSystem::ReadLink(const std::string& APath, std::string& ATarget) {
+    ATarget.clear();
+    LIBSSH2_SFTP_ATTRIBUTES attrs;
+    if (!StatAttrs(APath, LIBSSH2_SFTP_LSTAT, attrs))
+        Fail(APath);
+    if (!IsLinkMode(attrs))
+        return false;
+    if (!ReadLinkRaw(APath, ATarget))
+        // libssh2 1.10 reads the request's number as the status of a failed READLINK or
+        // SYMLINK, so the status says nothing here.
+        throw EKvFsError(APath + ": the server could not read the link");
+    return true;
+}
+
+bool TKvSftpFileSystem::PathQuery(const std::string& APath, int AType, std::string& AResult) {
     char buffer[KPathBuffer];
     std::lock_guard lock(FSess->Mutex());
     int length = Ssh2().libssh2_sftp_symlink_ex(FSess->Sftp(), APath.data(), Len(APath), buffer,
-                                                sizeof(buffer), LIBSSH2_SFTP_REALPATH);
+                                                sizeof(buffer), AType);
     if (length <= 0)
-        return "/";
-    return std::string(buffer, static_cast<size_t>(length));
+        return false;
+    AResult.assign(buffer, static_cast<size_t>(length));
+    return true;
+}
+
+bool TKvSftpFileSystem::ReadLinkRaw(const std::string& APath, std::string& ATarget) {
+    return PathQuery(Normalize(APath), LIBSSH2_SFTP_READLINK, ATarget);
+}
+
+void TKvSftpFileSystem::MakeLink(const std::string& APath, const std::string& ATarget) {
+    const std::string path = Normalize(APath);
+    LIBSSH2_SFTP_ATTRIBUTES attrs;
+    if (StatAttrs(path, LIBSSH2_SFTP_LSTAT, attrs))
+        throw EKvFsError(APath + ": " + SftpErrorText(LIBSSH2_FX_FILE_ALREADY_EXISTS));
+    // libssh2 sends its first argument first: the server's order decides which one that is. The
+    // buffer argument is not const in libssh2's signature, though it is only read here.
+    std::string text = ATarget, name = path;
+    const bool draft = SftpSymlinkInDraftOrder(FSess->ServerBanner());
+    std::string& first = draft ? name : text;
+    std::string& second = draft ? text : name;
+    int rc;
+    {
+        std::lock_guard lock(FSess->Mutex());
+        rc = Ssh2().libssh2_sftp_symlink_ex(FSess->Sftp(), first.data(), Len(first), second.data(),
+                                            Len(second), LIBSSH2_SFTP_SYMLINK);
+    }
+    if (rc == 0)
+        return;
+    // libssh2 1.10 takes the request's number for the status of the server's answer, so a link
+    // that was made is reported as an SFTP error: a link now where there was nothing tells. Its
+    // text is compared where the server reads it back (a chrooted one may refuse to).
+    std::string made;
+    if (rc == KSsh2SftpError && StatAttrs(path, LIBSSH2_SFTP_LSTAT, attrs) && IsLinkMode(attrs) &&
+        (!ReadLinkRaw(path, made) || made == ATarget))
+        return;
+    Log("sftp: link " + path + " -> " + ATarget + " not made: libssh2 " + std::to_string(rc));
+    if (rc != KSsh2SftpError)
+        Fail(APath);
+    throw EKvFsError(APath + ": the server did not make the link");
+}
+
+bool TKvSftpFileSystem::TryRealPath(const std::string& APath, std::string& AResult) {
+    return PathQuery(Normalize(APath), LIBSSH2_SFTP_REALPATH, AResult);
+}
+
+bool TKvSftpFileSystem::SameFile(const std::string& A, const std::string& B) {
+    // OpenSSH resolves a path whose last name is missing, so both must exist.
+    std::string a, b;
+    TKvFileEntry entry;
+    return Stat(A, entry) && Stat(B, entry) && TryRealPath(A, a) && TryRealPath(B, b) && a == b;
+}
+
+bool TKvSftpFileSystem::Contains(const std::string& AFolder, const std::string& APath) {
+    std::string folder, resolved;
+    TKvFileEntry entry;
+    if (!Stat(AFolder, entry) || !entry.IsDir || !TryRealPath(AFolder, folder))
+        return false;
+    // The nearest existing folder decides for a path that is not there yet.
+    std::string path = Normalize(APath);
+    while (!TryRealPath(path, resolved)) {
+        if (IsRoot(path))
+            return false;
+        path = ParentOf(path);
+    }
+    if (folder == "/" || resolved == folder)
+        return true;
+    return resolved.size() > folder.size() && resolved.compare(0, folder.size(), folder) == 0 &&
+           resolved[folder.size()] == '/';
+}
+
+std::string TKvSftpFileSystem::RealPathOf(const std::string& APath) {
+    std::string result;
+    return PathQuery(APath, LIBSSH2_SFTP_REALPATH, result) ? result : "/";
 }
 
 int TKvSftpFileSystem::Exec(const std::string& ACommand, std::string& AOutput) {
@@ -428,7 +519,9 @@ IKvFileSystemPtr OpenSftp(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
     session->Connect(AConn, AUi, AToken);
     ALearnedSecret = session->LearnedSecret();
     session->StartSftp();
-    auto fs = std::make_shared<TKvSftpFileSystem>(std::move(session), AConn);
+    // Named as connected: the user and host that the SSH config gave.
+    const TKvConnector target = session->Target();
+    auto fs = std::make_shared<TKvSftpFileSystem>(std::move(session), target);
     std::string start;
     for (char c : AConn.StartDir)
         if (c != ' ')

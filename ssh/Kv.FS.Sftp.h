@@ -16,6 +16,8 @@ namespace kv {
 class TKvSftpFileSystem final : public IKvRemoteExec,
                                 public IKvTryList,
                                 public IKvFileMode,
+                                public IKvSymlinks,
+                                public IKvFileIdentity,
                                 public IKvFileSystem,
                                 public std::enable_shared_from_this<TKvSftpFileSystem> {
 public:
@@ -60,6 +62,14 @@ public:
     bool GetMode(const std::string& APath, uint32_t& AMode) override;
     void SetMode(const std::string& APath, uint32_t AMode) override;
 
+    // The link's own text, never followed; false when the path is no link.
+    bool ReadLink(const std::string& APath, std::string& ATarget) override;
+    void MakeLink(const std::string& APath, const std::string& ATarget) override;
+
+    // By the server's canonical paths (links resolved): hard links to one file are not seen.
+    bool SameFile(const std::string& A, const std::string& B) override;
+    bool Contains(const std::string& AFolder, const std::string& APath) override;
+
     // Runs the command in an "exec" channel while holding the session lock; the output is
     // standard output then standard error, trimmed. Returns the exit status.
     int Exec(const std::string& ACommand, std::string& AOutput) override;
@@ -75,6 +85,12 @@ private:
     bool StatAttrs(const std::string& APath, int AType, _LIBSSH2_SFTP_ATTRIBUTES& AAttrs);
     void SetStat(const std::string& APath, _LIBSSH2_SFTP_ATTRIBUTES& AAttrs);
     int RenameRaw(const std::string& AOld, const std::string& ANew);
+    // One READLINK or REALPATH request for the path as given; false when the server has no
+    // answer.
+    bool PathQuery(const std::string& APath, int AType, std::string& AResult);
+    bool ReadLinkRaw(const std::string& APath, std::string& ATarget);
+    // The canonical path, or false when the server cannot resolve it (a missing path).
+    bool TryRealPath(const std::string& APath, std::string& AResult);
     [[noreturn]] void Fail(const std::string& AContext);
 
     TKvSshSessionPtr FSess;
@@ -97,6 +113,10 @@ std::string SftpHomeOf(const IKvFileSystemPtr& AFs);
 
 // The entry for a name and its SFTP attributes (times in local time, sizes clamped).
 TKvFileEntry SftpEntryOf(const std::string& AName, const _LIBSSH2_SFTP_ATTRIBUTES& AAttrs);
+// Whether a server reads SFTP's SYMLINK request as the protocol draft has it (new link, then
+// its text) rather than as OpenSSH's sftp-server does (text, then new link), by its banner.
+bool SftpSymlinkInDraftOrder(const std::string& AServerBanner);
+
 // A name no listing may hand on: empty, or holding "/" or NUL (a hostile server's; it would
 // become a local path outside the destination). "." and ".." are dropped as usual.
 bool IsHostileSftpName(std::string_view AName);

@@ -57,7 +57,16 @@ namespace kv {
     X(libssh2_sftp_rmdir_ex)                                                                       \
     X(libssh2_sftp_unlink_ex)                                                                      \
     X(libssh2_sftp_rename_ex)                                                                      \
-    X(libssh2_sftp_symlink_ex)
+    X(libssh2_sftp_symlink_ex)                                                                     \
+    X(libssh2_session_banner_get)                                                                  \
+    X(libssh2_agent_init)                                                                          \
+    X(libssh2_agent_connect)                                                                       \
+    X(libssh2_agent_list_identities)                                                               \
+    X(libssh2_agent_get_identity)                                                                  \
+    X(libssh2_agent_userauth)                                                                      \
+    X(libssh2_agent_disconnect)                                                                    \
+    X(libssh2_agent_free)                                                                          \
+    X(libssh2_agent_set_identity_path)
 
 // Used when present: free space (the statvfs@openssh.com extension), the handle-based stat.
 #define KV_LIBSSH2_OPTIONAL(X)                                                                     \

@@ -19,7 +19,10 @@
 #include "Kv.FileSystem.h"
 #include "Kv.KnownHosts.h"
 #include "Kv.Libssh2.h"
+#include "Kv.Log.h"
 #include "Kv.Platform.Errors.h"
+#include "Kv.Ssh.Config.h"
+#include "Kv.Ssh.UserKnownHosts.h"
 
 namespace kv {
 
@@ -321,7 +324,15 @@ void TKvSshSession::Connect(const TKvConnector& AConn, const IKvConnectUiPtr& AU
     if (!LoadLibssh2(message))
         Fail(message);
     const auto& api = Ssh2();
-    FSock = ConnectSocket(AConn.Host, AConn.Port, AToken, FConnectLimitMs);
+    // The user's ~/.ssh/config fills in what the connection leaves open.
+    TKvSshTarget target = ApplySshConfig(AConn, TKvSshConfig::LoadUser());
+    FTarget = target.Conn;
+    if (!target.Config.Proxy.empty())
+        Fail(ConnectorTitle(AConn) + " is reached through a jump host (" + target.Config.Proxy +
+             " in " + target.Config.ProxyFile + " line " + std::to_string(target.Config.ProxyLine) +
+             "), which Kolvan does not support yet. Connect to a host that can be reached "
+             "directly.");
+    FSock = ConnectSocket(FTarget.Host, FTarget.Port, AToken, FConnectLimitMs);
     CheckCancelled(AToken);
     FSession = api.libssh2_session_init_ex(HeapAlloc, HeapFree, HeapRealloc, this);
     if (!FSession)
@@ -338,10 +349,12 @@ void TKvSshSession::Connect(const TKvConnector& AConn, const IKvConnectUiPtr& AU
                     "ed25519 or ECDSA host key";
         Fail(text);
     }
+    if (const char* banner = api.libssh2_session_banner_get(FSession))
+        FServerBanner = banner;
     CheckCancelled(AToken);
-    CheckHostKey(AConn, AUi, AToken);
+    CheckHostKey(FTarget, AUi, AToken);
     CheckCancelled(AToken);
-    Login(AConn, AUi, AToken);
+    Login(FTarget, target.KeyFiles, AUi, AToken);
 }
 
 void TKvSshSession::StartSftp() {
@@ -364,6 +377,21 @@ void TKvSshSession::CheckHostKey(const TKvConnector& AConn, const IKvConnectUiPt
         Fail("The server did not give a usable host key");
     std::string type_name = HostKeyTypeName(type);
     std::string fingerprint = HostKeyFingerprint(reinterpret_cast<const unsigned char*>(digest));
+    // The user's own OpenSSH known hosts: a key revoked there is refused whatever else trusts
+    // it; a key found there is known without asking.
+    const std::string user_file = UserKnownHostsFile();
+    TKvUserKnownHost user_known;
+    std::string text, problem;
+    bool missing = false;
+    if (ReadSshTextFile(user_file, KUserKnownHostsMaxBytes, text, problem, missing))
+        user_known =
+            CheckUserKnownHosts(text, AConn.Host, AConn.Port, type_name, std::string(key, length));
+    else if (!missing)
+        Log("ssh: " + problem + "; left out");
+    const std::string user_place = user_file + ", line " + std::to_string(user_known.Line);
+    if (user_known.State == ukRevoked)
+        Fail("The key of " + AConn.Host + " is marked as revoked in " + user_place +
+             ". The connection was refused.");
     const std::string file = KnownHostsFile();
     switch (CheckKnownHost(file, AConn.Host, AConn.Port, type_name, fingerprint)) {
     case khMatch:
@@ -377,6 +405,21 @@ void TKvSshSession::CheckHostKey(const TKvConnector& AConn, const IKvConnectUiPt
              " has changed since you last trusted it. The connection was refused.");
     }
     case khUnknown:
+        if (user_known.State == ukMatch)
+            return;
+        if (user_known.State == ukChanged) {
+            unsigned char digest[EVP_MAX_MD_SIZE];
+            unsigned int size = 0;
+            EVP_Digest(user_known.StoredKey.data(), user_known.StoredKey.size(), digest, &size,
+                       EVP_sha256(), nullptr);
+            if (AUi)
+                AUi->ReportChangedHostKey(AConn.Host, AConn.Port, type_name, fingerprint,
+                                          HostKeyFingerprint(digest), user_place, AToken);
+            Fail("The key of " + AConn.Host +
+                 " has changed since you last trusted it. The connection was refused. The key "
+                 "trusted before is in " +
+                 user_place + ".");
+        }
         if (AUi && AUi->ConfirmNewHostKey(AConn.Host, AConn.Port, type_name, fingerprint, AToken)) {
             AddKnownHost(file, AConn.Host, AConn.Port, type_name, fingerprint);
             return;
@@ -416,8 +459,74 @@ int TKvSshSession::TryKeyFile(const std::string& AUser, const std::string& AKeyF
         has_public ? public_file.c_str() : nullptr, AKeyFile.c_str(), ASecret.c_str());
 }
 
-void TKvSshSession::Login(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
-                          const IKvCancelToken& AToken) {
+bool TKvSshSession::TryAgent(const std::string& AUser) {
+    const char* socket = std::getenv("SSH_AUTH_SOCK");
+    if (!socket || !*socket)
+        return false;
+    const auto& api = Ssh2();
+    LIBSSH2_AGENT* agent = api.libssh2_agent_init(FSession);
+    if (!agent)
+        return false;
+    api.libssh2_agent_set_identity_path(agent, socket);
+    bool accepted = false;
+    int tried = 0;
+    if (api.libssh2_agent_connect(agent) != 0 || api.libssh2_agent_list_identities(agent) != 0) {
+        Log("ssh: the SSH agent could not be reached; logging in without it");
+    } else {
+        libssh2_agent_publickey* identity = nullptr;
+        libssh2_agent_publickey* previous = nullptr;
+        while (!accepted && api.libssh2_agent_get_identity(agent, &identity, previous) == 0) {
+            ++tried;
+            accepted = api.libssh2_agent_userauth(agent, AUser.c_str(), identity) == 0;
+            previous = identity;
+        }
+    }
+    api.libssh2_agent_disconnect(agent);
+    api.libssh2_agent_free(agent);
+    if (accepted)
+        Log("ssh: " + AUser + "@" + FTarget.Host + " logged in with a key of the SSH agent");
+    else if (tried > 0)
+        Log("ssh: " + AUser + "@" + FTarget.Host + " took none of the SSH agent's " +
+            std::to_string(tried) + " key(s)");
+    return accepted;
+}
+
+bool TKvSshSession::TryConfigKeys(const std::string& AUser,
+                                  const std::vector<std::string>& AKeyFiles,
+                                  const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken) {
+    for (const auto& file : AKeyFiles) {
+        std::string passphrase;
+        // As ssh does: a key with a passphrase asks for it; an empty answer passes the key by.
+        const bool encrypted = ReadKeyFileInfo(file).Encrypted;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            CheckCancelled(AToken);
+            if (encrypted) {
+                if (!AUi)
+                    break;
+                std::string prompt =
+                    "Passphrase for the key " + BaseName(file) + " (empty: log in without it):";
+                if (attempt > 0)
+                    prompt = "The passphrase was not accepted. " + prompt;
+                if (!AUi->AskSecret("Open the key of " + FTarget.Name, prompt, AToken, passphrase))
+                    throw EKvCancelled();
+                if (passphrase.empty())
+                    break;
+            }
+            int result = TryKeyFile(AUser, file, passphrase);
+            if (result == 0) {
+                Log("ssh: " + AUser + "@" + FTarget.Host +
+                    " logged in with a key named in ~/.ssh/config");
+                return true;
+            }
+            if (!encrypted || result != KSsh2KeyFile)
+                break; // refused: the next key, then the password
+        }
+    }
+    return false;
+}
+
+void TKvSshSession::Login(const TKvConnector& AConn, const std::vector<std::string>& AConfigKeys,
+                          const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken) {
     const auto& api = Ssh2();
     const std::string& user = AConn.User;
     const char* list =
@@ -437,6 +546,13 @@ void TKvSshSession::Login(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
             Fail("The key file " + AConn.KeyFile + " cannot be read: " + ErrorText(errno));
         ::close(fd);
     }
+    // The agent, then key files the SSH config names, before anything is asked.
+    const bool by_public_key = methods.find("publickey") != std::string::npos;
+    if (by_public_key && AConn.UseAgent && TryAgent(user))
+        return;
+    if (by_public_key && !by_key && TryConfigKeys(user, AConfigKeys, AUi, AToken))
+        return;
+    CheckCancelled(AToken);
     std::string secret = AConn.Secret;
     for (int attempt = 0;;) {
         CheckCancelled(AToken);

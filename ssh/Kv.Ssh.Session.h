@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Kv.Connectors.h"
 #include "Kv.FileSystem.h"
@@ -80,8 +81,13 @@ public:
     // Starts the SFTP subsystem (under the lock); raises "The server does not offer SFTP: ...".
     void StartSftp();
     int Socket() const { return FSock.load(); }
+    // The server's identification line ("SSH-2.0-OpenSSH_9.2p1 ..."), known after the handshake.
+    const std::string& ServerBanner() const { return FServerBanner; }
     // The password or passphrase that succeeded when it differs from the saved one.
     const std::string& LearnedSecret() const { return FLearnedSecret; }
+
+    // The connection as connected: the user's ~/.ssh/config applied (host name, user, port).
+    const TKvConnector& Target() const { return FTarget; }
 
     // Tests shorten the wait for an address that does not answer.
     void SetConnectLimit(int AMs) { FConnectLimitMs = AMs; }
@@ -92,11 +98,18 @@ public:
 private:
     void CheckHostKey(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
                       const IKvCancelToken& AToken);
-    void Login(const TKvConnector& AConn, const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken);
+    void Login(const TKvConnector& AConn, const std::vector<std::string>& AConfigKeys,
+               const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken);
     int TryPassword(const std::string& AUser, const std::string& AMethods,
                     const std::string& ASecret);
     int TryKeyFile(const std::string& AUser, const std::string& AKeyFile,
                    const std::string& ASecret);
+    // The running SSH agent's identities in its order; true when one was accepted.
+    bool TryAgent(const std::string& AUser);
+    // Key files named by the SSH config, asking for a passphrase where one is needed; true when
+    // one was accepted.
+    bool TryConfigKeys(const std::string& AUser, const std::vector<std::string>& AKeyFiles,
+                       const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken);
 
     std::recursive_mutex FLock;
     // Read by Abort from other threads.
@@ -105,6 +118,8 @@ private:
     _LIBSSH2_SFTP* FSftp = nullptr;
     std::string FKbdSecret;
     std::string FLearnedSecret;
+    std::string FServerBanner;
+    TKvConnector FTarget;
     int FConnectLimitMs = KSshConnectLimitMs;
 };
 

@@ -178,6 +178,10 @@ TEST(ConnectorsRead, FollowsTheRulesForEachMember) {
          [](auto&) {}},
         {"flags off need false", R"("kind": "ssh", "rememberOtherPath": false, "hybrid": false)",
          [](auto& c) { c.RememberOtherPath = c.Hybrid = false; }},
+        {"agent off needs false", R"("kind": "sftp", "useAgent": false)",
+         [](auto& c) { c.Kind = ckSftp, c.UseAgent = false; }},
+        {"agent off as text stays on", R"("kind": "sftp", "useAgent": "no")",
+         [](auto& c) { c.Kind = ckSftp; }},
         {"flags off as text stay on", R"("kind": "ssh", "rememberOtherPath": "false", "hybrid": 0)",
          [](auto&) {}},
         {"key login", R"("kind": "sftp", "auth": "KEY")",
@@ -321,7 +325,8 @@ TEST_F(ConnectorsTest, WritesTheFileMembersInOrderAndReadsThemBack) {
       "rememberOtherPath": true,
       "updateStartDir": false,
       "hybrid": true,
-      "shell": "zsh"
+      "shell": "zsh",
+      "useAgent": true
     },
     {
       "id": "{22222222-2222-4333-8444-555555555555}",
@@ -432,7 +437,7 @@ TEST(ConnectorTemplate, RecordsAppliesAndRoundTripsThroughTheStateFile) {
     TKvConnectorTemplate recorded = RecordTemplate(shown);
     std::string text = TemplateToJson(recorded);
     EXPECT_EQ(text, R"({"kind":"ssh","auth":"key","savePassword":false,"ignoreColors":true,)"
-                    R"("rememberOtherPath":true,"updateStartDir":false,"hybrid":true})");
+                    R"("rememberOtherPath":true,"updateStartDir":false,"hybrid":true,"useAgent":true})");
     EXPECT_EQ(TemplateFromJson(text), recorded);
 
     // The state file keeps the text byte for byte.
@@ -447,7 +452,10 @@ TEST(ConnectorTemplate, RecordsAppliesAndRoundTripsThroughTheStateFile) {
     EXPECT_EQ(next.Auth, amKeyFile);
     EXPECT_FALSE(next.SavePassword);
     EXPECT_TRUE(next.IgnoreColors);
+    EXPECT_TRUE(next.UseAgent);
     EXPECT_EQ(next.Name, "New connection");
+    shown.UseAgent = false;
+    EXPECT_FALSE(NewConnectorFrom(TemplateFromJson(TemplateToJson(RecordTemplate(shown)))).UseAgent);
 
     // Kind names in any case, flags only as booleans, key login only where the kind has it.
     TKvConnectorTemplate loose = TemplateFromJson(

@@ -124,6 +124,67 @@ TEST_F(SftpFs, ListingShowsLinksAsTheirTargets) {
               Remote("missing") + ": no such file or directory");
 }
 
+TEST_F(SftpFs, LinksAreReadAndMadeAsTheirText) {
+    Put("file.txt", "12345");
+    test::RunCommand("cd '" + FDir->Path() +
+                     "' && ln -s file.txt filelink && ln -s '../no where' dangling && "
+                     "chown -h kvkey: *");
+    auto* links = dynamic_cast<IKvSymlinks*>(FFs.get());
+    ASSERT_TRUE(links);
+    std::string text;
+    ASSERT_TRUE(links->ReadLink(Remote("filelink"), text));
+    EXPECT_EQ(text, "file.txt");
+    ASSERT_TRUE(links->ReadLink(Remote("dangling"), text));
+    EXPECT_EQ(text, "../no where");
+    EXPECT_FALSE(links->ReadLink(Remote("file.txt"), text));
+    EXPECT_EQ(ErrorOf([&] { links->ReadLink(Remote("missing"), text); }),
+              Remote("missing") + ": no such file or directory");
+
+    // Made with the text as given, never followed: the link lands where it was asked for, and
+    // nothing appears under the text's name.
+    links->MakeLink(Remote("made"), "../elsewhere/x y");
+    EXPECT_EQ(test::RunCommand("readlink '" + Remote("made") + "'"), "../elsewhere/x y\n");
+    links->MakeLink(Remote("to-file"), "file.txt");
+    EXPECT_EQ(test::RunCommand("cat '" + Remote("to-file") + "'"), "12345");
+    EXPECT_EQ(ErrorOf([&] { links->MakeLink(Remote("made"), "other"); }),
+              Remote("made") + ": file already exists");
+    // A folder the user may not write to: refused, and said so.
+    EXPECT_EQ(ErrorOf([&] { links->MakeLink("/root/made", "x"); }),
+              "/root/made: the server did not make the link");
+    EXPECT_EQ(test::RunCommand("readlink '" + Remote("made") + "'"), "../elsewhere/x y\n");
+    EXPECT_EQ(test::RunCommand("cd '" + FDir->Path() + "' && ls -A | sort | tr '\n' ' '"),
+              "dangling file.txt filelink made to-file ");
+}
+
+TEST_F(SftpFs, IdentityFollowsLinks) {
+    test::RunCommand("cd '" + FDir->Path() +
+                     "' && mkdir -p in/sub out && ln -s ../out in/away && ln -s sub in/near && "
+                     "chown -Rh kvkey: .");
+    auto* identity = dynamic_cast<IKvFileIdentity*>(FFs.get());
+    ASSERT_TRUE(identity);
+    const std::string in = Remote("in");
+    const struct {
+        std::string Path;
+        bool Inside;
+    } cases[] = {
+        {in, true},
+        {in + "/sub", true},
+        {in + "/sub/not-yet/deeper", true}, // the nearest existing folder decides
+        {in + "/near/x", true},
+        {in + "/away", false}, // a link out of the folder
+        {in + "/away/new", false},
+        {Remote("out"), false},
+        {Remote("in-other"), false}, // a name that only begins like the folder
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(identity->Contains(in, c.Path), c.Inside) << c.Path;
+    EXPECT_FALSE(identity->Contains(Remote("missing"), in));
+    EXPECT_TRUE(identity->SameFile(in + "/near", in + "/sub"));
+    EXPECT_TRUE(identity->SameFile(in + "/../in/sub", in + "/sub"));
+    EXPECT_FALSE(identity->SameFile(in + "/sub", Remote("out")));
+    EXPECT_FALSE(identity->SameFile(Remote("missing"), Remote("missing")));
+}
+
 TEST_F(SftpFs, ListingManyEntriesAndCancel) {
     test::RunCommand("cd '" + FDir->Path() +
                      "' && mkdir many && cd many && seq 1 700 | xargs touch");
@@ -339,6 +400,21 @@ TEST_F(SftpFake, ChrootedRootAndChosenStatusCodes) {
     EXPECT_TRUE(refused.rfind("The server refused to run the command: ", 0) == 0 ||
                 refused.rfind("Could not open a channel: ", 0) == 0)
         << refused;
+}
+
+// AsyncSSH reads SYMLINK in the draft's order, OpenSSH in its own: the link lands where asked
+// on both (the OpenSSH case is LinksAreReadAndMadeAsTheirText).
+TEST_F(SftpFake, LinksMadeInTheServersOrder) {
+    EXPECT_TRUE(SftpSymlinkInDraftOrder("SSH-2.0-AsyncSSH_2.10.1"));
+    EXPECT_FALSE(SftpSymlinkInDraftOrder("SSH-2.0-OpenSSH_9.2p1 Debian-2+deb12u3"));
+    EXPECT_FALSE(SftpSymlinkInDraftOrder("SSH-2.0-dropbear_2022.83"));
+    test::TFakeSsh fake;
+    test::WriteFile(fake.Root() + "/file.txt", "data");
+    TOpened opened = Open(Conn(fake));
+    auto& links = dynamic_cast<IKvSymlinks&>(*opened.Fs);
+    links.MakeLink("/made", "file.txt");
+    EXPECT_EQ(test::RunCommand("readlink '" + fake.Root() + "/made'"), "file.txt\n");
+    EXPECT_FALSE(test::Exists(fake.Root() + "/file.txt/made"));
 }
 
 TEST_F(SftpFake, HostileNamesAreSkippedAndLogged) {

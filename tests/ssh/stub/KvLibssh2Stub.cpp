@@ -57,3 +57,12 @@ KV_STUB(libssh2_sftp_rename_ex)
 #ifndef KV_STUB_OMIT_TWO
 KV_STUB(libssh2_sftp_symlink_ex)
 #endif
+KV_STUB(libssh2_session_banner_get)
+KV_STUB(libssh2_agent_init)
+KV_STUB(libssh2_agent_connect)
+KV_STUB(libssh2_agent_list_identities)
+KV_STUB(libssh2_agent_get_identity)
+KV_STUB(libssh2_agent_userauth)
+KV_STUB(libssh2_agent_disconnect)
+KV_STUB(libssh2_agent_free)
+KV_STUB(libssh2_agent_set_identity_path)

@@ -1,0 +1,43 @@
+// The user's OpenSSH known hosts (~/.ssh/known_hosts), read only: plain and hashed ("|1|")
+// host fields, "[host]:port" for ports other than 22, patterns, and the "@revoked" marker.
+// A key found there is known without asking; one that differs from it is refused. Kolvan's own
+// known_hosts.txt stays the file that it writes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kv {
+
+// Larger files are left out with a note rather than read without bound.
+inline constexpr size_t KUserKnownHostsMaxBytes = 16 << 20;
+
+enum class TKvUserKnownHostState { ukUnknown, ukMatch, ukChanged, ukRevoked };
+using enum TKvUserKnownHostState;
+
+struct TKvUserKnownHost {
+    TKvUserKnownHostState State = ukUnknown;
+    // The line that decided (1-based), 0 for none.
+    int Line = 0;
+    // For ukChanged: the key there, as its raw blob.
+    std::string StoredKey;
+};
+
+// The name under which OpenSSH files a host: "host" on port 22, "[host]:port" otherwise.
+std::string OpenSshHostName(const std::string& AHost, int APort);
+
+// The lines (1-based) whose host field matches the host and port, markers included, as
+// "ssh-keygen -F" finds them.
+std::vector<int> UserKnownHostsLines(const std::string& AText, const std::string& AHost, int APort);
+
+// The presented key (its type name and raw blob) against the lines for the host, as ssh reads
+// them: a revoked key wins, then a
+// line with this very key, then a line with another key of the same type (changed); keys of
+// other types leave the host unknown, as in ssh.
+TKvUserKnownHost CheckUserKnownHosts(const std::string& AText, const std::string& AHost, int APort,
+                                     const std::string& AKeyType, const std::string& AKey);
+
+// ~/.ssh/known_hosts.
+std::string UserKnownHostsFile();
+
+} // namespace kv

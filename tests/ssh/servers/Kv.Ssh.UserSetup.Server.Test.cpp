@@ -1,0 +1,245 @@
+// Logins with what a Linux user already has: a running ssh-agent, ~/.ssh/config and
+// ~/.ssh/known_hosts, against OpenSSH's sshd.
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "Kv.FS.Sftp.h"
+#include "Kv.KnownHosts.h"
+#include "Kv.Log.h"
+#include "Kv.Platform.Folders.h"
+#include "Kv.Ssh.Config.h"
+#include "KvSshPeers.h"
+#include "KvTestSupport.h"
+
+namespace kv {
+namespace {
+
+using test::TScriptedUi;
+using test::TSshd;
+
+std::string ErrorOf(const std::function<void()>& AAction) {
+    try {
+        AAction();
+    } catch (const EKvFsError& e) {
+        return e.what();
+    } catch (const EKvCancelled&) {
+        return "Cancelled";
+    }
+    return "";
+}
+
+// The user's ~/.ssh files for one test, and SSH_AUTH_SOCK as the test sets it; both gone after.
+class TUserSsh {
+public:
+    TUserSsh() {
+        FDir = HomeFolder() + "/.ssh";
+        test::RunCommand("mkdir -p '" + FDir + "'");
+        ::unsetenv("SSH_AUTH_SOCK");
+    }
+    ~TUserSsh() {
+        ::unsetenv("SSH_AUTH_SOCK");
+        if (FAgentPid > 0) {
+            ::kill(FAgentPid, SIGTERM);
+            ::waitpid(FAgentPid, nullptr, 0);
+        }
+        test::RunCommand("rm -rf '" + FDir + "'");
+    }
+    std::string Path(const std::string& AName) const { return FDir + "/" + AName; }
+
+    // A real ssh-agent on its own socket, holding the given keys.
+    void StartAgent(const std::vector<std::string>& AKeys) {
+        const std::string socket = test::TestRoot() + "/agent-" + std::to_string(::getpid());
+        ::unlink(socket.c_str());
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            int quiet = ::open("/dev/null", O_WRONLY);
+            ::dup2(quiet, 1);
+            ::execlp("ssh-agent", "ssh-agent", "-D", "-a", socket.c_str(),
+                     static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        FAgentPid = pid;
+        for (int i = 0; i < 100 && !test::Exists(socket); ++i)
+            ::usleep(50000);
+        ASSERT_TRUE(test::Exists(socket));
+        ::setenv("SSH_AUTH_SOCK", socket.c_str(), 1);
+        for (const auto& key : AKeys) {
+            int code = 0;
+            std::string output = test::RunCommand("ssh-add '" + key + "' 2>&1", &code);
+            ASSERT_EQ(code, 0) << output;
+        }
+    }
+
+private:
+    std::string FDir;
+    pid_t FAgentPid = -1;
+};
+
+IKvFileSystemPtr OpenFs(const TKvConnector& AConn, const IKvConnectUiPtr& AUi) {
+    std::string learned, start;
+    auto token = NewCancelToken();
+    return OpenSftp(AConn, AUi, *token, learned, start);
+}
+
+class SshUserSetup : public ::testing::Test {
+protected:
+    void SetUp() override {
+        KV_REQUIRE_SSH();
+        if (!GServer)
+            GServer = std::make_unique<TSshd>();
+    }
+    static void TearDownTestSuite() { GServer.reset(); }
+    static inline std::unique_ptr<TSshd> GServer;
+};
+
+TEST_F(SshUserSetup, AgentLogsInWithoutAnyPrompt) {
+    TUserSsh user;
+    const std::string keys = test::SshSetup().Keys;
+    // A key the server does not know comes first: the agent's order is followed to the next.
+    test::RunCommand("ssh-keygen -q -t ed25519 -N '' -f '" + user.Path("stranger") + "'");
+    user.StartAgent({user.Path("stranger"), keys + "/id_ed25519"});
+    // A known_hosts that is a pipe nobody writes to is left out, never waited on.
+    test::RunCommand("mkfifo '" + user.Path("known_hosts") + "'");
+    auto ui = std::make_shared<TScriptedUi>();
+    TKvConnector conn = test::PasswordConn(GServer->Port(), "kvkey"); // no password, no key file
+    conn.UseAgent = true;
+    auto fs = OpenFs(conn, ui);
+    TKvFileEntry home;
+    EXPECT_TRUE(fs->Stat("/home/kvkey", home));
+    EXPECT_TRUE(ui->Prompts.empty());
+
+    // Switched off, the agent is not asked: the login has nothing to offer but a password.
+    conn.UseAgent = false;
+    EXPECT_EQ(ErrorOf([&] { OpenFs(conn, ui); }), "Cancelled");
+    ASSERT_FALSE(ui->Prompts.empty());
+
+    // An agent with nothing that fits, or none at all: the key file logs in as before.
+    TKvConnector by_key = test::KeyConn(GServer->Port());
+    by_key.UseAgent = true;
+    ::setenv("SSH_AUTH_SOCK", (test::TestRoot() + "/no-agent-here").c_str(), 1);
+    EXPECT_TRUE(OpenFs(by_key, nullptr) != nullptr);
+}
+
+TEST_F(SshUserSetup, ConfigAliasGivesHostPortUserAndKey) {
+    TUserSsh user;
+    const std::string keys = test::SshSetup().Keys;
+    const std::string port = std::to_string(GServer->Port());
+    test::WriteFile(user.Path("config"), "Host kvalias\n  HostName 127.0.0.1\n  Port " + port +
+                                             "\n  User kvkey\n  IdentityFile " + keys +
+                                             "/id_ed25519\nHost behind\n  ProxyJump kvalias\n"
+                                             "Host *\n  ServerAliveInterval 30\n");
+    TKvConnector conn = NewConnector();
+    conn.Name = "";
+    conn.Host = "kvalias";
+    conn.User = "";
+    auto ui = std::make_shared<TScriptedUi>();
+    auto fs = OpenFs(conn, ui);
+    EXPECT_EQ(fs->Id(), "sftp:kvkey@127.0.0.1:" + port);
+    EXPECT_EQ(fs->DisplayPrefix(), "kvalias:");
+    EXPECT_TRUE(ui->Prompts.empty());
+
+    // What the picker offers opens the same way.
+    TKvConnectors offered = SshConfigConnections();
+    ASSERT_EQ(offered.size(), 2u);
+    EXPECT_TRUE(OpenFs(offered[0], ui) != nullptr);
+
+    // A key with a passphrase asks for it, once more when it is wrong; an empty answer passes
+    // the key by and the password login follows.
+    test::WriteFile(user.Path("config"), "Host kvphrase\n  HostName 127.0.0.1\n  Port " + port +
+                                             "\n  User kvkey\n  IdentityFile " + keys +
+                                             "/id_ed25519_phrase\n");
+    conn.Host = "kvphrase";
+    auto asked = std::make_shared<TScriptedUi>();
+    asked->Secrets = {"wrong", test::SshSetup().Passphrase};
+    EXPECT_TRUE(OpenFs(conn, asked) != nullptr);
+    ASSERT_EQ(asked->Prompts.size(), 2u);
+    EXPECT_EQ(asked->Prompts[0].Title, "Open the key of kvphrase");
+    EXPECT_EQ(asked->Prompts[0].Text,
+              "Passphrase for the key id_ed25519_phrase (empty: log in without it):");
+    EXPECT_EQ(asked->Prompts[1].Text, "The passphrase was not accepted. Passphrase for the key "
+                                      "id_ed25519_phrase (empty: log in without it):");
+    auto passed = std::make_shared<TScriptedUi>();
+    passed->Secrets = {""};
+    EXPECT_EQ(ErrorOf([&] { OpenFs(conn, passed); }), "Cancelled");
+    ASSERT_EQ(passed->Prompts.size(), 2u);
+    EXPECT_EQ(passed->Prompts[1].Text, "Password for kvkey@127.0.0.1:");
+    test::WriteFile(user.Path("config"), "Host kvalias\n  HostName 127.0.0.1\n  Port " + port +
+                                             "\n  User kvkey\n  IdentityFile " + keys +
+                                             "/id_ed25519\nHost behind\n  ProxyJump kvalias\n"
+                                             "Host *\n  ServerAliveInterval 30\n");
+
+    // A jump host is said to be unsupported at once, not after a time-out.
+    conn.Host = "behind";
+    EXPECT_EQ(ErrorOf([&] { OpenFs(conn, ui); }),
+              "behind is reached through a jump host (ProxyJump in " + user.Path("config") +
+                  " line 7), which Kolvan does not support yet. Connect to a host that can be "
+                  "reached directly.");
+
+    // Nothing of the configuration reaches the log beyond host and user names.
+    test::TTempDir logs;
+    SetLogFolder(logs.Path());
+    ClearLog();
+    conn.Host = "kvalias";
+    OpenFs(conn, ui);
+    std::string log = test::ReadFile(LogPath());
+    EXPECT_EQ(log.find("id_ed25519"), std::string::npos) << log;
+    EXPECT_EQ(log.find("ServerAlive"), std::string::npos) << log;
+}
+
+TEST_F(SshUserSetup, KnownHostsOfOpenSshTrustAndRefuse) {
+    TUserSsh user;
+    test::ForgetKnownHosts();
+    const std::string port = std::to_string(GServer->Port());
+    const std::string known = user.Path("known_hosts");
+    int code = 0;
+    test::RunCommand("ssh-keyscan -H -p " + port + " 127.0.0.1 > '" + known + "' 2>/dev/null",
+                     &code);
+    ASSERT_EQ(code, 0);
+    ASSERT_EQ(test::ReadFile(known).rfind("|1|", 0), 0u); // hashed
+
+    // Known from ~/.ssh/known_hosts: no question, and Kolvan's own file is not written.
+    TKvConnector conn = test::KeyConn(GServer->Port());
+    EXPECT_TRUE(OpenFs(conn, nullptr) != nullptr);
+    EXPECT_FALSE(test::Exists(KnownHostsFile()));
+
+    // Another host key on the same address: refused, naming the file and the line.
+    GServer->Restart("--keyset other");
+    auto ui = std::make_shared<TScriptedUi>();
+    std::string error = ErrorOf([&] { OpenFs(conn, ui); });
+    ASSERT_EQ(ui->ChangedKeyReports.size(), 1u);
+    const std::string type = ui->ChangedKeyReports[0].substr(0, ui->ChangedKeyReports[0].find(' '));
+    int line = 0, number = 0;
+    for (const auto& text : test::Split(test::ReadFile(known), '\n')) {
+        ++number;
+        if (line == 0 && text.find(" " + type + " ") != std::string::npos)
+            line = number;
+    }
+    ASSERT_GT(line, 0);
+    const std::string place = known + ", line " + std::to_string(line);
+    EXPECT_EQ(error, "The key of 127.0.0.1 has changed since you last trusted it. The connection "
+                     "was refused. The key trusted before is in " +
+                         place + ".");
+    EXPECT_EQ(ui->ChangedKeyReports[0].substr(ui->ChangedKeyReports[0].size() - place.size()),
+              place);
+    EXPECT_EQ(ui->NewKeyQuestions, 0);
+    EXPECT_FALSE(test::Exists(KnownHostsFile()));
+
+    // Revoked there: refused even when Kolvan's own file trusts the key.
+    test::WriteFile(known, "");
+    EXPECT_TRUE(OpenFs(conn, std::make_shared<TScriptedUi>()) != nullptr);
+    ASSERT_TRUE(test::Exists(KnownHostsFile()));
+    std::string pub =
+        test::RunCommand("ssh-keyscan -p " + port + " -t " + type + " 127.0.0.1 2>/dev/null");
+    test::WriteFile(known, "@revoked " + pub);
+    EXPECT_EQ(ErrorOf([&] { OpenFs(conn, std::make_shared<TScriptedUi>()); }),
+              "The key of 127.0.0.1 is marked as revoked in " + known +
+                  ", line 1. The connection was refused.");
+    GServer->Restart("");
+}
+
+} // namespace
+} // namespace kv
