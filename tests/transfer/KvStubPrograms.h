@@ -43,16 +43,17 @@ public:
     std::string Bin() const { return FDir.Path() + "/bin"; }
 
     // Writes the stub AFolder/AName, which records its run and exits with AExitCode. Returns
-    // its path. Extra shell lines run after the record is written.
+    // its path. AThen: shell lines to run before the record is written.
     std::string MakeStub(const std::string& AFolder, const std::string& AName, int AExitCode = 0,
                          const std::string& AThen = {}) {
         std::string key = std::to_string(++FCount);
         FKeys[AName] = key;
         std::string rec = FDir.Path() + "/records/" + key;
         std::string path = AFolder + "/" + AName;
-        WriteFile(path, "#!/bin/sh\n"
-                        "{ pwd -P | tr -d '\\n'; printf '\\0'; for a in \"$@\"; do printf '%s\\0' \"$a\"; done; } > '" +
-                            rec + ".tmp' && mv '" + rec + ".tmp' '" + rec + ".rec'\n" + AThen + "\nexit " +
+        // The extra lines run first, so what they do is done once the run is recorded.
+        WriteFile(path, "#!/bin/sh\n" + AThen +
+                        "\n{ pwd -P | tr -d '\\n'; printf '\\0'; for a in \"$@\"; do printf '%s\\0' \"$a\"; done; } > '" +
+                            rec + ".tmp' && mv '" + rec + ".tmp' '" + rec + ".rec'\nexit " +
                             std::to_string(AExitCode) + "\n");
         ::chmod(path.c_str(), 0755);
         return path;
