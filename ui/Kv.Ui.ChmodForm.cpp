@@ -39,6 +39,8 @@ bool ParseOctalMode(const std::string& AText, uint32_t& AMode) {
 
 namespace {
 
+constexpr int KChmodWidth = 420;
+
 // Rows top to bottom, columns read, write, execute: the bit of each box.
 constexpr int KBits[4][3] = {{8, 7, 6}, {5, 4, 3}, {2, 1, 0}, {11, 10, 9}};
 
@@ -55,9 +57,11 @@ void AddButtons(QDialog* AForm, int AOkLeft, int ACancelLeft, int ATop) {
 } // namespace
 
 TChmodForm::TChmodForm(QWidget* AOwner, const std::string& AName, uint32_t AMode) : QDialog(AOwner) {
-    NewFixedForm(this, "Permissions", 380, 250);
-    PlainLabel(this, QStr(AName), 16, 12, 350, 20, true, true);
-    const int columns[3] = {90, 180, 270};
+    // Wider columns than the boxes need, so "Set group ID" never runs into "Sticky" in the
+    // desktop's font.
+    NewFixedForm(this, "Permissions", KChmodWidth, 250);
+    PlainLabel(this, QStr(AName), 16, 12, KChmodWidth - 30, 20, true, true);
+    const int columns[3] = {90, 195, 300};
     const char* headings[3] = {"Read", "Write", "Execute"};
     for (int c = 0; c < 3; ++c)
         PlainLabel(this, headings[c], columns[c], 40, 86, 18);
@@ -68,7 +72,7 @@ TChmodForm::TChmodForm(QWidget* AOwner, const std::string& AName, uint32_t AMode
         PlainLabel(this, rows[r], 16, top, 70, 18);
         for (int c = 0; c < 3; ++c) {
             auto* box = new QCheckBox(r == 3 ? special[c] : "", this);
-            PlaceAt96(box, columns[c], top - 2, r == 3 ? 100 : 86, 20);
+            PlaceAt96(box, columns[c], top - 2, r == 3 ? 104 : 86, 20);
             box->setProperty("bit", KBits[r][c]);
             FBoxes[KBits[r][c]] = box;
             connect(box, &QCheckBox::clicked, this, &TChmodForm::BoxClicked);
@@ -79,7 +83,7 @@ TChmodForm::TChmodForm(QWidget* AOwner, const std::string& AName, uint32_t AMode
     FOctal->setMaxLength(4);
     PlaceAt96(FOctal, 90, 180, 70, 24);
     connect(FOctal, &QLineEdit::textChanged, this, &TChmodForm::OctalChanged);
-    AddButtons(this, 380 - 180, 380 - 92, 250 - 40);
+    AddButtons(this, KChmodWidth - 180, KChmodWidth - 92, 250 - 40);
     ShowMode(AMode);
     FOctal->setFocus();
 }

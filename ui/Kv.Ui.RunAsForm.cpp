@@ -102,8 +102,8 @@ TRunAsForm::TRunAsForm(QWidget* AOwner, const std::string& AShownPath, const std
         CmdBox = new QCheckBox("Also make a launcher on the desktop that runs it like this", this);
         PlaceAt96(CmdBox, 12, 162 + shift, 456, 20);
         CmdName = new QLineEdit(QStr(NameWithoutExtension(AShownPath)), this);
-        PlaceAt96(CmdName, 32, 186 + shift, 380, 24);
-        CmdSuffix = PlainLabel(this, ".desktop", 418, 190 + shift, 60, 18);
+        PlaceAt96(CmdName, 32, 186 + shift, 360, 24);
+        CmdSuffix = PlainLabel(this, ".desktop", 398, 190 + shift, 76, 18);
         CmdChanged();
         connect(CmdBox, &QCheckBox::toggled, this, &TRunAsForm::CmdChanged);
     }
