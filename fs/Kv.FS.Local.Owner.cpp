@@ -10,6 +10,7 @@
 
 #include "Kv.FS.Local.h"
 #include "Kv.Platform.Errors.h"
+#include "Kv.Platform.FileInfo.h"
 
 namespace kv {
 
@@ -37,22 +38,6 @@ gid_t GroupId(const std::string& AName) {
     if (AllDigits(AName) && AName.size() < 10)
         return static_cast<gid_t>(std::stoul(AName));
     throw EKvFsError(AName + ": there is no such group");
-}
-
-std::string UserName(uid_t AId) {
-    std::vector<char> buffer(16384);
-    struct passwd entry {}, *found = nullptr;
-    if (::getpwuid_r(AId, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-        return found->pw_name;
-    return std::to_string(AId);
-}
-
-std::string GroupName(gid_t AId) {
-    std::vector<char> buffer(16384);
-    struct group entry {}, *found = nullptr;
-    if (::getgrgid_r(AId, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-        return found->gr_name;
-    return std::to_string(AId);
 }
 
 // Changes APath itself (a link, not its target) and, for a folder, everything inside.
@@ -84,8 +69,8 @@ bool TKvLocalFileSystem::GetOwner(const std::string& APath, std::string& AUser, 
     AGroup.clear();
     if (::lstat(APath.c_str(), &st) != 0)
         return false;
-    AUser = UserName(st.st_uid);
-    AGroup = GroupName(st.st_gid);
+    AUser = UserNameOf(st.st_uid);
+    AGroup = GroupNameOf(st.st_gid);
     return true;
 }
 

@@ -20,7 +20,9 @@ TKvFileTime TimeOf(const struct statx_timestamp& AStamp, bool AKnown) {
     return time;
 }
 
-std::string UserName(uint32_t AId) {
+} // namespace
+
+std::string UserNameOf(uint32_t AId) {
     std::vector<char> buffer(16384);
     struct passwd entry {}, *found = nullptr;
     if (::getpwuid_r(AId, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
@@ -28,15 +30,13 @@ std::string UserName(uint32_t AId) {
     return std::to_string(AId);
 }
 
-std::string GroupName(uint32_t AId) {
+std::string GroupNameOf(uint32_t AId) {
     std::vector<char> buffer(16384);
     struct group entry {}, *found = nullptr;
     if (::getgrgid_r(AId, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
         return found->gr_name;
     return std::to_string(AId);
 }
-
-} // namespace
 
 int ReadFileInfo(const std::string& APath, TKvFileInfo& AInfo) {
     struct statx st {};
@@ -45,8 +45,8 @@ int ReadFileInfo(const std::string& APath, TKvFileInfo& AInfo) {
     AInfo = TKvFileInfo();
     AInfo.Mode = st.stx_mode;
     AInfo.Size = st.stx_size;
-    AInfo.User = UserName(st.stx_uid);
-    AInfo.Group = GroupName(st.stx_gid);
+    AInfo.User = UserNameOf(st.stx_uid);
+    AInfo.Group = GroupNameOf(st.stx_gid);
     AInfo.Born = TimeOf(st.stx_btime, (st.stx_mask & STATX_BTIME) != 0);
     AInfo.Modified = TimeOf(st.stx_mtime, (st.stx_mask & STATX_MTIME) != 0);
     AInfo.Accessed = TimeOf(st.stx_atime, (st.stx_mask & STATX_ATIME) != 0);

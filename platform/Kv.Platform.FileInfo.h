@@ -21,6 +21,10 @@ struct TKvFileInfo {
     uint32_t TargetMode = 0;  // what a link leads to; 0 when it leads nowhere
 };
 
+// A user's or group's name, or the number when the database has none.
+std::string UserNameOf(uint32_t AId);
+std::string GroupNameOf(uint32_t AId);
+
 // Reads the name without following a link (and, for a link, its text and its target's type).
 // 0, or the errno of the failure.
 int ReadFileInfo(const std::string& APath, TKvFileInfo& AInfo);

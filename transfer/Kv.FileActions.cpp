@@ -436,7 +436,7 @@ std::string LocalPathOfUrl(std::string_view AUrl) {
             path += encoded[i];
         }
     }
-    // A NUL cannot be in a path; a query or fragment is not part of a file's name on a disk.
+    // A NUL cannot be in a path.
     if (path.find('\0') != std::string::npos)
         return {};
     return path;
