@@ -18,6 +18,7 @@ class TKvSftpFileSystem final : public IKvRemoteExec,
                                 public IKvFileMode,
                                 public IKvSymlinks,
                                 public IKvFileIdentity,
+                                public IKvFileOwner,
                                 public IKvFileSystem,
                                 public std::enable_shared_from_this<TKvSftpFileSystem> {
 public:
@@ -69,6 +70,11 @@ public:
     // By the server's canonical paths (links resolved): hard links to one file are not seen.
     bool SameFile(const std::string& A, const std::string& B) override;
     bool Contains(const std::string& AFolder, const std::string& APath) override;
+
+    // Through the server's own stat and chown commands, which know its user names.
+    bool GetOwner(const std::string& APath, std::string& AUser, std::string& AGroup) override;
+    void SetOwner(const std::string& APath, const std::string& AUser, const std::string& AGroup,
+                  bool ARecursive) override;
 
     // Runs the command in an "exec" channel while holding the session lock; the output is
     // standard output then standard error, trimmed. Returns the exit status.

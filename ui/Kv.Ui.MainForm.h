@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "Kv.EditSession.h"
 #include "Kv.State.h"
 #include "Kv.Transfer.Sessions.h"
 #include "Kv.Ui.CommandLine.h"
@@ -40,6 +41,7 @@ public:
     TKvHalf ActiveHalf() const { return FActive; }
     void SetActiveHalf(TKvHalf AHalf);
     TKvTransferManager& Transfers() { return *FTransfers; }
+    TKvEditSessions& Edits() { return *FEdits; }
     TKvKeyLayer KeyLayer() const { return FLayer; }
 
     // The commands, as keys and the key bar run them.
@@ -99,6 +101,10 @@ private:
     TKvQueueForm* FQueueForm = nullptr;
     std::unique_ptr<TKvTransferManager> FTransfers;
     std::unique_ptr<TKvWorker> FMiscWorker;
+    // Server files edited from the file panels, polled every second.
+    std::unique_ptr<TKvEditSessions> FEdits;
+    QTimer FEditTimer;
+    void StartEditSessions();
     IKvCancelTokenPtr FAlive;
     QTimer FSaveTimer;
     TKvKeyLayer FLayer = klPlain;

@@ -24,6 +24,7 @@
 #include "Kv.Log.h"
 #include "Kv.Ui.Dpi.h"
 #include "Kv.Ui.Theme.h"
+#include "Kv.Ui.DialogParts.h"
 
 namespace kv {
 
@@ -47,24 +48,11 @@ void Place(QWidget* AWidget, int ALeft, int ATop, int AWidth, int AHeight) {
 }
 
 QDialog* NewForm(QWidget* AOwner, const QString& ATitle, int AClientWidth, int AClientHeight) {
-    auto* form =
-        new QDialog(AOwner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                                Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
-    form->setWindowTitle(ATitle);
-    form->setFont(DialogFont());
-    form->setFixedSize(S(AClientWidth), S(AClientHeight));
-    form->setModal(true);
-    return form;
+    return NewFixedForm(new QDialog(AOwner), ATitle, AClientWidth, AClientHeight);
 }
 
 // Centred on AOn when it is shown; otherwise Qt centres the dialog on its parent.
-void CentreOn(QDialog* AForm, QWidget* AOn) {
-    if (!AOn || !AOn->isVisible())
-        return;
-    QWidget* window = AOn->window();
-    QPoint centre = window->mapToGlobal(window->rect().center());
-    AForm->move(centre - QPoint(AForm->width() / 2, AForm->height() / 2));
-}
+void CentreOn(QDialog* AForm, QWidget* AOn) { CentreOnWindow(AForm, AOn); }
 
 // Shows given text as it is: no rich text, ampersands not taken as mnemonics, words wrapped.
 QLabel* TextLabel(QWidget* AParent, const QString& AText, int ALeft, int ATop, int AWidth,
