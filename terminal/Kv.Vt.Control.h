@@ -9,7 +9,9 @@
 #pragma once
 
 #include <QFont>
+#include <QList>
 #include <QPoint>
+#include <QPointF>
 #include <QRawFont>
 #include <QWidget>
 #include <atomic>
@@ -23,6 +25,7 @@
 #include "Kv.Vt.View.h"
 
 class QMenu;
+class QPainter;
 
 namespace kv {
 
@@ -130,6 +133,7 @@ private:
     struct TFontSet {
         QFont Fonts[4]; // plain, bold, italic, bold italic
         QRawFont Raw[4];
+        quint32 Ascii[4][128] = {}; // glyph of each ASCII character in Raw; 0 = none
         qreal Ascent = 0;
     };
 
@@ -148,8 +152,19 @@ private:
     void PaintRow(QPainter& APainter, int ALine, int AY, int64_t ASelFrom, int64_t ASelTo,
                   int ACursorCol, bool AFocused);
 
+    // Glyphs of one colour and font across the whole paint, drawn in one call each.
+    struct TGlyphBatch {
+        uint32_t Fg = 0;
+        int Font = 0;
+        QList<quint32> Glyphs;
+        QList<QPointF> Positions;
+    };
+    void FlushGlyphs(QPainter& APainter);
+
     TKvVtScreen* FTerm = nullptr;
     TKvTermLook FLook;
+    std::vector<TGlyphBatch> FBatches;
+    std::unordered_map<uint64_t, size_t> FBatchIndex;
     TFontSet FFont;
     int FCellW = 8;
     int FCellH = 16;
