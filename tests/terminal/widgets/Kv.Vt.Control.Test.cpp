@@ -15,16 +15,23 @@ using namespace kv;
 
 namespace {
 
-// Counts its paints, to see how many repaints a flood of output costs.
+// Counts its paints and the repaint requests queued to it, to see what a flood of output
+// costs the window.
 class TCountingTerminal : public TKvTerminal {
 public:
     using TKvTerminal::TKvTerminal;
     int Paints = 0;
+    int Requests = 0;
 
 protected:
     void paintEvent(QPaintEvent* AEvent) override {
         ++Paints;
         TKvTerminal::paintEvent(AEvent);
+    }
+    bool event(QEvent* AEvent) override {
+        if (AEvent->type() == QEvent::MetaCall)
+            ++Requests;
+        return TKvTerminal::event(AEvent);
     }
 };
 
@@ -370,6 +377,7 @@ TEST(VtControl, AFloodOfOutputCostsOneRepaintAtATime) {
     t.Term.show();
     QApplication::processEvents();
     t.Term.Paints = 0;
+    t.Term.Requests = 0;
     // The reader thread feeds and notifies while the window is busy elsewhere.
     std::thread reader([&] {
         for (int i = 0; i < 2000; ++i) {
@@ -383,12 +391,14 @@ TEST(VtControl, AFloodOfOutputCostsOneRepaintAtATime) {
     reader.join();
     QApplication::processEvents();
     QApplication::processEvents();
+    EXPECT_EQ(t.Term.Requests, 1);
     EXPECT_LE(t.Term.Paints, 2);
     EXPECT_GE(t.Term.Paints, 1);
     // The request is taken: the next change is painted too, not lost.
     int before = t.Term.Paints;
     t.Feed("last");
     QApplication::processEvents();
+    EXPECT_EQ(t.Term.Requests, 2);
     EXPECT_GT(t.Term.Paints, before);
     EXPECT_EQ(t.Screen.RowText(t.Screen.CursorY()), "last");
 }
