@@ -355,30 +355,27 @@ QVariant TKvTerminal::inputMethodQuery(Qt::InputMethodQuery AQuery) const {
     return QWidget::inputMethodQuery(AQuery);
 }
 
-void TKvTerminal::focusInEvent(QFocusEvent* AEvent) {
-    QWidget::focusInEvent(AEvent);
+void TKvTerminal::ReportFocus(bool AIn) {
     bool report = false;
     if (FTerm) {
         TKvVtScreenLock lock(FTerm);
         report = FTerm->FocusEvents();
     }
     if (report && OnInput)
-        OnInput(this, FocusReport(true));
+        OnInput(this, FocusReport(AIn));
+    update(); // the cursor's look follows the focus
+}
+
+void TKvTerminal::focusInEvent(QFocusEvent* AEvent) {
+    QWidget::focusInEvent(AEvent);
+    ReportFocus(true);
     if (OnActivated)
         OnActivated(this);
-    update();
 }
 
 void TKvTerminal::focusOutEvent(QFocusEvent* AEvent) {
     QWidget::focusOutEvent(AEvent);
-    bool report = false;
-    if (FTerm) {
-        TKvVtScreenLock lock(FTerm);
-        report = FTerm->FocusEvents();
-    }
-    if (report && OnInput)
-        OnInput(this, FocusReport(false));
-    update();
+    ReportFocus(false);
 }
 
 // --- Selection and clipboard -------------------------------------------------------------------

@@ -149,6 +149,8 @@ private:
     bool HandleKey(QKeyEvent* AEvent, bool ADryRun);
     bool ReportMouse(QMouseEvent* AEvent, TKvMouseAction AAction);
     bool MouseReporting(Qt::KeyboardModifiers AMods) const;
+    // Focus in and out, when the program asked for them (mode 1004).
+    void ReportFocus(bool AIn);
     void PaintRow(QPainter& APainter, int ALine, int AY, int64_t ASelFrom, int64_t ASelTo,
                   int ACursorCol, bool AFocused);
 

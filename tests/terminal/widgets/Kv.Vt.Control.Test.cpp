@@ -402,3 +402,48 @@ TEST(VtControl, AFloodOfOutputCostsOneRepaintAtATime) {
     EXPECT_GT(t.Term.Paints, before);
     EXPECT_EQ(t.Screen.RowText(t.Screen.CursorY()), "last");
 }
+
+TEST(VtControl, FocusChangesAreReportedOnlyWhenAsked) {
+    TTerm t;
+    QFocusEvent in(QEvent::FocusIn), out(QEvent::FocusOut);
+    int activated = 0;
+    t.Term.OnActivated = [&](TKvTerminal*) { ++activated; };
+    QApplication::sendEvent(&t.Term, &in);
+    QApplication::sendEvent(&t.Term, &out);
+    EXPECT_EQ(t.Take(), "");
+    EXPECT_EQ(activated, 1);
+    t.Feed("\033[?1004h");
+    QApplication::sendEvent(&t.Term, &in);
+    QApplication::sendEvent(&t.Term, &out);
+    EXPECT_EQ(t.Take(), "\033[I\033[O");
+}
+
+TEST(VtControl, PaintsCellColoursInverseSelectionAndPlainMode) {
+    TTerm t;
+    TKvTermLook look;
+    look.Colors[csTerminalBackground] = KvRgb(0, 0, 0);
+    look.Colors[csTerminalText] = KvRgb(192, 192, 192);
+    t.Term.ApplyTheme(look);
+    QSize cell = t.Term.CellSize();
+    t.Term.resize(40 * cell.width(), 10 * cell.height());
+    // Red and direct-colour backgrounds, an inverse cell, a wide character, a default cell.
+    t.Feed("\033[41m  \033[48;2;1;2;3m  \033[0m\033[7m \033[0m\xe4\xb8\xad  \r\n");
+    auto pixel = [&](int ARow, int ACol) {
+        QImage image = t.Term.grab().toImage();
+        QPoint at = t.At(ARow, ACol);
+        // A corner of the cell: glyphs never reach there.
+        return image.pixelColor(at.x() - cell.width() / 2, at.y() - cell.height() / 2 + 1).rgb() & 0xFFFFFF;
+    };
+    EXPECT_EQ(pixel(0, 0), 0xAA0000u);
+    EXPECT_EQ(pixel(0, 3), 0x010203u);
+    EXPECT_EQ(pixel(0, 4), 0xC0C0C0u) << "inverse: the text colour behind";
+    EXPECT_EQ(pixel(0, 8), 0x000000u);
+    // Selected cells swap their colours.
+    t.Term.Select(TKvSelPos{0, 0}, TKvSelPos{0, 1});
+    EXPECT_EQ(pixel(0, 0), 0xC0C0C0u) << "the default text colour on red, swapped";
+    t.Term.ClearSelection();
+    // Plain mode paints the theme's colours only.
+    t.Term.SetIgnoreColors(true);
+    EXPECT_EQ(pixel(0, 0), 0x000000u);
+    EXPECT_EQ(pixel(0, 3), 0x000000u);
+}
