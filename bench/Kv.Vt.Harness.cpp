@@ -2,10 +2,13 @@
 // for looking at the control by eye next to another terminal emulator. Not part of Kolvan.
 //   kv_vt_harness [COLS ROWS] [FONT-HEIGHT]
 //   kv_vt_harness --ssh HOST PORT USER PASSWORD [COLS ROWS]   (trusts any host key)
+// KV_HARNESS_LINKS="a.txt,src/" makes those names links (a trailing "/" for a folder), as
+// the shell half does for names it found on the server.
 #include <QApplication>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "Kv.Shell.Local.h"
 #include "Kv.Shell.Ssh.h"
@@ -89,6 +92,24 @@ int main(int argc, char** argv) {
         nullptr);
     term.OnInput = [&](TKvTerminal*, const std::string& AData) { shell->Write(AData); };
     term.OnGridChanged = [&](TKvTerminal*, int ACols, int ARows) { shell->Resize(ACols, ARows); };
+    if (const char* names = std::getenv("KV_HARNESS_LINKS")) {
+        std::vector<TKvTermLink> links;
+        std::string list = names;
+        for (size_t at = 0; at <= list.size();) {
+            size_t comma = std::min(list.find(',', at), list.size());
+            std::string name = list.substr(at, comma - at);
+            bool dir = !name.empty() && name.back() == '/';
+            if (dir)
+                name.pop_back();
+            if (!name.empty())
+                links.push_back(TKvTermLink{name, "/" + name, dir, 0});
+            at = comma + 1;
+        }
+        term.SetLinks(links);
+    }
+    term.OnLinkAction = [](TKvTerminal*, TKvLinkAction AAction, const TKvTermLink& ALink) {
+        std::fprintf(stderr, "link action %d on %s\n", int(AAction), ALink.Path.c_str());
+    };
     term.show();
     shell->Start(screen.Cols(), screen.Rows());
     int result = app.exec();
