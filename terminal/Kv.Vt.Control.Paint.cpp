@@ -84,7 +84,9 @@ void TKvTerminal::Measure() {
 }
 
 void TKvTerminal::FitGrid() {
-    if (!FTerm)
+    // A control not shown yet has no size of its own: fitting then would tell the shell a
+    // size of a few columns before the layout gives the real one.
+    if (!FTerm || !isVisible())
         return;
     if (FMetricsPpi != std::max(logicalDpiX(), 96))
         Measure();
@@ -101,6 +103,11 @@ void TKvTerminal::FitGrid() {
     }
     if (changed && OnGridChanged)
         OnGridChanged(this, cols, rows);
+}
+
+void TKvTerminal::showEvent(QShowEvent* AEvent) {
+    QWidget::showEvent(AEvent);
+    FitGrid();
 }
 
 void TKvTerminal::resizeEvent(QResizeEvent* AEvent) {

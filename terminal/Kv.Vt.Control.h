@@ -53,7 +53,7 @@ public:
     ~TKvTerminal() override;
 
     // The screen shown (not owned); setting it resets the scroll offset and the selection and
-    // fits the screen to the control.
+    // fits the screen to the control (once the control is shown).
     TKvVtScreen* Term() const { return FTerm; }
     void SetTerm(TKvVtScreen* AScreen);
 
@@ -118,6 +118,7 @@ protected:
     bool focusNextPrevChild(bool) override { return false; } // Tab belongs to the shell
     void paintEvent(QPaintEvent* AEvent) override;
     void resizeEvent(QResizeEvent* AEvent) override;
+    void showEvent(QShowEvent* AEvent) override;
     void keyPressEvent(QKeyEvent* AEvent) override;
     void mousePressEvent(QMouseEvent* AEvent) override;
     void mouseMoveEvent(QMouseEvent* AEvent) override;

@@ -78,12 +78,17 @@ struct TTerm {
 
 TEST(VtControl, FitsTheScreenToItsSize) {
     TTerm t;
-    EXPECT_EQ(t.Screen.Cols(), 40);
-    EXPECT_EQ(t.Screen.Rows(), 10);
-    t.Term.show();
     int cols = 0, rows = 0;
     t.Term.OnGridChanged = [&](TKvTerminal*, int ACols, int ARows) { cols = ACols, rows = ARows; };
     QSize cell = t.Term.CellSize();
+    // Not shown yet: its size is not the layout's, so the shell keeps its size.
+    t.Term.resize(5 * cell.width(), 2 * cell.height());
+    EXPECT_EQ(t.Screen.Cols(), 40);
+    EXPECT_EQ(cols, 0);
+    t.Term.resize(40 * cell.width(), 10 * cell.height());
+    t.Term.show();
+    EXPECT_EQ(t.Screen.Cols(), 40);
+    EXPECT_EQ(t.Screen.Rows(), 10);
     t.Term.resize(30 * cell.width() + cell.width() / 2, 7 * cell.height());
     EXPECT_EQ(cols, 30);
     EXPECT_EQ(rows, 7);
