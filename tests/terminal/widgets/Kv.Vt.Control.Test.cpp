@@ -62,6 +62,13 @@ struct TTerm {
         QSize cell = Term.CellSize();
         return QPoint(ACol * cell.width() + cell.width() / 2, ARow * cell.height() + cell.height() / 2);
     }
+    // A mouse move with buttons held (QTest's moves do not reach a hidden widget).
+    void Move(int ARow, int ACol, Qt::MouseButtons AButtons = Qt::NoButton) {
+        QPoint at = At(ARow, ACol);
+        QMouseEvent move(QEvent::MouseMove, at, Term.mapToGlobal(at), Qt::NoButton, AButtons,
+                         Qt::NoModifier);
+        QApplication::sendEvent(&Term, &move);
+    }
     std::string Take() {
         std::string sent;
         sent.swap(Sent);
@@ -195,7 +202,7 @@ TEST(VtControl, SelectionByMouseCopiesText) {
     t.Feed("hello world\r\n  second  line  \r\n");
     // Drag from "world" to "second" on the next line.
     QTest::mousePress(&t.Term, Qt::LeftButton, Qt::NoModifier, t.At(0, 6));
-    QTest::mouseMove(&t.Term, t.At(1, 7));
+    t.Move(1, 7, Qt::LeftButton);
     QTest::mouseRelease(&t.Term, Qt::LeftButton, Qt::NoModifier, t.At(1, 7));
     EXPECT_TRUE(t.Term.HasSelection());
     EXPECT_EQ(t.Term.SelectionText(), "world\r\n  second");
@@ -303,9 +310,18 @@ TEST(VtControl, MouseReportingWhenTheProgramAsks) {
     QTest::mousePress(&t.Term, Qt::RightButton, Qt::ControlModifier, t.At(0, 0));
     QTest::mouseRelease(&t.Term, Qt::RightButton, Qt::ControlModifier, t.At(0, 0));
     EXPECT_EQ(t.Take(), std::string("\033[M") + char(32 + 2 + 16) + "!!" + "\033[M" + char(32 + 3 + 16) + "!!");
-    // Motion only with mode 1002 and a button held.
-    QTest::mouseMove(&t.Term, t.At(3, 3));
+    // Motion: with mode 1002 only while a button is held, with 1003 always.
+    t.Move(3, 3, Qt::LeftButton);
     EXPECT_EQ(t.Take(), "");
+    t.Feed("\033[?1002h\033[?1006h");
+    t.Move(3, 3);
+    EXPECT_EQ(t.Take(), "");
+    t.Move(3, 4, Qt::LeftButton);
+    EXPECT_EQ(t.Take(), "\033[<32;5;4M");
+    t.Feed("\033[?1003h");
+    t.Move(4, 4);
+    EXPECT_EQ(t.Take(), "\033[<35;5;5M");
+    t.Feed("\033[?1003l\033[?1000h\033[?1006l");
     // Shift keeps selection by mouse.
     QTest::mousePress(&t.Term, Qt::LeftButton, Qt::ShiftModifier, t.At(0, 0));
     QTest::mouseRelease(&t.Term, Qt::LeftButton, Qt::ShiftModifier, t.At(0, 0));
@@ -339,6 +355,13 @@ TEST(VtControl, LinksUnderThePointer) {
     EXPECT_EQ(nameAt(1, 27), "-"); // the slash is not part of the link
     EXPECT_EQ(nameAt(1, 30), "-"); // not a known name
     EXPECT_EQ(nameAt(0, 2), "-");  // printed before the folder was reported
+    // The pointer shows which names are links.
+    auto hover = [&](int ARow, int ACol) {
+        t.Move(ARow, ACol);
+        return t.Term.cursor().shape();
+    };
+    EXPECT_EQ(hover(1, 24), Qt::PointingHandCursor);
+    EXPECT_EQ(hover(1, 30), Qt::IBeamCursor);
     // Nothing is a link on the alternate screen.
     t.Feed("\033[?1049h");
     EXPECT_EQ(nameAt(1, 24), "-");
