@@ -60,7 +60,8 @@ private:
 
 class TFakeSsh {
 public:
-    explicit TFakeSsh(long AAbortAfter = 1048576);
+    // AOptions go to fakessh.py as they stand ("--shell", "/bin/bash", "--exec").
+    explicit TFakeSsh(long AAbortAfter = 1048576, const std::vector<std::string>& AOptions = {});
     ~TFakeSsh();
     int Port() const { return FPort; }
     // The folder that the client sees as "/".
