@@ -162,12 +162,32 @@ TEST_F(HybridShell, ARootReachedThroughALinkIsFoundWithTheServersOwnCommands) {
     ASSERT_TRUE(FModel->TypeCd(link + "/sub"));
     ASSERT_TRUE(WaitUntil([&] { return FModel->CurrentDir() == "/sub"; }))
         << FModel->CurrentDir() << "\n" << Screen();
+    FModel->Input("ls\r");
+    ASSERT_TRUE(WaitUntil([&] { return Link("a b.txt") != nullptr; })) << Links() << Screen();
+    EXPECT_EQ(Link("a b.txt")->Path, "/sub/a b.txt");
     auto* files = FModel->Files();
+    {
+        auto data = files->Data();
+        std::lock_guard lock(data->Lock);
+        EXPECT_EQ(data->MapFrom, link);
+        EXPECT_EQ(data->MapReal, real);
+        EXPECT_EQ(data->MapTop, "sub");
+    }
     EXPECT_EQ(files->ToSftp(real + "/sub/a b.txt"), "/sub/a b.txt");
     EXPECT_EQ(files->FromSftp("/sub/a b.txt"), link + "/sub/a b.txt");
     EXPECT_EQ(files->FromSftp("/elsewhere"), real + "/elsewhere");
-    FModel->Input("cd -P .; ls\r");
-    ASSERT_TRUE(WaitUntil([&] { return Link("a b.txt") != nullptr; })) << Links() << Screen();
+    // The shell now shows the real path; the names still lead to the same SFTP files.
+    // (Lines printed before the new folder's report belong to the old folder, so ls goes on
+    // a line of its own.)
+    FModel->Input("cd -P .; clear\r");
+    ASSERT_TRUE(WaitUntil([&] { return FModel->Title().find(real) != std::string::npos; }))
+        << FModel->Title();
+    const int calls = FLinkCalls;
+    FModel->Input("ls\r");
+    ASSERT_TRUE(WaitUntil([&] { return FLinkCalls > calls && Link("a b.txt") != nullptr; }))
+        << Links() << Screen();
+    EXPECT_EQ(FModel->Title().substr(FModel->Title().find(':') + 1), real + "/sub");
+    EXPECT_EQ(FModel->CurrentDir(), "/sub");
     EXPECT_EQ(Link("a b.txt")->Path, "/sub/a b.txt");
 }
 
