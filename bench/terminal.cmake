@@ -6,3 +6,12 @@ if(TARGET kv_terminal)
     add_executable(kv_bench_vt ${CMAKE_CURRENT_LIST_DIR}/Kv.Bench.Vt.cpp)
     target_link_libraries(kv_bench_vt PRIVATE kv_terminal benchmark::benchmark PkgConfig::VTERM)
 endif()
+
+# The terminal control: repaint cost and key-to-echo time, and a window over the local shell
+# for looking at it by eye. Run by hand: bench/run.sh vt_paint; build/bench/kv_vt_harness
+if(TARGET kv_terminal_ui AND TARGET kv_ssh)
+    add_executable(kv_bench_vt_paint ${CMAKE_CURRENT_LIST_DIR}/Kv.Bench.VtPaint.cpp)
+    target_link_libraries(kv_bench_vt_paint PRIVATE kv_terminal_ui kv_ssh)
+    add_executable(kv_vt_harness ${CMAKE_CURRENT_LIST_DIR}/Kv.Vt.Harness.cpp)
+    target_link_libraries(kv_vt_harness PRIVATE kv_terminal_ui kv_ssh)
+endif()

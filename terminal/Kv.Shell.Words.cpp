@@ -143,7 +143,8 @@ int NameStartIndex(const std::vector<std::string_view>& ATokens) {
     return count;
 }
 
-std::vector<TKvWord> SplitNames(const TKvVtCell* ACells, int ACount) {
+std::vector<TKvWord> SplitNames(const TKvVtCell* ACells, int ACount,
+                                const std::u32string* const* AMarks) {
     std::vector<TRawToken> tokens;
     bool open = false;
     for (int col = 0; col < ACount; ++col) {
@@ -159,6 +160,10 @@ std::vector<TKvWord> SplitNames(const TKvVtCell* ACells, int ACount) {
                 open = true;
             }
             AppendUtf8(tokens.back().Raw, cell.Ch);
+            if (AMarks && AMarks[col]) {
+                for (char32_t mark : *AMarks[col])
+                    AppendUtf8(tokens.back().Raw, uint32_t(mark));
+            }
             tokens.back().EndCol = col + ((cell.Flags & vfWideLeft) ? 2 : 1);
         } else {
             open = false;
@@ -209,13 +214,23 @@ TKvLogicalWords LogicalWords(const TKvVtScreen& AScreen, int AIndex) {
     int cols = AScreen.Cols();
     std::vector<TKvVtCell> cells;
     cells.reserve(size_t(cols * (last - first + 1)));
+    std::vector<const std::u32string*> marks;
+    bool anyMarks = false;
     for (int index = first; index <= last; ++index) {
-        const auto& lineCells = AScreen.AbsLine(index).Cells;
+        const TKvVtLine& line = AScreen.AbsLine(index);
+        const auto& lineCells = line.Cells;
         size_t take = std::min(lineCells.size(), size_t(cols));
         cells.insert(cells.end(), lineCells.begin(), lineCells.begin() + long(take));
         cells.resize(cells.size() + (size_t(cols) - take));
+        anyMarks = anyMarks || !line.Marks.empty();
+        marks.resize(cells.size(), nullptr);
+        if (!line.Marks.empty()) {
+            for (size_t c = 0; c < take; ++c)
+                marks[cells.size() - size_t(cols) + c] = CellMarks(line, lineCells[c]);
+        }
     }
-    return TKvLogicalWords{first, SplitNames(cells.data(), int(cells.size()))};
+    return TKvLogicalWords{first, SplitNames(cells.data(), int(cells.size()),
+                                             anyMarks ? marks.data() : nullptr)};
 }
 
 std::vector<TKvWord> WordsOnRow(const TKvLogicalWords& AWords, int AIndex, int ACols) {

@@ -49,7 +49,9 @@ bool CleanToken(std::string_view ARaw, TKvCleanName& AResult);
 // listing (every token may begin a name); the token count for a listing without a name.
 int NameStartIndex(const std::vector<std::string_view>& ATokens);
 // Candidate names among cells, ordered by first token, then by length; they overlap.
-std::vector<TKvWord> SplitNames(const TKvVtCell* ACells, int ACount);
+// AMarks, when given, holds each cell's combining marks (or null), which belong to the name.
+std::vector<TKvWord> SplitNames(const TKvVtCell* ACells, int ACount,
+                                const std::u32string* const* AMarks = nullptr);
 // The candidates of the logical line holding absolute line AIndex (at most 8 screen lines).
 // The caller holds the screen's lock.
 TKvLogicalWords LogicalWords(const TKvVtScreen& AScreen, int AIndex);

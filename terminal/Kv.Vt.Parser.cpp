@@ -2,6 +2,7 @@
 
 #include "Kv.Text.h"
 
+#include <cstdio>
 #include <unistd.h>
 
 namespace kv {
@@ -26,14 +27,20 @@ TKvVtParser::TKvVtParser(TKvVtScreen& AScreen) : FScreen(AScreen) {
 void TKvVtParser::ClearParams() {
     FParamCount = 0;
     FCur = -1;
+    FSubMask = 0;
+    FCurIsSub = false;
     FMarker = 0;
     FInterCount = 0;
 }
 
 void TKvVtParser::StoreParam() {
-    if (FParamCount < KMaxParams)
+    if (FParamCount < KMaxParams) {
+        if (FCurIsSub)
+            FSubMask |= 1u << FParamCount;
         FParams[FParamCount++] = FCur;
+    }
     FCur = -1;
+    FCurIsSub = false;
 }
 
 int TKvVtParser::Param(int AIndex, int ADefault) const {
@@ -192,6 +199,7 @@ void TKvVtParser::Step(uint8_t b) {
                 FCur = FCur * 10 + (b - '0');
         } else if (b == ':' || b == ';') {
             StoreParam();
+            FCurIsSub = b == ':';
         } else if (b >= '<' && b <= '?') {
             if (FParamCount == 0 && FCur < 0 && FMarker == 0)
                 FMarker = char(b);
@@ -248,7 +256,7 @@ void TKvVtParser::Step(uint8_t b) {
     case psOsc:
         if (b == 0x07) {
             FState = psGround;
-            OscDispatch();
+            OscDispatch(true);
         } else if (b == 0x1B) {
             FState = psOscEscape;
         } else if (b >= 0x20) {
@@ -260,7 +268,7 @@ void TKvVtParser::Step(uint8_t b) {
     case psOscEscape:
         if (b == '\\') {
             FState = psGround;
-            OscDispatch();
+            OscDispatch(false);
         } else {
             // Not a string terminator: the string is abandoned and the ESC starts a sequence.
             ClearParams();
@@ -331,6 +339,8 @@ void TKvVtParser::EscapeDispatch(uint8_t AFinal) {
             FScreen.DesignateCharset(0, char(AFinal));
         else if (FInterCount == 1 && FInter[0] == ')')
             FScreen.DesignateCharset(1, char(AFinal));
+        else if (FInterCount == 1 && FInter[0] == '#' && AFinal == '8') // DECALN - Alignment
+            FScreen.AlignmentPattern();
         return;
     }
     switch (AFinal) {
@@ -367,8 +377,12 @@ void TKvVtParser::EscapeDispatch(uint8_t AFinal) {
 }
 
 void TKvVtParser::CsiDispatch(uint8_t AFinal) {
-    if (FInterCount > 0)
+    if (FInterCount > 0) {
+        if (FInterCount == 1 && FInter[0] == '$' && AFinal == 'p' &&
+            (FMarker == 0 || FMarker == '?')) // DECRQM - Request Mode
+            ModeRequest(FMarker == '?');
         return;
+    }
     if (FMarker != 0) {
         if (FMarker == '>' && AFinal == 'c') { // Secondary DA
             FScreen.Reply("\033[>0;0;0c");
@@ -474,10 +488,14 @@ void TKvVtParser::CsiDispatch(uint8_t AFinal) {
     case 's': // SCOSC - Save Cursor
         FScreen.SaveCursor();
         break;
-    case 't': // XTWINOPS: only the size report
+    case 't': // XTWINOPS: the size report and the title stack
         if (Param(0, 0) == 18)
             FScreen.Reply("\033[8;" + std::to_string(FScreen.Rows()) + ";" +
                           std::to_string(FScreen.Cols()) + "t");
+        else if (Param(0, 0) == 22)
+            FScreen.PushTitle();
+        else if (Param(0, 0) == 23 && FScreen.PopTitle())
+            FScreen.Changed();
         break;
     case 'u': // SCORC - Restore Cursor
         FScreen.RestoreCursor();
@@ -485,6 +503,13 @@ void TKvVtParser::CsiDispatch(uint8_t AFinal) {
     default:
         break;
     }
+}
+
+void TKvVtParser::ModeRequest(bool APrivate) {
+    int mode = Param(0, 0);
+    std::string reply = APrivate ? "\033[?" : "\033[";
+    reply += std::to_string(mode) + ";" + std::to_string(FScreen.ModeState(mode, APrivate)) + "$y";
+    FScreen.Reply(reply);
 }
 
 void TKvVtParser::DeviceStatus(bool APrivate) {
@@ -567,29 +592,46 @@ void TKvVtParser::SelectGraphicRendition() {
         case 38:
         case 48: {
             bool foreground = value == 38;
+            auto apply = [&](uint32_t AColor) {
+                if (foreground)
+                    FScreen.SetForeground(AColor);
+                else
+                    FScreen.SetBackground(AColor);
+            };
+            auto direct = [&](int ARed) {
+                return VtDirectColor(uint8_t(Param(ARed, 0) % 256),
+                                     uint8_t(Param(ARed + 1, 0) % 256),
+                                     uint8_t(Param(ARed + 2, 0) % 256));
+            };
             int kind = Param(i + 1, -1);
+            if (i + 1 < FParamCount && (FSubMask & (1u << (i + 1)))) {
+                // The colon form: the whole group belongs to this colour. 38:2:r:g:b, or with
+                // the colour-space field 38:2:cs:r:g:b (also left empty, 38:2::r:g:b).
+                int last = i + 1;
+                while (last + 1 < FParamCount && (FSubMask & (1u << (last + 1))))
+                    ++last;
+                if (kind == 5) {
+                    int index = Param(i + 2, -1);
+                    if (i + 2 <= last && index >= 0 && index <= 255)
+                        apply(uint32_t(index));
+                } else if (kind == 2) {
+                    apply(direct(last - (i + 1) >= 4 ? i + 3 : i + 2));
+                }
+                i = last;
+                break;
+            }
             if (kind == 5) {
                 int index = Param(i + 2, -1);
-                if (index >= 0 && index <= 255) {
-                    if (foreground)
-                        FScreen.SetForeground(uint32_t(index));
-                    else
-                        FScreen.SetBackground(uint32_t(index));
-                }
+                if (index >= 0 && index <= 255)
+                    apply(uint32_t(index));
                 i += 2;
             } else if (kind == 2) {
-                // 38;2;r;g;b, or the colon form 38:2::r:g:b whose empty colour-space field is
-                // skipped when the five fields are all there.
+                // 38;2;r;g;b; an empty field after the 2 with all five there is read as an
+                // empty colour space.
                 int red = i + 2;
                 if (FParamCount - i - 1 >= 5 && FParams[i + 2] < 0)
                     red = i + 3;
-                uint32_t color =
-                    VtDirectColor(uint8_t(Param(red, 0) % 256), uint8_t(Param(red + 1, 0) % 256),
-                                  uint8_t(Param(red + 2, 0) % 256));
-                if (foreground)
-                    FScreen.SetForeground(color);
-                else
-                    FScreen.SetBackground(color);
+                apply(direct(red));
                 i = red + 2;
             }
             break;
@@ -608,7 +650,19 @@ void TKvVtParser::SelectGraphicRendition() {
     }
 }
 
-void TKvVtParser::OscDispatch() {
+void TKvVtParser::ColorQuery(int ANumber, bool ABell) {
+    uint32_t rgb = ANumber == 10   ? FScreen.DefaultForegroundRgb()
+                   : ANumber == 11 ? FScreen.DefaultBackgroundRgb()
+                                   : FScreen.CursorRgb();
+    char text[64];
+    // Each component as four hex digits, the byte repeated, as xterm answers.
+    std::snprintf(text, sizeof text, "\033]%d;rgb:%02x%02x/%02x%02x/%02x%02x%s", ANumber,
+                  (rgb >> 16) & 0xFF, (rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, (rgb >> 8) & 0xFF,
+                  rgb & 0xFF, rgb & 0xFF, ABell ? "\a" : "\033\\");
+    FScreen.Reply(text);
+}
+
+void TKvVtParser::OscDispatch(bool ABell) {
     std::string text = SanitizeUtf8(FOsc);
     size_t semicolon = text.find(';');
     if (semicolon == std::string::npos || semicolon == 0 || semicolon > 9)
@@ -636,6 +690,13 @@ void TKvVtParser::OscDispatch() {
         break;
     case 7701:
         FScreen.SetUser(rest);
+        break;
+    case 10:
+    case 11:
+    case 12:
+        // Queries only; programs ask to pick colours that read well on this background.
+        if (rest == "?")
+            ColorQuery(number, ABell);
         break;
     default:
         break;

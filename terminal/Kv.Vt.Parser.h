@@ -53,7 +53,10 @@ private:
     void CsiDispatch(uint8_t AFinal);
     void SelectGraphicRendition();
     void DeviceStatus(bool APrivate);
-    void OscDispatch();
+    // ABell: the string ended with BEL rather than ESC \ (replies end the same way).
+    void OscDispatch(bool ABell);
+    void ColorQuery(int ANumber, bool ABell);
+    void ModeRequest(bool APrivate);
     // Bytes of the ground state (also the first byte after an interrupted UTF-8 sequence).
     void Ground(uint8_t AByte);
 
@@ -65,6 +68,9 @@ private:
     int FParams[KMaxParams] = {};
     int FParamCount = 0;
     int FCur = -1; // -1 while no digit of the current parameter has been seen
+    // Bit i: parameter i followed a ":" (a sub-parameter, as in 38:2:cs:r:g:b).
+    uint32_t FSubMask = 0;
+    bool FCurIsSub = false;
     char FMarker = 0;
     char FInter[4] = {};
     int FInterCount = 0;

@@ -48,6 +48,14 @@ void AppendUtf8(std::string& AText, uint32_t ACodePoint) {
     }
 }
 
+void AppendCellText(std::string& AText, const TKvVtLine& ALine, const TKvVtCell& ACell) {
+    AppendUtf8(AText, ACell.Ch == 0 ? ' ' : ACell.Ch);
+    if (const std::u32string* marks = CellMarks(ALine, ACell)) {
+        for (char32_t mark : *marks)
+            AppendUtf8(AText, uint32_t(mark));
+    }
+}
+
 std::string LineText(const TKvVtLine& ALine) {
     size_t end = ALine.Cells.size();
     while (end > 0) {
@@ -62,7 +70,7 @@ std::string LineText(const TKvVtLine& ALine) {
         const TKvVtCell& cell = ALine.Cells[i];
         if (cell.Flags & vfWideRight)
             continue;
-        AppendUtf8(text, cell.Ch == 0 ? ' ' : cell.Ch);
+        AppendCellText(text, ALine, cell);
     }
     return text;
 }
@@ -84,6 +92,7 @@ void TKvVtScreen::BlankLine(TKvVtLine& ALine, int ACols) const {
     ALine.Cells.assign(size_t(ACols), BlankCell());
     ALine.Wrapped = false;
     ALine.CwdId = 0;
+    ALine.Marks.clear();
 }
 
 void TKvVtScreen::BreakPair(TKvVtLine& ALine, int ACol) const {
@@ -124,6 +133,7 @@ void TKvVtScreen::PushBack(TKvVtLine& ALine) {
     }
     // Full: the new line takes the oldest one's slot, and its cells are handed back for reuse.
     std::swap(FBack[size_t(FBackStart)], ALine);
+    ++FDropped;
     FBackStart = (FBackStart + 1) % FMaxBack;
 }
 
@@ -145,6 +155,7 @@ TKvVtCell TKvVtScreen::CellAt(int ARow, int ACol) const {
 }
 
 void TKvVtScreen::ClearScrollback() {
+    FDropped += FBackCount;
     FBack.clear();
     FBack.shrink_to_fit();
     FBackStart = 0;
@@ -185,8 +196,10 @@ void TKvVtScreen::PutChar(uint32_t ACodePoint) {
     if (ACodePoint >= 0x5F && ACodePoint <= 0x7E && FCharsets[FGl] == '0')
         ACodePoint = KDecGraphics[ACodePoint - 0x5F];
     int width = CharWidth(ACodePoint);
-    if (width == 0)
+    if (width == 0) {
+        AddMark(ACodePoint);
         return;
+    }
     if (FWrapPending && FAutoWrap)
         WrapToNextLine();
     FWrapPending = false;
@@ -216,6 +229,46 @@ void TKvVtScreen::PutChar(uint32_t ACodePoint) {
         FX = FCols - 1;
         FWrapPending = FAutoWrap;
     }
+}
+
+void TKvVtScreen::AddMark(uint32_t ACodePoint) {
+    // The mark belongs to the character printed last: under the cursor while a wrap is
+    // pending, else left of it. At the start of a line there is none, as in xterm.
+    int col = FWrapPending ? FX : FX - 1;
+    if (col < 0)
+        return;
+    TKvVtLine& line = FLines[size_t(FY)];
+    if (line.Cells[size_t(col)].Flags & vfWideRight)
+        --col;
+    if (col < 0)
+        return;
+    TKvVtCell& cell = line.Cells[size_t(col)];
+    if (cell.Ch == 0)
+        return;
+    // Enough for any real script; a flood of marks on one character is cut here.
+    constexpr size_t KMaxMarksPerCell = 8;
+    if (const std::u32string* marks = CellMarks(line, cell)) {
+        if (marks->size() < KMaxMarksPerCell)
+            line.Marks[cell.Mark - 1u] += char32_t(ACodePoint);
+        return;
+    }
+    // Entries of cells printed over since are dropped before the list grows past the line.
+    if (line.Marks.size() >= line.Cells.size()) {
+        std::vector<std::u32string> kept;
+        for (TKvVtCell& other : line.Cells) {
+            if (CellMarks(line, other)) {
+                kept.push_back(std::move(line.Marks[other.Mark - 1u]));
+                other.Mark = uint16_t(kept.size());
+            } else {
+                other.Mark = 0;
+            }
+        }
+        line.Marks = std::move(kept);
+        if (line.Marks.size() >= 0xFFFF)
+            return;
+    }
+    line.Marks.push_back(std::u32string(1, char32_t(ACodePoint)));
+    cell.Mark = uint16_t(line.Marks.size());
 }
 
 void TKvVtScreen::WriteAscii(const char* AText, int ACount) {
@@ -412,9 +465,14 @@ void TKvVtScreen::SaveCursor() {
 
 void TKvVtScreen::RestoreCursor() {
     if (!FSaved.Valid) {
+        // As DEC terminals do: home, default rendition and character sets, origin mode off.
         FX = 0;
         FY = 0;
         FWrapPending = false;
+        ResetAttributes();
+        FCharsets[0] = FCharsets[1] = 'B';
+        FGl = 0;
+        FOrigin = false;
         return;
     }
     FX = std::clamp(FSaved.X, 0, FCols - 1);
@@ -578,6 +636,16 @@ void TKvVtScreen::SetPrivateMode(int AMode, bool AOn) {
     case 1:
         FAppCursorKeys = AOn;
         break;
+    case 3:
+        // DECCOLM: the column count stays (as in most emulators without mode 40), but the
+        // program expects the rest of the switch: a clear screen, no margins, cursor home.
+        EraseInDisplay(2);
+        FTop = 0;
+        FBottom = FRows - 1;
+        FX = 0;
+        FY = 0;
+        FWrapPending = false;
+        break;
     case 6:
         FOrigin = AOn;
         FX = 0;
@@ -624,6 +692,88 @@ void TKvVtScreen::SetPrivateMode(int AMode, bool AOn) {
     default:
         break;
     }
+}
+
+int TKvVtScreen::ModeState(int AMode, bool APrivate) const {
+    auto state = [](bool AOn) { return AOn ? 1 : 2; };
+    if (!APrivate) {
+        switch (AMode) {
+        case 4:
+            return state(FInsert);
+        case 20:
+            return state(FNewlineMode);
+        default:
+            return 0;
+        }
+    }
+    switch (AMode) {
+    case 1:
+        return state(FAppCursorKeys);
+    case 3:
+        return 4; // the column count never changes
+    case 6:
+        return state(FOrigin);
+    case 7:
+        return state(FAutoWrap);
+    case 25:
+        return state(FCursorVisible);
+    case 47:
+    case 1047:
+    case 1049:
+        return state(FAlt);
+    case 1000:
+        return state(FMouseMode == mmClick);
+    case 1002:
+        return state(FMouseMode == mmDrag);
+    case 1003:
+        return state(FMouseMode == mmAny);
+    case 1004:
+        return state(FFocusEvents);
+    case 1006:
+        return state(FSgrMouse);
+    case 2004:
+        return state(FBracketedPaste);
+    default:
+        return 0;
+    }
+}
+
+void TKvVtScreen::AlignmentPattern() {
+    TKvVtCell cell{'E', KVtDefaultColor, KVtDefaultColor, 0};
+    for (auto& line : FLines) {
+        line.Cells.assign(size_t(FCols), cell);
+        line.Wrapped = false;
+        line.CwdId = 0; // a test pattern, not the shell's output
+        line.Marks.clear();
+    }
+    FTop = 0;
+    FBottom = FRows - 1;
+    FX = 0;
+    FY = 0;
+    FWrapPending = false;
+}
+
+void TKvVtScreen::PushTitle() {
+    // As xterm: a short stack; the oldest entry gives way.
+    constexpr size_t KMaxTitles = 10;
+    if (FTitles.size() >= KMaxTitles)
+        FTitles.erase(FTitles.begin());
+    FTitles.push_back(FTitle);
+}
+
+bool TKvVtScreen::PopTitle() {
+    if (FTitles.empty())
+        return false;
+    FTitle = std::move(FTitles.back());
+    FTitles.pop_back();
+    return true;
+}
+
+void TKvVtScreen::SetDefaultColors(uint32_t AForeground, uint32_t ABackground,
+                                   uint32_t ACursor) {
+    FDefaultFg = AForeground & 0xFFFFFF;
+    FDefaultBg = ABackground & 0xFFFFFF;
+    FCursorRgb = ACursor & 0xFFFFFF;
 }
 
 void TKvVtScreen::SetAltScreen(bool AOn, bool ASavePosition) {
@@ -674,6 +824,7 @@ void TKvVtScreen::FullReset() {
     FAppCursorKeys = FAppKeypad = FBracketedPaste = FFocusEvents = FSgrMouse = false;
     FMouseMode = mmOff;
     FTitle.clear();
+    FTitles.clear();
     FReplies.clear();
     ResetTabs();
     Changed();

@@ -44,6 +44,7 @@ struct TKvVtCell {
     uint32_t Fg = 0;
     uint32_t Bg = 0;
     uint16_t Flags = 0;
+    uint16_t Mark = 0; // combining marks after Ch: 1-based index into the line's Marks; 0 none
     bool operator==(const TKvVtCell&) const = default;
 };
 
@@ -51,7 +52,17 @@ struct TKvVtLine {
     std::vector<TKvVtCell> Cells; // as many as the screen had columns when the line was made
     bool Wrapped = false;         // the text continues on the next line (autowrap)
     int CwdId = 0;                // folder id current when a character was last printed here
+    // Combining marks kept with the character before them (decomposed names, many scripts).
+    // Cells refer to them by Mark; entries of overwritten cells are dropped now and then.
+    std::vector<std::u32string> Marks;
 };
+
+// The combining marks of a cell, or null.
+inline const std::u32string* CellMarks(const TKvVtLine& ALine, const TKvVtCell& ACell) {
+    if (ACell.Mark == 0 || ACell.Mark > ALine.Marks.size())
+        return nullptr;
+    return &ALine.Marks[ACell.Mark - 1u];
+}
 
 enum class TKvVtMouseMode { mmOff, mmClick, mmDrag, mmAny };
 using enum TKvVtMouseMode;
@@ -61,6 +72,8 @@ using enum TKvVtMouseMode;
 std::string LineText(const TKvVtLine& ALine);
 // Appends the UTF-8 form of a code point; invalid ones (surrogates, above U+10FFFF) as a blank.
 void AppendUtf8(std::string& AText, uint32_t ACodePoint);
+// Appends a cell's character (0 as a blank) and its combining marks as UTF-8.
+void AppendCellText(std::string& AText, const TKvVtLine& ALine, const TKvVtCell& ACell);
 
 class TKvVtScreen {
 public:
@@ -130,10 +143,22 @@ public:
     void SetAppKeypad(bool AOn) { FAppKeypad = AOn; }
     void SetAnsiMode(int AMode, bool AOn);
     void SetPrivateMode(int AMode, bool AOn);
+    // DECRQM: 1 set, 2 reset, 4 permanently reset, 0 a mode the screen does not know.
+    int ModeState(int AMode, bool APrivate) const;
+    // DECALN: the screen filled with "E", margins reset, cursor home.
+    void AlignmentPattern();
     void FullReset();
 
     // Reports.
     void SetTitle(std::string_view AText) { FTitle = AText; }
+    // The title stack (CSI 22 t / CSI 23 t); false when there was nothing to pop.
+    void PushTitle();
+    bool PopTitle();
+    // The colours the window paints "default" with, as 0xRRGGBB, for programs that ask.
+    void SetDefaultColors(uint32_t AForeground, uint32_t ABackground, uint32_t ACursor);
+    uint32_t DefaultForegroundRgb() const { return FDefaultFg; }
+    uint32_t DefaultBackgroundRgb() const { return FDefaultBg; }
+    uint32_t CursorRgb() const { return FCursorRgb; }
     // A folder report: a file URL, or empty for none.
     void SetCwd(std::string_view AUrl);
     void SetUser(std::string_view AName) { FUser = AName; }
@@ -146,6 +171,9 @@ public:
     void Resize(int ACols, int ARows);
     void ClearScrollback();
     int BackCount() const { return FBackCount; }
+    // Lines ever dropped from the top of the scrollback: absolute index + this count names a
+    // line for as long as it is kept, however much output follows.
+    int64_t DroppedCount() const { return FDropped; }
 
     // Reading. Absolute indexes count the scrollback first (0 = oldest), then the rows.
     int LineCount() const { return FBackCount + FRows; }
@@ -213,6 +241,7 @@ private:
     void SetAltScreen(bool AOn, bool ASavePosition);
     void ResetTabs();
     void WrapToNextLine();
+    void AddMark(uint32_t ACodePoint);
     void WriteAscii(const char* AText, int ACount); // fits on the line
 
     std::mutex FLock;
@@ -224,6 +253,7 @@ private:
     int FBackStart = 0;
     int FBackCount = 0;
     int FMaxBack = 0;
+    int64_t FDropped = 0;
     bool FAlt = false;
     std::vector<bool> FTabs;
     int FTop = 0, FBottom = 0;
@@ -242,6 +272,8 @@ private:
     bool FFocusEvents = false, FSgrMouse = false;
     TKvVtMouseMode FMouseMode = mmOff;
     std::string FTitle;
+    std::vector<std::string> FTitles;
+    uint32_t FDefaultFg = 0xC0C0C0, FDefaultBg = 0x000000, FCursorRgb = 0xC0C0C0;
     std::string FCwd;
     std::string FUser;
     int FCwdSerial = 0;

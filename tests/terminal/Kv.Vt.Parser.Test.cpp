@@ -67,7 +67,7 @@ const TTextCase KTextCases[] = {
     {"ESC between intermediates starts afresh", "\x1b(\x1b[2Cx", "  x"},
     {"CSI with intermediates is ignored", "\x1b[!px\x1b[2 qy", "xy"},
     {"unknown CSI finals are ignored", "\x1b[5yx\x1b[>1mz\x1b[=5cw", "xzw"},
-    {"unknown ESC finals are ignored", "\x1b#8x\x1b%Gy\x1bZz", "xyz"},
+    {"unknown ESC finals are ignored", "\x1b#3x\x1b%Gy\x1bZz", "xyz"},
     {"DCS is dropped up to ST", "\x1bPq#0;2;0;0;0#0~~\x1b\\x", "x"},
     {"an ESC inside DCS does not end it",
      "\x1bPab\x1b"
@@ -177,6 +177,14 @@ const TSgrCase KSgrCases[] = {
     {"direct colour, colon form with colour space", "38:2::10:20:30", VtDirectColor(10, 20, 30), 2,
      vfBold | vfUnderline},
     {"direct background then more", "48:2::1:2:3;0;7", D, D, vfInverse},
+    {"colon form with a colour-space id", "38:2:0:10:20:30", VtDirectColor(10, 20, 30), 2,
+     vfBold | vfUnderline},
+    {"colon form without the colour-space field", "38:2:10:20:30", VtDirectColor(10, 20, 30), 2,
+     vfBold | vfUnderline},
+    {"colon form ends at the next semicolon", "48:2:1:2:3:4;7", 1, VtDirectColor(2, 3, 4),
+     vfBold | vfUnderline | vfInverse},
+    {"colon 256 colour", "38:5:200;3", 200, 2, vfBold | vfUnderline | vfItalic},
+    {"colon 256 colour without an index", "38:5;3", 1, 2, vfBold | vfUnderline | vfItalic},
     {"direct colour components wrap at 256", "38;2;266;20;30", VtDirectColor(10, 20, 30), 2,
      vfBold | vfUnderline},
     {"direct colour with missing components", "48;2;5", 1, VtDirectColor(5, 0, 0),
@@ -229,6 +237,65 @@ TEST(VtParser, OscTitleFolderAndUser) {
     vt << "\x1b]7701;ann\x07";
     EXPECT_EQ(vt.Screen.User(), "ann");
     EXPECT_EQ(ScreenText(vt.Screen), "") << "nothing of it is printed";
+}
+
+TEST(VtParser, ModeRequestsAreAnswered) {
+    struct TCase {
+        const char* Setup;
+        const char* Request;
+        const char* Reply;
+    } cases[] = {
+        {"", "\x1b[?1$p", "\x1b[?1;2$y"},
+        {"\x1b[?1h", "\x1b[?1$p", "\x1b[?1;1$y"},
+        {"", "\x1b[?7$p", "\x1b[?7;1$y"},
+        {"\x1b[?25l", "\x1b[?25$p", "\x1b[?25;2$y"},
+        {"\x1b[?1049h", "\x1b[?1049$p", "\x1b[?1049;1$y"},
+        {"\x1b[?1002h", "\x1b[?1000$p\x1b[?1002$p", "\x1b[?1000;2$y\x1b[?1002;1$y"},
+        {"\x1b[?2004h", "\x1b[?2004$p", "\x1b[?2004;1$y"},
+        {"", "\x1b[?3$p", "\x1b[?3;4$y"},
+        {"", "\x1b[?12345$p", "\x1b[?12345;0$y"},
+        {"\x1b[4h", "\x1b[4$p\x1b[20$p", "\x1b[4;1$y\x1b[20;2$y"},
+        {"", "\x1b[7$p", "\x1b[7;0$y"},
+        {"", "\x1b[>1$p\x1b[?1#p", ""},
+    };
+    for (const auto& c : cases) {
+        TVt vt(10, 3);
+        vt << c.Setup;
+        vt.Screen.TakeReplies();
+        vt << c.Request;
+        EXPECT_EQ(vt.Screen.TakeReplies(), c.Reply) << c.Setup << c.Request;
+        EXPECT_EQ(ScreenText(vt.Screen), "") << c.Request;
+    }
+}
+
+TEST(VtParser, ColourQueriesAnswerWithTheWindowsColours) {
+    TVt vt(10, 3);
+    vt.Screen.SetDefaultColors(0xC0C0C0, 0x102030, 0xFF8000);
+    vt << "\x1b]10;?\x07\x1b]11;?\x1b\\\x1b]12;?\x07";
+    EXPECT_EQ(vt.Screen.TakeReplies(), "\x1b]10;rgb:c0c0/c0c0/c0c0\x07"
+                                       "\x1b]11;rgb:1010/2020/3030\x1b\\"
+                                       "\x1b]12;rgb:ffff/8080/0000\x07");
+    // Setting colours is not taken, and answers nothing.
+    vt << "\x1b]11;#ffffff\x07\x1b]10;\x07";
+    EXPECT_EQ(vt.Screen.TakeReplies(), "");
+}
+
+TEST(VtParser, TitleStackPushesAndPops) {
+    TVt vt(10, 3);
+    vt << "\x1b]2;shell\x07\x1b[22;0t\x1b]2;vim\x07";
+    EXPECT_EQ(vt.Screen.Title(), "vim");
+    int version = vt.Screen.Version();
+    vt << "\x1b[23;0t";
+    EXPECT_EQ(vt.Screen.Title(), "shell");
+    EXPECT_GT(vt.Screen.Version(), version) << "a popped title is a change";
+    vt << "\x1b[23t";
+    EXPECT_EQ(vt.Screen.Title(), "shell") << "popping an empty stack keeps the title";
+    // The stack is short: the oldest entries give way.
+    for (int i = 0; i < 15; ++i)
+        vt << "\x1b]2;t" + std::to_string(i) + "\x07\x1b[22t";
+    for (int i = 0; i < 15; ++i)
+        vt << "\x1b[23t";
+    EXPECT_EQ(vt.Screen.Title(), "t5");
 }
 
 TEST(VtParser, OscPayloadIsCutAt4096Bytes) {

@@ -34,7 +34,17 @@ const TScript KScripts[] = {
      " x\xe6\x96\x87", 0, 2},
     {"narrow over a left half blanks the right half", "\xe4\xb8\xad\xe6\x96\x87\x1b[1;3Hx",
      "\xe4\xb8\xadx", 0, 3},
-    {"combining marks are not drawn", "e\xcc\x81x", "ex", 0, 2},
+    {"a combining mark stays with its character", "e\xcc\x81x", "e\xcc\x81x", 0, 2},
+    {"marks stack on one character", "a\xcc\x81\xcc\xa3" "b", "a\xcc\x81\xcc\xa3" "b", 0, 2},
+    {"a mark after a wide character joins it", "\xe4\xb8\xad\xe2\x83\x9dx",
+     "\xe4\xb8\xad\xe2\x83\x9dx", 0, 3},
+    {"a mark at the start of a line has no character", "\xcc\x81x", "x", 0, 1},
+    {"a mark after the last column joins it", "012345678e\xcc\x81", "012345678e\xcc\x81", 0, 9},
+    {"printing over a marked cell drops its marks", "e\xcc\x81\x1b[1GX", "X", 0, 1},
+    {"DECALN fills the screen with E", "ab\x1b[2;4r\x1b[3;3H\x1b#8",
+     "EEEEEEEEEE|EEEEEEEEEE|EEEEEEEEEE|EEEEEEEEEE|EEEEEEEEEE", 0, 0},
+    {"DECCOLM clears and homes", KFilled + "\x1b[2;4r\x1b[?3h", "", 0, 0},
+    {"DECCOLM reset clears too", KFilled + "\x1b[?3l", "", 0, 0},
     {"autowrap off overwrites the last cell", "\x1b[?7l0123456789AB", "012345678B", 0, 9},
     {"autowrap off drops a wide character at the margin", "\x1b[?7l012345678\xe4\xb8\xad",
      "012345678", 0, 9},
@@ -171,6 +181,44 @@ INSTANTIATE_TEST_SUITE_P(Screen, VtScript, ::testing::ValuesIn(KScripts), [](con
         name += std::isalnum(uint8_t(*p)) ? *p : '_';
     return name;
 });
+
+TEST(VtScreen, RestoreWithoutASaveGoesHomeWithDefaultRendition) {
+    TVt vt(10, 5);
+    vt << "\x1b[1;31;42m\x1b(0\x1b[2;4r\x1b[?6h\x1b[3;3H\x1b" "8Xq";
+    TKvVtCell x = vt.Screen.CellAt(0, 0);
+    EXPECT_EQ(x.Ch, uint32_t('X'));
+    EXPECT_EQ(x.Fg, KVtDefaultColor);
+    EXPECT_EQ(x.Bg, KVtDefaultColor);
+    EXPECT_EQ(x.Flags, 0);
+    EXPECT_EQ(vt.Screen.CellAt(0, 1).Ch, uint32_t('q')) << "ASCII again, not line drawing";
+    EXPECT_FALSE(vt.Screen.OriginMode());
+}
+
+TEST(VtScreen, MarginsAfterAlignmentAndColumnModeAreTheWholeScreen) {
+    for (const char* switchBytes : {"\x1b#8", "\x1b[?3h"}) {
+        TVt vt(10, 5);
+        vt << "\x1b[2;4r" << switchBytes;
+        EXPECT_EQ(vt.Screen.ScrollTop(), 0) << switchBytes;
+        EXPECT_EQ(vt.Screen.ScrollBottom(), 4) << switchBytes;
+        EXPECT_EQ(vt.Screen.Cols(), 10) << "the column count stays";
+    }
+}
+
+TEST(VtScreen, CombiningMarksSurviveEditingAndScrollback) {
+    TVt vt(10, 2, 10);
+    vt << "ab\xcc\x81" "c";
+    vt << "\x1b[1;1H\x1b[2@"; // the marked cell moves right
+    EXPECT_EQ(vt.Screen.RowText(0), "  ab\xcc\x81" "c");
+    vt << "\x1b[1;1H\x1b[P";
+    EXPECT_EQ(vt.Screen.RowText(0), " ab\xcc\x81" "c");
+    vt << "\x1b[2;1H\n\n"; // into the scrollback
+    EXPECT_EQ(vt.Screen.AbsText(0), " ab\xcc\x81" "c");
+    // A line redrawn again and again keeps only the marks still shown.
+    for (int i = 0; i < 200; ++i)
+        vt << "\r\x1b[Ke\xcc\x81";
+    EXPECT_LE(vt.Screen.AbsLine(vt.Screen.BackCount() + vt.Screen.CursorY()).Marks.size(), 11u);
+    EXPECT_EQ(vt.Screen.RowText(vt.Screen.CursorY()), "e\xcc\x81");
+}
 
 TEST(VtScreen, WrapMarksTheLineAndPendingWrapIsVisible) {
     TVt vt(10, 3);
