@@ -24,6 +24,12 @@ std::string Trim(const std::string& AText) {
     return AText.substr(from, AText.find_last_not_of(" \t\r\n") - from + 1);
 }
 
+// Time since AThen; 0 when AThen is later (a reader thread may stamp data after the timer read
+// the clock).
+uint64_t Since(uint64_t ANow, uint64_t AThen) {
+    return ANow > AThen ? ANow - AThen : 0;
+}
+
 std::unique_ptr<TKvShellFiles> SftpFiles(const TKvConnector& AConn, IKvConnectUiPtr AUi) {
     return std::make_unique<TKvShellFiles>(AConn, std::move(AUi));
 }
@@ -390,14 +396,14 @@ void TKvShellPanelModel::Tick() {
             FFilesState = 0;
         }
         if (IsOpen() && FGotData) {
-            const uint64_t quiet = now - FLastDataTick;
+            const uint64_t quiet = Since(now, FLastDataTick);
             if (FFilesState == 0)
                 StartFiles();
             if (!FShellSent) {
                 if (quiet >= uint64_t(FTiming.QuietMs))
                     SwitchShell();
             } else if (!FInjected && quiet >= uint64_t(FTiming.QuietMs) &&
-                       now - FShellTick >= uint64_t(FTiming.QuietMs)) {
+                       Since(now, FShellTick) >= uint64_t(FTiming.QuietMs)) {
                 SendReport();
             }
         }
@@ -406,7 +412,7 @@ void TKvShellPanelModel::Tick() {
             std::string held;
             {
                 std::lock_guard lock(FSwallowLock);
-                if (FSwallow && now - FInjectTick >= uint64_t(FTiming.ReportLimitMs)) {
+                if (FSwallow && Since(now, FInjectTick) >= uint64_t(FTiming.ReportLimitMs)) {
                     held.swap(FSwallowBuf);
                     FSwallow = false;
                     gaveUp = true;
@@ -428,11 +434,11 @@ void TKvShellPanelModel::Tick() {
         }
         if (FCommandRunning &&
             (serial != FEnterSerial ||
-             (now - FLastDataTick >= uint64_t(FTiming.CommandQuietMs) &&
-              now - FChangeTick >= uint64_t(FTiming.CommandQuietMs))))
+             (Since(now, FLastDataTick) >= uint64_t(FTiming.CommandQuietMs) &&
+              Since(now, FChangeTick) >= uint64_t(FTiming.CommandQuietMs))))
             FCommandRunning = false;
         if (FFilesState == 2 && !FScanBusy && !FCommandRunning &&
-            now - FChangeTick >= uint64_t(FTiming.ScanQuietMs) && !Swallowing())
+            Since(now, FChangeTick) >= uint64_t(FTiming.ScanQuietMs) && !Swallowing())
             ScanScreen();
         UpdateWork();
     } catch (const std::exception& e) {
@@ -516,7 +522,7 @@ void TKvShellPanelModel::ScanScreen() {
     const uint64_t now = Now();
     bool refresh = FForceRefresh;
     if (!refresh && serial != FListedSerial) {
-        if (anyNew && (!FListTickSet || now - FListTick >= uint64_t(FTiming.RelistMs)))
+        if (anyNew && (!FListTickSet || Since(now, FListTick) >= uint64_t(FTiming.RelistMs)))
             refresh = true;
         else if (!anyNew)
             FListedSerial = serial;
@@ -563,14 +569,14 @@ void TKvShellPanelModel::UpdateWork() {
             working = FGotData != 0;
         else if (FFilesState == 2 && !FCommandRunning)
             working = !FInjected || FScanBusy || Swallowing() ||
-                      (FSeenVersion != FScannedVersion && now - FChangeTick < 5000);
+                      (FSeenVersion != FScannedVersion && Since(now, FChangeTick) < 5000);
     }
     int frame = -1;
     if (working) {
         if (!FWorkSince)
             FWorkSince = now;
-        if (now - FWorkSince >= 500)
-            frame = int(((now - FWorkSince) / 250) % 4);
+        if (Since(now, FWorkSince) >= 500)
+            frame = int((Since(now, FWorkSince) / 250) % 4);
     } else {
         FWorkSince = 0;
     }

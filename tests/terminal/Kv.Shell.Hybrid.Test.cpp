@@ -48,7 +48,9 @@ const std::string KReport = "\x1b]7;file://srv/home/ann\x07\x1b]7701;ann\x07";
 
 class ShellHybrid : public ::testing::Test {
 protected:
-    ShellHybrid() : FModel([this] { return FNow.load(); }) {
+    // The clock moves on by a millisecond whenever it is read, as a real one does between
+    // two reads.
+    ShellHybrid() : FModel([this] { return FNow.fetch_add(1); }) {
         FMem = std::make_shared<test::TKvMemoryFs>();
         FMem->AddFile("/home/ann/notes 2024.txt", "notes");
         FMem->AddFile("/home/ann/a.c", "int a;");

@@ -71,6 +71,9 @@ protected:
     void CdAndList(const std::string& AShellDir, const std::string& ASftpDir) {
         ASSERT_TRUE(WaitUntil([&] { return FModel->FilesReady() && !FModel->CurrentDir().empty(); }))
             << "no folder report: " << FModel->LastStatus() << "\n" << Screen();
+        // The screen never showed the report command, and no status says it failed.
+        EXPECT_EQ(Screen().find("tput cuu1"), std::string::npos) << Screen();
+        EXPECT_EQ(FModel->LastStatus(), "");
         ASSERT_TRUE(FModel->TypeCd(AShellDir));
         ASSERT_TRUE(WaitUntil([&] { return FModel->CurrentDir() == ASftpDir; }))
             << FModel->CurrentDir() << "\n" << Screen();
@@ -92,8 +95,6 @@ protected:
             EXPECT_EQ(Link("a"), nullptr); // a part of a name that is not a file
             EXPECT_EQ(Link("b.txt"), nullptr);
         }
-        // The screen never showed the report command.
-        EXPECT_EQ(Screen().find("tput cuu1"), std::string::npos) << Screen();
     }
     static void MakeFiles(const std::string& ADir) {
         test::RunCommand("mkdir -p " + ShellQuote(ADir + "/my dir") + " " + ShellQuote(ADir + "/100%") +
