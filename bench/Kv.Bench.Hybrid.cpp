@@ -15,6 +15,7 @@
 
 #include "Kv.Shell.Files.h"
 #include "Kv.Ssh.Session.h"
+#include "KvTrustingUi.h"
 
 using namespace kv;
 
@@ -22,20 +23,7 @@ namespace {
 
 const std::string KScripts = KV_TEST_SERVERS;
 
-class TTrustingUi : public IKvConnectUi {
-public:
-    bool AskSecret(const std::string&, const std::string&, const IKvCancelToken&,
-                   std::string&) override {
-        return false;
-    }
-    bool ConfirmNewHostKey(const std::string&, int, const std::string&, const std::string&,
-                           const IKvCancelToken&) override {
-        return true;
-    }
-    void ReportChangedHostKey(const std::string&, int, const std::string&, const std::string&,
-                              const std::string&, const std::string&,
-                              const IKvCancelToken&) override {}
-};
+using bench::TTrustingUi;
 
 std::string Output(const std::string& ACommand) {
     std::string text;

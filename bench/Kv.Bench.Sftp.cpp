@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Kv.FS.Sftp.h"
+#include "KvTrustingUi.h"
 
 using namespace kv;
 
@@ -22,20 +23,7 @@ namespace {
 const std::string KScripts = KV_TEST_SERVERS;
 constexpr int64_t KFileSize = 256LL * 1048576;
 
-class TTrustingUi : public IKvConnectUi {
-public:
-    bool AskSecret(const std::string&, const std::string&, const IKvCancelToken&,
-                   std::string&) override {
-        return false;
-    }
-    bool ConfirmNewHostKey(const std::string&, int, const std::string&, const std::string&,
-                           const IKvCancelToken&) override {
-        return true;
-    }
-    void ReportChangedHostKey(const std::string&, int, const std::string&, const std::string&,
-                              const std::string&, const std::string&,
-                              const IKvCancelToken&) override {}
-};
+using bench::TTrustingUi;
 
 double CpuSeconds(int AWho) {
     rusage usage{};

@@ -7,27 +7,10 @@
 
 #include "Kv.Ui.ShellPanel.h"
 #include "Kv.Worker.h"
+#include "KvTrustingUi.h"
 
 using namespace kv;
-
-namespace {
-
-class TTrustingUi : public IKvConnectUi {
-public:
-    bool AskSecret(const std::string&, const std::string&, const IKvCancelToken&,
-                   std::string&) override {
-        return false;
-    }
-    bool ConfirmNewHostKey(const std::string&, int, const std::string&, const std::string&,
-                           const IKvCancelToken&) override {
-        return true;
-    }
-    void ReportChangedHostKey(const std::string&, int, const std::string&, const std::string&,
-                              const std::string&, const std::string&,
-                              const IKvCancelToken&) override {}
-};
-
-} // namespace
+using bench::TTrustingUi;
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);

@@ -5,6 +5,7 @@
 #include "Kv.FS.Sftp.h"
 #include "Kv.Log.h"
 #include "Kv.Shell.Quote.h"
+#include "Kv.Text.h"
 
 namespace kv {
 
@@ -14,14 +15,6 @@ std::string WithoutTrailingSlash(std::string APath) {
     while (APath.size() > 1 && APath.back() == '/')
         APath.pop_back();
     return APath;
-}
-
-std::string Trimmed(const std::string& AText) {
-    const char* blanks = " \t\r\n";
-    const size_t from = AText.find_first_not_of(blanks);
-    if (from == std::string::npos)
-        return {};
-    return AText.substr(from, AText.find_last_not_of(blanks) - from + 1);
 }
 
 std::vector<std::string> PathParts(const std::string& APath) {
@@ -64,8 +57,8 @@ bool RunCommand(IKvRemoteExec& AExec, const std::string& ACommand, std::string* 
         return false;
     if (!AFirstLine)
         return true;
-    std::string text = Trimmed(output);
-    *AFirstLine = Trimmed(text.substr(0, text.find('\n')));
+    const std::string_view text = TrimmedView(output);
+    *AFirstLine = std::string(TrimmedView(text.substr(0, text.find('\n'))));
     return !AFirstLine->empty();
 }
 

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "Kv.Log.h"
+#include "Kv.Text.h"
 #include "Kv.Shell.Local.h"
 #include "Kv.Shell.Quote.h"
 #include "Kv.Shell.Words.h"
@@ -16,13 +17,6 @@ constexpr int KMaxScanRows = 120;
 constexpr size_t KMaxNames = 800;
 // Enough to keep an ESC "]7;" that arrived split over two chunks.
 constexpr size_t KMarkerCarry = 8;
-
-std::string Trim(const std::string& AText) {
-    const size_t from = AText.find_first_not_of(" \t\r\n");
-    if (from == std::string::npos)
-        return {};
-    return AText.substr(from, AText.find_last_not_of(" \t\r\n") - from + 1);
-}
 
 // Time since AThen; 0 when AThen is later (a reader thread may stamp data after the timer read
 // the clock).
@@ -42,7 +36,7 @@ uint64_t ShellClockMs() {
 }
 
 std::string ShellSwitchCommand(const std::string& AShell) {
-    const std::string name = Trim(AShell);
+    const std::string name(TrimmedView(AShell));
     if (name.empty())
         return {};
     for (char c : name) {
@@ -65,7 +59,7 @@ std::string ShellSwitchCommand(const std::string& AShell) {
 }
 
 std::string StartDirCommand(const std::string& ADir) {
-    const std::string dir = Trim(ADir);
+    const std::string dir(TrimmedView(ADir));
     std::string command;
     if (dir.empty())
         return {};
@@ -141,7 +135,7 @@ void TKvShellPanelModel::Open(const TKvConnector& AConn, IKvConnectUiPtr AUi,
         FFilesState = 3;
         FInjected = true;
     }
-    FShellSent = AConn.Kind == ckTelnet || Trim(AConn.Shell).empty();
+    FShellSent = AConn.Kind == ckTelnet || TrimmedView(AConn.Shell).empty();
     Run(std::move(AShell), ACols, ARows);
 }
 
@@ -295,7 +289,7 @@ void TKvShellPanelModel::SetStatus(const std::string& AText, int ASeconds) {
 }
 
 std::string TKvShellPanelModel::LastStatus() const {
-    return Trim(FStatus);
+    return std::string(TrimmedView(FStatus));
 }
 
 bool TKvShellPanelModel::FilesReady() {

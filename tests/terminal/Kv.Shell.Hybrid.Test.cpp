@@ -8,41 +8,11 @@
 #include "Kv.Shell.Hybrid.h"
 #include "Kv.Shell.Local.h"
 #include "KvMemoryFs.h"
+#include "KvScriptedShell.h"
 #include "KvTestSupport.h"
 
 namespace kv {
 namespace {
-
-// Plays the other side of a shell: what the test sends arrives as output, what the half writes
-// is recorded.
-class TScriptedShell : public IKvSshShell {
-public:
-    void Start(int, int) override { Started = true; }
-    void Write(const std::string& AData) override {
-        std::lock_guard lock(FLock);
-        FWritten += AData;
-    }
-    void Resize(int, int) override {}
-    void SetEvents(TKvShellDataEvent AOnData, TKvShellEndedEvent AOnEnded,
-                   TKvShellStatusEvent AOnStatus) override {
-        FEvents.Set(std::move(AOnData), std::move(AOnEnded), std::move(AOnStatus));
-    }
-    void Close() override { Closed = true; }
-    std::string LearnedSecret() override { return ""; }
-
-    void Send(const std::string& AData) { FEvents.Data(AData); }
-    void End(const std::string& AReason) { FEvents.Ended(AReason); }
-    std::string TakeWritten() {
-        std::lock_guard lock(FLock);
-        return std::exchange(FWritten, {});
-    }
-    bool Started = false, Closed = false;
-
-private:
-    std::mutex FLock;
-    std::string FWritten;
-    TKvShellEvents FEvents;
-};
 
 const std::string KReport = "\x1b]7;file://srv/home/ann\x07\x1b]7701;ann\x07";
 
@@ -64,7 +34,7 @@ protected:
                          nullptr, nullptr, nullptr, nullptr});
     }
     void Open(TKvConnector AConn = Hybrid()) {
-        FShell = std::make_shared<TScriptedShell>();
+        FShell = std::make_shared<test::TScriptedShell>();
         FModel.Open(AConn, nullptr, FShell, 80, 24);
     }
     static TKvConnector Hybrid() {
@@ -121,7 +91,7 @@ protected:
     int FFilesMade = 0;
     int FLinkCalls = 0;
     TKvShellPanelModel FModel;
-    std::shared_ptr<TScriptedShell> FShell;
+    std::shared_ptr<test::TScriptedShell> FShell;
 };
 
 TEST_F(ShellHybrid, TheReportCommandWaitsForQuietOutputAndItsEchoNeverReachesTheScreen) {
@@ -286,7 +256,7 @@ TEST_F(ShellHybrid, EndedTextsNameTheShellOrTheReason) {
     EXPECT_EQ(FModel.LastStatus(),
               "The session has ended. Press the Disconnect link to close this half.");
 
-    FShell = std::make_shared<TScriptedShell>();
+    FShell = std::make_shared<test::TScriptedShell>();
     FModel.OpenLocal(FShell, "bash", 80, 24);
     EXPECT_FALSE(FModel.HasFiles());
     FShell->End("");

@@ -112,10 +112,8 @@ class HybridSshd : public HybridShell, public ::testing::WithParamInterface<cons
 
 TEST_P(HybridSshd, LearnsTheFolderAfterCdAndLinksTheNamesLsPrints) {
     const std::string shell = GetParam();
-    const std::string user = shell == "bash" ? "kvpw" : "kvsh-" + shell;
-    int code = 0;
-    test::RunCommand("id " + user + " >/dev/null 2>&1", &code);
-    if (code != 0)
+    const std::string user = test::LoginShellUser(shell);
+    if (user.empty())
         GTEST_SKIP() << shell << " is not installed here";
     test::TSshd server;
     test::TTempDir base("/tmp");

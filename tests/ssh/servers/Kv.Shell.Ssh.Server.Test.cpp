@@ -100,10 +100,8 @@ class SshLoginShell : public SshShell, public ::testing::WithParamInterface<cons
 
 TEST_P(SshLoginShell, RunsCommandsAndReportsTheFolderAfterTheReportCommand) {
     const std::string shell = GetParam();
-    const std::string user = shell == "bash" ? "kvpw" : "kvsh-" + shell;
-    int code = 0;
-    test::RunCommand("id " + user + " >/dev/null 2>&1", &code);
-    if (code != 0)
+    const std::string user = test::LoginShellUser(shell);
+    if (user.empty())
         GTEST_SKIP() << shell << " is not installed here";
     test::TTempDir base("/tmp");
     test::RunCommand("chmod 0755 '" + base.Path() + "'");

@@ -192,6 +192,13 @@ TKvConnector PasswordConn(int APort, const std::string& AUser) {
     return conn;
 }
 
+std::string LoginShellUser(const std::string& AShell) {
+    const std::string user = AShell == "bash" ? "kvpw" : "kvsh-" + AShell;
+    int code = 0;
+    RunCommand("id " + user + " >/dev/null 2>&1", &code);
+    return code == 0 ? user : std::string();
+}
+
 TKvConnector KeyConn(int APort, const std::string& AKeyName) {
     TKvConnector conn = PasswordConn(APort, "kvkey");
     conn.Auth = amKeyFile;

@@ -102,6 +102,9 @@ private:
 };
 
 TKvConnector PasswordConn(int APort, const std::string& AUser = "kvpw");
+// The test user whose login shell is AShell ("bash" is kvpw's); empty when that shell is not
+// installed here.
+std::string LoginShellUser(const std::string& AShell);
 TKvConnector KeyConn(int APort, const std::string& AKeyName = "id_ed25519");
 
 // Trusts every host key the tests meet (they come and go with each server instance): starts

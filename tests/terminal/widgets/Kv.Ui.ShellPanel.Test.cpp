@@ -10,6 +10,7 @@
 
 #include "Kv.Ui.ShellPanel.h"
 #include "KvMemoryFs.h"
+#include "KvScriptedShell.h"
 #include "KvTestSupport.h"
 
 using namespace kv;
@@ -59,33 +60,6 @@ TEST(ShellPanel, TheLocalShellTakesKeysShowsOutputAndSaysWhenItEnds) {
     EXPECT_EQ(panel.StatusText().toStdString(), " bash has ended.");
 }
 
-// Plays the server side of an SSH shell.
-class TScriptedShell : public IKvSshShell {
-public:
-    void Start(int, int) override {}
-    void Write(const std::string& AData) override {
-        std::lock_guard lock(FLock);
-        FWritten += AData;
-    }
-    void Resize(int, int) override {}
-    void SetEvents(TKvShellDataEvent AOnData, TKvShellEndedEvent AOnEnded,
-                   TKvShellStatusEvent AOnStatus) override {
-        FEvents.Set(std::move(AOnData), std::move(AOnEnded), std::move(AOnStatus));
-    }
-    void Close() override {}
-    std::string LearnedSecret() override { return ""; }
-    void Send(const std::string& AData) { FEvents.Data(AData); }
-    std::string TakeWritten() {
-        std::lock_guard lock(FLock);
-        return std::exchange(FWritten, {});
-    }
-
-private:
-    std::mutex FLock;
-    std::string FWritten;
-    TKvShellEvents FEvents;
-};
-
 TEST(ShellPanel, AHybridHalfUnderlinesNamesAndADoubleClickOnAFolderTypesTheCd) {
     std::atomic<uint64_t> now{100000};
     TKvShellPanel panel(nullptr, [&] { return now.load(); });
@@ -97,7 +71,7 @@ TEST(ShellPanel, AHybridHalfUnderlinesNamesAndADoubleClickOnAFolderTypesTheCd) {
     });
     panel.resize(700, 400);
     panel.show();
-    auto shell = std::make_shared<TScriptedShell>();
+    auto shell = std::make_shared<test::TScriptedShell>();
     TKvConnector conn;
     conn.Kind = ckSsh;
     conn.Host = "srv";
