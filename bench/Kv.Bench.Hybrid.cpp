@@ -15,7 +15,7 @@
 
 #include "Kv.Shell.Files.h"
 #include "Kv.Ssh.Session.h"
-#include "KvTrustingUi.h"
+#include "KvBenchPeers.h"
 
 using namespace kv;
 
@@ -25,24 +25,8 @@ const std::string KScripts = KV_TEST_SERVERS;
 
 using bench::TTrustingUi;
 
-std::string Output(const std::string& ACommand) {
-    std::string text;
-    FILE* pipe = ::popen(ACommand.c_str(), "r");
-    char buffer[256];
-    size_t n;
-    while (pipe && (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0)
-        text.append(buffer, n);
-    if (pipe)
-        ::pclose(pipe);
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    return text;
-}
-
-void Shell(const std::string& ACommand) {
-    if (std::system(ACommand.c_str()) != 0)
-        std::fprintf(stderr, "failed: %s\n", ACommand.c_str());
-}
+using bench::Output;
+using bench::Shell;
 
 double Seconds(const std::function<void()>& AAction) {
     auto t0 = std::chrono::steady_clock::now();

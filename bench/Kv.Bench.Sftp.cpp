@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "Kv.FS.Sftp.h"
-#include "KvTrustingUi.h"
+#include "KvBenchPeers.h"
 
 using namespace kv;
 
@@ -56,25 +56,8 @@ struct TBest {
     }
 };
 
-std::string Output(const std::string& ACommand) {
-    std::string text;
-    FILE* pipe = ::popen(ACommand.c_str(), "r");
-    if (!pipe)
-        return text;
-    char buffer[256];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0)
-        text.append(buffer, n);
-    ::pclose(pipe);
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    return text;
-}
-
-void Shell(const std::string& ACommand) {
-    if (std::system(ACommand.c_str()) != 0)
-        std::fprintf(stderr, "failed: %s\n", ACommand.c_str());
-}
+using bench::Output;
+using bench::Shell;
 
 struct TBench {
     std::string Keys, Root, Remote;

@@ -7,7 +7,7 @@
 
 #include "Kv.Ui.ShellPanel.h"
 #include "Kv.Worker.h"
-#include "KvTrustingUi.h"
+#include "KvBenchPeers.h"
 
 using namespace kv;
 using bench::TTrustingUi;
