@@ -115,9 +115,11 @@ void RepaintBench() {
         plain.push_back(Ms(TClock::now() - t0));
     }
     double median = Percentile(ours, 0.5), peer = Percentile(plain, 0.5);
-    std::printf("repaint 200x60 coloured: median %.2f ms, p95 %.2f ms (goal <= 8 ms); "
-                "Qt plain strings %.2f ms; ratio %.2f\n",
-                median, Percentile(ours, 0.95), peer, median / peer);
+    // The fastest round shows the cost itself on a machine shared with other work.
+    std::printf("repaint 200x60 coloured: fastest %.2f ms, median %.2f ms, p95 %.2f ms (goal <= 8 ms); "
+                "Qt plain strings fastest %.2f ms, median %.2f ms; ratio of medians %.2f\n",
+                Percentile(ours, 0), median, Percentile(ours, 0.95), Percentile(plain, 0), peer,
+                median / peer);
 }
 
 // Waits for a condition that the shell's reader thread makes true.

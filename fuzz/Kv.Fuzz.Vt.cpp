@@ -27,10 +27,12 @@ void CheckScreen(const kv::TKvVtScreen& AScreen) {
               AScreen.ScrollBottom() < AScreen.Rows(),
           "scroll region");
     for (int i = 0; i < AScreen.LineCount(); ++i) {
-        const auto& cells = AScreen.AbsLine(i).Cells;
+        const auto& line = AScreen.AbsLine(i);
+        const auto& cells = line.Cells;
         if (i >= AScreen.BackCount())
             Check(int(cells.size()) == AScreen.Cols(), "row width");
         for (size_t c = 0; c < cells.size(); ++c) {
+            Check(cells[c].Mark <= line.Marks.size(), "combining marks of a cell");
             if (cells[c].Flags & kv::vfWideLeft)
                 Check(c + 1 < cells.size() && (cells[c + 1].Flags & kv::vfWideRight),
                       "left half alone");

@@ -3,54 +3,17 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDateTime>
-#include <QFontDatabase>
-#include <QFontInfo>
-#include <QFontMetrics>
-#include <QGlyphRun>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
-#include <QPainter>
 #include <QStyleHints>
 #include <QWheelEvent>
 #include <algorithm>
-#include <cmath>
 
 namespace kv {
 
 namespace {
-
-// Holds the screen's lock for a scope.
-class TScreenLock {
-public:
-    explicit TScreenLock(TKvVtScreen* AScreen) : FScreen(AScreen) {
-        if (FScreen)
-            FScreen->Lock();
-    }
-    ~TScreenLock() {
-        if (FScreen)
-            FScreen->Unlock();
-    }
-    TScreenLock(const TScreenLock&) = delete;
-    TScreenLock& operator=(const TScreenLock&) = delete;
-
-private:
-    TKvVtScreen* FScreen;
-};
-
-QColor Rgb(uint32_t ARgb) {
-    return QColor(int((ARgb >> 16) & 0xFF), int((ARgb >> 8) & 0xFF), int(ARgb & 0xFF));
-}
-
-// A settings colour (red in the low byte) as 0xRRGGBB.
-uint32_t SlotRgb(TKvColor AColor) {
-    return (AColor & 0xFF) << 16 | (AColor & 0xFF00) | ((AColor >> 16) & 0xFF);
-}
-
-QColor SlotColor(TKvColor AColor) {
-    return Rgb(SlotRgb(AColor));
-}
 
 TKvKeyMods Mods(Qt::KeyboardModifiers AMods) {
     return TKvKeyMods{bool(AMods & Qt::ShiftModifier), bool(AMods & Qt::AltModifier),
@@ -158,7 +121,7 @@ void TKvTerminal::SetTerm(TKvVtScreen* AScreen) {
     FHasSel = false;
     FSelecting = false;
     if (FTerm) {
-        TScreenLock lock(FTerm);
+        TKvVtScreenLock lock(FTerm);
         FSeenDropped = FTerm->DroppedCount();
         FSeenBack = FTerm->BackCount();
     }
@@ -179,7 +142,7 @@ void TKvTerminal::NotifyChanged() {
 void TKvTerminal::Repaint() {
     FPosted.store(false);
     if (FTerm) {
-        TScreenLock lock(FTerm);
+        TKvVtScreenLock lock(FTerm);
         Track();
     }
     update();
@@ -222,7 +185,7 @@ void TKvTerminal::Paste(const std::string& AText) {
         return;
     bool bracketed = false;
     if (FTerm) {
-        TScreenLock lock(FTerm);
+        TKvVtScreenLock lock(FTerm);
         bracketed = FTerm->BracketedPaste();
     }
     Send(PasteBytes(AText, bracketed));
@@ -244,7 +207,7 @@ void TKvTerminal::ScrollBy(int ALines) {
         return;
     int back;
     {
-        TScreenLock lock(FTerm);
+        TKvVtScreenLock lock(FTerm);
         Track();
         back = FTerm->BackCount();
     }
@@ -324,7 +287,7 @@ bool TKvTerminal::HandleKey(QKeyEvent* AEvent, bool ADryRun) {
 
     TKvKeyModes modes;
     if (FTerm) {
-        TScreenLock lock(FTerm);
+        TKvVtScreenLock lock(FTerm);
         modes = TKvKeyModes{FTerm->AppCursorKeys(), FTerm->AppKeypad(), FTerm->NewlineMode()};
     }
     TKvVtKey special;
@@ -383,7 +346,7 @@ void TKvTerminal::inputMethodEvent(QInputMethodEvent* AEvent) {
 
 QVariant TKvTerminal::inputMethodQuery(Qt::InputMethodQuery AQuery) const {
     if (AQuery == Qt::ImCursorRectangle && FTerm) {
-        TScreenLock lock(FTerm);
+        TKvVtScreenLock lock(FTerm);
         return QRect(FTerm->CursorX() * FCellW, (FTerm->CursorY() + FOffset) * FCellH, FCellW,
                      FCellH);
     }
@@ -392,30 +355,27 @@ QVariant TKvTerminal::inputMethodQuery(Qt::InputMethodQuery AQuery) const {
     return QWidget::inputMethodQuery(AQuery);
 }
 
-void TKvTerminal::focusInEvent(QFocusEvent* AEvent) {
-    QWidget::focusInEvent(AEvent);
+void TKvTerminal::ReportFocus(bool AIn) {
     bool report = false;
     if (FTerm) {
-        TScreenLock lock(FTerm);
+        TKvVtScreenLock lock(FTerm);
         report = FTerm->FocusEvents();
     }
     if (report && OnInput)
-        OnInput(this, FocusReport(true));
+        OnInput(this, FocusReport(AIn));
+    update(); // the cursor's look follows the focus
+}
+
+void TKvTerminal::focusInEvent(QFocusEvent* AEvent) {
+    QWidget::focusInEvent(AEvent);
+    ReportFocus(true);
     if (OnActivated)
         OnActivated(this);
-    update();
 }
 
 void TKvTerminal::focusOutEvent(QFocusEvent* AEvent) {
     QWidget::focusOutEvent(AEvent);
-    bool report = false;
-    if (FTerm) {
-        TScreenLock lock(FTerm);
-        report = FTerm->FocusEvents();
-    }
-    if (report && OnInput)
-        OnInput(this, FocusReport(false));
-    update();
+    ReportFocus(false);
 }
 
 // --- Selection and clipboard -------------------------------------------------------------------
@@ -423,7 +383,7 @@ void TKvTerminal::focusOutEvent(QFocusEvent* AEvent) {
 std::string TKvTerminal::SelectionText() const {
     if (!HasSelection() || !FTerm)
         return std::string();
-    TScreenLock lock(FTerm);
+    TKvVtScreenLock lock(FTerm);
     int64_t dropped = FTerm->DroppedCount();
     TKvSelPos from{int(FSelAnchor.Line - dropped), FSelAnchor.Col};
     TKvSelPos to{int(FSelCaret.Line - dropped), FSelCaret.Col};
@@ -449,7 +409,7 @@ void TKvTerminal::ClearSelection() {
 void TKvTerminal::Select(TKvSelPos AFrom, TKvSelPos ATo) {
     if (!FTerm)
         return;
-    TScreenLock lock(FTerm);
+    TKvVtScreenLock lock(FTerm);
     int64_t dropped = FTerm->DroppedCount();
     FSelAnchor = TStablePos{AFrom.Line + dropped, AFrom.Col};
     FSelCaret = TStablePos{ATo.Line + dropped, ATo.Col};
@@ -471,7 +431,7 @@ void TKvTerminal::VisibleLines(int& AFirst, int& ALast) const {
     ALast = -1;
     if (!FTerm)
         return;
-    TScreenLock lock(FTerm);
+    TKvVtScreenLock lock(FTerm);
     AFirst = std::max(FTerm->BackCount() - FOffset, 0);
     ALast = std::min(AFirst + FTerm->Rows(), FTerm->LineCount()) - 1;
 }
@@ -482,7 +442,7 @@ bool TKvTerminal::MouseReporting(Qt::KeyboardModifiers AMods) const {
     // Shift keeps selection by mouse, as in xterm.
     if (!FTerm || (AMods & Qt::ShiftModifier))
         return false;
-    TScreenLock lock(FTerm);
+    TKvVtScreenLock lock(FTerm);
     return FTerm->MouseMode() != mmOff;
 }
 
@@ -520,7 +480,7 @@ bool TKvTerminal::ReportMouse(QMouseEvent* AEvent, TKvMouseAction AAction) {
     report.Mods = Mods(AEvent->modifiers());
     std::string bytes;
     {
-        TScreenLock lock(FTerm);
+        TKvVtScreenLock lock(FTerm);
         report.Col = std::clamp(report.Col, 0, FTerm->Cols() - 1);
         report.Row = std::clamp(report.Row, 0, FTerm->Rows() - 1);
         bytes = EncodeMouse(FTerm->MouseMode(), FTerm->SgrMouse(), report);
@@ -551,7 +511,7 @@ void TKvTerminal::mousePressEvent(QMouseEvent* AEvent) {
             // The third click: the whole line, with the lines it wrapped into.
             TKvSelPos from, to;
             {
-                TScreenLock lock(FTerm);
+                TKvVtScreenLock lock(FTerm);
                 LineRange(*FTerm, cell.Line, from, to);
             }
             FDoubleClickAt = 0;
@@ -562,7 +522,7 @@ void TKvTerminal::mousePressEvent(QMouseEvent* AEvent) {
         FLineSelect = false;
         ClearSelection();
         if (FTerm) {
-            TScreenLock lock(FTerm);
+            TKvVtScreenLock lock(FTerm);
             int64_t dropped = FTerm->DroppedCount();
             FSelAnchor = FSelCaret = TStablePos{cell.Line + dropped, cell.Col};
         }
@@ -579,7 +539,7 @@ void TKvTerminal::mouseMoveEvent(QMouseEvent* AEvent) {
     if (FSelecting && (AEvent->buttons() & Qt::LeftButton) && FTerm) {
         bool alt;
         {
-            TScreenLock lock(FTerm);
+            TKvVtScreenLock lock(FTerm);
             alt = FTerm->AltScreen();
         }
         // Dragging past the edges scrolls the history (the alternate screen has none).
@@ -588,7 +548,7 @@ void TKvTerminal::mouseMoveEvent(QMouseEvent* AEvent) {
         else if (pos.y() >= height() && !alt)
             ScrollBy(-1);
         TKvSelPos cell = CellAt(QPoint(pos.x(), std::clamp(pos.y(), 0, height() - 1)));
-        TScreenLock lock(FTerm);
+        TKvVtScreenLock lock(FTerm);
         FSelCaret = TStablePos{cell.Line + FTerm->DroppedCount(), cell.Col};
         update();
         return;
@@ -655,7 +615,7 @@ void TKvTerminal::mouseDoubleClickEvent(QMouseEvent* AEvent) {
     TKvSelPos from, to;
     bool word = false;
     if (FTerm) {
-        TScreenLock lock(FTerm);
+        TKvVtScreenLock lock(FTerm);
         word = WordRange(*FTerm, cell.Line, cell.Col, from, to);
     }
     if (word)
@@ -678,7 +638,7 @@ void TKvTerminal::wheelEvent(QWheelEvent* AEvent) {
         QPoint pos = AEvent->position().toPoint();
         std::string bytes;
         {
-            TScreenLock lock(FTerm);
+            TKvVtScreenLock lock(FTerm);
             report.Col = std::clamp(pos.x() / FCellW, 0, FTerm->Cols() - 1);
             report.Row = std::clamp(pos.y() / FCellH, 0, FTerm->Rows() - 1);
             std::string one = EncodeMouse(FTerm->MouseMode(), FTerm->SgrMouse(), report);
@@ -692,7 +652,7 @@ void TKvTerminal::wheelEvent(QWheelEvent* AEvent) {
     bool alt;
     TKvKeyModes modes;
     {
-        TScreenLock lock(FTerm);
+        TKvVtScreenLock lock(FTerm);
         alt = FTerm->AltScreen();
         modes.AppCursor = FTerm->AppCursorKeys();
     }
@@ -720,7 +680,7 @@ const TKvTermLink* TKvTerminal::LinkAtPoint(QPoint APoint) const {
     if (!FTerm || FKnown.empty() || APoint.y() < 0 || APoint.x() < 0)
         return nullptr;
     TKvSelPos cell = CellAt(APoint);
-    TScreenLock lock(FTerm);
+    TKvVtScreenLock lock(FTerm);
     if (APoint.x() / FCellW >= FTerm->Cols())
         return nullptr;
     return LinkAt(*FTerm, FKnown, cell.Line, cell.Col);
@@ -738,283 +698,6 @@ void TKvTerminal::PopupLinkMenu(const TKvTermLink& ALink, const QPoint& AScreenP
         });
     }
     FLinkMenu->popup(AScreenPos);
-}
-
-// --- Look -------------------------------------------------------------------------------------
-
-void TKvTerminal::SetIgnoreColors(bool AOn) {
-    FIgnoreColors = AOn;
-    update();
-}
-
-void TKvTerminal::TellColors() {
-    if (!FTerm)
-        return;
-    uint32_t fg = SlotRgb(FLook.Colors[csTerminalText]);
-    TScreenLock lock(FTerm);
-    FTerm->SetDefaultColors(fg, SlotRgb(FLook.Colors[csTerminalBackground]), fg);
-}
-
-void TKvTerminal::ApplyTheme(const TKvTermLook& ALook) {
-    FLook = ALook;
-    TellColors();
-    FMetricsPpi = 0;
-    Measure();
-    FitGrid();
-    update();
-}
-
-void TKvTerminal::Measure() {
-    int ppi = std::max(logicalDpiX(), 96);
-    // Qt's logical pixels carry the screen's scale; only a dpi above 96 scales further.
-    int pixels = std::max(1, int(std::lround(FLook.FontHeight * ppi / 96.0)));
-    QFont font(QString::fromStdString(FLook.FontName));
-    font.setStyleHint(QFont::Monospace);
-    if (!QFontInfo(font).fixedPitch())
-        font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font.setPixelSize(pixels);
-    font.setKerning(false);
-    for (int i = 0; i < 4; ++i) {
-        QFont variant = font;
-        variant.setBold(i & 1);
-        variant.setItalic(i & 2);
-        FFont.Fonts[i] = variant;
-        FFont.Raw[i] = QRawFont::fromFont(variant);
-    }
-    QFontMetrics metrics(font);
-    FCellW = std::max(1, metrics.horizontalAdvance(QLatin1Char('W')));
-    FCellH = std::max(1, metrics.height());
-    FFont.Ascent = metrics.ascent();
-    FMetricsPpi = ppi;
-}
-
-void TKvTerminal::FitGrid() {
-    if (!FTerm)
-        return;
-    if (FMetricsPpi != std::max(logicalDpiX(), 96))
-        Measure();
-    int cols = std::max(width() / FCellW, 2);
-    int rows = std::max(height() / FCellH, 1);
-    bool changed = false;
-    {
-        TScreenLock lock(FTerm);
-        if (cols != FTerm->Cols() || rows != FTerm->Rows()) {
-            FTerm->Resize(cols, rows);
-            Track();
-            changed = true;
-        }
-    }
-    if (changed && OnGridChanged)
-        OnGridChanged(this, cols, rows);
-}
-
-void TKvTerminal::resizeEvent(QResizeEvent* AEvent) {
-    QWidget::resizeEvent(AEvent);
-    FitGrid();
-}
-
-// --- Painting ---------------------------------------------------------------------------------
-
-void TKvTerminal::paintEvent(QPaintEvent* /*AEvent*/) {
-    QPainter painter(this);
-    QColor background = SlotColor(FLook.Colors[csTerminalBackground]);
-    painter.fillRect(rect(), background);
-    if (!FTerm)
-        return;
-    if (FMetricsPpi != std::max(logicalDpiX(), 96)) {
-        Measure();
-        FitGrid();
-    }
-    bool focused = hasFocus();
-    TScreenLock lock(FTerm);
-    Track();
-    int first = FTerm->BackCount() - FOffset;
-    int rows = std::min(FTerm->Rows(), height() / FCellH + 1);
-    int64_t dropped = FTerm->DroppedCount();
-    int64_t selFrom = -1, selTo = -1;
-    if (HasSelection()) {
-        auto [a, b] = std::minmax(FSelAnchor, FSelCaret);
-        selFrom = (a.Line - dropped) * 100000 + a.Col;
-        selTo = (b.Line - dropped) * 100000 + b.Col;
-    }
-    bool live = FOffset == 0;
-    int cursorRow = FTerm->CursorY();
-    for (int r = 0; r < rows; ++r) {
-        int line = first + r;
-        int cursorCol = live && FTerm->CursorVisible() && r == cursorRow ? FTerm->CursorX() : -1;
-        PaintRow(painter, line, r * FCellH, selFrom, selTo, cursorCol, focused);
-    }
-    if (live && FTerm->CursorVisible() && !focused) {
-        painter.setPen(SlotColor(FLook.Colors[csTerminalText]));
-        painter.setBrush(Qt::NoBrush);
-        painter.drawRect(FTerm->CursorX() * FCellW, cursorRow * FCellH, FCellW - 1, FCellH - 1);
-    }
-}
-
-void TKvTerminal::PaintRow(QPainter& APainter, int ALine, int AY, int64_t ASelFrom,
-                           int64_t ASelTo, int ACursorCol, bool AFocused) {
-    const TKvVtLine& line = FTerm->AbsLine(ALine);
-    int count = std::min(int(line.Cells.size()), FTerm->Cols());
-    if (count == 0)
-        return;
-    const uint32_t themeFg = SlotRgb(FLook.Colors[csTerminalText]);
-    const uint32_t themeBg = SlotRgb(FLook.Colors[csTerminalBackground]);
-    std::vector<TKvWord> links = LinkWordsOnLine(*FTerm, FKnown, ALine);
-    bool plain = FIgnoreColors && !FTerm->AltScreen();
-
-    // Bold folder links when colours are ignored.
-    std::vector<bool> boldCells;
-    if (plain && !links.empty()) {
-        boldCells.assign(size_t(count), false);
-        for (const TKvWord& word : links) {
-            auto it = FKnown.find(word.Text);
-            if (it != FKnown.end() && it->second.IsDir)
-                for (int c = word.ColFrom; c < word.ColTo && c < count; ++c)
-                    boldCells[size_t(c)] = true;
-        }
-    }
-
-    // What a cell looks like; neighbours that look alike are painted as one run.
-    struct TLook {
-        uint32_t Fg = 0, Bg = 0;
-        int Font = 0; // bold 1, italic 2
-        bool Underline = false, Strike = false, Hidden = false, Filled = false;
-        bool operator==(const TLook&) const = default;
-    };
-    auto lookOf = [&](int ACol) {
-        const TKvVtCell& cell = line.Cells[size_t(ACol)];
-        TLook look;
-        uint16_t flags = cell.Flags;
-        bool bold;
-        if (plain) {
-            look.Fg = themeFg;
-            look.Bg = themeBg;
-            bold = !boldCells.empty() && boldCells[size_t(ACol)];
-        } else {
-            bold = flags & vfBold;
-            auto colour = [&](uint32_t AValue, bool AForeground) {
-                if (AValue == KVtDefaultColor)
-                    return AForeground ? themeFg : themeBg;
-                if (AValue & KVtDirectColor)
-                    return AValue & 0xFFFFFF;
-                int index = int(AValue & 0xFF);
-                if (AForeground && bold && index < 8)
-                    index += 8;
-                return VtPaletteRgb(index);
-            };
-            look.Fg = colour(cell.Fg, true);
-            look.Bg = colour(cell.Bg, false);
-            if (flags & vfFaint) {
-                auto mix = [](uint32_t A, uint32_t B, int AShift) {
-                    return ((((A >> AShift) & 0xFF) + ((B >> AShift) & 0xFF)) / 2) << AShift;
-                };
-                look.Fg = mix(look.Fg, look.Bg, 16) | mix(look.Fg, look.Bg, 8) |
-                          mix(look.Fg, look.Bg, 0);
-            }
-        }
-        bool cursor = ACol == ACursorCol && AFocused;
-        int64_t key = int64_t(ALine) * 100000 + ACol;
-        bool selected = ASelFrom >= 0 && key >= ASelFrom && key <= ASelTo;
-        int swaps = ((flags & vfInverse) && !plain ? 1 : 0) + (cursor ? 1 : 0) + (selected ? 1 : 0);
-        if (swaps % 2 == 1)
-            std::swap(look.Fg, look.Bg);
-        look.Filled = look.Bg != themeBg || cursor || selected || (swaps > 0);
-        look.Font = (bold ? 1 : 0) + ((flags & vfItalic) ? 2 : 0);
-        look.Underline = flags & vfUnderline;
-        look.Strike = flags & vfStrike;
-        look.Hidden = flags & vfHidden;
-        return look;
-    };
-
-    qreal baseline = AY + FFont.Ascent;
-    std::vector<quint32> codes;
-    std::vector<quint32> glyphs;
-    std::vector<QPointF> positions;
-    QList<quint32> glyphList;
-    QList<QPointF> positionList;
-    int col = 0;
-    while (col < count) {
-        if (line.Cells[size_t(col)].Flags & vfWideRight) {
-            // An orphan right half (its left half was cut off by a resize); paint it blank.
-            TLook look = lookOf(col);
-            if (look.Filled)
-                APainter.fillRect(col * FCellW, AY, FCellW, FCellH, Rgb(look.Bg));
-            ++col;
-            continue;
-        }
-        TLook look = lookOf(col);
-        int start = col;
-        int end = col + ((line.Cells[size_t(col)].Flags & vfWideLeft) && col + 1 < count ? 2 : 1);
-        while (end < count) {
-            const TKvVtCell& next = line.Cells[size_t(end)];
-            if ((next.Flags & vfWideRight) || !(lookOf(end) == look))
-                break;
-            end += (next.Flags & vfWideLeft) && end + 1 < count ? 2 : 1;
-        }
-        col = end;
-        int x = start * FCellW, w = (end - start) * FCellW;
-        if (look.Filled)
-            APainter.fillRect(x, AY, w, FCellH, Rgb(look.Bg));
-        QColor fg = Rgb(look.Fg);
-        if (!look.Hidden) {
-            // Characters the font has go out as one glyph run placed cell by cell, so that a
-            // font whose advance is not a whole pixel keeps the grid; the rest (other fonts'
-            // glyphs, combining marks) are drawn one cell at a time.
-            const QRawFont& raw = FFont.Raw[look.Font];
-            glyphList.clear();
-            positionList.clear();
-            for (int c = start; c < end; ++c) {
-                const TKvVtCell& cell = line.Cells[size_t(c)];
-                if ((cell.Flags & vfWideRight) || cell.Ch <= ' ')
-                    continue;
-                const std::u32string* marks = CellMarks(line, cell);
-                quint32 glyph = 0;
-                if (!marks && cell.Ch < 0x10000 && raw.isValid()) {
-                    QChar ch(char16_t(cell.Ch));
-                    int n = 1;
-                    raw.glyphIndexesForChars(&ch, 1, &glyph, &n);
-                }
-                if (glyph != 0 && !(cell.Flags & vfWideLeft)) {
-                    glyphList.append(glyph);
-                    positionList.append(QPointF(c * FCellW, 0));
-                    continue;
-                }
-                QString text = QString::fromUcs4(reinterpret_cast<const char32_t*>(&cell.Ch), 1);
-                if (marks)
-                    text += QString::fromUcs4(marks->data(), qsizetype(marks->size()));
-                APainter.setFont(FFont.Fonts[look.Font]);
-                APainter.setPen(fg);
-                int cells = (cell.Flags & vfWideLeft) ? 2 : 1;
-                APainter.save();
-                APainter.setClipRect(c * FCellW, AY, cells * FCellW, FCellH);
-                APainter.drawText(QPointF(c * FCellW, baseline), text);
-                APainter.restore();
-            }
-            if (!glyphList.isEmpty()) {
-                QGlyphRun run;
-                run.setRawFont(raw);
-                run.setGlyphIndexes(glyphList);
-                run.setPositions(positionList);
-                APainter.setPen(fg);
-                APainter.drawGlyphRun(QPointF(0, baseline), run);
-            }
-        }
-        if (look.Underline) {
-            APainter.fillRect(x, AY + FCellH - 2, w, 1, fg);
-        }
-        if (look.Strike) {
-            APainter.fillRect(x, AY + FCellH / 2, w, 1, fg);
-        }
-    }
-    if (!links.empty()) {
-        QColor linkColour = SlotColor(FLook.Colors[csFileNames]);
-        for (const TKvWord& word : links) {
-            int from = std::clamp(word.ColFrom, 0, count), to = std::clamp(word.ColTo, 0, count);
-            if (to > from)
-                APainter.fillRect(from * FCellW, AY + FCellH - 2, (to - from) * FCellW, 1,
-                                  linkColour);
-        }
-    }
 }
 
 } // namespace kv

@@ -9,7 +9,9 @@
 #pragma once
 
 #include <QFont>
+#include <QList>
 #include <QPoint>
+#include <QPointF>
 #include <QRawFont>
 #include <QWidget>
 #include <atomic>
@@ -23,6 +25,7 @@
 #include "Kv.Vt.View.h"
 
 class QMenu;
+class QPainter;
 
 namespace kv {
 
@@ -50,7 +53,7 @@ public:
     ~TKvTerminal() override;
 
     // The screen shown (not owned); setting it resets the scroll offset and the selection and
-    // fits the screen to the control.
+    // fits the screen to the control (once the control is shown).
     TKvVtScreen* Term() const { return FTerm; }
     void SetTerm(TKvVtScreen* AScreen);
 
@@ -115,6 +118,7 @@ protected:
     bool focusNextPrevChild(bool) override { return false; } // Tab belongs to the shell
     void paintEvent(QPaintEvent* AEvent) override;
     void resizeEvent(QResizeEvent* AEvent) override;
+    void showEvent(QShowEvent* AEvent) override;
     void keyPressEvent(QKeyEvent* AEvent) override;
     void mousePressEvent(QMouseEvent* AEvent) override;
     void mouseMoveEvent(QMouseEvent* AEvent) override;
@@ -130,6 +134,7 @@ private:
     struct TFontSet {
         QFont Fonts[4]; // plain, bold, italic, bold italic
         QRawFont Raw[4];
+        quint32 Ascii[4][128] = {}; // glyph of each ASCII character in Raw; 0 = none
         qreal Ascent = 0;
     };
 
@@ -145,11 +150,24 @@ private:
     bool HandleKey(QKeyEvent* AEvent, bool ADryRun);
     bool ReportMouse(QMouseEvent* AEvent, TKvMouseAction AAction);
     bool MouseReporting(Qt::KeyboardModifiers AMods) const;
+    // Focus in and out, when the program asked for them (mode 1004).
+    void ReportFocus(bool AIn);
     void PaintRow(QPainter& APainter, int ALine, int AY, int64_t ASelFrom, int64_t ASelTo,
                   int ACursorCol, bool AFocused);
 
+    // Glyphs of one colour and font across the whole paint, drawn in one call each.
+    struct TGlyphBatch {
+        uint32_t Fg = 0;
+        int Font = 0;
+        QList<quint32> Glyphs;
+        QList<QPointF> Positions;
+    };
+    void FlushGlyphs(QPainter& APainter);
+
     TKvVtScreen* FTerm = nullptr;
     TKvTermLook FLook;
+    std::vector<TGlyphBatch> FBatches;
+    std::unordered_map<uint64_t, size_t> FBatchIndex;
     TFontSet FFont;
     int FCellW = 8;
     int FCellH = 16;

@@ -264,9 +264,9 @@ void TKvVtScreen::AddMark(uint32_t ACodePoint) {
             }
         }
         line.Marks = std::move(kept);
-        if (line.Marks.size() >= 0xFFFF)
-            return;
     }
+    if (line.Marks.size() >= 0xFFFF) // cells refer to entries with 16 bits
+        return;
     line.Marks.push_back(std::u32string(1, char32_t(ACodePoint)));
     cell.Mark = uint16_t(line.Marks.size());
 }

@@ -283,4 +283,22 @@ private:
     std::string FReplies;
 };
 
+// Holds a screen's lock for a scope; a null screen is no lock.
+class TKvVtScreenLock {
+public:
+    explicit TKvVtScreenLock(TKvVtScreen* AScreen) : FScreen(AScreen) {
+        if (FScreen)
+            FScreen->Lock();
+    }
+    ~TKvVtScreenLock() {
+        if (FScreen)
+            FScreen->Unlock();
+    }
+    TKvVtScreenLock(const TKvVtScreenLock&) = delete;
+    TKvVtScreenLock& operator=(const TKvVtScreenLock&) = delete;
+
+private:
+    TKvVtScreen* FScreen;
+};
+
 } // namespace kv

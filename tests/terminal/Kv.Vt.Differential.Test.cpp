@@ -1,7 +1,7 @@
 // The same byte streams through Kolvan's engine and through libvterm, screens compared cell by
 // cell. Only sequences where both mean to agree are fed: cursor movement, erase, insert and
 // delete, scroll regions, SGR colours and flags, autowrap, tabs and the alternate screen, with
-// ASCII and CJK text. Left out on purpose:
+// ASCII and CJK text, combining marks and the alignment pattern. Left out on purpose:
 // - characters whose width tables differ (emoji, recent symbols): Kolvan follows the C
 //   library, libvterm its own older table;
 // - C1 controls: Kolvan treats decoded U+0080..U+009F as printable, libvterm as controls;
@@ -152,6 +152,16 @@ std::string Compare(const TKvVtScreen& AOwn, const TVterm& AOther) {
             else
                 same = own.Ch == otherCh && own.Fg == otherFg && own.Bg == otherBg &&
                        own.Flags == otherFlags;
+            if (same && !blank && !(own.Flags & vfWideRight)) {
+                // Combining marks kept with the character.
+                const TKvVtLine& line = AOwn.AbsLine(AOwn.BackCount() + r);
+                const std::u32string* marks = CellMarks(line, line.Cells[size_t(c)]);
+                std::u32string ownMarks = marks ? *marks : std::u32string();
+                std::u32string otherMarks;
+                for (int i = 1; i < VTERM_MAX_CHARS_PER_CELL && other.chars[i] != 0; ++i)
+                    otherMarks += char32_t(other.chars[i]);
+                same = ownMarks == otherMarks;
+            }
             if (!same)
                 return "cell " + std::to_string(r) + "," + std::to_string(c) + ": kolvan " +
                        Describe(own.Ch, own.Fg, own.Bg, own.Flags) + ", libvterm " +
@@ -226,6 +236,10 @@ const TStream KStreams[] = {
     {"alternate screen 1049", KRows + "\x1b[3;4H\x1b[?1049halt\x1b[5;5Hscreen\x1b[?1049lback"},
     {"alternate screen 1047", KRows + "\x1b[?1047h\x1b[2;2Halt\x1b[?1047l"},
     {"DEC line drawing", "\x1b(0lqqk\r\nx  x\r\nmqqj\x1b(B"},
+    // The fill only: libvterm keeps the cursor and the margins through DECALN, xterm resets
+    // both (the screen tests cover that).
+    {"alignment pattern", KRows + "\x1b[3;3H\x1b#8\x1b[1;1Hx"},
+    {"combining marks", "e\xcc\x81 a\xcc\x81\xcc\xa3" "b \xe4\xb8\xad\xcc\x81 x\x1b[1;40Hz\xcc\x81"},
     {"CJK text wraps",
      "\xe4\xb8\xad\xe6\x96\x87\xe5\xad\x97\xe4\xb8\xad\xe6\x96\x87\xe5\xad\x97\xe4\xb8\xad\xe6\x96"
      "\x87"

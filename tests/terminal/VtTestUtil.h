@@ -72,6 +72,8 @@ inline std::string BrokenInvariant(const TKvVtScreen& AScreen) {
                        std::to_string(c);
             if (right && cells[c].Ch != 0)
                 return "right half with a character";
+            if (cells[c].Mark > AScreen.AbsLine(i).Marks.size())
+                return "combining marks missing at line " + std::to_string(i);
         }
     }
     return std::string();

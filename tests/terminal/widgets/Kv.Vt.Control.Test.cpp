@@ -15,16 +15,23 @@ using namespace kv;
 
 namespace {
 
-// Counts its paints, to see how many repaints a flood of output costs.
+// Counts its paints and the repaint requests queued to it, to see what a flood of output
+// costs the window.
 class TCountingTerminal : public TKvTerminal {
 public:
     using TKvTerminal::TKvTerminal;
     int Paints = 0;
+    int Requests = 0;
 
 protected:
     void paintEvent(QPaintEvent* AEvent) override {
         ++Paints;
         TKvTerminal::paintEvent(AEvent);
+    }
+    bool event(QEvent* AEvent) override {
+        if (AEvent->type() == QEvent::MetaCall)
+            ++Requests;
+        return TKvTerminal::event(AEvent);
     }
 };
 
@@ -55,6 +62,13 @@ struct TTerm {
         QSize cell = Term.CellSize();
         return QPoint(ACol * cell.width() + cell.width() / 2, ARow * cell.height() + cell.height() / 2);
     }
+    // A mouse move with buttons held (QTest's moves do not reach a hidden widget).
+    void Move(int ARow, int ACol, Qt::MouseButtons AButtons = Qt::NoButton) {
+        QPoint at = At(ARow, ACol);
+        QMouseEvent move(QEvent::MouseMove, at, Term.mapToGlobal(at), Qt::NoButton, AButtons,
+                         Qt::NoModifier);
+        QApplication::sendEvent(&Term, &move);
+    }
     std::string Take() {
         std::string sent;
         sent.swap(Sent);
@@ -71,12 +85,17 @@ struct TTerm {
 
 TEST(VtControl, FitsTheScreenToItsSize) {
     TTerm t;
-    EXPECT_EQ(t.Screen.Cols(), 40);
-    EXPECT_EQ(t.Screen.Rows(), 10);
-    t.Term.show();
     int cols = 0, rows = 0;
     t.Term.OnGridChanged = [&](TKvTerminal*, int ACols, int ARows) { cols = ACols, rows = ARows; };
     QSize cell = t.Term.CellSize();
+    // Not shown yet: its size is not the layout's, so the shell keeps its size.
+    t.Term.resize(5 * cell.width(), 2 * cell.height());
+    EXPECT_EQ(t.Screen.Cols(), 40);
+    EXPECT_EQ(cols, 0);
+    t.Term.resize(40 * cell.width(), 10 * cell.height());
+    t.Term.show();
+    EXPECT_EQ(t.Screen.Cols(), 40);
+    EXPECT_EQ(t.Screen.Rows(), 10);
     t.Term.resize(30 * cell.width() + cell.width() / 2, 7 * cell.height());
     EXPECT_EQ(cols, 30);
     EXPECT_EQ(rows, 7);
@@ -183,7 +202,7 @@ TEST(VtControl, SelectionByMouseCopiesText) {
     t.Feed("hello world\r\n  second  line  \r\n");
     // Drag from "world" to "second" on the next line.
     QTest::mousePress(&t.Term, Qt::LeftButton, Qt::NoModifier, t.At(0, 6));
-    QTest::mouseMove(&t.Term, t.At(1, 7));
+    t.Move(1, 7, Qt::LeftButton);
     QTest::mouseRelease(&t.Term, Qt::LeftButton, Qt::NoModifier, t.At(1, 7));
     EXPECT_TRUE(t.Term.HasSelection());
     EXPECT_EQ(t.Term.SelectionText(), "world\r\n  second");
@@ -291,9 +310,18 @@ TEST(VtControl, MouseReportingWhenTheProgramAsks) {
     QTest::mousePress(&t.Term, Qt::RightButton, Qt::ControlModifier, t.At(0, 0));
     QTest::mouseRelease(&t.Term, Qt::RightButton, Qt::ControlModifier, t.At(0, 0));
     EXPECT_EQ(t.Take(), std::string("\033[M") + char(32 + 2 + 16) + "!!" + "\033[M" + char(32 + 3 + 16) + "!!");
-    // Motion only with mode 1002 and a button held.
-    QTest::mouseMove(&t.Term, t.At(3, 3));
+    // Motion: with mode 1002 only while a button is held, with 1003 always.
+    t.Move(3, 3, Qt::LeftButton);
     EXPECT_EQ(t.Take(), "");
+    t.Feed("\033[?1002h\033[?1006h");
+    t.Move(3, 3);
+    EXPECT_EQ(t.Take(), "");
+    t.Move(3, 4, Qt::LeftButton);
+    EXPECT_EQ(t.Take(), "\033[<32;5;4M");
+    t.Feed("\033[?1003h");
+    t.Move(4, 4);
+    EXPECT_EQ(t.Take(), "\033[<35;5;5M");
+    t.Feed("\033[?1003l\033[?1000h\033[?1006l");
     // Shift keeps selection by mouse.
     QTest::mousePress(&t.Term, Qt::LeftButton, Qt::ShiftModifier, t.At(0, 0));
     QTest::mouseRelease(&t.Term, Qt::LeftButton, Qt::ShiftModifier, t.At(0, 0));
@@ -327,6 +355,13 @@ TEST(VtControl, LinksUnderThePointer) {
     EXPECT_EQ(nameAt(1, 27), "-"); // the slash is not part of the link
     EXPECT_EQ(nameAt(1, 30), "-"); // not a known name
     EXPECT_EQ(nameAt(0, 2), "-");  // printed before the folder was reported
+    // The pointer shows which names are links.
+    auto hover = [&](int ARow, int ACol) {
+        t.Move(ARow, ACol);
+        return t.Term.cursor().shape();
+    };
+    EXPECT_EQ(hover(1, 24), Qt::PointingHandCursor);
+    EXPECT_EQ(hover(1, 30), Qt::IBeamCursor);
     // Nothing is a link on the alternate screen.
     t.Feed("\033[?1049h");
     EXPECT_EQ(nameAt(1, 24), "-");
@@ -370,6 +405,7 @@ TEST(VtControl, AFloodOfOutputCostsOneRepaintAtATime) {
     t.Term.show();
     QApplication::processEvents();
     t.Term.Paints = 0;
+    t.Term.Requests = 0;
     // The reader thread feeds and notifies while the window is busy elsewhere.
     std::thread reader([&] {
         for (int i = 0; i < 2000; ++i) {
@@ -383,12 +419,59 @@ TEST(VtControl, AFloodOfOutputCostsOneRepaintAtATime) {
     reader.join();
     QApplication::processEvents();
     QApplication::processEvents();
+    EXPECT_EQ(t.Term.Requests, 1);
     EXPECT_LE(t.Term.Paints, 2);
     EXPECT_GE(t.Term.Paints, 1);
     // The request is taken: the next change is painted too, not lost.
     int before = t.Term.Paints;
     t.Feed("last");
     QApplication::processEvents();
+    EXPECT_EQ(t.Term.Requests, 2);
     EXPECT_GT(t.Term.Paints, before);
     EXPECT_EQ(t.Screen.RowText(t.Screen.CursorY()), "last");
+}
+
+TEST(VtControl, FocusChangesAreReportedOnlyWhenAsked) {
+    TTerm t;
+    QFocusEvent in(QEvent::FocusIn), out(QEvent::FocusOut);
+    int activated = 0;
+    t.Term.OnActivated = [&](TKvTerminal*) { ++activated; };
+    QApplication::sendEvent(&t.Term, &in);
+    QApplication::sendEvent(&t.Term, &out);
+    EXPECT_EQ(t.Take(), "");
+    EXPECT_EQ(activated, 1);
+    t.Feed("\033[?1004h");
+    QApplication::sendEvent(&t.Term, &in);
+    QApplication::sendEvent(&t.Term, &out);
+    EXPECT_EQ(t.Take(), "\033[I\033[O");
+}
+
+TEST(VtControl, PaintsCellColoursInverseSelectionAndPlainMode) {
+    TTerm t;
+    TKvTermLook look;
+    look.Colors[csTerminalBackground] = KvRgb(0, 0, 0);
+    look.Colors[csTerminalText] = KvRgb(192, 192, 192);
+    t.Term.ApplyTheme(look);
+    QSize cell = t.Term.CellSize();
+    t.Term.resize(40 * cell.width(), 10 * cell.height());
+    // Red and direct-colour backgrounds, an inverse cell, a wide character, a default cell.
+    t.Feed("\033[41m  \033[48;2;1;2;3m  \033[0m\033[7m \033[0m\xe4\xb8\xad  \r\n");
+    auto pixel = [&](int ARow, int ACol) {
+        QImage image = t.Term.grab().toImage();
+        QPoint at = t.At(ARow, ACol);
+        // A corner of the cell: glyphs never reach there.
+        return image.pixelColor(at.x() - cell.width() / 2, at.y() - cell.height() / 2 + 1).rgb() & 0xFFFFFF;
+    };
+    EXPECT_EQ(pixel(0, 0), 0xAA0000u);
+    EXPECT_EQ(pixel(0, 3), 0x010203u);
+    EXPECT_EQ(pixel(0, 4), 0xC0C0C0u) << "inverse: the text colour behind";
+    EXPECT_EQ(pixel(0, 8), 0x000000u);
+    // Selected cells swap their colours.
+    t.Term.Select(TKvSelPos{0, 0}, TKvSelPos{0, 1});
+    EXPECT_EQ(pixel(0, 0), 0xC0C0C0u) << "the default text colour on red, swapped";
+    t.Term.ClearSelection();
+    // Plain mode paints the theme's colours only.
+    t.Term.SetIgnoreColors(true);
+    EXPECT_EQ(pixel(0, 0), 0x000000u);
+    EXPECT_EQ(pixel(0, 3), 0x000000u);
 }
