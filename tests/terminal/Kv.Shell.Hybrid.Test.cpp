@@ -217,6 +217,22 @@ TEST_F(ShellHybrid, ReportsFromAnotherHostShowNoLinksUntilTheShellComesBack) {
     EXPECT_EQ(LinkNames(), (std::vector<std::string>{"a.c=/home/ann/a.c"}));
 }
 
+TEST_F(ShellHybrid, AFullScreenProgramHasNoLinksAndTheyComeBackAfterIt) {
+    Open();
+    Login();
+    FShell->Send("a.c\r\n" + KReport + "$ ");
+    SettleAndScan();
+    ASSERT_EQ(LinkNames().size(), 1u);
+    FModel.Input("vi a.c\r");
+    FShell->Send("\x1b[?1049h\x1b[Ha.c src notes 2024.txt");
+    Advance(3500); // no prompt while the program runs: quiet output ends the command
+    FQueue.Pump();
+    EXPECT_TRUE(FModel.Links().empty());
+    FShell->Send("\x1b[?1049l" + KReport + "$ ");
+    SettleAndScan();
+    EXPECT_EQ(LinkNames(), (std::vector<std::string>{"a.c=/home/ann/a.c"}));
+}
+
 TEST_F(ShellHybrid, AFileConnectionThatKeepsFailingIsGivenUpAfterFiveRetries) {
     // A real connection attempt to a port where nothing listens.
     int listening = 0;
