@@ -88,7 +88,7 @@ private:
     IKvCancelTokenPtr FAlive;
 };
 
-// The design's other name for it.
+// Also known as the hybrid map.
 using TKvHybridMap = TKvShellFiles;
 
 } // namespace kv

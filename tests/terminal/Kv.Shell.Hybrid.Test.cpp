@@ -1,6 +1,6 @@
 // The terminal half's hybrid protocol against a scripted shell and a clock the test moves: the
 // report command waits for quiet output, its echo is hidden, names become links once the screen
-// settles, and failures end in the designed status texts.
+// settles, and failures end in the status texts users see.
 #include <gtest/gtest.h>
 
 #include <mutex>
