@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Kv.FS.Sftp.h"
+#include "KvBenchPeers.h"
 
 using namespace kv;
 
@@ -22,20 +23,7 @@ namespace {
 const std::string KScripts = KV_TEST_SERVERS;
 constexpr int64_t KFileSize = 256LL * 1048576;
 
-class TTrustingUi : public IKvConnectUi {
-public:
-    bool AskSecret(const std::string&, const std::string&, const IKvCancelToken&,
-                   std::string&) override {
-        return false;
-    }
-    bool ConfirmNewHostKey(const std::string&, int, const std::string&, const std::string&,
-                           const IKvCancelToken&) override {
-        return true;
-    }
-    void ReportChangedHostKey(const std::string&, int, const std::string&, const std::string&,
-                              const std::string&, const std::string&,
-                              const IKvCancelToken&) override {}
-};
+using bench::TTrustingUi;
 
 double CpuSeconds(int AWho) {
     rusage usage{};
@@ -68,25 +56,8 @@ struct TBest {
     }
 };
 
-std::string Output(const std::string& ACommand) {
-    std::string text;
-    FILE* pipe = ::popen(ACommand.c_str(), "r");
-    if (!pipe)
-        return text;
-    char buffer[256];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0)
-        text.append(buffer, n);
-    ::pclose(pipe);
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    return text;
-}
-
-void Shell(const std::string& ACommand) {
-    if (std::system(ACommand.c_str()) != 0)
-        std::fprintf(stderr, "failed: %s\n", ACommand.c_str());
-}
+using bench::Output;
+using bench::Shell;
 
 struct TBench {
     std::string Keys, Root, Remote;

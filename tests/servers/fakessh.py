@@ -11,13 +11,21 @@ as "/"). Behaviour chosen by names:
     "nul<NUL>name" and "" (a hostile server);
   - reading or writing a file whose name starts with "abort" cuts the connection once more
     than BYTES bytes of it went through (default 1 MiB).
-Exec requests are refused. Writes the chosen port to FILE; stops when the process that started
-it ends, and after 30 minutes in any case.
+Exec requests are refused unless --exec is given: then they run through /bin/sh in the real
+folder DIR. With --shell PROGRAM a shell request runs that program in a pseudo terminal, in the
+real folder DIR with HOME set to it: the shell sees the real paths while SFTP sees DIR as "/",
+as on a server whose SFTP subsystem is chrooted. Writes the chosen port to FILE; stops when the
+process that started it ends, and after 30 minutes in any case.
 """
 import argparse
 import asyncio
+import fcntl
 import os
+import pty
+import struct
+import subprocess
 import sys
+import termios
 
 import asyncssh
 
@@ -99,13 +107,86 @@ class FakeSftp(asyncssh.SFTPServer):
         return super().write(file_obj, offset, data)
 
 
+def user_env():
+    return {"HOME": ARGS.root, "PATH": "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
+            "LANG": "C.UTF-8", "USER": ARGS.user, "LOGNAME": ARGS.user}
+
+
+def set_size(fd, cols, rows):
+    fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", rows or 24, cols or 80, 0, 0))
+
+
+async def run_exec(process):
+    proc = await asyncio.create_subprocess_exec(
+        "/bin/sh", "-c", process.command, cwd=ARGS.root, env=user_env(),
+        stdin=asyncio.subprocess.DEVNULL, stdout=asyncio.subprocess.PIPE,
+        stderr=asyncio.subprocess.PIPE)
+    out, err = await proc.communicate()
+    process.stdout.write(out)
+    process.stderr.write(err)
+    process.exit(proc.returncode)
+
+
+async def run_shell(process):
+    cols, rows, _, _ = process.get_terminal_size()
+    master, slave = pty.openpty()
+    set_size(master, cols, rows)
+    env = user_env()
+    env["TERM"] = process.get_terminal_type() or "xterm"
+    proc = subprocess.Popen([ARGS.shell, "-i"], stdin=slave, stdout=slave, stderr=slave,
+                            cwd=ARGS.root, env=env, start_new_session=True,
+                            preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+    os.close(slave)
+    loop = asyncio.get_running_loop()
+    ended = asyncio.Event()
+
+    def readable():
+        try:
+            data = os.read(master, 65536)
+        except OSError:  # EIO: the shell has gone
+            data = b""
+        if not data:
+            loop.remove_reader(master)
+            ended.set()
+            return
+        process.stdout.write(data)
+
+    async def typed():
+        while True:
+            try:
+                data = await process.stdin.read(4096)
+            except asyncssh.TerminalSizeChanged as size:
+                set_size(master, size.width, size.height)
+                continue
+            if not data:
+                break
+            os.write(master, data)
+
+    loop.add_reader(master, readable)
+    typing = asyncio.ensure_future(typed())
+    await ended.wait()
+    typing.cancel()
+    code = await loop.run_in_executor(None, proc.wait)
+    os.close(master)
+    process.exit(code)
+
+
+async def run_process(process):
+    if process.command is not None:
+        await run_exec(process)
+    else:
+        await run_shell(process)
+
+
 async def main():
     if not os.path.exists(ARGS.host_key):
         key = asyncssh.generate_private_key("ssh-ed25519")
         key.write_private_key(ARGS.host_key)
     server = await asyncssh.listen("127.0.0.1", 0, server_factory=FakeServer,
                                    server_host_keys=[ARGS.host_key], sftp_factory=FakeSftp,
-                                   allow_scp=False)
+                                   allow_scp=False, encoding=None,
+                                   process_factory=run_process if ARGS.shell or ARGS.exec
+                                   else None)
     port = server.sockets[0].getsockname()[1]
     with open(ARGS.port_file + ".tmp", "w") as f:
         f.write("%d\n" % port)
@@ -126,7 +207,12 @@ if __name__ == "__main__":
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
     parser.add_argument("--abort-after", type=int, default=1048576)
+    parser.add_argument("--shell", default="")
+    parser.add_argument("--exec", action="store_true")
     ARGS = parser.parse_args()
+    if ARGS.shell and not ARGS.exec:
+        # A shell without the exec channel, as restricted servers offer.
+        asyncssh.stream.SSHServerStreamSession.exec_requested = lambda self, command: False
     try:
         asyncio.run(main())
     except KeyboardInterrupt:

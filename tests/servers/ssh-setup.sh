@@ -60,6 +60,12 @@ for shell in dash zsh mksh ksh93; do
     home=$(getent passwd "kvsh-$shell" | cut -d: -f6)
     touch "$home/.zshrc"
     chown "kvsh-$shell:" "$home/.zshrc"
+    # sshd passes no locale here; in the C locale zsh's line editor mangles typed non-ASCII
+    # names, where a real server's zsh user has a UTF-8 locale.
+    if [ "$shell" = zsh ] && ! grep -qs '^export LANG=' "$home/.zshenv"; then
+        echo 'export LANG=C.UTF-8' >>"$home/.zshenv"
+        chown "kvsh-$shell:" "$home/.zshenv"
+    fi
 done
 
 keys=$state/keys

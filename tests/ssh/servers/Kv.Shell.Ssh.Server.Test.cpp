@@ -5,6 +5,7 @@
 
 #include "Kv.Platform.Pty.h"
 #include "Kv.Shell.Local.h"
+#include "Kv.Shell.Quote.h"
 #include "Kv.Shell.Ssh.h"
 #include "KvShellScreen.h"
 #include "KvSshPeers.h"
@@ -93,18 +94,21 @@ TEST_F(SshShell, CloseWhileConnectingEndsQuietly) {
     EXPECT_EQ(FScreen.EndedCount(), 0);
 }
 
-// Login shells other than bash: output, input, and the typed folder report after cd.
+// Each login shell: output, input, and the typed folder report after cd into folders whose
+// names need encoding in a file URL ("%" and blanks) or quoting in the shell.
 class SshLoginShell : public SshShell, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(SshLoginShell, RunsCommandsAndReportsTheFolderAfterTheReportCommand) {
-    const std::string user = std::string("kvsh-") + GetParam();
-    int code = 0;
-    test::RunCommand("id " + user + " >/dev/null 2>&1", &code);
-    if (code != 0)
-        GTEST_SKIP() << GetParam() << " is not installed here";
+    const std::string shell = GetParam();
+    const std::string user = test::LoginShellUser(shell);
+    if (user.empty())
+        GTEST_SKIP() << shell << " is not installed here";
     test::TTempDir base("/tmp");
-    const std::string dir = base / "a b%41";
-    test::RunCommand("mkdir '" + dir + "' && chmod 0755 '" + base.Path() + "'");
+    test::RunCommand("chmod 0755 '" + base.Path() + "'");
+    const std::vector<std::string> names = {"a b%41", "100% done", "it's \"quoted\"",
+                                            "\xc3\xbcml\xc3\xa4ut \xe6\x97\xa5\xe6\x9c\xac"};
+    for (const auto& name : names)
+        test::RunCommand("mkdir " + ShellQuote(base / name));
     TKvConnector conn = Conn();
     conn.User = user;
     FShell = TKvSshShell::Create(conn, std::make_shared<test::TScriptedUi>());
@@ -113,17 +117,21 @@ TEST_P(SshLoginShell, RunsCommandsAndReportsTheFolderAfterTheReportCommand) {
     Type("echo ans''wer-$((6*7))");
     ASSERT_TRUE(FScreen.WaitFor("answer-42", 30s)) << FScreen.Output() << FScreen.Reason();
     FShell->Write(FolderReportCommand() + "\r");
-    Type(" cd '" + dir + "'");
-    // zsh encodes "%" and blanks; the shells without substitution report the folder as it is.
-    const bool encodes = std::string(GetParam()) == "zsh";
-    const std::string report =
-        "\x1b]7;file://" + HostName() + (encodes ? FolderReportPath(dir) : dir) + "\x07";
-    EXPECT_TRUE(FScreen.WaitFor(report)) << FScreen.Output();
+    for (const auto& name : names) {
+        const std::string dir = base / name;
+        std::string command, error;
+        ASSERT_TRUE(ShellCdCommand(dir, command, error));
+        Type(" " + command);
+        const std::string report = "\x1b]7;file://" + HostName() + FolderReportPath(dir) + "\x07";
+        ASSERT_TRUE(FScreen.WaitFor(report)) << name << "\n" << FScreen.Output();
+        FScreen.SkipPast(report);
+    }
     Type("exit");
     EXPECT_TRUE(FScreen.WaitEnded());
 }
 
-INSTANTIATE_TEST_SUITE_P(Shells, SshLoginShell, ::testing::Values("dash", "zsh", "mksh", "ksh93"));
+INSTANTIATE_TEST_SUITE_P(Shells, SshLoginShell,
+                         ::testing::Values("bash", "dash", "zsh", "mksh", "ksh93"));
 
 TEST(SshShellConnect, AWrongPasswordWithNoAnswerLeftEndsWithoutAnError) {
     KV_REQUIRE_SSH();

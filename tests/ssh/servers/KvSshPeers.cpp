@@ -111,19 +111,27 @@ void TSshd::KillConnections() {
         pid + ") 2>/dev/null");
 }
 
-TFakeSsh::TFakeSsh(long AAbortAfter) {
+TFakeSsh::TFakeSsh(long AAbortAfter, const std::vector<std::string>& AOptions) {
     FDir = TestRoot() + "/fakessh-" + std::to_string(UniqueCounter());
     FRoot = FDir + "/root";
     RunCommand("mkdir -p '" + FRoot + "'");
     std::string port_file = FDir + "/port";
+    // The argument vector is made before fork: the child of a threaded process only execs.
+    std::vector<std::string> args = {"python3",       KScripts + "/fakessh.py",
+                                     "--root",        FRoot,
+                                     "--port-file",   port_file,
+                                     "--host-key",    FDir + "/host_key",
+                                     "--user",        KUser,
+                                     "--password",    KPassword,
+                                     "--abort-after", std::to_string(AAbortAfter)};
+    args.insert(args.end(), AOptions.begin(), AOptions.end());
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
     pid_t pid = ::fork();
     if (pid == 0) {
-        std::string abort_after = std::to_string(AAbortAfter), host_key = FDir + "/host_key",
-                    script = KScripts + "/fakessh.py";
-        ::execl("/usr/bin/python3", "python3", script.c_str(), "--root", FRoot.c_str(),
-                "--port-file", port_file.c_str(), "--host-key", host_key.c_str(), "--user", KUser,
-                "--password", KPassword, "--abort-after", abort_after.c_str(),
-                static_cast<char*>(nullptr));
+        ::execv("/usr/bin/python3", argv.data());
         ::_exit(127);
     }
     FPid = pid;
@@ -182,6 +190,13 @@ TKvConnector PasswordConn(int APort, const std::string& AUser) {
     conn.User = AUser;
     conn.Auth = amPassword;
     return conn;
+}
+
+std::string LoginShellUser(const std::string& AShell) {
+    const std::string user = AShell == "bash" ? "kvpw" : "kvsh-" + AShell;
+    int code = 0;
+    RunCommand("id " + user + " >/dev/null 2>&1", &code);
+    return code == 0 ? user : std::string();
 }
 
 TKvConnector KeyConn(int APort, const std::string& AKeyName) {

@@ -60,7 +60,8 @@ private:
 
 class TFakeSsh {
 public:
-    explicit TFakeSsh(long AAbortAfter = 1048576);
+    // AOptions go to fakessh.py as they stand ("--shell", "/bin/bash", "--exec").
+    explicit TFakeSsh(long AAbortAfter = 1048576, const std::vector<std::string>& AOptions = {});
     ~TFakeSsh();
     int Port() const { return FPort; }
     // The folder that the client sees as "/".
@@ -101,6 +102,9 @@ private:
 };
 
 TKvConnector PasswordConn(int APort, const std::string& AUser = "kvpw");
+// The test user whose login shell is AShell ("bash" is kvpw's); empty when that shell is not
+// installed here.
+std::string LoginShellUser(const std::string& AShell);
 TKvConnector KeyConn(int APort, const std::string& AKeyName = "id_ed25519");
 
 // Trusts every host key the tests meet (they come and go with each server instance): starts
