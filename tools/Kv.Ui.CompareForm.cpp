@@ -86,7 +86,9 @@ public:
     int RowHeight() const { return ScaleFor(this, Theme().FontHeight) + ScaleFor(this, 5); }
     int PageRows() const { return std::max(1, viewport()->height() / RowHeight()); }
     std::array<int, 9> Edges() const {
-        return CompareColumnEdges(viewport()->width(), [this](int AValue) { return ScaleFor(this, AValue); });
+        const QFontMetrics metrics(ThemeFont(ScaleFor(this, Theme().FontHeight)));
+        return CompareColumnEdges(viewport()->width(), [this](int AValue) { return ScaleFor(this, AValue); },
+                                  metrics.horizontalAdvance(QLatin1Char('0')));
     }
 
     void CountChanged() {

@@ -135,8 +135,10 @@ std::string SideDateText(const TKvCompareRow& ARow, TKvRowSide ASide) {
     return FormatStamp(ASide == rsLeft ? ARow.Left.Modified : ARow.Right.Modified);
 }
 
-std::array<int, 9> CompareColumnEdges(int AWidth, const std::function<int(int)>& AScale) {
-    const int a = AScale(90), b = AScale(125), c = AScale(85), d = AScale(40);
+std::array<int, 9> CompareColumnEdges(int AWidth, const std::function<int(int)>& AScale, int ACharWidth) {
+    // "yyyy-mm-dd hh:nn" and "file/folder", plus the cells' insets.
+    const int a = AScale(90), b = std::max(AScale(125), 16 * ACharWidth + 8),
+              c = std::max(AScale(85), 11 * ACharWidth + 8), d = AScale(40);
     std::array<int, 9> e{};
     e[0] = 0;
     e[1] = std::max(AScale(160), AWidth - 2 * (a + b) - c - d) * 55 / 100;

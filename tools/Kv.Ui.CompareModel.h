@@ -50,7 +50,9 @@ std::string SideSizeText(const TKvCompareRow& ARow, TKvRowSide ASide);
 std::string SideDateText(const TKvCompareRow& ARow, TKvRowSide ASide);
 
 // The column edges E0..E8 for a list of client width AWidth; AScale scales a 96-dpi size.
-std::array<int, 9> CompareColumnEdges(int AWidth, const std::function<int(int)>& AScale);
+// ACharWidth, when given, widens the date and status columns to what their texts need in a
+// font wider than the one the sizes were chosen for.
+std::array<int, 9> CompareColumnEdges(int AWidth, const std::function<int(int)>& AScale, int ACharWidth = 0);
 
 // A copy in one confirmed step: the requests in group order and what the question tells.
 struct TKvCopyPlan {

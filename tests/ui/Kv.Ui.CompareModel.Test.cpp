@@ -350,4 +350,8 @@ TEST(CompareModel, StatusLinesAndLayout) {
     auto narrow = CompareColumnEdges(300, identity);
     EXPECT_EQ(narrow[1], 88) << "the name column keeps 55% of its minimum";
     EXPECT_EQ(narrow[8], narrow[7] + 40) << "the note column never vanishes";
+    auto wide = CompareColumnEdges(1150, identity, 9);
+    EXPECT_EQ(wide[3] - wide[2], 16 * 9 + 8) << "a wide font's date still fits";
+    EXPECT_EQ(wide[4] - wide[3], 11 * 9 + 8);
+    EXPECT_EQ(wide[2] - wide[1], 90);
 }
