@@ -11,8 +11,6 @@ namespace kv {
 
 namespace {
 
-constexpr int64_t KFirstBuffer = 262144;
-constexpr int KTextSample = 8192;
 constexpr TKvColor KBlack = KvRgb(0, 0, 0);
 constexpr TKvColor KWhite = KvRgb(0xff, 0xff, 0xff);
 
@@ -41,57 +39,12 @@ std::u32string CodePoints(std::string_view AText) {
 
 bool IsDifference(TKvDiffKind AKind) { return AKind == dkChanged || AKind == dkLeftOnly || AKind == dkRightOnly; }
 
-int SideCount(std::string_view ABytes, int ARow) {
-    const int64_t at = int64_t(ARow) * 16;
-    return int(std::clamp<int64_t>(int64_t(ABytes.size()) - at, 0, 16));
-}
-
 } // namespace
-
-std::string ReadWholeFile(IKvFileSystem& AFs, const std::string& APath, const IKvCancelToken& AToken) {
-    CheckCancelled(AToken);
-    TKvStreamPtr stream = AFs.OpenRead(APath);
-    std::string buffer(size_t(KFirstBuffer), '\0');
-    int64_t length = 0;
-    for (;;) {
-        if (length == int64_t(buffer.size())) {
-            if (length >= KDiffMaxBytes)
-                throw EKvFsError(Format("%s: larger than %d MB, too large to show side by side", APath.c_str(),
-                                        int(KDiffMaxBytes / 1048576)));
-            buffer.resize(buffer.size() * 2);
-        }
-        CheckCancelled(AToken);
-        int64_t got = stream->Read(buffer.data() + length, int64_t(buffer.size()) - length);
-        if (got <= 0)
-            break;
-        length += got;
-    }
-    buffer.resize(size_t(length));
-    return buffer;
-}
-
-std::vector<TKvDiffKind> HexRowKinds(std::string_view ALeft, std::string_view ARight, const IKvCancelToken& AToken) {
-    const int64_t larger = std::max(ALeft.size(), ARight.size());
-    const int rows = int((larger + 15) / 16);
-    std::vector<TKvDiffKind> kinds(size_t(rows), dkSame);
-    for (int r = 0; r < rows; ++r) {
-        if (r % 65536 == 0)
-            CheckCancelled(AToken);
-        const int left = SideCount(ALeft, r), right = SideCount(ARight, r);
-        if (left == 0)
-            kinds[r] = dkRightOnly;
-        else if (right == 0)
-            kinds[r] = dkLeftOnly;
-        else if (left != right || std::memcmp(ALeft.data() + int64_t(r) * 16, ARight.data() + int64_t(r) * 16, left) != 0)
-            kinds[r] = dkChanged;
-    }
-    return kinds;
-}
 
 std::string HexRow(std::string_view ABytes, int ARow) {
     static const char digits[] = "0123456789ABCDEF";
     const int64_t at = int64_t(ARow) * 16;
-    const int count = SideCount(ABytes, ARow);
+    const int count = HexRowBytes(ABytes, ARow);
     std::string text = Format("%08llX  ", static_cast<unsigned long long>(at));
     for (int i = 0; i < 16; ++i) {
         if (i < count) {
@@ -145,52 +98,13 @@ TKvCharRanges ChangedRange(std::string_view AMine, std::string_view AOther) {
 TKvCharRanges ChangedHexColumns(std::string_view AMine, std::string_view AOther, int ARow) {
     TKvCharRanges ranges;
     const int64_t at = int64_t(ARow) * 16;
-    const int mine = SideCount(AMine, ARow), other = SideCount(AOther, ARow);
+    const int mine = HexRowBytes(AMine, ARow), other = HexRowBytes(AOther, ARow);
     for (int i = 0; i < mine; ++i)
         if (i >= other || AMine[at + i] != AOther[at + i]) {
             ranges.push_back({10 + 3 * i, 12 + 3 * i});
             ranges.push_back({59 + i, 60 + i});
         }
     return ranges;
-}
-
-TKvDiffLoadPtr LoadDiff(IKvFileSystem& ALeftFs, const std::string& ALeftPath, IKvFileSystem& ARightFs,
-                        const std::string& ARightPath, const TKvCompareOptions& AOptions,
-                        const IKvCancelToken& AToken) {
-    auto load = std::make_shared<TKvDiffLoad>();
-    try {
-        std::string left = ReadWholeFile(ALeftFs, ALeftPath, AToken);
-        std::string right = ReadWholeFile(ARightFs, ARightPath, AToken);
-        load->Binary = IsBinaryExtension(ALeftFs.NameOf(ALeftPath)) || !LooksLikeText(left, KTextSample) ||
-                       !LooksLikeText(right, KTextSample) || left.find('\0') != std::string::npos ||
-                       right.find('\0') != std::string::npos;
-        if (load->Binary) {
-            load->Kinds = HexRowKinds(left, right, AToken);
-            load->RowCount = int(load->Kinds.size());
-            load->LeftBytes = std::move(left);
-            load->RightBytes = std::move(right);
-            return load;
-        }
-        std::string leftText = DecodeText(left, load->LeftInfo);
-        std::string().swap(left);
-        std::string rightText = DecodeText(right, load->RightInfo);
-        std::string().swap(right);
-        load->LeftLines = SplitLines(leftText);
-        std::string().swap(leftText);
-        load->RightLines = SplitLines(rightText);
-        std::string().swap(rightText);
-        BuildDiffRows(load->LeftLines, load->RightLines, AOptions, load->Rows, AToken);
-        load->RowCount = int(load->Rows.size());
-        for (auto* lines : {&load->LeftLines, &load->RightLines})
-            for (auto& line : *lines)
-                if (line.find('\t') != std::string::npos)
-                    line = ExpandTabs(line, KDiffTabWidth);
-    } catch (const EKvCancelled&) {
-        throw;
-    } catch (const std::exception& e) {
-        load->Error = e.what();
-    }
-    return load;
 }
 
 void TKvDiffModel::Loaded(TKvDiffLoad ALoad) {
@@ -231,7 +145,7 @@ std::string TKvDiffModel::Text(int ARow, TKvDiffSide ASide) const {
     if (FLoad.Binary)
         return HexRow(ASide == dsLeft ? FLoad.LeftBytes : FLoad.RightBytes, ARow);
     const TKvDiffRow& row = FLoad.Rows[ARow];
-    return ASide == dsLeft ? FLoad.LeftLines[row.Left] : FLoad.RightLines[row.Right];
+    return std::string(ASide == dsLeft ? FLoad.LeftLines[row.Left] : FLoad.RightLines[row.Right]);
 }
 
 int TKvDiffModel::GutterChars() const {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Kv.Diff.h"
+#include "Kv.DiffLoad.h"
 #include "Kv.FileSystem.h"
 #include "Kv.Settings.h"
 #include "Kv.Worker.h"
@@ -24,30 +25,6 @@ struct TKvDiffBlock {
     bool operator==(const TKvDiffBlock&) const = default;
 };
 
-struct TKvDiffLoad {
-    std::string Error;
-    bool Binary = false;
-    std::vector<std::string> LeftLines, RightLines;
-    std::vector<TKvDiffRow> Rows;
-    std::string LeftBytes, RightBytes;
-    std::vector<TKvDiffKind> Kinds;
-    int RowCount = 0;
-    TKvTextInfo LeftInfo, RightInfo;
-};
-using TKvDiffLoadPtr = std::shared_ptr<TKvDiffLoad>;
-
-// Both files are held whole; this bounds what one window takes.
-inline constexpr int64_t KDiffMaxBytes = 67108864;
-inline constexpr int KDiffTabWidth = 4;
-
-// The whole file, or EKvFsError when it is KDiffMaxBytes or larger.
-std::string ReadWholeFile(IKvFileSystem& AFs, const std::string& APath, const IKvCancelToken& AToken);
-// The loading job: never raises but for cancellation; a failure is the result's Error.
-TKvDiffLoadPtr LoadDiff(IKvFileSystem& ALeftFs, const std::string& ALeftPath, IKvFileSystem& ARightFs,
-                        const std::string& ARightPath, const TKvCompareOptions& AOptions,
-                        const IKvCancelToken& AToken);
-// The kinds of 16-byte rows of two byte strings.
-std::vector<TKvDiffKind> HexRowKinds(std::string_view ALeft, std::string_view ARight, const IKvCancelToken& AToken);
 // Offset, 16 hex pairs (blanks past the end) and the printable characters.
 std::string HexRow(std::string_view ABytes, int ARow);
 std::vector<TKvDiffBlock> BuildBlocks(const std::vector<TKvDiffKind>& AKinds);
