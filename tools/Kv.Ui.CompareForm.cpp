@@ -3,6 +3,7 @@
 #include <QAbstractScrollArea>
 #include <QApplication>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -10,6 +11,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <typeinfo>
@@ -417,6 +419,7 @@ void TKvCompareForm::ApplyEdit() {
 void TKvCompareForm::StartCompare() {
     if (FToken)
         FToken->Cancel();
+    FPending.clear();
     const int gen = FModel.BeginRun();
     FSelected = -1;
     RowsChanged();
@@ -425,11 +428,13 @@ void TKvCompareForm::StartCompare() {
                             scope = FModel.Scope()](const IKvCancelToken& AToken) {
         auto report = [&](std::vector<TKvCompareRow> ARows, int AFolders, const std::string& ACurrent, int AFiles) {
             KvDeliver(alive, [this, gen, rows = std::move(ARows), AFolders, current = ACurrent, AFiles]() mutable {
-                if (!FModel.RowsArrived(gen, std::move(rows), AFolders, current, AFiles))
-                    return;
-                if (FSelected < 0 && FModel.ViewCount() > 0)
-                    FSelected = 0;
-                RowsChanged();
+                TPendingBatch batch;
+                batch.Gen = gen;
+                batch.Rows = std::move(rows);
+                batch.Folders = AFolders;
+                batch.Files = AFiles;
+                batch.Current = current;
+                Queue(std::move(batch));
             });
         };
         std::string error;
@@ -443,12 +448,58 @@ void TKvCompareForm::StartCompare() {
                 error = "failed";
         }
         KvDeliver(alive, [this, gen, error] {
-            if (!FModel.RunFinished(gen, error))
-                return;
-            FToken.reset();
-            UpdateStatus();
+            TPendingBatch batch;
+            batch.Gen = gen;
+            batch.Finished = true;
+            batch.Error = error;
+            Queue(std::move(batch));
         });
     });
+}
+
+void TKvCompareForm::Queue(TPendingBatch ABatch) {
+    FPending.push_back(std::move(ABatch));
+    if (!FDraining) {
+        FDraining = true;
+        QTimer::singleShot(0, this, [this] { Drain(); });
+    }
+}
+
+void TKvCompareForm::Drain() {
+    // A slice of rows, then the event loop again: the window stays responsive whatever the
+    // size of a batch.
+    constexpr int KSliceRows = 500;
+    constexpr qint64 KSliceMs = 20;
+    QElapsedTimer clock;
+    clock.start();
+    bool changed = false;
+    while (!FPending.empty() && clock.elapsed() < KSliceMs) {
+        TPendingBatch& batch = FPending.front();
+        if (batch.Finished) {
+            if (FModel.RunFinished(batch.Gen, batch.Error))
+                FToken.reset();
+            changed = true;
+            FPending.pop_front();
+            continue;
+        }
+        const size_t end = std::min(batch.Rows.size(), batch.Next + KSliceRows);
+        std::vector<TKvCompareRow> slice(std::make_move_iterator(batch.Rows.begin() + ptrdiff_t(batch.Next)),
+                                         std::make_move_iterator(batch.Rows.begin() + ptrdiff_t(end)));
+        batch.Next = end;
+        changed = FModel.RowsArrived(batch.Gen, std::move(slice), batch.Folders, batch.Current, batch.Files) || changed;
+        if (batch.Next >= batch.Rows.size())
+            FPending.pop_front();
+    }
+    if (changed) {
+        if (FSelected < 0 && FModel.ViewCount() > 0)
+            FSelected = 0;
+        RowsChanged();
+    }
+
+    if (FPending.empty())
+        FDraining = false;
+    else
+        QTimer::singleShot(0, this, [this] { Drain(); });
 }
 
 void TKvCompareForm::StopJob() {

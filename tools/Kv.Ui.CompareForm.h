@@ -6,6 +6,7 @@
 
 #include <QWidget>
 #include <array>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -84,6 +85,18 @@ private:
     bool HandleWindowKey(QKeyEvent* AEvent);
     bool HandleListKey(QKeyEvent* AEvent);
     void Inform(const std::string& AText);
+    // Rows are taken in slices, so a large batch never holds the window's thread for long.
+    struct TPendingBatch {
+        int Gen = 0;
+        std::vector<TKvCompareRow> Rows;
+        size_t Next = 0;
+        int Folders = 0, Files = 0;
+        std::string Current;
+        bool Finished = false;
+        std::string Error;
+    };
+    void Queue(TPendingBatch ABatch);
+    void Drain();
 
     TKvCompareModel FModel;
     TKvCompareSync FSync;
@@ -91,6 +104,8 @@ private:
     std::unique_ptr<TKvWorker> FWorker;
     IKvCancelTokenPtr FAlive;
     IKvCancelTokenPtr FToken;
+    std::deque<TPendingBatch> FPending;
+    bool FDraining = false;
     int FSelected = -1;
     bool FUpdating = false;
     QWidget* FTopBar = nullptr;

@@ -188,7 +188,6 @@ bool TKvCompareModel::RowsArrived(int AGen, std::vector<TKvCompareRow> ARows, in
     FFolders = AFolders;
     FFiles = AFiles;
     FCurrent = ACurrent;
-    FItems.reserve(FItems.size() + ARows.size());
     for (auto& row : ARows) {
         TKvCompareItem item;
         item.Action = DefaultAction(row);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -134,7 +135,8 @@ private:
     TKvCompareOptions FOptions, FRunOptions;
     TKvCompareScope FScope;
     int FGen = 0;
-    std::vector<TKvCompareItem> FItems;
+    // A deque: 100,000 rows arrive in slices, and growing never moves the rows already held.
+    std::deque<TKvCompareItem> FItems;
     std::vector<int> FView;
     bool FRunning = false;
     bool FChecking = false;
