@@ -469,7 +469,7 @@ void TKvCompareForm::Drain() {
     // A slice of rows, then the event loop again: the window stays responsive whatever the
     // size of a batch.
     constexpr int KSliceRows = 500;
-    constexpr qint64 KSliceMs = 20;
+    constexpr qint64 KSliceMs = 8;
     QElapsedTimer clock;
     clock.start();
     bool changed = false;
