@@ -128,7 +128,10 @@ constexpr int KCheckTableRows = 256;
 
 } // namespace
 
-std::string DecodeText(std::string_view ABytes, TKvTextInfo& AInfo) {
+namespace {
+
+// Fills AInfo from the bytes; true when what follows the byte-order mark is UTF-8.
+bool ReadTextInfo(std::string_view ABytes, TKvTextInfo& AInfo) {
     // Line feeds are counted in one vectorised pass; carriage returns are rare, so each one
     // is looked at on its own.
     int64_t lf = std::count(ABytes.begin(), ABytes.end(), '\n'), crlf = 0, cr = 0;
@@ -147,15 +150,35 @@ std::string DecodeText(std::string_view ABytes, TKvTextInfo& AInfo) {
     AInfo.Bom = ABytes.size() > 2 && ABytes.substr(0, 3) == "\xEF\xBB\xBF";
     if (AInfo.Bom)
         ABytes.remove_prefix(3);
-    AInfo.Encoding = "UTF-8";
-    if (IsValidUtf8(ABytes))
-        return std::string(ABytes);
-    AInfo.Encoding = "ANSI";
-    return DecodeCp1252(ABytes);
+    AInfo.Encoding = IsValidUtf8(ABytes) ? "UTF-8" : "ANSI";
+    return AInfo.Encoding == "UTF-8";
+}
+
+} // namespace
+
+std::string DecodeText(std::string_view ABytes, TKvTextInfo& AInfo) {
+    const bool utf8 = ReadTextInfo(ABytes, AInfo);
+    if (AInfo.Bom)
+        ABytes.remove_prefix(3);
+    return utf8 ? std::string(ABytes) : DecodeCp1252(ABytes);
+}
+
+std::string DecodeOwnedText(std::string ABytes, TKvTextInfo& AInfo) {
+    const bool utf8 = ReadTextInfo(ABytes, AInfo);
+    if (!utf8)
+        return DecodeCp1252(std::string_view(ABytes).substr(AInfo.Bom ? 3 : 0));
+    if (AInfo.Bom)
+        ABytes.erase(0, 3);
+    return ABytes;
 }
 
 std::vector<std::string> SplitLines(std::string_view AText) {
-    std::vector<std::string> lines;
+    const std::vector<std::string_view> views = SplitLineViews(AText);
+    return std::vector<std::string>(views.begin(), views.end());
+}
+
+std::vector<std::string_view> SplitLineViews(std::string_view AText) {
+    std::vector<std::string_view> lines;
     lines.reserve(size_t(std::count(AText.begin(), AText.end(), '\n')) + 1);
     const char* data = AText.data();
     const size_t size = AText.size();
@@ -207,9 +230,11 @@ std::string TextInfoCaption(const TKvTextInfo& AInfo) {
     return AInfo.Encoding + (AInfo.Bom ? " BOM" : "") + ", " + AInfo.Eol;
 }
 
-void BuildDiffRows(const std::vector<std::string>& ALeft, const std::vector<std::string>& ARight,
-                   const TKvCompareOptions& AOptions, std::vector<TKvDiffRow>& ARows,
-                   const IKvCancelToken& AToken) {
+namespace {
+
+template <class TLine>
+void BuildRows(const std::vector<TLine>& ALeft, const std::vector<TLine>& ARight, const TKvCompareOptions& AOptions,
+               std::vector<TKvDiffRow>& ARows, const IKvCancelToken& AToken) {
     ARows.clear();
     bool normalize = NormalizesAnything(AOptions);
     // Normalized texts are kept alive here so the dictionary can hold views of them.
@@ -219,7 +244,7 @@ void BuildDiffRows(const std::vector<std::string>& ALeft, const std::vector<std:
         rightNorm.reserve(ARight.size());
     }
     TLineIds ids(ALeft.size() + ARight.size());
-    auto identify = [&](const std::vector<std::string>& ALines, std::vector<std::string>& ANorm,
+    auto identify = [&](const std::vector<TLine>& ALines, std::vector<std::string>& ANorm,
                         std::vector<int>& AIds) {
         AIds.resize(ALines.size());
         for (size_t k = 0; k < ALines.size(); ++k) {
@@ -277,6 +302,20 @@ void BuildDiffRows(const std::vector<std::string>& ALeft, const std::vector<std:
                 break;
         }
     }
+}
+
+} // namespace
+
+void BuildDiffRows(const std::vector<std::string>& ALeft, const std::vector<std::string>& ARight,
+                   const TKvCompareOptions& AOptions, std::vector<TKvDiffRow>& ARows,
+                   const IKvCancelToken& AToken) {
+    BuildRows(ALeft, ARight, AOptions, ARows, AToken);
+}
+
+void BuildDiffRows(const std::vector<std::string_view>& ALeft, const std::vector<std::string_view>& ARight,
+                   const TKvCompareOptions& AOptions, std::vector<TKvDiffRow>& ARows,
+                   const IKvCancelToken& AToken) {
+    BuildRows(ALeft, ARight, AOptions, ARows, AToken);
 }
 
 // ---- TDiffer ----

@@ -33,14 +33,22 @@ struct TKvTextInfo {
 // UTF-8 when the bytes (after a byte-order mark) are strict UTF-8, otherwise Windows-1252.
 // The result is always UTF-8.
 std::string DecodeText(std::string_view ABytes, TKvTextInfo& AInfo);
+// The same for bytes the caller gives away: UTF-8 keeps their buffer, so a large file is not
+// copied again.
+std::string DecodeOwnedText(std::string ABytes, TKvTextInfo& AInfo);
 // Every CR, LF or CR LF ends a line; a final line ending makes no empty last line.
 std::vector<std::string> SplitLines(std::string_view AText);
+// The same lines as views into AText, without a copy of each.
+std::vector<std::string_view> SplitLineViews(std::string_view AText);
 std::string ExpandTabs(std::string_view ALine, int AWidth);
 std::string NormalizeText(std::string_view ALine, const TKvCompareOptions& AOptions);
 // The encoding, " BOM" when there was one, ", " and the line-ending style.
 std::string TextInfoCaption(const TKvTextInfo& AInfo);
 
 void BuildDiffRows(const std::vector<std::string>& ALeft, const std::vector<std::string>& ARight,
+                   const TKvCompareOptions& AOptions, std::vector<TKvDiffRow>& ARows,
+                   const IKvCancelToken& AToken);
+void BuildDiffRows(const std::vector<std::string_view>& ALeft, const std::vector<std::string_view>& ARight,
                    const TKvCompareOptions& AOptions, std::vector<TKvDiffRow>& ARows,
                    const IKvCancelToken& AToken);
 

@@ -18,6 +18,7 @@
 #include "Kv.Log.h"
 #include "Kv.Platform.Folders.h"
 #include "Kv.Settings.h"
+#include "Kv.Ui.CompareForm.h"
 #include "Kv.Ui.Dpi.h"
 #include "Kv.Ui.FilePanel.h"
 #include "Kv.Ui.PathBar.h"
@@ -411,6 +412,12 @@ void TMainForm::RunKey(int AKey, Qt::KeyboardModifiers AModifiers) {
     const bool none = mods == Qt::NoModifier, shift = mods == Qt::ShiftModifier, alt = mods == Qt::AltModifier,
                ctrl = mods == Qt::ControlModifier;
     switch (AKey) {
+    case Qt::Key_F2:
+        if (none)
+            CompareHalves();
+        else if (shift)
+            SideBySide();
+        return;
     case Qt::Key_F4:
         if (alt)
             close();
@@ -593,6 +600,8 @@ void TMainForm::JobDone(const TKvTransferResult& AResult) {
     bool isError = false;
     std::string text = JobDoneText(AResult, isError);
     FHalves[FActive].Panel->ShowResult(text, isError);
+    if (FTransfers->PendingJobs() == 0)
+        TKvCompareForm::TransfersFinishedAll();
 }
 
 void TMainForm::SessionEnded(TKvTransferSession& ASession) {

@@ -51,6 +51,9 @@ public:
     void SwapHalves();
     void ToggleHidden();
     void RunKey(int AKey, Qt::KeyboardModifiers AModifiers);
+    // F2 and Shift+F2: the two halves' folders compared, or two files side by side.
+    void CompareHalves();
+    void SideBySide();
     void StartRequest(const TKvTransferRequest& ARequest);
 
     void SaveStateNow();

@@ -25,6 +25,11 @@ TRows Diff(const std::vector<std::string>& ALeft, const std::vector<std::string>
     TRows rows;
     auto token = NewCancelToken();
     BuildDiffRows(ALeft, ARight, AOptions, rows, *token);
+    // Lines as views into their texts give the same rows.
+    TRows viewRows;
+    const std::vector<std::string_view> leftViews(ALeft.begin(), ALeft.end()), rightViews(ARight.begin(), ARight.end());
+    BuildDiffRows(leftViews, rightViews, AOptions, viewRows, *token);
+    EXPECT_EQ(viewRows, rows);
     return rows;
 }
 
@@ -189,6 +194,11 @@ TEST(Diff, DecodingAndLines) {
         EXPECT_EQ(info.Encoding, c.Encoding) << c.Bytes;
         EXPECT_EQ(info.Eol, c.Eol) << c.Bytes;
         EXPECT_EQ(info.Bom, c.Bom) << c.Bytes;
+        // Bytes handed over decode alike, BOM and ANSI included.
+        TKvTextInfo owned;
+        EXPECT_EQ(DecodeOwnedText(std::string(c.Bytes), owned), c.Text) << c.Bytes;
+        EXPECT_EQ(owned.Encoding, c.Encoding) << c.Bytes;
+        EXPECT_EQ(owned.Bom, c.Bom) << c.Bytes;
     }
     TKvTextInfo info;
     DecodeText("\xEF\xBB\xBF"
