@@ -5,9 +5,11 @@
 #include <QMainWindow>
 #include <QTimer>
 #include <array>
+#include <functional>
 #include <memory>
 #include <string>
 
+#include "Kv.Search.h"
 #include "Kv.State.h"
 #include "Kv.Transfer.Sessions.h"
 #include "Kv.Ui.CommandLine.h"
@@ -49,6 +51,11 @@ public:
     void SwapHalves();
     void ToggleHidden();
     void RunKey(int AKey, Qt::KeyboardModifiers AModifiers);
+    // The tool commands of a file panel (Kv.Ui.MainTools.cpp): F3, F4, Shift+F4, Alt+F7.
+    void ViewFocused();
+    void EditFocused();
+    void EditNewFile();
+    void SearchFiles();
     void StartRequest(const TKvTransferRequest& ARequest);
 
     void SaveStateNow();
@@ -85,6 +92,11 @@ private:
     void UpdateLayer(Qt::KeyboardModifiers AModifiers);
     void ShowRefusal(const std::string& AText);
     void Shutdown();
+    // Edits a file: at once on the disk; a server file goes through an edit session.
+    // ACreated (Shift+F4) makes the file first and is called once it exists.
+    void EditFile(IKvFileSystemPtr AFs, const std::string& APath, int64_t ASize,
+                  std::function<void()> ACreated);
+    void SearchGoTo(IKvFileSystemPtr AFs, const std::string& APath, bool AIsDir);
     TKvHalf Other(TKvHalf AHalf) const { return AHalf == rhLeft ? rhRight : rhLeft; }
 
     std::string FStateFile;
@@ -103,6 +115,9 @@ private:
     QTimer FSaveTimer;
     TKvKeyLayer FLayer = klPlain;
     bool FShutDown = false;
+    // The last search request, and the panel it searched (for going to a hit).
+    TKvSearchSpec FLastSearch = NewSearchSpec();
+    TKvFilePanel* FSearchPanel = nullptr;
 };
 
 } // namespace kv
