@@ -105,10 +105,10 @@ TEST(MainTools, EditRules) {
     ::chmod(mine.c_str(), 0755);
     EXPECT_EQ(ChooseEditor(mine, ""), mine);
     LocalFs()->MakeDir(dir / "bin");
-    WriteFile(dir / "bin" / "mousepad", "#!/bin/sh\n");
-    ::chmod((dir / "bin" / "mousepad").c_str(), 0755);
-    WriteFile(dir / "bin" / "gedit", "not a program");
-    EXPECT_EQ(ChooseEditor(dir / "missing", "/nowhere:" + (dir / "bin")), dir / "bin" / "mousepad");
+    WriteFile(dir / "bin/mousepad", "#!/bin/sh\n");
+    ::chmod((dir / "bin/mousepad").c_str(), 0755);
+    WriteFile(dir / "bin/gedit", "not a program");
+    EXPECT_EQ(ChooseEditor(dir / "missing", "/nowhere:" + (dir / "bin")), dir / "bin/mousepad");
     EXPECT_EQ(ChooseEditor("", "/nowhere"), "xdg-open");
 
     WriteFile(dir / "kept.txt", "text");

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
+#include <QScrollBar>
 #include <QTest>
 
 #include "Kv.FS.Local.h"
@@ -142,8 +143,8 @@ TEST(ViewerWindow, LargeServerFileAsksFirst) {
     auto server = std::make_shared<TKvMemoryFs>("mem:srv");
     server->SetDisplayPrefix("srv:");
     server->AddDir("/d");
-    server->AddFile("/d/big.log", Numbered(150000));
-    const int64_t size = int64_t(Numbered(150000).size());
+    server->AddFile("/d/big.log", Numbered(200000));
+    const int64_t size = int64_t(Numbered(200000).size());
     ASSERT_GE(size, 2 * 1048576);
     QString question;
     {
@@ -174,7 +175,7 @@ TEST(ViewerWindow, LargeServerFileAsksFirst) {
         ASSERT_TRUE(WaitIdle(form));
         const std::string copy = form->Model().Data().TempFile;
         EXPECT_NE(copy.find("kvarc-view-{"), std::string::npos);
-        EXPECT_EQ(ReadFile(copy), Numbered(150000));
+        EXPECT_EQ(ReadFile(copy), Numbered(200000));
         EXPECT_NE(Status(form).find("srv:/d/big.log (downloaded)"), std::string::npos);
         EXPECT_EQ(form->windowTitle().toStdString(), "View - big.log");
         form->close();
@@ -192,7 +193,7 @@ TEST(SearchWindow, QueryDialogAndResults) {
     TTempDir dir;
     LocalFs()->MakeDir(dir / "sub");
     WriteFile(dir / "a.txt", "alpha");
-    WriteFile(dir / "sub" / "b.txt", "beta");
+    WriteFile(dir / "sub/b.txt", "beta");
     WriteFile(dir / "c.log", "gamma");
     TKvSearchSpec spec = NewSearchSpec();
     {
@@ -222,12 +223,12 @@ TEST(SearchWindow, QueryDialogAndResults) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !results->Model().Running(); }, 10000));
     EXPECT_EQ(results->windowTitle().toStdString(), "Search - " + dir.Path());
     ASSERT_EQ(results->Model().Hits().size(), 1u);
-    EXPECT_EQ(results->Model().Hits()[0].Path, dir / "sub" / "b.txt");
+    EXPECT_EQ(results->Model().Hits()[0].Path, dir / "sub/b.txt");
     EXPECT_EQ(results->StatusLabel()->text().toStdString().substr(0, 15), " Done: 1 found ");
     QWidget* list = results->findChild<QAbstractScrollArea*>();
     ASSERT_TRUE(list);
     QTest::keyClick(list, Qt::Key_Return);
-    EXPECT_EQ(wentTo, (std::vector<std::string>{dir / "sub" / "b.txt"}));
+    EXPECT_EQ(wentTo, (std::vector<std::string>{dir / "sub/b.txt"}));
     // F3 views the file.
     QTest::keyClick(list, Qt::Key_F3);
     TKvViewerForm* viewer = nullptr;
