@@ -116,7 +116,8 @@ void TKvViewArea::ApplyFont() {
     setFont(ThemeFont(ScaleFor(this, Theme().FontHeight)));
     QFontMetrics metrics(font());
     FLineH = std::max({1, metrics.boundingRect("Wg").height(), metrics.height()});
-    FCharW = std::max(1, metrics.horizontalAdvance('W'));
+    // The true advance, fractions included, so that columns and highlights stay on the text.
+    FCharW = std::max<qreal>(1, QFontMetricsF(font()).horizontalAdvance('W'));
 }
 
 int TKvViewArea::RowsOnScreen() const {
@@ -124,7 +125,7 @@ int TKvViewArea::RowsOnScreen() const {
 }
 
 int TKvViewArea::ColumnsOnScreen() const {
-    return std::max(10, (width() - 4) / FCharW);
+    return std::max(10, int((width() - 4) / FCharW));
 }
 
 void TKvViewArea::paintEvent(QPaintEvent*) {
@@ -137,14 +138,14 @@ void TKvViewArea::paintEvent(QPaintEvent*) {
         const int y = row * FLineH;
         const QString text = Q(model.RowText(row));
         painter.setPen(model.RowIsFold(row) ? ThemeColor(csBars) : ThemeColor(csText));
-        painter.drawText(2, y + ascent, text);
+        painter.drawText(QPointF(2, y + ascent), text);
         const std::u32string chars = text.toStdU32String();
         for (const TKvSpan& span : model.RowSpans(row)) {
-            QRect box(2 + span.Start * FCharW, y, span.Length * FCharW, FLineH);
+            QRectF box(2 + span.Start * FCharW, y, span.Length * FCharW, FLineH);
             painter.fillRect(box, ThemeColor(span.Kind == skMatch ? csMarked : csBars));
             painter.setPen(Qt::black);
             if (size_t(span.Start) < chars.size())
-                painter.drawText(box.left(), y + ascent,
+                painter.drawText(QPointF(box.left(), y + ascent),
                                  QString::fromStdU32String(
                                      chars.substr(size_t(span.Start), size_t(span.Length))));
         }

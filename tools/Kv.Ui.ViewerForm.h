@@ -24,7 +24,7 @@ public:
     TKvViewArea(QWidget* AParent, TKvViewerForm& AForm);
     void ApplyFont();
     int LineH() const { return FLineH; }
-    int CharW() const { return FCharW; }
+    qreal CharW() const { return FCharW; }
     int RowsOnScreen() const;
     int ColumnsOnScreen() const;
 
@@ -41,7 +41,7 @@ protected:
 private:
     TKvViewerForm& FForm;
     int FLineH = 1;
-    int FCharW = 1;
+    qreal FCharW = 1;
     int FWheel = 0;
 };
 

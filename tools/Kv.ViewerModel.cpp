@@ -1,6 +1,7 @@
 #include "Kv.ViewerModel.h"
 
 #include <algorithm>
+#include <cmath>
 #include <typeinfo>
 
 #include "Kv.Log.h"
@@ -10,48 +11,15 @@ namespace kv {
 
 namespace {
 
-std::u32string Decode(std::string_view AText) {
-    std::u32string out;
-    out.reserve(AText.size());
-    for (size_t k = 0; k < AText.size();) {
-        auto byte = static_cast<unsigned char>(AText[k]);
-        int length = byte < 0x80 ? 1 : byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
-        char32_t code = length == 1 ? byte : byte & (0x7F >> length);
-        for (int i = 1; i < length && k + size_t(i) < AText.size(); ++i)
-            code = (code << 6) | (static_cast<unsigned char>(AText[k + size_t(i)]) & 0x3F);
-        out += code;
-        k += size_t(length);
-    }
-    return out;
-}
-
-std::string Encode(std::u32string_view AText) {
-    std::string out;
-    out.reserve(AText.size());
-    for (char32_t c : AText) {
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-void LowerAsciiChars(std::u32string& AText) {
-    for (char32_t& c : AText)
-        if (c >= U'A' && c <= U'Z')
-            c += 32;
+// The byte offset of each character of UTF-8 text, and of its end.
+std::vector<size_t> CharStarts(std::string_view AText) {
+    std::vector<size_t> starts;
+    starts.reserve(AText.size() + 1);
+    for (size_t k = 0; k < AText.size(); ++k)
+        if ((static_cast<unsigned char>(AText[k]) & 0xC0) != 0x80)
+            starts.push_back(k);
+    starts.push_back(AText.size());
+    return starts;
 }
 
 } // namespace
@@ -410,11 +378,12 @@ void TKvViewerModel::RunSearch(bool AForward) {
 
 // ---- Selection ----
 
-void TKvViewerModel::CellAt(int AX, int AY, int ALineH, int ACharW, int& ARow, int& ACol) const {
+void TKvViewerModel::CellAt(int AX, int AY, int ALineH, double ACharW, int& ARow, int& ACol) const {
     ALineH = std::max(1, ALineH);
-    ACharW = std::max(1, ACharW);
+    ACharW = std::max(1.0, ACharW);
     ARow = std::clamp(AY / ALineH, 0, std::max(0, std::min(FRows, RowCount()) - 1));
-    int column = (AX + ACharW / 2 - 2) / ACharW;
+    // Characters are fractions of a pixel wide: the cell is the nearer gap between two.
+    int column = int(std::floor((AX + ACharW / 2 - 2) / ACharW));
     ACol = column < 0 ? Offset() : column + Offset();
 }
 
@@ -470,19 +439,21 @@ std::string TKvViewerModel::SelectedText() const {
     }
     std::string out;
     for (int row = std::max(r1, 0); row <= r2 && row < RowCount(); ++row) {
-        std::u32string text = Decode(ShownText(row));
-        int from = row == r1 ? std::min(c1, int(text.size())) : 0;
-        int to = row == r2 ? std::min(c2, int(text.size())) : int(text.size());
+        const std::string text = ShownText(row);
+        const std::vector<size_t> starts = CharStarts(text);
+        const int chars = int(starts.size()) - 1;
+        int from = row == r1 ? std::clamp(c1, 0, chars) : 0;
+        int to = row == r2 ? std::clamp(c2, 0, chars) : chars;
         if (row > r1 && !FContRows[size_t(row)])
             out += '\n';
         if (to > from)
-            out += Encode(std::u32string_view(text).substr(size_t(from), size_t(to - from)));
+            out += text.substr(starts[size_t(from)], starts[size_t(to)] - starts[size_t(from)]);
     }
     return out;
 }
 
 void TKvViewerModel::Copied(const std::string& AText) {
-    FNote = "copied " + std::to_string(Decode(AText).size()) + " characters";
+    FNote = "copied " + std::to_string(CharCount(AText)) + " characters";
     Changed();
 }
 
@@ -498,8 +469,8 @@ std::string TKvViewerModel::RowText(int ARow) const {
     int offset = Offset();
     if (offset <= 0)
         return text;
-    std::u32string chars = Decode(text);
-    return Encode(std::u32string_view(chars).substr(std::min(size_t(offset), chars.size())));
+    const std::vector<size_t> starts = CharStarts(text);
+    return text.substr(starts[std::min(size_t(offset), starts.size() - 1)]);
 }
 
 bool TKvViewerModel::RowIsFold(int ARow) const {
@@ -528,15 +499,17 @@ std::vector<TKvSpan> TKvViewerModel::RowSpans(int ARow) const {
             }
         }
     } else if (!FHex && !FSearchHex && !FSearchText.empty()) {
-        std::u32string text = Decode(ShownText(ARow));
-        std::u32string needle = Decode(FSearchText);
+        // Lowering only A to Z keeps every character's length, as the search folds case.
+        std::string text = ShownText(ARow);
+        std::string needle = FSearchText;
         if (!FMatchCase) {
-            LowerAsciiChars(text);
-            LowerAsciiChars(needle);
+            text = LowerAscii(text);
+            needle = LowerAscii(needle);
         }
-        for (size_t at = text.find(needle); !needle.empty() && at != std::u32string::npos;
+        const int length = int(CharCount(needle));
+        for (size_t at = text.find(needle); !needle.empty() && at != std::string::npos;
              at = text.find(needle, at + needle.size()))
-            add(int(at), int(needle.size()), skMatch);
+            add(int(CharCount(std::string_view(text).substr(0, at))), length, skMatch);
     }
     if (HasSelection()) {
         int r1 = FSelAR, c1 = FSelAC, r2 = FSelBR, c2 = FSelBC;

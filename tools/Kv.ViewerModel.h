@@ -85,7 +85,7 @@ public:
     void BarMovedTo(int APosition);
 
     // Selection in rows on screen and character columns of the row's cleaned text.
-    void CellAt(int AX, int AY, int ALineH, int ACharW, int& ARow, int& ACol) const;
+    void CellAt(int AX, int AY, int ALineH, double ACharW, int& ARow, int& ACol) const;
     void PressAt(int ARow, int ACol);
     void DragTo(int ARow, int ACol);
     void Release() { FSelDrag = false; }

@@ -96,6 +96,7 @@ private:
     // ACreated (Shift+F4) makes the file first and is called once it exists.
     void EditFile(IKvFileSystemPtr AFs, const std::string& APath, int64_t ASize,
                   std::function<void()> ACreated);
+    bool FocusedFile(TKvFileEntry& AEntry);
     void SearchGoTo(IKvFileSystemPtr AFs, const std::string& APath, bool AIsDir);
     TKvHalf Other(TKvHalf AHalf) const { return AHalf == rhLeft ? rhRight : rhLeft; }
 

@@ -25,10 +25,6 @@ QString Q(const std::string& AText) {
     return QString::fromUtf8(AText.data(), int(AText.size()));
 }
 
-std::string FolderRefusal(const std::string& AName) {
-    return "\"" + AName + "\" is a folder, not a file";
-}
-
 bool IsProgramFile(const std::string& APath) {
     struct stat st {};
     return ::stat(APath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(APath.c_str(), X_OK) == 0;
@@ -83,15 +79,23 @@ bool EditAsksFirst(bool ARemote, int64_t ASize) {
     return ARemote && ASize > KEditAskSize;
 }
 
+// The focused file of the active panel for F3 and F4; a folder is refused in the panel.
+bool TMainForm::FocusedFile(TKvFileEntry& AEntry) {
+    TKvFilePanel& panel = *FHalves[FActive].Panel;
+    if (panel.Path().empty() || !panel.FocusedEntry(AEntry))
+        return false;
+    if (AEntry.IsDir) {
+        ShowRefusal("\"" + AEntry.Name + "\" is a folder, not a file");
+        return false;
+    }
+    return true;
+}
+
 void TMainForm::ViewFocused() {
     TKvFilePanel& panel = *FHalves[FActive].Panel;
     TKvFileEntry entry;
-    if (panel.Path().empty() || !panel.FocusedEntry(entry))
+    if (!FocusedFile(entry))
         return;
-    if (entry.IsDir) {
-        ShowRefusal(FolderRefusal(entry.Name));
-        return;
-    }
     IKvFileSystemPtr fs = panel.FileSystem();
     const std::string path = fs->Join(panel.Path(), entry.Name);
     const std::string program = CurrentSettings().ViewerExe;
@@ -107,12 +111,8 @@ void TMainForm::ViewFocused() {
 void TMainForm::EditFocused() {
     TKvFilePanel& panel = *FHalves[FActive].Panel;
     TKvFileEntry entry;
-    if (panel.Path().empty() || !panel.FocusedEntry(entry))
+    if (!FocusedFile(entry))
         return;
-    if (entry.IsDir) {
-        ShowRefusal(FolderRefusal(entry.Name));
-        return;
-    }
     IKvFileSystemPtr fs = panel.FileSystem();
     if (fs->ReadOnly()) {
         ShowRefusal("Archives are read-only, so a file in one cannot be edited");

@@ -125,12 +125,13 @@ TEST(ViewerWindow, PagesModesSearchAndCopyThroughTheKeys) {
     ASSERT_TRUE(WaitIdle(form));
 
     // A drag over the first two rows, then Ctrl+C.
-    const int h = form->Area()->LineH(), w = form->Area()->CharW();
-    QTest::mousePress(area, Qt::LeftButton, {}, QPoint(2 + 6 * w, h / 2));
+    const int h = form->Area()->LineH();
+    const qreal w = form->Area()->CharW();
+    QTest::mousePress(area, Qt::LeftButton, {}, QPoint(int(2 + 6 * w), h / 2));
     QMouseEvent move(QEvent::MouseMove, QPointF(2 + 4 * w, h + h / 2), QPointF(), Qt::NoButton,
                      Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(area, &move);
-    QTest::mouseRelease(area, Qt::LeftButton, {}, QPoint(2 + 4 * w, h + h / 2));
+    QTest::mouseRelease(area, Qt::LeftButton, {}, QPoint(int(2 + 4 * w), h + h / 2));
     QTest::keyClick(area, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "Needle\nline");
     EXPECT_NE(Status(form).find("copied 11 characters"), std::string::npos);
