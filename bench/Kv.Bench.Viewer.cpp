@@ -14,6 +14,8 @@
 #include <fstream>
 #include <sys/resource.h>
 
+#include "Kv.Worker.h"
+
 #include "Kv.FS.Local.h"
 #include "Kv.Ui.ViewerForm.h"
 #include "Kv.ViewData.h"
@@ -124,12 +126,20 @@ void WindowRun(int& AArgc, char** AArgv) {
     if (!std::getenv("QT_QPA_PLATFORM"))
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(AArgc, AArgv);
+    kv::SetDeliverDispatcher([](std::function<void()> AProc) {
+        QMetaObject::invokeMethod(qApp, std::move(AProc), Qt::QueuedConnection);
+    });
     auto start = TClock::now();
     auto* form = kv::TKvViewerForm::CreateViewer(nullptr, kv::LocalFs(), GSparse, KSparseSize);
     auto settle = [&] {
+        const auto deadline = TClock::now() + std::chrono::seconds(60);
         do
             QApplication::processEvents(QEventLoop::AllEvents, 5);
-        while (form->Model().Busy() || form->Model().RowCount() == 0);
+        while ((form->Model().Busy() || form->Model().RowCount() == 0) && TClock::now() < deadline);
+        if (TClock::now() >= deadline) {
+            std::printf("no page within a minute\n");
+            std::abort();
+        }
         form->Area()->repaint();
     };
     settle();
@@ -172,11 +182,13 @@ void WindowRun(int& AArgc, char** AArgv) {
     std::printf("Peer: tail -n 50 of the same file %.2f ms\n", Ms(tail));
     form->close();
     QApplication::processEvents();
+    kv::SetDeliverDispatcher(nullptr);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     benchmark::Initialize(&argc, argv);
     MakeFiles();
     kv::bench::TRatioReporter reporter(

@@ -78,6 +78,9 @@ bool AskSearchSpec(QWidget* AOwner, const std::string& AWhere, TKvSearchSpec& AS
     place(depth.Box, 12, 180, 220, 20);
     depth.Caption = new QLabel("How many levels (0 is all):", &dialog);
     place(depth.Caption, 240, 182, 150, 18);
+    // A wider system font keeps the whole caption, ending where it did, before the edit.
+    if (const int wide = depth.Caption->sizeHint().width(); wide > s(150))
+        depth.Caption->setGeometry(s(390) - wide, s(182), wide, s(18));
     depth.Edit = new QLineEdit(QString::number(std::max(ASpec.MaxDepth, 0)), &dialog);
     depth.Edit->setObjectName("levels");
     place(depth.Edit, 398, 178, 60, 24);
