@@ -271,14 +271,7 @@ TKvSearchResults::TKvSearchResults(QWidget* AOwner, std::unique_ptr<TKvSearchMod
     FHeader = new TKvHitHeader(*this, this);
     FHeader->setFixedHeight(FontPixels(this) + 6);
     FList = new TKvHitList(*this, this);
-    FStatus = new QLabel(this);
-    FStatus->setFixedHeight(FontPixels(this) + 8);
-    FStatus->setAutoFillBackground(true);
-    FStatus->setTextFormat(Qt::PlainText);
-    QPalette bar = FStatus->palette();
-    bar.setColor(QPalette::Window, ThemeColor(csBars));
-    bar.setColor(QPalette::WindowText, Qt::black);
-    FStatus->setPalette(bar);
+    FStatus = NewToolStatusLine(this, FontPixels(this) + 8);
     layout->addWidget(FHeader);
     layout->addWidget(FList, 1);
     layout->addWidget(FStatus);

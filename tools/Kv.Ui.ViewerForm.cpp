@@ -91,6 +91,19 @@ TKvViewerCommand ViewerKeyCommand(int AKey, Qt::KeyboardModifiers AModifiers) {
     }
 }
 
+QLabel* NewToolStatusLine(QWidget* AParent, int AHeight) {
+    auto* label = new QLabel(AParent);
+    label->setFixedHeight(AHeight);
+    label->setAutoFillBackground(true);
+    QPalette bar = label->palette();
+    bar.setColor(QPalette::Window, ThemeColor(csBars));
+    bar.setColor(QPalette::WindowText, Qt::black);
+    label->setPalette(bar);
+    label->setAlignment(Qt::AlignVCenter | Qt::AlignLeft);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
 bool ViewAsksFirst(const IKvFileSystem& AFs, int64_t ASize) {
     return !AFs.DisplayPrefix().empty() && ASize >= 1048576;
 }
@@ -220,15 +233,8 @@ TKvViewerForm::TKvViewerForm(QWidget* AOwner, std::shared_ptr<TKvViewData> AData
     middle->addWidget(FArea, 1);
     middle->addWidget(FBar);
     layout->addLayout(middle, 1);
-    FStatus = new QLabel(" Loading...", central);
-    FStatus->setFixedHeight(ScaleFor(this, 20));
-    FStatus->setAutoFillBackground(true);
-    QPalette bar = FStatus->palette();
-    bar.setColor(QPalette::Window, ThemeColor(csBars));
-    bar.setColor(QPalette::WindowText, Qt::black);
-    FStatus->setPalette(bar);
-    FStatus->setAlignment(Qt::AlignVCenter | Qt::AlignLeft);
-    FStatus->setTextFormat(Qt::PlainText);
+    FStatus = NewToolStatusLine(central, ScaleFor(this, 20));
+    FStatus->setText(" Loading...");
     layout->addWidget(FStatus);
     setCentralWidget(central);
     BuildMenus();

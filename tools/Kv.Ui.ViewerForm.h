@@ -68,6 +68,9 @@ enum class TKvViewerCommand {
 };
 using enum TKvViewerCommand;
 
+// The status line at the bottom of a tool window: black text on the bars colour.
+QLabel* NewToolStatusLine(QWidget* AParent, int AHeight);
+
 // The window's keys.
 TKvViewerCommand ViewerKeyCommand(int AKey, Qt::KeyboardModifiers AModifiers);
 
