@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "Kv.EditSession.h"
 #include "Kv.Search.h"
 #include "Kv.State.h"
 #include "Kv.Transfer.Sessions.h"
@@ -42,6 +43,7 @@ public:
     TKvHalf ActiveHalf() const { return FActive; }
     void SetActiveHalf(TKvHalf AHalf);
     TKvTransferManager& Transfers() { return *FTransfers; }
+    TKvEditSessions& Edits() { return *FEdits; }
     TKvKeyLayer KeyLayer() const { return FLayer; }
 
     // The commands, as keys and the key bar run them.
@@ -112,6 +114,10 @@ private:
     TKvQueueForm* FQueueForm = nullptr;
     std::unique_ptr<TKvTransferManager> FTransfers;
     std::unique_ptr<TKvWorker> FMiscWorker;
+    // Server files edited from the file panels, polled every second.
+    std::unique_ptr<TKvEditSessions> FEdits;
+    QTimer FEditTimer;
+    void StartEditSessions();
     IKvCancelTokenPtr FAlive;
     QTimer FSaveTimer;
     TKvKeyLayer FLayer = klPlain;

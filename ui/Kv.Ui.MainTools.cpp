@@ -2,11 +2,7 @@
 // searches, and a search hit is shown in the panel that searched.
 #include <QApplication>
 #include <QMessageBox>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "Kv.FS.Local.h"
-#include "Kv.Log.h"
 #include "Kv.Platform.Errors.h"
 #include "Kv.Platform.Launch.h"
 #include "Kv.Settings.h"
@@ -18,58 +14,6 @@
 #include "Kv.Ui.ViewerForm.h"
 
 namespace kv {
-
-namespace {
-
-QString Q(const std::string& AText) {
-    return QString::fromUtf8(AText.data(), int(AText.size()));
-}
-
-bool IsProgramFile(const std::string& APath) {
-    struct stat st {};
-    return ::stat(APath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(APath.c_str(), X_OK) == 0;
-}
-
-} // namespace
-
-std::string ChooseEditor(const std::string& AConfigured, const std::string& AEnvPath) {
-    if (!AConfigured.empty() && IsProgramFile(AConfigured))
-        return AConfigured;
-    for (const char* editor : {"gnome-text-editor", "gedit", "kate", "kwrite", "mousepad", "xed",
-                               "pluma", "featherpad"}) {
-        size_t start = 0;
-        while (start <= AEnvPath.size()) {
-            size_t end = AEnvPath.find(':', start);
-            if (end == std::string::npos)
-                end = AEnvPath.size();
-            std::string folder = AEnvPath.substr(start, end - start);
-            if (!folder.empty() && IsProgramFile(folder + "/" + editor))
-                return folder + "/" + editor;
-            start = end + 1;
-        }
-    }
-    return "xdg-open";
-}
-
-int StartEditor(const std::string& APath) {
-    const char* envPath = ::getenv("PATH");
-    const std::string editor = ChooseEditor(CurrentSettings().EditorExe, envPath ? envPath : "");
-    return StartProgram({editor, APath}, LocalFs()->ParentOf(APath));
-}
-
-void CreateEmptyFile(IKvFileSystem& AFs, const std::string& APath) {
-    if (AFs.ReadOnly())
-        throw EKvFsError("This is read-only, so no file can be created here");
-    TKvFileEntry entry;
-    if (AFs.Stat(APath, entry)) {
-        if (entry.IsDir)
-            throw EKvFsError("There is a folder with that name");
-        return;
-    }
-    TKvStreamPtr stream = AFs.OpenWrite(APath);
-    if (auto* finishable = dynamic_cast<TKvFinishableStream*>(stream.get()))
-        finishable->Finish();
-}
 
 std::string EditQuestion(const std::string& AName, int64_t ASize) {
     return "\"" + AName + "\" is " + FormatSize(ASize) + ". Fetch it from the server to edit it?";
@@ -151,44 +95,14 @@ void TMainForm::EditNewFile() {
     });
 }
 
-// Files on the disk open in the editor at once (a new one is made empty first). Server files
-// need an edit session that downloads them and sends every save back; this is its one entry.
+// The edit sessions open a file on the disk in the editor at once and fetch a server file
+// first, sending every save back. ACreated (Shift+F4) makes the file first.
 void TMainForm::EditFile(IKvFileSystemPtr AFs, const std::string& APath, int64_t ASize,
                          std::function<void()> ACreated) {
-    (void)ASize;
-    const std::string name = AFs->NameOf(APath);
-    if (AFs->Id() != LocalFs()->Id()) {
-        ShowRefusal("\"" + name + "\" is on a server: editing server files is not part of this "
-                                  "build yet");
-        return;
-    }
-    const bool create = ACreated != nullptr;
-    if (create)
-        FHalves[FActive].Panel->ShowResult("Creating " + name + "...", false);
-    FMiscWorker->Post([this, AFs, APath, name, create, ACreated, alive = FAlive](
-                          const IKvCancelToken&) {
-        std::string error;
-        try {
-            if (create)
-                CreateEmptyFile(*AFs, APath);
-            int code = StartEditor(APath);
-            if (code != 0)
-                error = name + ": the editor could not be started: " + ErrorText(code);
-        } catch (const std::exception& e) {
-            error = name + ": " + e.what();
-        }
-        KvDeliver(alive, [this, name, error, create, ACreated] {
-            if (FClosing)
-                return;
-            if (!error.empty()) {
-                ShowRefusal(error);
-                return;
-            }
-            if (create && ACreated)
-                ACreated();
-            FHalves[FActive].Panel->ShowResult("Editing " + name, false);
-        });
-    });
+    if (ACreated)
+        FEdits->NewFile(AFs, APath, std::move(ACreated));
+    else
+        FEdits->Edit(AFs, APath, ASize);
 }
 
 void TMainForm::SearchFiles() {

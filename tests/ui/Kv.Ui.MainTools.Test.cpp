@@ -99,29 +99,6 @@ TEST(MainTools, EditRules) {
     EXPECT_EQ(EditQuestion("big.bin", 20971521),
               "\"big.bin\" is " + FormatSize(20971521) + ". Fetch it from the server to edit it?");
 
-    TTempDir dir;
-    const std::string mine = dir / "my-editor";
-    WriteFile(mine, "#!/bin/sh\n");
-    ::chmod(mine.c_str(), 0755);
-    EXPECT_EQ(ChooseEditor(mine, ""), mine);
-    LocalFs()->MakeDir(dir / "bin");
-    WriteFile(dir / "bin/mousepad", "#!/bin/sh\n");
-    ::chmod((dir / "bin/mousepad").c_str(), 0755);
-    WriteFile(dir / "bin/gedit", "not a program");
-    EXPECT_EQ(ChooseEditor(dir / "missing", "/nowhere:" + (dir / "bin")), dir / "bin/mousepad");
-    EXPECT_EQ(ChooseEditor("", "/nowhere"), "xdg-open");
-
-    WriteFile(dir / "kept.txt", "text");
-    CreateEmptyFile(*LocalFs(), dir / "kept.txt");
-    EXPECT_EQ(ReadFile(dir / "kept.txt"), "text");
-    CreateEmptyFile(*LocalFs(), dir / "new.txt");
-    EXPECT_EQ(ReadFile(dir / "new.txt"), "");
-    try {
-        CreateEmptyFile(*LocalFs(), dir / "bin");
-        ADD_FAILURE() << "a folder was taken for a file";
-    } catch (const EKvFsError& e) {
-        EXPECT_STREQ(e.what(), "There is a folder with that name");
-    }
 }
 
 TEST(MainTools, F3ViewsTheFileAndRefusesAFolder) {
