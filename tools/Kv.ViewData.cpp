@@ -14,7 +14,7 @@ namespace {
 // Where a short line near the end of a summary block is read again from the next block, so
 // every line is classified from its first 512 bytes.
 constexpr int64_t KSummaryTail = 512;
-constexpr size_t KMinSummaryEntries = 4096;
+constexpr size_t KMinSummaryMarks = 256;
 
 std::string NewGuidText() {
     std::random_device random;
@@ -33,6 +33,11 @@ void LowerAsciiInPlace(char* AData, size_t ACount) {
     for (size_t k = 0; k < ACount; ++k)
         if (AData[k] >= 'A' && AData[k] <= 'Z')
             AData[k] = char(AData[k] + 32);
+}
+
+const IKvCancelToken& NeverCancelled() {
+    static TKvCancelToken token;
+    return token;
 }
 
 std::string FoldedRowText(int64_t ACount) {
@@ -185,7 +190,7 @@ void TKvViewData::Page(TKvViewMode AMode, int ARows, TKvViewResult& AResult, boo
     ARows = std::max(ARows, 1);
     if (AHex)
         HexPage(AMode, ARows, AResult, AValue);
-    else if (ASummary && !Summary.empty())
+    else if (ASummary && HasSummary())
         SummaryPage(AMode, ARows, AResult, AValue);
     else if (AWrap)
         WrappedPage(AMode, ARows, AResult, ACheckJava, AWrapWidth, AValue);
@@ -200,28 +205,38 @@ void TKvViewData::Page(TKvViewMode AMode, int ARows, TKvViewResult& AResult, boo
 int64_t TKvViewData::DecodeRows(int64_t APosition, int ARows, std::vector<std::string>* ALines,
                                 std::vector<int64_t>& ALens) {
     ALens.clear();
-    std::string block = ReadAt(KViewBlock, APosition);
-    bool full = int64_t(block.size()) == KViewBlock;
-    size_t at = 0;
-    while (int(ALens.size()) < ARows && at < block.size()) {
-        size_t lf = block.find('\n', at);
-        size_t length;
-        if (lf != std::string::npos) {
-            length = lf - at + 1;
-        } else {
-            // A line cut by the block's end waits for a page that starts with it.
-            if (full && !ALens.empty())
-                break;
-            length = block.size() - at;
+    int64_t covered = 0;
+    // A block at a time: a line cut by a block's end is taken again from its start in the
+    // next one, and 256 KiB without a line feed make a row of their own (as moving back counts
+    // them), so the lines after a very long one still fill the page.
+    while (int(ALens.size()) < ARows && APosition + covered < Size) {
+        std::string block = ReadAt(KViewBlock, APosition + covered);
+        if (block.empty())
+            break;
+        bool full = int64_t(block.size()) == KViewBlock;
+        size_t at = 0;
+        while (int(ALens.size()) < ARows && at < block.size()) {
+            size_t lf = block.find('\n', at);
+            size_t length;
+            if (lf != std::string::npos) {
+                length = lf - at + 1;
+            } else {
+                if (full && at > 0)
+                    break;
+                length = block.size() - at;
+            }
+            if (ALines) {
+                size_t text = lf != std::string::npos ? lf - at : length;
+                ALines->push_back(DecodeViewLine(std::string_view(block).substr(at, text)));
+            }
+            ALens.push_back(int64_t(length));
+            at += length;
         }
-        if (ALines) {
-            size_t text = lf != std::string::npos ? lf - at : length;
-            ALines->push_back(DecodeViewLine(std::string_view(block).substr(at, text)));
-        }
-        ALens.push_back(int64_t(length));
-        at += length;
+        covered += int64_t(at);
+        if (!full)
+            break;
     }
-    return int64_t(at);
+    return covered;
 }
 
 void TKvViewData::PlainPage(TKvViewMode AMode, int ARows, TKvViewResult& AResult, bool ACheckJava,
@@ -271,7 +286,7 @@ void TKvViewData::PlainPage(TKvViewMode AMode, int ARows, TKvViewResult& AResult
     AResult.Cont.assign(AResult.Lines.size(), false);
     AResult.AtEnd = position + covered >= Size;
     if (ACheckJava) {
-        std::string bytes = ReadAt(covered, position);
+        std::string bytes = ReadAt(std::min(covered, KViewBlock), position);
         AResult.Java = LooksLikeJava(bytes, int64_t(bytes.size()));
     }
 }
@@ -475,102 +490,61 @@ void TKvViewData::HexPage(TKvViewMode AMode, int ARows, TKvViewResult& AResult, 
 
 // ---- Java summary ----
 
-void TKvViewData::SummaryPage(TKvViewMode AMode, int ARows, TKvViewResult& AResult,
-                              int64_t AValue) {
-    SubRow = 0;
-    int64_t entries = int64_t(Summary.size());
-    int64_t index = SumIndex;
-    switch (AMode) {
-    case vmAt: {
-        int64_t value = std::clamp<int64_t>(AValue, 0, Size);
-        auto after = std::upper_bound(Summary.begin(), Summary.end(), value,
-                                      [](int64_t V, const TKvSumEntry& E) { return V < E.Pos; });
-        index = after == Summary.begin() ? 0 : int64_t(after - Summary.begin()) - 1;
-        break;
-    }
-    case vmDown:
-        index = std::min(SumIndex + std::max<int64_t>(AValue, 0), entries - 1);
-        break;
-    case vmUp:
-        index = std::max<int64_t>(SumIndex - std::max<int64_t>(AValue, 0), 0);
-        break;
-    case vmEnd:
-        index = entries - ARows;
-        break;
-    }
-    index = std::max<int64_t>(0, std::min(index, entries - ARows));
-    SumIndex = int(index);
-    AResult.AtEnd = index + ARows >= entries;
-    std::string block;
-    int64_t blockPos = -1;
-    for (int64_t k = index; k < std::min(entries, index + ARows); ++k) {
-        const TKvSumEntry& entry = Summary[size_t(k)];
-        if (entry.Hidden > 0) {
-            AResult.Lines.push_back(FoldedRowText(entry.Hidden));
-            AResult.Hidden.push_back(true);
-            continue;
-        }
-        auto lineEnd = [&]() -> size_t {
-            if (blockPos < 0 || entry.Pos < blockPos ||
-                entry.Pos >= blockPos + int64_t(block.size()))
-                return std::string::npos;
-            return block.find('\n', size_t(entry.Pos - blockPos));
-        };
-        size_t lf = lineEnd();
-        bool blockAtEnd = blockPos >= 0 && blockPos + int64_t(block.size()) >= Size;
-        bool inside = blockPos >= 0 && entry.Pos >= blockPos &&
-                      entry.Pos < blockPos + int64_t(block.size()) &&
-                      (lf != std::string::npos || blockAtEnd);
-        if (!inside) {
-            blockPos = entry.Pos;
-            block = ReadAt(KViewBlock, blockPos);
-            lf = block.find('\n');
-        }
-        size_t offset = size_t(std::max<int64_t>(0, entry.Pos - blockPos));
-        size_t end = lf == std::string::npos ? block.size() : lf;
-        AResult.Lines.push_back(DecodeViewLine(std::string_view(block).substr(
-            std::min(offset, block.size()), end > offset ? end - offset : 0)));
-        AResult.Hidden.push_back(false);
-    }
-    Pos = entries > 0 ? Summary[size_t(index)].Pos : 0;
-    AResult.Pos = Pos;
-    AResult.Lens.assign(AResult.Lines.size(), 0);
-    AResult.Cont.assign(AResult.Lines.size(), false);
-    AResult.Java = true;
+const TKvSumMark& TKvViewData::MarkAtPos(int64_t APosition) const {
+    auto after = std::upper_bound(SumMarks.begin(), SumMarks.end(), APosition,
+                                  [](int64_t V, const TKvSumMark& M) { return V < M.Pos; });
+    return after == SumMarks.begin() ? SumMarks.front() : *(after - 1);
 }
 
-int64_t TKvViewData::BuildSummary(const IKvCancelToken& AToken, const TKvViewProgress& AProgress) {
-    OpenStream();
-    std::vector<TKvSumEntry> entries;
-    entries.reserve(KMinSummaryEntries);
+const TKvSumMark& TKvViewData::MarkAtEntry(int64_t AEntry) const {
+    // The last of the marks holding at most AEntry rows before them: inside a long fold that is
+    // the one nearest its end.
+    auto after = std::upper_bound(SumMarks.begin(), SumMarks.end(), AEntry,
+                                  [](int64_t V, const TKvSumMark& M) { return V < M.Entries; });
+    return after == SumMarks.begin() ? SumMarks.front() : *(after - 1);
+}
+
+int64_t TKvViewData::ScanSummary(TKvSumMark AFrom, const TSumEmit& AEmit,
+                                 const std::function<void(const TKvSumMark&)>* AMark,
+                                 const IKvCancelToken& AToken, const TKvViewProgress& AProgress) {
+    TKvSumMark state = AFrom;
     int64_t hidden = 0;
-    int frames = 0; // frames since the last other line
-    int64_t runStart = -1, runCount = 0;
+    bool stopped = false;
+    auto emit = [&](const TKvSumEntry& AEntry, std::string_view ALine, bool AWhole) {
+        if (!AEmit(AEntry, state.Entries++, ALine, AWhole))
+            stopped = true;
+    };
     auto closeRun = [&] {
-        if (runCount > 0)
-            entries.push_back({runStart, runCount});
-        runStart = -1;
-        runCount = 0;
+        if (state.RunCount > 0)
+            emit({state.RunStart, state.RunCount}, {}, true);
+        state.RunStart = -1;
+        state.RunCount = 0;
     };
     auto fold = [&](int64_t APosition) {
-        if (runCount == 0)
-            runStart = APosition;
-        ++runCount;
+        if (state.RunCount == 0)
+            state.RunStart = APosition;
+        ++state.RunCount;
         ++hidden;
     };
-    auto plain = [&](int64_t APosition) {
-        closeRun();
-        entries.push_back({APosition, 0});
-    };
 
-    int64_t blockStart = 0;
+    int64_t blockStart = AFrom.Pos;
     bool skipping = false; // inside a line that began in an earlier block
-    while (blockStart < Size) {
+    std::string block;
+    while (blockStart < Size && !stopped) {
         CheckCancelled(AToken);
+        if (!AMark && !skipping && SumMarks.size() > 1) {
+            // Paging: no row starts before a later mark that still holds as many rows before
+            // it, so the scan goes on from there (a long fold is not read again).
+            const TKvSumMark& mark = MarkAtEntry(state.Entries);
+            if (mark.Entries == state.Entries && mark.Pos > blockStart) {
+                state = mark;
+                blockStart = mark.Pos;
+            }
+        }
         OpenStream();
         FStream->Seek(blockStart, soBegin);
         int64_t want = std::min(KViewScanBlock, Size - blockStart);
-        std::string block(size_t(want), '\0');
+        block.resize(size_t(want));
         block.resize(size_t(FStream->ReadFully(block.data(), want)));
         int64_t n = int64_t(block.size());
         if (n == 0)
@@ -587,36 +561,48 @@ int64_t TKvViewData::BuildSummary(const IKvCancelToken& AToken, const TKvViewPro
             }
         }
         int64_t next = blockStart + n;
-        while (at < n) {
+        while (at < n && !stopped) {
+            // A line near the block's end is read again from its start, so it is classified
+            // from its first 512 bytes.
             if (n - at < KSummaryTail && !fileEnd && at > 0) {
                 next = blockStart + at;
                 break;
+            }
+            int64_t position = blockStart + at;
+            if (AMark) {
+                state.Pos = position;
+                (*AMark)(state);
             }
             size_t lf = block.find('\n', size_t(at));
             int64_t end = lf == std::string::npos ? n : int64_t(lf);
             bool framework = false;
             std::string_view line(block.data() + at, size_t(end - at));
-            int64_t position = blockStart + at;
+            bool whole = lf != std::string::npos || fileEnd;
+            auto plain = [&] {
+                closeRun();
+                if (!stopped)
+                    emit({position, 0}, line, whole);
+            };
             switch (ClassifyJavaLine(line, framework)) {
             case jlFrame:
-                if (frames > 0 && framework)
+                if (state.Frames > 0 && framework)
                     fold(position);
                 else
-                    plain(position);
-                ++frames;
+                    plain();
+                ++state.Frames;
                 break;
             case jlMore:
                 fold(position);
                 break;
             case jlBlank:
-                if (runCount > 0)
+                if (state.RunCount > 0)
                     fold(position);
                 else
-                    plain(position);
+                    plain();
                 break;
             case jlOther:
-                frames = 0;
-                plain(position);
+                state.Frames = 0;
+                plain();
                 break;
             }
             if (lf == std::string::npos) {
@@ -630,10 +616,118 @@ int64_t TKvViewData::BuildSummary(const IKvCancelToken& AToken, const TKvViewPro
         if (AProgress && Size > 0)
             AProgress(int(std::min<int64_t>(99, blockStart * 100 / Size)));
     }
-    closeRun();
-    Summary = std::move(entries);
+    if (!stopped)
+        closeRun();
+    return hidden;
+}
+
+int64_t TKvViewData::BuildSummary(const IKvCancelToken& AToken, const TKvViewProgress& AProgress) {
+    OpenStream();
+    std::vector<TKvSumMark> marks;
+    marks.reserve(KMinSummaryMarks);
+    int64_t stride = std::max<int64_t>(SumMarkStride, 1);
+    std::function<void(const TKvSumMark&)> mark = [&](const TKvSumMark& AState) {
+        if (!marks.empty() && AState.Pos - marks.back().Pos < stride)
+            return;
+        if (marks.size() >= std::max<size_t>(SumMaxMarks, 2)) {
+            // Full: every other mark goes and they stand twice as far apart from now on.
+            size_t kept = 0;
+            for (size_t k = 0; k < marks.size(); k += 2)
+                marks[kept++] = marks[k];
+            marks.resize(kept);
+            stride *= 2;
+            if (AState.Pos - marks.back().Pos < stride)
+                return;
+        }
+        marks.push_back(AState);
+    };
+    int64_t entries = 0;
+    TSumEmit count = [&](const TKvSumEntry&, int64_t, std::string_view, bool) {
+        ++entries;
+        return true;
+    };
+    int64_t hidden = ScanSummary(TKvSumMark{}, count, &mark, AToken, AProgress);
+    if (marks.empty())
+        marks.push_back(TKvSumMark{});
+    SumMarks = std::move(marks);
+    SumEntries = entries;
     SumIndex = 0;
     return hidden;
+}
+
+std::vector<TKvSumEntry> TKvViewData::SummaryRows(int64_t AFirst, int64_t ACount,
+                                                  std::vector<std::string>* ATexts) {
+    std::vector<TKvSumEntry> rows;
+    if (ATexts)
+        ATexts->clear();
+    AFirst = std::max<int64_t>(AFirst, 0);
+    int64_t last = std::min(SumEntries, AFirst + ACount);
+    if (SumMarks.empty() || AFirst >= last)
+        return rows;
+    TSumEmit collect = [&](const TKvSumEntry& AEntry, int64_t AIndex, std::string_view ALine,
+                           bool AWhole) {
+        if (AIndex < AFirst)
+            return true;
+        rows.push_back(AEntry);
+        if (ATexts) {
+            std::string text;
+            if (AEntry.Hidden > 0)
+                text = FoldedRowText(AEntry.Hidden);
+            else if (AWhole || int64_t(ALine.size()) >= KViewLineBytes)
+                text = DecodeViewLine(ALine);
+            else {
+                // Cut by the scan's block: read the line where it stands.
+                std::string bytes = ReadAt(KViewLineBytes, AEntry.Pos);
+                text = DecodeViewLine(std::string_view(bytes).substr(0, bytes.find('\n')));
+            }
+            ATexts->push_back(std::move(text));
+        }
+        return AIndex + 1 < last;
+    };
+    ScanSummary(MarkAtEntry(AFirst), collect, nullptr, NeverCancelled(), {});
+    return rows;
+}
+
+void TKvViewData::SummaryPage(TKvViewMode AMode, int ARows, TKvViewResult& AResult,
+                              int64_t AValue) {
+    SubRow = 0;
+    int64_t entries = SumEntries;
+    int64_t index = SumIndex;
+    switch (AMode) {
+    case vmAt: {
+        // The last row that starts at or before the value.
+        int64_t value = std::clamp<int64_t>(AValue, 0, Size);
+        index = 0;
+        TSumEmit find = [&](const TKvSumEntry& AEntry, int64_t AIndex, std::string_view, bool) {
+            if (AEntry.Pos > value)
+                return false;
+            index = AIndex;
+            return true;
+        };
+        ScanSummary(MarkAtPos(value), find, nullptr, NeverCancelled(), {});
+        break;
+    }
+    case vmDown:
+        index = std::min(SumIndex + std::max<int64_t>(AValue, 0), entries - 1);
+        break;
+    case vmUp:
+        index = std::max<int64_t>(SumIndex - std::max<int64_t>(AValue, 0), 0);
+        break;
+    case vmEnd:
+        index = entries - ARows;
+        break;
+    }
+    index = std::max<int64_t>(0, std::min(index, entries - ARows));
+    SumIndex = index;
+    AResult.AtEnd = index + ARows >= entries;
+    std::vector<TKvSumEntry> rows = SummaryRows(index, ARows, &AResult.Lines);
+    for (const TKvSumEntry& row : rows)
+        AResult.Hidden.push_back(row.Hidden > 0);
+    Pos = rows.empty() ? 0 : rows.front().Pos;
+    AResult.Pos = Pos;
+    AResult.Lens.assign(AResult.Lines.size(), 0);
+    AResult.Cont.assign(AResult.Lines.size(), false);
+    AResult.Java = true;
 }
 
 // ---- Find ----

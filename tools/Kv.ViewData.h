@@ -41,6 +41,19 @@ struct TKvSumEntry {
     int64_t Hidden = 0;
 };
 
+// Where the summary's scan stood at a line start: the rows before it, and the open fold. A
+// page is scanned again from the nearest mark, so the summary of a file of any size keeps a
+// bounded number of marks rather than a row per line.
+struct TKvSumMark {
+    int64_t Pos = 0;
+    int64_t Entries = 0;
+    int64_t Frames = 0; // frames since the last other line
+    int64_t RunStart = -1;
+    int64_t RunCount = 0;
+};
+
+inline constexpr size_t KMaxSumMarks = 8192;
+
 using TKvViewProgress = std::function<void(int APercent)>;
 
 // A local temporary copy that is deleted when the stream goes.
@@ -78,15 +91,24 @@ public:
     int64_t Size = 0;
     int64_t Pos = 0;
     int SubRow = 0;
-    std::vector<TKvSumEntry> Summary;
-    int SumIndex = 0;
+    // The summary's marks (empty until built) and its number of rows.
+    std::vector<TKvSumMark> SumMarks;
+    int64_t SumEntries = 0;
+    int64_t SumIndex = 0;
+    bool HasSummary() const { return SumEntries > 0; }
+    // Bytes between marks at first, and how many marks are kept before they thin out.
+    int64_t SumMarkStride = KViewScanBlock;
+    size_t SumMaxMarks = KMaxSumMarks;
 
     // The one page request. Hex wins, then the summary (when built), then wrapped text, then
     // plain text. Read failures raise EKvFsError.
     void Page(TKvViewMode AMode, int ARows, TKvViewResult& AResult, bool ACheckJava, bool AWrap,
               bool ASummary, bool AHex, int AWrapWidth, int64_t AValue);
-    // Builds Summary; returns the number of lines folded away.
+    // Builds the summary; returns the number of lines folded away.
     int64_t BuildSummary(const IKvCancelToken& AToken, const TKvViewProgress& AProgress);
+    // Summary rows [AFirst, AFirst + ACount), and with ATexts the text of each (empty for folds).
+    std::vector<TKvSumEntry> SummaryRows(int64_t AFirst, int64_t ACount,
+                                         std::vector<std::string>* ATexts = nullptr);
     // Position of the match, or -1. With AFoldCase the file's A to Z compare as a to z.
     int64_t Find(std::string_view APattern, bool AFoldCase, bool& AWrapped,
                  const IKvCancelToken& AToken, const TKvViewProgress& AProgress, int64_t AFrom,
@@ -114,6 +136,16 @@ private:
     // Decodes up to ARows plain rows at APosition; returns the bytes they cover.
     int64_t DecodeRows(int64_t APosition, int ARows, std::vector<std::string>* ALines,
                        std::vector<int64_t>& ALens);
+    // Scans lines from the mark's position on, calling AEmit (entry, its index, the line's bytes
+    // as held, whether they reach its end) for each summary row; AEmit returns false to stop.
+    // AMark, when given, is called at line starts with the state there.
+    using TSumEmit = std::function<bool(const TKvSumEntry&, int64_t, std::string_view, bool)>;
+    int64_t ScanSummary(TKvSumMark AFrom, const TSumEmit& AEmit,
+                        const std::function<void(const TKvSumMark&)>* AMark,
+                        const IKvCancelToken& AToken, const TKvViewProgress& AProgress);
+    // The last mark at or before APosition, or holding fewer than AEntries rows before it.
+    const TKvSumMark& MarkAtPos(int64_t APosition) const;
+    const TKvSumMark& MarkAtEntry(int64_t AEntry) const;
     int64_t SearchRange(std::string_view APattern, bool AFoldCase, int64_t ALow, int64_t AHigh,
                         bool AForward, int64_t& ASearched, const IKvCancelToken& AToken,
                         const TKvViewProgress& AProgress);

@@ -418,9 +418,17 @@ void TMainForm::RunKey(int AKey, Qt::KeyboardModifiers AModifiers) {
         else if (shift)
             SideBySide();
         return;
+    case Qt::Key_F3:
+        if (none)
+            ViewFocused();
+        return;
     case Qt::Key_F4:
         if (alt)
             close();
+        else if (none)
+            EditFocused();
+        else if (shift)
+            EditNewFile();
         return;
     case Qt::Key_F5:
         if (none)
@@ -433,6 +441,8 @@ void TMainForm::RunKey(int AKey, Qt::KeyboardModifiers AModifiers) {
     case Qt::Key_F7:
         if (none)
             MakeFolder();
+        else if (alt)
+            SearchFiles();
         return;
     case Qt::Key_F8:
     case Qt::Key_Delete:

@@ -5,10 +5,12 @@
 #include <QMainWindow>
 #include <QTimer>
 #include <array>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "Kv.EditSession.h"
+#include "Kv.Search.h"
 #include "Kv.State.h"
 #include "Kv.Transfer.Sessions.h"
 #include "Kv.Ui.CommandLine.h"
@@ -54,6 +56,11 @@ public:
     // F2 and Shift+F2: the two halves' folders compared, or two files side by side.
     void CompareHalves();
     void SideBySide();
+    // The tool commands of a file panel (Kv.Ui.MainTools.cpp): F3, F4, Shift+F4, Alt+F7.
+    void ViewFocused();
+    void EditFocused();
+    void EditNewFile();
+    void SearchFiles();
     void StartRequest(const TKvTransferRequest& ARequest);
 
     void SaveStateNow();
@@ -90,6 +97,12 @@ private:
     void UpdateLayer(Qt::KeyboardModifiers AModifiers);
     void ShowRefusal(const std::string& AText);
     void Shutdown();
+    // Edits a file: at once on the disk; a server file goes through an edit session.
+    // ACreated (Shift+F4) makes the file first and is called once it exists.
+    void EditFile(IKvFileSystemPtr AFs, const std::string& APath, int64_t ASize,
+                  std::function<void()> ACreated);
+    bool FocusedFile(TKvFileEntry& AEntry);
+    void SearchGoTo(IKvFileSystemPtr AFs, const std::string& APath, bool AIsDir);
     TKvHalf Other(TKvHalf AHalf) const { return AHalf == rhLeft ? rhRight : rhLeft; }
 
     std::string FStateFile;
@@ -112,6 +125,9 @@ private:
     QTimer FSaveTimer;
     TKvKeyLayer FLayer = klPlain;
     bool FShutDown = false;
+    // The last search request, and the panel it searched (for going to a hit).
+    TKvSearchSpec FLastSearch = NewSearchSpec();
+    TKvFilePanel* FSearchPanel = nullptr;
 };
 
 } // namespace kv

@@ -137,12 +137,14 @@ TEST(ViewPlain, OneHugeLineStillPages) {
         line += "word" + std::to_string(k % 10) + " ";
     WriteFile(dir / "huge", line);
     TView view(dir / "huge");
-    auto result = view.Plain(vmAt, 5);
-    ASSERT_EQ(result.Lines.size(), 1u);
+    // 256 KiB without a line feed make a row, as moving back counts them.
+    auto result = view.Plain(vmAt, 3);
+    ASSERT_EQ(result.Lines.size(), 3u);
     EXPECT_EQ(result.Lines[0], line.substr(0, 2000) + "...");
     EXPECT_EQ(result.Lens[0], KViewBlock);
+    EXPECT_EQ(result.Lines[1], line.substr(size_t(KViewBlock), 2000) + "...");
     EXPECT_FALSE(result.AtEnd);
-    result = view.Plain(vmAt, 5, 600000);
+    result = view.Plain(vmAt, 2, 600000);
     EXPECT_EQ(result.Pos, 600000 - KViewBlock);
 
     result = view.Wrapped(vmAt, 30, 100);
@@ -162,6 +164,25 @@ TEST(ViewPlain, OneHugeLineStillPages) {
     EXPECT_EQ(result.SubRow, 3);
     result = view.Wrapped(vmUp, 30, 100, 2);
     EXPECT_EQ(result.SubRow, 1);
+}
+
+TEST(ViewPlain, LinesAfterAVeryLongLineFillThePage) {
+    TTempDir dir;
+    const std::string longLine(size_t(KViewBlock) + 1000, 'q');
+    WriteFile(dir / "f", "first\n" + longLine + "\n" + Numbered(10));
+    TView view(dir / "f");
+    auto result = view.Plain(vmAt, 6);
+    EXPECT_EQ(result.Lines, (TLines{"first", longLine.substr(0, 2000) + "...",
+                                    std::string(1000, 'q'), "line 1", "line 2", "line 3"}));
+    EXPECT_EQ(result.Lens, (std::vector<int64_t>{6, KViewBlock, 1001, 7, 7, 7}));
+    // Down and up walk over the long line a row at a time and come back to the same places.
+    std::vector<int64_t> tops;
+    for (int k = 0; k < 4; ++k)
+        tops.push_back(view.Plain(vmDown, 6, 1).Pos);
+    EXPECT_EQ(tops, (std::vector<int64_t>{6, 6 + KViewBlock, 6 + KViewBlock + 1001,
+                                          6 + KViewBlock + 1001 + 7}));
+    EXPECT_EQ(view.Plain(vmUp, 6, 1).Pos, tops[2]);
+    EXPECT_EQ(view.Plain(vmEnd, 6).Lines.back(), "line 10");
 }
 
 TEST(ViewWrapped, RowsMovementsAndEnd) {
@@ -400,11 +421,75 @@ TEST(ViewSummary, LineNearABlockEndIsReadWhole) {
     TView view(dir / "f");
     auto token = NewCancelToken();
     EXPECT_EQ(view.Data.BuildSummary(*token, {}), 1);
-    const auto& summary = view.Data.Summary;
+    auto summary = view.Data.SummaryRows(0, 1 << 20);
     ASSERT_GE(summary.size(), 3u);
     EXPECT_EQ(summary[summary.size() - 3].Pos, lineAt);
     EXPECT_EQ(summary[summary.size() - 3].Hidden, 1);
     EXPECT_EQ(summary.back().Pos, int64_t(text.size()) - 5);
+}
+
+// The summary keeps marks, not rows: thinned out to a handful over a file of many traces, every
+// page scanned again from them is the page a scan of the whole file gives.
+TEST(ViewSummary, FewMarksGiveTheSameRowsAsTheWholeScan) {
+    TTempDir dir;
+    std::string text;
+    std::mt19937 random(7);
+    for (int k = 0; text.size() < 1536 * 1024; ++k) {
+        switch (random() % 6) {
+        case 0:
+            text += "Exception " + std::to_string(k) + "\n";
+            for (unsigned f = random() % 40; f > 0; --f)
+                text += "\tat org.apache.x.Y" + std::to_string(f) + ".z(Y.java:1)\n";
+            text += "\t... " + std::to_string(k % 9) + " more\n";
+            break;
+        case 1:
+            text += "\tat app.Main.run(Main.java:" + std::to_string(k) + ")\n";
+            break;
+        case 2:
+            text += "\n";
+            break;
+        case 3:
+            // A fold longer than the marks' stride.
+            for (int f = 0; f < 3000; ++f)
+                text += "\tat java.util.Z.f(Z.java:" + std::to_string(f) + ")\n";
+            break;
+        default:
+            text += "log line " + std::to_string(k) + std::string(random() % 300, '.') + "\n";
+        }
+    }
+    WriteFile(dir / "log", text);
+    auto token = NewCancelToken();
+    TView whole(dir / "log");
+    whole.Data.SumMarkStride = int64_t(text.size()) * 2; // one mark: every page scans from 0
+    TView marked(dir / "log");
+    marked.Data.SumMarkStride = 2048;
+    marked.Data.SumMaxMarks = 16;
+    int64_t hidden = whole.Data.BuildSummary(*token, {});
+    EXPECT_EQ(marked.Data.BuildSummary(*token, {}), hidden);
+    EXPECT_GT(hidden, 10000);
+    EXPECT_EQ(whole.Data.SumMarks.size(), 1u);
+    EXPECT_LE(marked.Data.SumMarks.size(), 16u);
+    EXPECT_GE(marked.Data.SumMarks.size(), 8u);
+    ASSERT_EQ(marked.Data.SumEntries, whole.Data.SumEntries);
+    std::vector<std::string> texts, expectedTexts;
+    auto all = whole.Data.SummaryRows(0, whole.Data.SumEntries, &expectedTexts);
+    ASSERT_EQ(int64_t(all.size()), whole.Data.SumEntries);
+    for (int64_t first : {int64_t(0), whole.Data.SumEntries / 3, whole.Data.SumEntries / 2,
+                          whole.Data.SumEntries - 7}) {
+        auto rows = marked.Data.SummaryRows(first, 40, &texts);
+        ASSERT_FALSE(rows.empty());
+        for (size_t k = 0; k < rows.size(); ++k) {
+            EXPECT_EQ(rows[k].Pos, all[size_t(first) + k].Pos) << first << "+" << k;
+            EXPECT_EQ(rows[k].Hidden, all[size_t(first) + k].Hidden);
+            EXPECT_EQ(texts[k], expectedTexts[size_t(first) + k]);
+        }
+        // A position lands on the row that holds it.
+        if (first + 5 > whole.Data.SumEntries)
+            continue;
+        const TKvSumEntry& target = all[size_t(first) + 2];
+        auto page = marked.Summary(vmAt, 5, target.Pos + (target.Hidden > 0 ? 40 : 0));
+        EXPECT_EQ(page.Pos, target.Pos);
+    }
 }
 
 TEST(ViewText, HelpersTable) {
