@@ -48,6 +48,8 @@ public:
     void DeleteSelection(bool APermanent);
     void SwapHalves();
     void ToggleHidden();
+    // F9: the Options window; on OK the settings are saved and applied.
+    void ShowOptions();
     void RunKey(int AKey, Qt::KeyboardModifiers AModifiers);
     void StartRequest(const TKvTransferRequest& ARequest);
 
