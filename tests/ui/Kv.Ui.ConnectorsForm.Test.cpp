@@ -73,10 +73,6 @@ TModalStep AnswerLine(const QString& ATitle, const QString& AAnswer) {
             }};
 }
 
-TModalStep Press(const QString& ATitle, const QString& AButton) {
-    return {IsDialog(ATitle), [AButton](QWidget* AWidget) { ButtonNamed(AWidget, AButton)->click(); }};
-}
-
 std::vector<std::string> Names(const TKvConnectors& AList) {
     std::vector<std::string> names;
     for (const auto& c : AList)

@@ -117,7 +117,7 @@ TEST_F(Pickers, DrivePopupKeys) {
             Key(popup, key, mods);
         if (FDrivePopup)
             FDrivePopup->close();
-        QTest::qWaitFor([&] { return pick.Count > 0; }, 2000);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return pick.Count > 0; }, 2000)) << c.What;
         EXPECT_EQ(pick.Kind, c.Kind) << c.What;
         EXPECT_EQ(pick.Value, c.Value) << c.What;
     }
