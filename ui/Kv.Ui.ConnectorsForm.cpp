@@ -36,8 +36,10 @@ TKvConnectorTemplate& Template() {
 }
 
 constexpr int KRowHeight = 22;
-// Where the lower part of the window starts moving down to leave the free row.
-constexpr int KLowerShift = KConnFreeRowHeight;
+// The hint below the start folder takes two lines, and a free row follows the option boxes:
+// everything below them sits this much lower than in a tighter layout.
+constexpr int KLowerShift = 36;
+constexpr int KOptionsShift = 8;
 
 constexpr const char* KHybridNote = "On: Kolvan quietly sets up the shell to report its folder status,  so file "
                                     "names on screen become links you can drag, view and edit. ";
@@ -334,11 +336,13 @@ void TConnectorsForm::BuildControls() {
     auto* hint = new QLabel("Leave the start folder empty to begin in the home folder.", this);
     hint->setForegroundRole(QPalette::PlaceholderText);
     hint->setWordWrap(true);
-    place(hint, 352, 358, 296, 20);
-    FIgnoreColors = check("ignoreColors", "Terminal: ignore colors (folders in bold)", 352, 382, 296);
-    FUpdateStart = check("updateStart", "Update start folder on exit", 352, 382, 296);
-    FRememberOther = check("rememberOther", "Remember the other half's local folder", 352, 404, 296);
-    FHybrid = check("hybrid", "Hybrid connection (terminal + files)", 352, 404, 296);
+    hint->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    place(hint, 352, 356, 296, 32);
+    const int options = KOptionsShift;
+    FIgnoreColors = check("ignoreColors", "Terminal: ignore colors (folders in bold)", 352, 382 + options, 296);
+    FUpdateStart = check("updateStart", "Update start folder on exit", 352, 382 + options, 296);
+    FRememberOther = check("rememberOther", "Remember the other half's local folder", 352, 404 + options, 296);
+    FHybrid = check("hybrid", "Hybrid connection (terminal + files)", 352, 404 + options, 296);
     FHybridNote = new QLabel(KHybridNote, this);
     FHybridNote->setWordWrap(true);
     FHybridNote->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -476,6 +480,9 @@ void TConnectorsForm::FillFields() {
     FUpdateStart->setChecked(edits.UpdateStart);
     FHybrid->setChecked(edits.Hybrid);
     FShellBox->setEditText(Q(edits.Shell));
+    // Long texts show their beginning, as typed.
+    for (QLineEdit* field : {FName, FHost, FUser, FKeyFile, FStartDir})
+        field->setCursorPosition(0);
     FLoading = false;
     ApplyRules();
 }

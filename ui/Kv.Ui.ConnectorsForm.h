@@ -32,10 +32,9 @@ using TKvSaveConnectorsEvent =
 TKvConnectorTemplate ConnectorTemplate();
 void SetConnectorTemplate(const TKvConnectorTemplate& ATemplate);
 
-// The room left below the option boxes of a server connection, for one more check box; the
-// lower part of the window sits that much further down.
-inline constexpr int KConnFreeRowTop = 430;
-inline constexpr int KConnFreeRowHeight = 24;
+// A free row below the option boxes (352, 436, 296 x 20, at 96 dpi) for one more check box of
+// SSH and SFTP connections; the parts below sit further down to leave it.
+inline constexpr int KConnFreeRowTop = 436;
 
 class TConnectorsForm;
 

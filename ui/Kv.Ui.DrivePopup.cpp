@@ -100,7 +100,11 @@ void TDrivePopup::PaintRow(QPainter& APainter, const QRect& ARect, int ARow, boo
     if (ARow < drives) {
         const TKvDriveInfo& drive = FDrives[ARow];
         row.Icon = [](QPainter& APaint, const QRect& AIcon) { DrawIcon(APaint, AIcon, icDrive); };
-        row.Text = Q(drive.Path + "  " + drive.TypeName);
+        // Paths are long where letters were short: the kind stays readable at the right, and a
+        // long path loses its middle rather than its last folder.
+        row.Text = Q(drive.Path);
+        row.Second = Q(drive.TypeName);
+        row.Elide = Qt::ElideMiddle;
         row.Current = drive.Path == FCurrent;
     } else if (ARow < drives + conns) {
         const TKvDriveConnection& conn = FConns[ARow - drives];

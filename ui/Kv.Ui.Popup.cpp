@@ -133,6 +133,17 @@ void TKvPopupWindow::paintEvent(QPaintEvent*) {
     painter.fillRect(rect(), ThemeColor(csText));
 }
 
+namespace {
+
+// The text as it is when it fits, else shortened with an ellipsis.
+QString Fitted(const QFontMetrics& AMetrics, const QString& AText, Qt::TextElideMode AMode, int AWidth) {
+    if (AMetrics.horizontalAdvance(AText) <= AWidth)
+        return AText;
+    return AMetrics.elidedText(AText, AMode, std::max(0, AWidth));
+}
+
+} // namespace
+
 void DrawPopupRow(QPainter& APainter, const QRect& ARect, const TKvPopupRow& ARow, bool ASelected,
                   const std::function<int(int)>& AScale) {
     APainter.fillRect(ARect, ASelected ? ThemeColor(csBars) : ThemeColor(csBackground));
@@ -144,16 +155,19 @@ void DrawPopupRow(QPainter& APainter, const QRect& ARect, const TKvPopupRow& ARo
     QRect span(icon.right() + 1 + AScale(8), ARect.top(), 0, ARect.height());
     span.setRight(ARect.right() - AScale(ARow.RightGap));
     const QFontMetrics metrics = APainter.fontMetrics();
+    const int flags = Qt::AlignVCenter | Qt::TextSingleLine;
     int secondWidth = 0;
     if (!ARow.Second.isEmpty()) {
-        secondWidth = metrics.horizontalAdvance(ARow.Second);
+        // Measured with a pixel to spare: the advance is rounded, the drawing is not.
+        secondWidth = metrics.horizontalAdvance(ARow.Second) + 1;
         if (ARow.SecondWidth >= 0)
             secondWidth = std::min(secondWidth, ARow.SecondWidth);
+        secondWidth = std::min(secondWidth, span.width());
         APainter.setPen(ASelected ? ToQColor(DimBarsColor()) : ThemeColor(csHidden));
         QRect second = span;
-        second.setLeft(std::max(span.left(), span.right() + 1 - secondWidth));
-        APainter.drawText(second, Qt::AlignRight | Qt::AlignVCenter | Qt::TextSingleLine,
-                          metrics.elidedText(ARow.Second, Qt::ElideRight, second.width()));
+        second.setLeft(span.right() + 1 - secondWidth);
+        APainter.drawText(second, Qt::AlignRight | flags,
+                          Fitted(metrics, ARow.Second, Qt::ElideRight, second.width()));
     }
     QRect main = span;
     if (secondWidth > 0)
@@ -161,8 +175,7 @@ void DrawPopupRow(QPainter& APainter, const QRect& ARect, const TKvPopupRow& ARo
     APainter.setPen(ASelected      ? QColor(Qt::black)
                     : ARow.Current ? ThemeColor(csMarked)
                                    : ThemeColor(csFolders));
-    APainter.drawText(main, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-                      metrics.elidedText(ARow.Text, Qt::ElideRight, std::max(0, main.width())));
+    APainter.drawText(main, Qt::AlignLeft | flags, Fitted(metrics, ARow.Text, ARow.Elide, main.width()));
 }
 
 namespace {

@@ -70,6 +70,7 @@ struct TKvPopupRow {
     int Indent = 0;
     int SecondWidth = -1; // -1: as wide as the text wants, within the row
     int RightGap = 4;     // between the texts' end and the row's right edge, unscaled
+    Qt::TextElideMode Elide = Qt::ElideRight; // of the main text
 };
 void DrawPopupRow(QPainter& APainter, const QRect& ARect, const TKvPopupRow& ARow, bool ASelected,
                   const std::function<int(int)>& AScale);
