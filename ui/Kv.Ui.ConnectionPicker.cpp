@@ -145,10 +145,9 @@ void TConnectionPicker::SetCursor(int ACursor) {
     FCursor = ClampPickerCursor(ACursor, static_cast<int>(FRows.size()));
     if (FCursor >= 1) {
         FListBox->setCurrentRow(FCursor - 1);
-        FListBox->scrollToItem(FListBox->item(FCursor - 1));
+        FListBox->ScrollToRow(FCursor - 1);
     } else {
         FListBox->setCurrentRow(-1);
-        FListBox->clearSelection();
     }
     FListBox->viewport()->update();
     FTopBox->update();

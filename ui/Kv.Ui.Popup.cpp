@@ -203,7 +203,14 @@ private:
 
 } // namespace
 
-TKvPopupList::TKvPopupList(QWidget* AParent) : QListWidget(AParent) {
+void TKvRowCountModel::SetCount(int ACount) {
+    beginResetModel();
+    FCount = std::max(0, ACount);
+    endResetModel();
+}
+
+TKvPopupList::TKvPopupList(QWidget* AParent) : QListView(AParent), FModel(new TKvRowCountModel(this)) {
+    setModel(FModel);
     setItemDelegate(new TRowDelegate(*this));
     setUniformItemSizes(true);
     setFrameShape(QFrame::NoFrame);
@@ -223,18 +230,31 @@ void TKvPopupList::SetRowCount(int ACount) {
         viewport()->update();
         return;
     }
-    // Only the number of rows matters: the owner paints each from its own data.
-    setUpdatesEnabled(false);
-    while (count() > ACount)
-        delete takeItem(count() - 1);
-    while (count() < ACount)
-        addItem(QString());
-    setUpdatesEnabled(true);
+    FModel->SetCount(ACount);
 }
 
 void TKvPopupList::SetRowHeight(int AHeight) {
     FRowHeight = std::max(1, AHeight);
     doItemsLayout();
+}
+
+void TKvPopupList::setCurrentRow(int ARow) {
+    if (ARow < 0 || ARow >= count()) {
+        setCurrentIndex(QModelIndex());
+        clearSelection();
+        return;
+    }
+    setCurrentIndex(FModel->index(ARow));
+}
+
+int TKvPopupList::currentRow() const {
+    QModelIndex index = currentIndex();
+    return index.isValid() ? index.row() : -1;
+}
+
+void TKvPopupList::ScrollToRow(int ARow) {
+    if (ARow >= 0 && ARow < count())
+        scrollTo(FModel->index(ARow));
 }
 
 int TKvPopupList::RowAt(const QPoint& APoint) const {

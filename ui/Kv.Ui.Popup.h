@@ -4,7 +4,8 @@
 // owner-drawn list both popups use.
 #pragma once
 
-#include <QListWidget>
+#include <QAbstractListModel>
+#include <QListView>
 #include <QWidget>
 #include <functional>
 
@@ -75,17 +76,37 @@ struct TKvPopupRow {
 void DrawPopupRow(QPainter& APainter, const QRect& ARect, const TKvPopupRow& ARow, bool ASelected,
                   const std::function<int(int)>& AScale);
 
-// A list of fixed-height rows that its owner paints; rows carry no data of their own.
-class TKvPopupList : public QListWidget {
+// The number of rows of a popup list; the rows hold no data of their own.
+class TKvRowCountModel : public QAbstractListModel {
+public:
+    using QAbstractListModel::QAbstractListModel;
+    int rowCount(const QModelIndex& AParent = QModelIndex()) const override {
+        return AParent.isValid() ? 0 : FCount;
+    }
+    QVariant data(const QModelIndex&, int) const override { return QVariant(); }
+    void SetCount(int ACount);
+
+private:
+    int FCount = 0;
+};
+
+// A list of fixed-height rows that its owner paints. Changing the number of rows costs the same
+// for five rows or five hundred: a filter keystroke must stay quick.
+class TKvPopupList : public QListView {
     Q_OBJECT
 
 public:
     explicit TKvPopupList(QWidget* AParent);
 
     void SetRowCount(int ACount);
+    int count() const { return FModel->rowCount(); }
     void SetRowHeight(int AHeight);
     int RowHeight() const { return FRowHeight; }
     int RowAt(const QPoint& APoint) const;
+    // -1 selects nothing.
+    void setCurrentRow(int ARow);
+    int currentRow() const;
+    void ScrollToRow(int ARow);
 
     std::function<void(QPainter&, const QRect&, int ARow, bool ASelected)> OnPaintRow;
     std::function<void(int ARow)> OnHover;
@@ -98,6 +119,7 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* AEvent) override;
 
 private:
+    TKvRowCountModel* FModel = nullptr;
     int FRowHeight = 20;
 };
 

@@ -14,6 +14,7 @@
 #include "Kv.Ui.ConnectionPicker.h"
 #include "Kv.Ui.DrivePopup.h"
 #include "Kv.Ui.Icons.h"
+#include "Kv.Ui.Prompts.h"
 #include "UiModalDriver.h"
 
 using namespace kv;
@@ -140,6 +141,17 @@ TEST_F(Pickers, PopupClosesWhenAnotherWindowIsActivatedUnlessHeld) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return popup.isNull(); }, 5000));
     QTest::qWait(100);
     EXPECT_EQ(pick.Count, 0); // closing without a choice reports nothing
+}
+
+TEST_F(Pickers, DialogsNeverTakeAPopupAsTheirOwner) {
+    QWidget main;
+    SetDialogMainWindow(&main);
+    TPick pick;
+    QPointer<TDrivePopup> popup = OpenDrives(pick);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(popup.data()));
+    EXPECT_EQ(DialogOwner(), &main);
+    popup->close();
+    SetDialogMainWindow(nullptr);
 }
 
 TEST_F(Pickers, PopupIsPlacedInsideTheScreen) {
