@@ -65,13 +65,15 @@ int Show(QApplication& AApp, const char* AWhat) {
         auto* picker = OpenConnectionPicker(&owner, 40, 40, conns, folders, {}, {});
         QObject::connect(picker, &QObject::destroyed, &AApp, &QApplication::quit);
     } else if (!std::strcmp(AWhat, "drives")) {
-        std::vector<TKvDriveConnection> open = {{"build server", ckSsh, false}, {"files", ckSftp, true}};
+        std::vector<TKvDriveConnection> open = {{"build server", ckSsh, false},
+                                                {"files", ckSftp, true}};
         auto* popup = OpenDrivePopup(&owner, 40, 40, ListDrives(), "/", open, {});
         QObject::connect(popup, &QObject::destroyed, &AApp, &QApplication::quit);
     } else if (!std::strcmp(AWhat, "connections")) {
         std::string id, passkey;
         bool portable = false;
-        TConnectorsForm::Execute(&owner, conns, folders, {}, id, false, conns[0].Id, portable, passkey);
+        TConnectorsForm::Execute(&owner, conns, folders, {}, id, false, conns[0].Id, portable,
+                                 passkey);
         return 0;
     } else if (!std::strcmp(AWhat, "options")) {
         TKvSettings settings;
@@ -121,9 +123,9 @@ int main(int argc, char** argv) {
         }
         // Clearing shows all 500 again: the longest step there is.
         clearing = std::max(clearing, Ms([&] {
-            picker->Filter()->clear();
-            picker->List()->viewport()->repaint();
-        }));
+                                picker->Filter()->clear();
+                                picker->List()->viewport()->repaint();
+                            }));
         picker->close();
         app.processEvents();
     }
@@ -144,7 +146,7 @@ int main(int argc, char** argv) {
         else
             best = std::min(best, ms);
     }
-    std::printf("opening the Options window: %.1f ms the first time, %.1f ms after (goal <= 300)\n", first,
-                best);
+    std::printf("opening the Options window: %.1f ms the first time, %.1f ms after (goal <= 300)\n",
+                first, best);
     return 0;
 }

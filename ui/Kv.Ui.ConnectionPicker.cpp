@@ -15,7 +15,9 @@ namespace kv {
 
 namespace {
 
-QString Q(const std::string& AText) { return QString::fromUtf8(AText.data(), static_cast<int>(AText.size())); }
+QString Q(const std::string& AText) {
+    return QString::fromUtf8(AText.data(), static_cast<int>(AText.size()));
+}
 
 } // namespace
 
@@ -45,7 +47,9 @@ private:
 
 TConnectionPicker::TConnectionPicker(QWidget* AOwner) : TKvPopupWindow(AOwner) {}
 
-QWidget* TConnectionPicker::TopBox() const { return FTopBox; }
+QWidget* TConnectionPicker::TopBox() const {
+    return FTopBox;
+}
 
 void TConnectionPicker::Build(QWidget* AOwner, int AX, int AY, const TKvConnectors& AConns,
                               const TKvFolderNames& AFolders, TKvPickerEvent AOnPick,
@@ -90,9 +94,8 @@ void TConnectionPicker::Build(QWidget* AOwner, int AX, int AY, const TKvConnecto
     FListBox = new TKvPopupList(this);
     FListBox->setFocusPolicy(Qt::NoFocus);
     FListBox->SetRowHeight(FRowHeight);
-    FListBox->OnPaintRow = [this](QPainter& APainter, const QRect& ARect, int ARow, bool ASelected) {
-        PaintRow(APainter, ARect, ARow, ASelected);
-    };
+    FListBox->OnPaintRow = [this](QPainter& APainter, const QRect& ARect, int ARow,
+                                  bool ASelected) { PaintRow(APainter, ARect, ARow, ASelected); };
     FListBox->OnHover = [this](int ARow) {
         if (ARow >= 0 && !FRows.empty() && FCursor != ARow + 1)
             SetCursor(ARow + 1);
@@ -318,8 +321,10 @@ void TConnectionPicker::PaintRow(QPainter& APainter, const QRect& ARect, int ARo
         APainter.fillRect(ARect, ThemeColor(csBackground));
         APainter.setPen(ThemeColor(csHidden));
         const std::string message = PickerMessage(!FConns.empty(), FFilter->text().toStdString());
-        APainter.drawText(ARect.adjusted(Scale(8), 0, -Scale(6), 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-                          APainter.fontMetrics().elidedText(Q(message), Qt::ElideRight, ARect.width() - Scale(14)));
+        APainter.drawText(ARect.adjusted(Scale(8), 0, -Scale(6), 0),
+                          Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                          APainter.fontMetrics().elidedText(Q(message), Qt::ElideRight,
+                                                            ARect.width() - Scale(14)));
         return;
     }
     if (ARow < 0 || ARow >= static_cast<int>(FRows.size()))
@@ -346,17 +351,20 @@ void TConnectionPicker::PaintRow(QPainter& APainter, const QRect& ARect, int ARo
     APainter.setRenderHint(QPainter::Antialiasing, true);
     // The arrow: right for a closed folder, down for an open one (always open under a filter).
     const int x = ARect.left() + Scale(10), y = ARect.top() + ARect.height() / 2, h = Scale(4);
-    const bool open = PickerFilterActive(FFilter->text().toStdString()) || IsPickerFolderOpen(row.Folder);
-    QPolygon arrow = open ? QPolygon({QPoint(x - h, y - h / 2), QPoint(x + h, y - h / 2), QPoint(x, y + h / 2 + 1)})
-                          : QPolygon({QPoint(x - h / 2, y - h), QPoint(x + h / 2 + 1, y), QPoint(x - h / 2, y + h)});
+    const bool open =
+        PickerFilterActive(FFilter->text().toStdString()) || IsPickerFolderOpen(row.Folder);
+    QPolygon arrow = open ? QPolygon({QPoint(x - h, y - h / 2), QPoint(x + h, y - h / 2),
+                                      QPoint(x, y + h / 2 + 1)})
+                          : QPolygon({QPoint(x - h / 2, y - h), QPoint(x + h / 2 + 1, y),
+                                      QPoint(x - h / 2, y + h)});
     APainter.setPen(ink);
     APainter.setBrush(ink);
     APainter.drawPolygon(arrow);
     const int fh = ARect.height() - Scale(10);
     const int fw = static_cast<int>(std::lround(fh * 1.3));
     const QPoint corner(ARect.left() + Scale(20), ARect.top() + (ARect.height() - fh) / 2);
-    QPolygon shape({QPoint(0, 0), QPoint(fw * 40 / 100, 0), QPoint(fw * 52 / 100, fh / 5), QPoint(fw, fh / 5),
-                    QPoint(fw, fh), QPoint(0, fh)});
+    QPolygon shape({QPoint(0, 0), QPoint(fw * 40 / 100, 0), QPoint(fw * 52 / 100, fh / 5),
+                    QPoint(fw, fh / 5), QPoint(fw, fh), QPoint(0, fh)});
     shape.translate(corner);
     APainter.setPen(QColor("#d8a858"));
     APainter.setBrush(QColor("#f0c870"));
@@ -369,13 +377,14 @@ void TConnectionPicker::PaintRow(QPainter& APainter, const QRect& ARect, int ARo
     QRect span = text;
     span.setRight(ARect.right() - Scale(6));
     const QString caption = Q(row.Folder) + "  (" + QString::number(row.Count) + ")";
-    APainter.drawText(span, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-                      APainter.fontMetrics().elidedText(caption, Qt::ElideRight, std::max(0, span.width())));
+    APainter.drawText(
+        span, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+        APainter.fontMetrics().elidedText(caption, Qt::ElideRight, std::max(0, span.width())));
 }
 
-TConnectionPicker* OpenConnectionPicker(QWidget* AOwner, int AX, int AY, const TKvConnectors& AConns,
-                                        const TKvFolderNames& AFolders, TKvPickerEvent AOnPick,
-                                        TKvPickerDeleteFunc AOnDelete) {
+TConnectionPicker* OpenConnectionPicker(QWidget* AOwner, int AX, int AY,
+                                        const TKvConnectors& AConns, const TKvFolderNames& AFolders,
+                                        TKvPickerEvent AOnPick, TKvPickerDeleteFunc AOnDelete) {
     auto* picker = new TConnectionPicker(AOwner);
     picker->Build(AOwner, AX, AY, AConns, AFolders, std::move(AOnPick), std::move(AOnDelete));
     picker->show();

@@ -28,7 +28,8 @@ public:
     explicit TConnectionPicker(QWidget* AOwner);
 
     void Build(QWidget* AOwner, int AX, int AY, const TKvConnectors& AConns,
-               const TKvFolderNames& AFolders, TKvPickerEvent AOnPick, TKvPickerDeleteFunc AOnDelete);
+               const TKvFolderNames& AFolders, TKvPickerEvent AOnPick,
+               TKvPickerDeleteFunc AOnDelete);
 
     // What tests and the benchmark look at.
     const TPickerRows& Rows() const { return FRows; }
@@ -77,8 +78,8 @@ private:
     int FShownRows = 0;
 };
 
-TConnectionPicker* OpenConnectionPicker(QWidget* AOwner, int AX, int AY, const TKvConnectors& AConns,
-                                        const TKvFolderNames& AFolders, TKvPickerEvent AOnPick,
-                                        TKvPickerDeleteFunc AOnDelete);
+TConnectionPicker* OpenConnectionPicker(QWidget* AOwner, int AX, int AY,
+                                        const TKvConnectors& AConns, const TKvFolderNames& AFolders,
+                                        TKvPickerEvent AOnPick, TKvPickerDeleteFunc AOnDelete);
 
 } // namespace kv

@@ -27,8 +27,12 @@ namespace kv {
 
 namespace {
 
-QString Q(const std::string& AText) { return QString::fromUtf8(AText.data(), static_cast<int>(AText.size())); }
-std::string S(const QString& AText) { return AText.toStdString(); }
+QString Q(const std::string& AText) {
+    return QString::fromUtf8(AText.data(), static_cast<int>(AText.size()));
+}
+std::string S(const QString& AText) {
+    return AText.toStdString();
+}
 
 TKvConnectorTemplate& Template() {
     static TKvConnectorTemplate value;
@@ -41,8 +45,9 @@ constexpr int KRowHeight = 22;
 constexpr int KLowerShift = 36;
 constexpr int KOptionsShift = 8;
 
-constexpr const char* KHybridNote = "On: Kolvan quietly sets up the shell to report its folder status,  so file "
-                                    "names on screen become links you can drag, view and edit. ";
+constexpr const char* KHybridNote =
+    "On: Kolvan quietly sets up the shell to report its folder status,  so file "
+    "names on screen become links you can drag, view and edit. ";
 
 // Qt's filter form of "Name (*.x)|*.x|All files (*.*)|*.*".
 QString QtFilter(const std::string& AFilter) {
@@ -55,8 +60,12 @@ QString QtFilter(const std::string& AFilter) {
 
 } // namespace
 
-TKvConnectorTemplate ConnectorTemplate() { return Template(); }
-void SetConnectorTemplate(const TKvConnectorTemplate& ATemplate) { Template() = ATemplate; }
+TKvConnectorTemplate ConnectorTemplate() {
+    return Template();
+}
+void SetConnectorTemplate(const TKvConnectorTemplate& ATemplate) {
+    Template() = ATemplate;
+}
 
 // ---- The dialogs of export and import ----
 
@@ -67,13 +76,17 @@ public:
     void ShowMessage(const std::string& AText) override {
         QMessageBox::information(&FForm, "Connections", Q(AText));
     }
-    void ShowError(const std::string& AText) override { QMessageBox::critical(&FForm, "Connections", Q(AText)); }
+    void ShowError(const std::string& AText) override {
+        QMessageBox::critical(&FForm, "Connections", Q(AText));
+    }
     TKvAnswer AskYesNoCancel(const std::string& AText) override {
-        auto answer = QMessageBox::question(&FForm, "Connections", Q(AText),
-                                            QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+        auto answer =
+            QMessageBox::question(&FForm, "Connections", Q(AText),
+                                  QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
         return answer == QMessageBox::Yes ? anYes : answer == QMessageBox::No ? anNo : anCancel;
     }
-    bool InputSecret(const std::string& ATitle, const std::string& APrompt, std::string& AValue) override {
+    bool InputSecret(const std::string& ATitle, const std::string& APrompt,
+                     std::string& AValue) override {
         return kv::InputSecret(ATitle, APrompt, AValue);
     }
     bool ChooseExportFile(std::string& APath) override {
@@ -197,8 +210,10 @@ void TKvConnList::paintEvent(QPaintEvent*) {
 
 bool TConnectorsForm::Execute(QWidget* AOwner, TKvConnectors& AList, TKvFolderNames& AFolders,
                               TKvSaveConnectorsEvent AOnSave, std::string& AConnectId, bool ANew,
-                              const std::string& ASelectId, bool& APortable, std::string& APasskey) {
-    TConnectorsForm form(AOwner, AList, AFolders, std::move(AOnSave), ANew, ASelectId, APortable, APasskey);
+                              const std::string& ASelectId, bool& APortable,
+                              std::string& APasskey) {
+    TConnectorsForm form(AOwner, AList, AFolders, std::move(AOnSave), ANew, ASelectId, APortable,
+                         APasskey);
     form.exec();
     if (form.FChanged) {
         AList = form.FList;
@@ -210,10 +225,12 @@ bool TConnectorsForm::Execute(QWidget* AOwner, TKvConnectors& AList, TKvFolderNa
     return form.FChanged;
 }
 
-TConnectorsForm::TConnectorsForm(QWidget* AOwner, const TKvConnectors& AList, const TKvFolderNames& AFolders,
-                                 TKvSaveConnectorsEvent AOnSave, bool ANew, const std::string& ASelectId,
-                                 bool APortable, const std::string& APasskey)
-    : QDialog(AOwner), FOnSave(std::move(AOnSave)), FList(AList), FPasskey(APasskey), FPortable(APortable) {
+TConnectorsForm::TConnectorsForm(QWidget* AOwner, const TKvConnectors& AList,
+                                 const TKvFolderNames& AFolders, TKvSaveConnectorsEvent AOnSave,
+                                 bool ANew, const std::string& ASelectId, bool APortable,
+                                 const std::string& APasskey)
+    : QDialog(AOwner), FOnSave(std::move(AOnSave)), FList(AList), FPasskey(APasskey),
+      FPortable(APortable) {
     setWindowTitle("Connections");
     setFont(DialogFont());
     BuildControls();
@@ -275,8 +292,11 @@ void TConnectorsForm::BuildControls() {
     FListBox = new TKvConnList(*this);
     place(FListBox, 12, 12, 200, 506 + low);
     const char* glyphTexts[] = {"+", "F", "R", "X", "E", "..."};
-    const char* glyphHints[] = {"New connection", "New folder", "Rename folder (F2)",
-                                "Delete the connection or folder (Del)", "Export the connections to a file",
+    const char* glyphHints[] = {"New connection",
+                                "New folder",
+                                "Rename folder (F2)",
+                                "Delete the connection or folder (Del)",
+                                "Export the connections to a file",
                                 "Import connections from a file"};
     QPushButton* glyphs[6];
     for (int i = 0; i < 6; ++i) {
@@ -317,7 +337,8 @@ void TConnectorsForm::BuildControls() {
     FSecret = edit("secret", 204, 230);
     FSecret->setEchoMode(QLineEdit::Password);
     FShowSecret = check("show", "Show", 592, 206, 56);
-    FSavePassword = check("savePassword", "Remember it (encrypted, this user account)", 352, 236, 296);
+    FSavePassword =
+        check("savePassword", "Remember it (encrypted, this user account)", 352, 236, 296);
     FKeyFileLabel = label("Key file", 264);
     FKeyFile = edit("keyFile", 264, 220);
     FBrowse = new QPushButton("Browse...", this);
@@ -339,9 +360,11 @@ void TConnectorsForm::BuildControls() {
     hint->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     place(hint, 352, 356, 296, 32);
     const int options = KOptionsShift;
-    FIgnoreColors = check("ignoreColors", "Terminal: ignore colors (folders in bold)", 352, 382 + options, 296);
+    FIgnoreColors =
+        check("ignoreColors", "Terminal: ignore colors (folders in bold)", 352, 382 + options, 296);
     FUpdateStart = check("updateStart", "Update start folder on exit", 352, 382 + options, 296);
-    FRememberOther = check("rememberOther", "Remember the other half's local folder", 352, 404 + options, 296);
+    FRememberOther =
+        check("rememberOther", "Remember the other half's local folder", 352, 404 + options, 296);
     FHybrid = check("hybrid", "Hybrid connection (terminal + files)", 352, 404 + options, 296);
     FHybridNote = new QLabel(KHybridNote, this);
     FHybridNote->setWordWrap(true);
@@ -379,8 +402,8 @@ void TConnectorsForm::BuildControls() {
     connect(FClose, &QPushButton::clicked, this, [this] { reject(); });
     connect(FPasskeyButton, &QPushButton::clicked, this, [this] { PasskeyClick(); });
     connect(FBrowse, &QPushButton::clicked, this, [this] {
-        QString path = QFileDialog::getOpenFileName(this, "Choose a private key file", FKeyFile->text().trimmed(),
-                                                    "All files (*)");
+        QString path = QFileDialog::getOpenFileName(this, "Choose a private key file",
+                                                    FKeyFile->text().trimmed(), "All files (*)");
         if (!path.isEmpty())
             FKeyFile->setText(path);
     });
@@ -413,13 +436,18 @@ void TConnectorsForm::BuildControls() {
         connect(box, &QCheckBox::toggled, this, [this] { FieldChanged(true); });
 }
 
-int TConnectorsForm::SelectedRow() const { return FListBox->currentRow(); }
+int TConnectorsForm::SelectedRow() const {
+    return FListBox->currentRow();
+}
 
-bool TConnectorsForm::IsCollapsed(const std::string& AFolder) const { return ContainsFolder(FCollapsed, AFolder); }
+bool TConnectorsForm::IsCollapsed(const std::string& AFolder) const {
+    return ContainsFolder(FCollapsed, AFolder);
+}
 
 void TConnectorsForm::Rebuild(int ASelectConn, const std::string& ASelectFolder) {
     FFolders = CollectFolders(FList, FFolders);
-    if (ASelectConn >= 0 && ASelectConn < static_cast<int>(FList.size()) && !FList[ASelectConn].Folder.empty())
+    if (ASelectConn >= 0 && ASelectConn < static_cast<int>(FList.size()) &&
+        !FList[ASelectConn].Folder.empty())
         RemoveFolderName(FCollapsed, FList[ASelectConn].Folder);
     FRows = BuildConnRows(FList, FFolders, FCollapsed);
     int row = ASelectConn >= 0 ? RowOfConnection(FRows, ASelectConn) : -1;
@@ -522,7 +550,8 @@ void TConnectorsForm::ApplyRules() {
     state.Hybrid = FHybrid->isChecked();
     state.FolderRow = row >= 0 && row < static_cast<int>(FRows.size()) && FRows[row].IsFolder;
     const TKvConnFieldRules rules = ConnFieldRules(state);
-    for (QWidget* widget : std::initializer_list<QWidget*>{FType, FName, FHost, FPort, FUser, FSavePassword, FConnect})
+    for (QWidget* widget : std::initializer_list<QWidget*>{FType, FName, FHost, FPort, FUser,
+                                                           FSavePassword, FConnect})
         widget->setEnabled(rules.Fields);
     FAuthPassword->setEnabled(rules.Login);
     FAuthKey->setEnabled(rules.Login);
@@ -536,7 +565,8 @@ void TConnectorsForm::ApplyRules() {
     FIgnoreColors->setEnabled(rules.IgnoreColorsEnabled);
     FUpdateStart->setVisible(rules.FileOptionsShown);
     FRememberOther->setVisible(rules.FileOptionsShown);
-    for (QWidget* widget : std::initializer_list<QWidget*>{FHybrid, FHybridNote, FShellLabel, FShellBox})
+    for (QWidget* widget :
+         std::initializer_list<QWidget*>{FHybrid, FHybridNote, FShellLabel, FShellBox})
         widget->setVisible(rules.HybridShown);
     FDelete->setEnabled(rules.Delete);
     FRenameFolder->setEnabled(rules.RenameFolder);
@@ -638,7 +668,8 @@ void TConnectorsForm::NewFolder() {
         return;
     TakeEdits();
     const int row = FListBox->currentRow();
-    const std::string after = row >= 0 && row < static_cast<int>(FRows.size()) ? FRows[row].Folder : std::string();
+    const std::string after =
+        row >= 0 && row < static_cast<int>(FRows.size()) ? FRows[row].Folder : std::string();
     InsertFolder(FFolders, name, after);
     MarkChanged();
     Rebuild(-1, name);
@@ -663,10 +694,11 @@ void TConnectorsForm::DeleteSelected() {
     if (row >= 0 && row < static_cast<int>(FRows.size()) && FRows[row].IsFolder) {
         const std::string folder = FRows[row].Folder;
         const int count = ConnectionsInFolder(FList, folder);
-        if (count > 0 && !AskYesNo("Connections",
-                                   "Delete the folder \"" + folder + "\"? Its " + std::to_string(count) +
-                                       " connection(s) are kept, outside any folder.",
-                                   true, this))
+        if (count > 0 &&
+            !AskYesNo("Connections",
+                      "Delete the folder \"" + folder + "\"? Its " + std::to_string(count) +
+                          " connection(s) are kept, outside any folder.",
+                      true, this))
             return;
         TakeEdits();
         DeleteFolder(FList, FFolders, FCollapsed, folder);
@@ -676,7 +708,8 @@ void TConnectorsForm::DeleteSelected() {
     }
     if (FCurrent < 0)
         return;
-    if (!AskYesNo("Connections", "Delete the connection \"" + ConnectorTitle(FList[FCurrent]) + "\"?", true, this))
+    if (!AskYesNo("Connections",
+                  "Delete the connection \"" + ConnectorTitle(FList[FCurrent]) + "\"?", true, this))
         return;
     const int index = FCurrent;
     FCurrent = -1; // its fields go with it
@@ -703,9 +736,10 @@ void TConnectorsForm::SaveClick() {
 void TConnectorsForm::ConnectClick() {
     TakeEdits();
     if (FCurrent < 0 || !ConnectorComplete(FList[FCurrent])) {
-        QMessageBox::information(this, "Connections",
-                                 "Fill in the host and the user name first. A key file is also needed when you "
-                                 "log in with a key.");
+        QMessageBox::information(
+            this, "Connections",
+            "Fill in the host and the user name first. A key file is also needed when you "
+            "log in with a key.");
         return;
     }
     FConnectId = FList[FCurrent].Id;
@@ -765,7 +799,8 @@ void TConnectorsForm::ShowListMenu(const QPoint& APos) {
     FMenu->clear();
     FMenu->addAction("New connection", this, [this] { NewConnection(); });
     FMenu->addAction("New folder", this, [this] { NewFolder(); });
-    FMenu->addAction("Rename folder", this, [this] { RenameSelectedFolder(); })->setEnabled(folderRow);
+    FMenu->addAction("Rename folder", this, [this] { RenameSelectedFolder(); })
+        ->setEnabled(folderRow);
     FMenu->addAction("Delete", this, [this] { DeleteSelected(); })->setEnabled(row >= 0);
     FMenu->popup(FListBox->viewport()->mapToGlobal(APos));
 }
@@ -812,16 +847,21 @@ void TConnectorsForm::PaintList(QPainter& APainter) {
         const QColor ink = colours.color(selected ? QPalette::HighlightedText : QPalette::Text);
         const TKvConnRow& item = FRows[row];
         if (item.IsFolder) {
-            const int cx = rect.left() + ScaleToScreen(9), cy = rect.center().y(), h = ScaleToScreen(4);
+            const int cx = rect.left() + ScaleToScreen(9), cy = rect.center().y(),
+                      h = ScaleToScreen(4);
             const bool collapsed = IsCollapsed(item.Folder);
-            QPolygon arrow = collapsed ? QPolygon({QPoint(cx - h / 2, cy - h), QPoint(cx + h / 2 + 1, cy), QPoint(cx - h / 2, cy + h)})
-                                       : QPolygon({QPoint(cx - h, cy - h / 2), QPoint(cx + h, cy - h / 2), QPoint(cx, cy + h / 2 + 1)});
+            QPolygon arrow = collapsed
+                                 ? QPolygon({QPoint(cx - h / 2, cy - h), QPoint(cx + h / 2 + 1, cy),
+                                             QPoint(cx - h / 2, cy + h)})
+                                 : QPolygon({QPoint(cx - h, cy - h / 2), QPoint(cx + h, cy - h / 2),
+                                             QPoint(cx, cy + h / 2 + 1)});
             APainter.setPen(ink);
             APainter.setBrush(ink);
             APainter.drawPolygon(arrow);
             const int fh = rect.height() - ScaleToScreen(9);
             const int fw = static_cast<int>(std::lround(fh * 1.3));
-            const QRect shape(rect.left() + ScaleToScreen(18), rect.top() + (rect.height() - fh) / 2, fw, fh);
+            const QRect shape(rect.left() + ScaleToScreen(18),
+                              rect.top() + (rect.height() - fh) / 2, fw, fh);
             APainter.setPen(QColor("#d8a858"));
             APainter.setBrush(QColor("#f0c870"));
             APainter.drawRect(shape.adjusted(0, 0, -1, -1));
@@ -831,8 +871,8 @@ void TConnectorsForm::PaintList(QPainter& APainter) {
             APainter.setPen(ink);
             const QRect text(shape.right() + 1 + ScaleToScreen(6), rect.top(),
                              rect.right() - shape.right() - ScaleToScreen(8), rect.height());
-            const QString caption =
-                Q(item.Folder) + "  (" + QString::number(ConnectionsInFolder(FList, item.Folder)) + ")";
+            const QString caption = Q(item.Folder) + "  (" +
+                                    QString::number(ConnectionsInFolder(FList, item.Folder)) + ")";
             APainter.drawText(text, Qt::AlignVCenter | Qt::TextSingleLine,
                               QFontMetrics(bold).elidedText(caption, Qt::ElideRight, text.width()));
             APainter.setFont(font());
@@ -840,13 +880,15 @@ void TConnectorsForm::PaintList(QPainter& APainter) {
             const TKvConnector& conn = FList[item.Conn];
             const int indent = item.Folder.empty() ? 0 : ScaleToScreen(18);
             const int side = rect.height() - ScaleToScreen(6);
-            const QRect icon(rect.left() + indent + ScaleToScreen(3), rect.top() + ScaleToScreen(3), side, side);
+            const QRect icon(rect.left() + indent + ScaleToScreen(3), rect.top() + ScaleToScreen(3),
+                             side, side);
             DrawConnectorIcon(APainter, icon, conn.Kind);
             APainter.setPen(ink);
             const QRect text(icon.right() + 1 + ScaleToScreen(6), rect.top(),
                              rect.right() - icon.right() - ScaleToScreen(8), rect.height());
-            APainter.drawText(text, Qt::AlignVCenter | Qt::TextSingleLine,
-                              metrics.elidedText(Q(ConnectorTitle(conn)), Qt::ElideRight, text.width()));
+            APainter.drawText(
+                text, Qt::AlignVCenter | Qt::TextSingleLine,
+                metrics.elidedText(Q(ConnectorTitle(conn)), Qt::ElideRight, text.width()));
         }
         if (FDragging && FDropInto == row) {
             APainter.setBrush(Qt::NoBrush);

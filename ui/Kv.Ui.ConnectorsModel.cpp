@@ -7,7 +7,9 @@
 
 namespace kv {
 
-bool SameFolder(std::string_view A, std::string_view B) { return SameTextAscii(A, B); }
+bool SameFolder(std::string_view A, std::string_view B) {
+    return SameTextAscii(A, B);
+}
 
 bool ContainsFolder(const std::vector<std::string>& ANames, std::string_view AName) {
     return std::any_of(ANames.begin(), ANames.end(),
@@ -100,7 +102,9 @@ bool ParseNumber(std::string_view AText, long long& AValue) {
     return error == std::errc() && end == AText.data() + AText.size();
 }
 
-std::string Trimmed(std::string_view AText) { return std::string(TrimmedView(AText)); }
+std::string Trimmed(std::string_view AText) {
+    return std::string(TrimmedView(AText));
+}
 
 } // namespace
 
@@ -185,8 +189,9 @@ TKvFolderCheck CheckFolderName(const TKvFolderNames& AFolders, std::string_view 
 void InsertFolder(TKvFolderNames& AFolders, const std::string& AName, std::string_view AAfter) {
     auto at = AFolders.end();
     if (!AAfter.empty()) {
-        auto found = std::find_if(AFolders.begin(), AFolders.end(),
-                                  [&](const std::string& AEntry) { return SameFolder(AEntry, AAfter); });
+        auto found = std::find_if(AFolders.begin(), AFolders.end(), [&](const std::string& AEntry) {
+            return SameFolder(AEntry, AAfter);
+        });
         if (found != AFolders.end())
             at = found + 1;
     }

@@ -74,10 +74,10 @@ struct TKvConnFieldState {
     bool FolderRow = false; // the selected row is a folder
 };
 struct TKvConnFieldRules {
-    bool Fields = false; // type, name, host, port, user, "Remember it", "Connect"
-    bool Login = false;  // the two login buttons
-    bool Secret = false; // the secret and "Show"
-    bool KeyFile = false; // the key file and "Browse..."
+    bool Fields = false;        // type, name, host, port, user, "Remember it", "Connect"
+    bool Login = false;         // the two login buttons
+    bool Secret = false;        // the secret and "Show"
+    bool KeyFile = false;       // the key file and "Browse..."
     bool KeyPassphrase = false; // the secret label reads "Key passphrase"
     bool StartDir = false;
     bool IgnoreColorsShown = false;

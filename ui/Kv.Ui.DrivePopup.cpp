@@ -12,7 +12,9 @@ namespace kv {
 
 namespace {
 
-QString Q(const std::string& AText) { return QString::fromUtf8(AText.data(), static_cast<int>(AText.size())); }
+QString Q(const std::string& AText) {
+    return QString::fromUtf8(AText.data(), static_cast<int>(AText.size()));
+}
 
 // The name a typed letter looks for: the last part of the path ("/" has none).
 std::string DriveName(const std::string& APath) {
@@ -25,7 +27,8 @@ std::string DriveName(const std::string& APath) {
 TDrivePopup::TDrivePopup(QWidget* AOwner) : TKvPopupWindow(AOwner) {}
 
 void TDrivePopup::Build(QWidget* AOwner, int AX, int AY, const TKvDrives& ADrives,
-                        const std::string& ACurrent, const std::vector<TKvDriveConnection>& AConnections,
+                        const std::string& ACurrent,
+                        const std::vector<TKvDriveConnection>& AConnections,
                         TKvDrivePickEvent AOnPick) {
     FDrives = ADrives;
     FConns = AConnections;
@@ -71,9 +74,13 @@ void TDrivePopup::Build(QWidget* AOwner, int AX, int AY, const TKvDrives& ADrive
     PlaceAt(AX, AY);
 }
 
-int TDrivePopup::RowCount() const { return static_cast<int>(FDrives.size() + FConns.size()) + 1; }
+int TDrivePopup::RowCount() const {
+    return static_cast<int>(FDrives.size() + FConns.size()) + 1;
+}
 
-int TDrivePopup::Selected() const { return FBox ? FBox->currentRow() : -1; }
+int TDrivePopup::Selected() const {
+    return FBox ? FBox->currentRow() : -1;
+}
 
 void TDrivePopup::Select(int ARow) {
     if (FBox && ARow >= 0 && ARow < RowCount() && ARow != FBox->currentRow())
@@ -157,7 +164,8 @@ bool TDrivePopup::PreviewKey(QKeyEvent* AEvent) {
     // A typed letter goes to the place whose folder name starts with it: chosen at once when
     // it is the only one, else the next of them is selected.
     const QString text = AEvent->text();
-    if ((mods & ~Qt::ShiftModifier) == Qt::NoModifier && text.size() == 1 && text[0].isLetterOrNumber()) {
+    if ((mods & ~Qt::ShiftModifier) == Qt::NoModifier && text.size() == 1 &&
+        text[0].isLetterOrNumber()) {
         const char letter = AsciiLower(static_cast<char>(text[0].toLatin1()));
         std::vector<int> matches;
         for (int i = 0; i < static_cast<int>(FDrives.size()); ++i) {

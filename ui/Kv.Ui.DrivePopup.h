@@ -29,8 +29,9 @@ public:
     explicit TDrivePopup(QWidget* AOwner);
 
     // ACurrent: the path of the drive the half shows now (the last drive with it is current).
-    void Build(QWidget* AOwner, int AX, int AY, const TKvDrives& ADrives, const std::string& ACurrent,
-               const std::vector<TKvDriveConnection>& AConnections, TKvDrivePickEvent AOnPick);
+    void Build(QWidget* AOwner, int AX, int AY, const TKvDrives& ADrives,
+               const std::string& ACurrent, const std::vector<TKvDriveConnection>& AConnections,
+               TKvDrivePickEvent AOnPick);
 
     int RowCount() const;
     int Selected() const;

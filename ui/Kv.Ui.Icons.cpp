@@ -9,11 +9,13 @@ namespace kv {
 
 QRect IconSquare(const QRect& ARect) {
     const int side = std::min(ARect.width(), ARect.height());
-    return QRect(ARect.left() + (ARect.width() - side) / 2, ARect.top() + (ARect.height() - side) / 2,
-                 side, side);
+    return QRect(ARect.left() + (ARect.width() - side) / 2,
+                 ARect.top() + (ARect.height() - side) / 2, side, side);
 }
 
-int IconGrid(int ASide, double AValue) { return static_cast<int>(std::lround(ASide * AValue / 16.0)); }
+int IconGrid(int ASide, double AValue) {
+    return static_cast<int>(std::lround(ASide * AValue / 16.0));
+}
 
 namespace {
 
@@ -30,7 +32,8 @@ public:
 
     void Pen(QColor AColor, double AWidth = 0) {
         int width = std::max(1, IconGrid(FSquare.width(), AWidth));
-        FPainter.setPen(QPen(AColor, AWidth > 0 ? width : 1, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        FPainter.setPen(
+            QPen(AColor, AWidth > 0 ? width : 1, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     }
     void Brush(QColor AColor) { FPainter.setBrush(AColor); }
     void NoBrush() { FPainter.setBrush(Qt::NoBrush); }
@@ -42,7 +45,9 @@ private:
     QRect FSquare;
 };
 
-QColor Hex(const char* AText) { return QColor(AText); }
+QColor Hex(const char* AText) {
+    return QColor(AText);
+}
 
 } // namespace
 

@@ -29,7 +29,8 @@ bool IsTextFieldKey(int AKey, Qt::KeyboardModifiers AModifiers) {
     const Qt::KeyboardModifiers mods = AModifiers & ~Qt::KeypadModifier;
     if (AKey == Qt::Key_Delete)
         return mods == Qt::NoModifier || mods == Qt::ShiftModifier;
-    const bool ctrl = mods == Qt::ControlModifier || mods == (Qt::ControlModifier | Qt::ShiftModifier);
+    const bool ctrl =
+        mods == Qt::ControlModifier || mods == (Qt::ControlModifier | Qt::ShiftModifier);
     return ctrl && AKey >= Qt::Key_A && AKey <= Qt::Key_Z;
 }
 

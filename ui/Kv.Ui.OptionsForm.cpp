@@ -36,19 +36,25 @@ namespace kv {
 
 namespace {
 
-QString Q(const std::string& AText) { return QString::fromUtf8(AText.data(), static_cast<int>(AText.size())); }
-std::string S(const QString& AText) { return AText.toStdString(); }
+QString Q(const std::string& AText) {
+    return QString::fromUtf8(AText.data(), static_cast<int>(AText.size()));
+}
+std::string S(const QString& AText) {
+    return AText.toStdString();
+}
 
 constexpr const char* KWebSite = "https://kolvan.invalid/";
 
-int Sc(int AValue) { return ScaleToScreen(AValue); }
+int Sc(int AValue) {
+    return ScaleToScreen(AValue);
+}
 
 void Place(QWidget* AWidget, int ALeft, int ATop, int AWidth, int AHeight) {
     AWidget->setGeometry(Sc(ALeft), Sc(ATop), Sc(AWidth), Sc(AHeight));
 }
 
-QLabel* Label(QWidget* AParent, const QString& AText, int ALeft, int ATop, int AWidth, int AHeight = 18,
-              bool AGrey = false) {
+QLabel* Label(QWidget* AParent, const QString& AText, int ALeft, int ATop, int AWidth,
+              int AHeight = 18, bool AGrey = false) {
     auto* label = new QLabel(AText, AParent);
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -97,8 +103,8 @@ protected:
         const QRect terminal(panel, 0, width() - panel, height());
         painter.fillRect(terminal, ToQColor(colors[csTerminalBackground]));
         painter.setPen(ToQColor(colors[csTerminalText]));
-        painter.drawText(QRect(panel + 6, 4, terminal.width() - 6, rowHeight), Qt::AlignLeft | Qt::AlignTop,
-                         "user@host:~$ ls");
+        painter.drawText(QRect(panel + 6, 4, terminal.width() - 6, rowHeight),
+                         Qt::AlignLeft | Qt::AlignTop, "user@host:~$ ls");
         painter.drawText(QRect(panel + 6, 4 + rowHeight, terminal.width() - 6, rowHeight),
                          Qt::AlignLeft | Qt::AlignTop, "a.txt  b.txt");
     }
@@ -109,9 +115,11 @@ private:
 
 class TColorRowDelegate : public QStyledItemDelegate {
 public:
-    TColorRowDelegate(QObject* AParent, const TKvSettings& AWork) : QStyledItemDelegate(AParent), FWork(AWork) {}
+    TColorRowDelegate(QObject* AParent, const TKvSettings& AWork)
+        : QStyledItemDelegate(AParent), FWork(AWork) {}
 
-    void paint(QPainter* APainter, const QStyleOptionViewItem& AOption, const QModelIndex& AIndex) const override {
+    void paint(QPainter* APainter, const QStyleOptionViewItem& AOption,
+               const QModelIndex& AIndex) const override {
         const QRect rect = AOption.rect;
         const bool selected = AOption.state & QStyle::State_Selected;
         const QPalette& colours = AOption.palette;
@@ -121,10 +129,12 @@ public:
         APainter->setPen(QColor("#808080"));
         APainter->drawRect(swatch.adjusted(0, 0, -1, -1));
         APainter->setPen(colours.color(selected ? QPalette::HighlightedText : QPalette::Text));
-        APainter->drawText(rect.adjusted(swatch.right() + 1 + 8 - rect.left(), 0, 0, 0), Qt::AlignVCenter,
-                           AIndex.data().toString());
+        APainter->drawText(rect.adjusted(swatch.right() + 1 + 8 - rect.left(), 0, 0, 0),
+                           Qt::AlignVCenter, AIndex.data().toString());
     }
-    QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const override { return QSize(1, Sc(22)); }
+    QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const override {
+        return QSize(1, Sc(22));
+    }
 
 private:
     const TKvSettings& FWork;
@@ -155,7 +165,8 @@ bool TOptionsForm::Execute(QWidget* AOwner, TKvSettings& ASettings, bool& AShowL
     return true;
 }
 
-TOptionsForm::TOptionsForm(QWidget* AOwner, const TKvSettings& ASettings) : QDialog(AOwner), FWork(ASettings) {
+TOptionsForm::TOptionsForm(QWidget* AOwner, const TKvSettings& ASettings)
+    : QDialog(AOwner), FWork(ASettings) {
     setWindowTitle("Options");
     setFont(DialogFont());
     setFixedSize(Sc(520), Sc(456));
@@ -206,7 +217,8 @@ void TOptionsForm::BuildLayoutPage(QWidget* APage) {
         button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
         arrows->addWidget(button);
         connect(button, &QToolButton::clicked, this, [this, step] {
-            FSizeEdit->setText(QString::number(std::clamp(FWork.FontHeight + step, KMinFontHeight, KMaxFontHeight)));
+            FSizeEdit->setText(QString::number(
+                std::clamp(FWork.FontHeight + step, KMinFontHeight, KMaxFontHeight)));
             SizeChanged();
         });
     }
@@ -223,7 +235,8 @@ void TOptionsForm::BuildLayoutPage(QWidget* APage) {
     for (std::string_view label : KColorSlotLabels)
         FColorList->addItem(Q(std::string(label)));
     Place(FColorList, 12, 100, 300, 118);
-    const char* buttons[] = {"Change...", "Kolvan default colours", "Classic blue colours", "Light colours"};
+    const char* buttons[] = {"Change...", "Kolvan default colours", "Classic blue colours",
+                             "Light colours"};
     QPushButton** fields[] = {&FChange, &FReset, &FClassic, &FLight};
     for (int i = 0; i < 4; ++i) {
         *fields[i] = new QPushButton(buttons[i], APage);
@@ -241,7 +254,8 @@ void TOptionsForm::BuildLayoutPage(QWidget* APage) {
         FWork.FontName = S(AFont);
         FPreview->update();
     });
-    connect(FColorList, &QListWidget::currentRowChanged, this, [this](int ARow) { FChange->setEnabled(ARow >= 0); });
+    connect(FColorList, &QListWidget::currentRowChanged, this,
+            [this](int ARow) { FChange->setEnabled(ARow >= 0); });
     connect(FColorList, &QListWidget::itemDoubleClicked, this, [this] { ChangeColor(); });
     connect(FChange, &QPushButton::clicked, this, [this] { ChangeColor(); });
     connect(FReset, &QPushButton::clicked, this, [this] { SetPalette(plDefault); });
@@ -252,11 +266,12 @@ void TOptionsForm::BuildLayoutPage(QWidget* APage) {
 void TOptionsForm::BuildFilesPage(QWidget* APage) {
     FHidden = Check(APage, "Show hidden files", 12, 16);
     FSystem = Check(APage, "Show system files", 12, 46);
-    Label(APage,
-          "Hidden files are those whose names start with a dot. System files are devices, pipes and "
-          "sockets. A file that is both needs both boxes. Ctrl+H turns hidden files on and off in a "
-          "moment.",
-          12, 84, 470, 64, true);
+    Label(
+        APage,
+        "Hidden files are those whose names start with a dot. System files are devices, pipes and "
+        "sockets. A file that is both needs both boxes. Ctrl+H turns hidden files on and off in a "
+        "moment.",
+        12, 84, 470, 64, true);
 }
 
 void TOptionsForm::BuildProgramsPage(QWidget* APage) {
@@ -269,10 +284,10 @@ void TOptionsForm::BuildProgramsPage(QWidget* APage) {
         QLineEdit** Edit;
         QPushButton** Browse;
     } groups[] = {
-        {"Viewer (F3)", 12, "The built-in viewer (the usual)", &FViewerUsual, &FViewerOther, &FViewerEdit,
-         &FViewerBrowse},
-        {"Editor (F4)", 172, "The desktop's text editor (the usual)", &FEditorUsual, &FEditorOther, &FEditorEdit,
-         &FEditorBrowse},
+        {"Viewer (F3)", 12, "The built-in viewer (the usual)", &FViewerUsual, &FViewerOther,
+         &FViewerEdit, &FViewerBrowse},
+        {"Editor (F4)", 172, "The desktop's text editor (the usual)", &FEditorUsual, &FEditorOther,
+         &FEditorEdit, &FEditorBrowse},
     };
     for (int tag = 1; tag <= 2; ++tag) {
         const TGroup& group = groups[tag - 1];
@@ -288,22 +303,28 @@ void TOptionsForm::BuildProgramsPage(QWidget* APage) {
         *group.Browse = new QPushButton("Browse...", box);
         (*group.Browse)->setAutoDefault(false);
         Place(*group.Browse, 358, 70, 100, 28);
-        connect(*group.OtherButton, &QRadioButton::toggled, this, [this, tag] { ProgramChoiceChanged(tag); });
+        connect(*group.OtherButton, &QRadioButton::toggled, this,
+                [this, tag] { ProgramChoiceChanged(tag); });
         connect(*group.Browse, &QPushButton::clicked, this, [this, tag] { BrowseProgram(tag); });
     }
     Label(APage,
-          "A program chosen here opens files on a disk. Files on a server and files inside an archive always "
+          "A program chosen here opens files on a disk. Files on a server and files inside an "
+          "archive always "
           "open in the built-in viewer.",
           12, 130, 470, 34, true);
-    Label(APage, "A file on a server is fetched, opened in this program, and sent back each time you save it.", 12,
-          290, 470, 34, true);
+    Label(APage,
+          "A file on a server is fetched, opened in this program, and sent back each time you save "
+          "it.",
+          12, 290, 470, 34, true);
 }
 
 void TOptionsForm::BuildLogPage(QWidget* APage) {
     FLogging = Check(APage, "Write a log file for troubleshooting", 12, 16);
     Label(APage,
-          "The log lists what Kolvan does with connections and files, including file and server names. It "
-          "never contains passwords. It is kept in the temporary folder as kolvan.log, and a full one is "
+          "The log lists what Kolvan does with connections and files, including file and server "
+          "names. It "
+          "never contains passwords. It is kept in the temporary folder as kolvan.log, and a full "
+          "one is "
           "moved to kolvan.old.log, so it stays small.",
           12, 46, 470, 64, true);
     FShowLog = new QPushButton("Show the log...", APage);
@@ -314,7 +335,8 @@ void TOptionsForm::BuildLogPage(QWidget* APage) {
         button->setAutoDefault(false);
     FLogConsole = Check(APage, "Also write what the command line (Ctrl+O) shows", 12, 164);
     Label(APage,
-          "Each line of output goes into the log as \"cmd: ...\", without colours. Only while the log above "
+          "Each line of output goes into the log as \"cmd: ...\", without colours. Only while the "
+          "log above "
           "is on.",
           12, 188, 470, 34, true);
     connect(FShowLog, &QPushButton::clicked, this, [this] {
@@ -334,7 +356,8 @@ void TOptionsForm::BuildAboutPage(QWidget* APage) {
     bold.setPixelSize(font().pixelSize() * 2);
     name->setFont(bold);
     Label(APage, QString("Version %1 (build %2)").arg(KV_VERSION, KV_BUILD_NUMBER), 12, 58, 470);
-    Label(APage, "A free two-panel file manager and SSH terminal for Linux.", 12, 80, 470, 18, true);
+    Label(APage, "A free two-panel file manager and SSH terminal for Linux.", 12, 80, 470, 18,
+          true);
     auto* link = new QLabel(QString("<a href=\"%1\">%1</a>").arg(KWebSite), APage);
     link->setTextFormat(Qt::RichText);
     link->setOpenExternalLinks(true);
@@ -445,8 +468,9 @@ void TOptionsForm::BrowseProgram(int ATag) {
 
 void TOptionsForm::OkClick() {
     FWork.FontHeight = ParseFontSize(S(FSizeEdit->text()), FWork.FontHeight);
-    TKvProgramCheck check = CheckPrograms(FViewerOther->isChecked(), S(FViewerEdit->text()), FEditorOther->isChecked(),
-                                          S(FEditorEdit->text()), IsExistingFile);
+    TKvProgramCheck check =
+        CheckPrograms(FViewerOther->isChecked(), S(FViewerEdit->text()), FEditorOther->isChecked(),
+                      S(FEditorEdit->text()), IsExistingFile);
     if (!check.Message.empty()) {
         FPages->setCurrentWidget(FProgramsTab);
         QMessageBox::information(this, "Options", Q(check.Message));

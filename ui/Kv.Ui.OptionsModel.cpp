@@ -52,9 +52,11 @@ TKvProgramCheck CheckPrograms(bool AViewerOther, std::string_view AViewerPath, b
     TKvProgramCheck check;
     if (AViewerOther && !AIsFile(std::string(TrimmedView(AViewerPath)))) {
         check.Viewer = true;
-        check.Message = "The viewer program can not be found. Choose it again, or choose the usual viewer.";
+        check.Message =
+            "The viewer program can not be found. Choose it again, or choose the usual viewer.";
     } else if (AEditorOther && !AIsFile(std::string(TrimmedView(AEditorPath)))) {
-        check.Message = "The editor program can not be found. Choose it again, or choose the usual editor.";
+        check.Message =
+            "The editor program can not be found. Choose it again, or choose the usual editor.";
     }
     return check;
 }

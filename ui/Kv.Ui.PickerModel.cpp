@@ -23,9 +23,13 @@ void SetPickerOpenFolders(const std::vector<std::string>& AFolders) {
             SetPickerFolderOpen(folder, true);
 }
 
-std::vector<std::string> PickerOpenFolders() { return OpenFolders(); }
+std::vector<std::string> PickerOpenFolders() {
+    return OpenFolders();
+}
 
-bool IsPickerFolderOpen(std::string_view AFolder) { return ContainsFolder(OpenFolders(), AFolder); }
+bool IsPickerFolderOpen(std::string_view AFolder) {
+    return ContainsFolder(OpenFolders(), AFolder);
+}
 
 bool SetPickerFolderOpen(std::string_view AFolder, bool AOpen) {
     if (AFolder.empty() || IsPickerFolderOpen(AFolder) == AOpen)
@@ -37,7 +41,9 @@ bool SetPickerFolderOpen(std::string_view AFolder, bool AOpen) {
     return true;
 }
 
-bool PickerFilterActive(std::string_view AFilter) { return !TrimmedView(AFilter).empty(); }
+bool PickerFilterActive(std::string_view AFilter) {
+    return !TrimmedView(AFilter).empty();
+}
 
 TPickerRows BuildPickerRows(const TKvConnectors& AConns, const TKvFolderNames& AFolders,
                             std::string_view AFilter) {
@@ -51,7 +57,8 @@ TPickerRows BuildPickerRows(const TKvConnectors& AConns, const TKvFolderNames& A
     for (const std::string& folder : AFolders) {
         int inFolder = 0;
         for (int i = 0; i < count; ++i)
-            inFolder += matches[i] && !AConns[i].Folder.empty() && SameFolder(AConns[i].Folder, folder);
+            inFolder +=
+                matches[i] && !AConns[i].Folder.empty() && SameFolder(AConns[i].Folder, folder);
         if (active && inFolder == 0)
             continue;
         rows.push_back({true, folder, -1, inFolder});
@@ -67,7 +74,9 @@ TPickerRows BuildPickerRows(const TKvConnectors& AConns, const TKvFolderNames& A
     return rows;
 }
 
-int ClampPickerCursor(int ACursor, int ARows) { return std::clamp(ACursor, -1, std::max(ARows, 0)); }
+int ClampPickerCursor(int ACursor, int ARows) {
+    return std::clamp(ACursor, -1, std::max(ARows, 0));
+}
 
 int MovePickerCursor(int ACursor, int ADelta, int ARows) {
     if (ACursor < 0)

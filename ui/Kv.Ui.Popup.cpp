@@ -49,7 +49,8 @@ QRect WorkAreaAt(const QPoint& APoint) {
     return nearest ? nearest->availableGeometry() : QRect(0, 0, 1024, 768);
 }
 
-TKvPopupWindow::TKvPopupWindow(QWidget* AOwner) : QWidget(AOwner, Qt::Window | Qt::FramelessWindowHint) {
+TKvPopupWindow::TKvPopupWindow(QWidget* AOwner)
+    : QWidget(AOwner, Qt::Window | Qt::FramelessWindowHint) {
     setAttribute(Qt::WA_DeleteOnClose);
     setObjectName("KvPopup");
 }
@@ -63,7 +64,9 @@ void TKvPopupWindow::PrepareFor(QWidget* AOwner, TKvPopupChoiceEvent AOnChoice) 
     setContentsMargins(border, border, border, border);
 }
 
-int TKvPopupWindow::Scale(int AValue) const { return MulDiv(AValue, FPPI, 96); }
+int TKvPopupWindow::Scale(int AValue) const {
+    return MulDiv(AValue, FPPI, 96);
+}
 
 void TKvPopupWindow::PlaceAt(int AX, int AY) {
     move(PlacePopup(WorkAreaAt(QPoint(AX, AY)), size(), QPoint(AX, AY)));
@@ -79,7 +82,9 @@ void TKvPopupWindow::Choose(int AKind, int AValue) {
     close();
 }
 
-void TKvPopupWindow::Hold() { ++FHold; }
+void TKvPopupWindow::Hold() {
+    ++FHold;
+}
 
 void TKvPopupWindow::Release() {
     if (FHold == 0)
@@ -90,7 +95,9 @@ void TKvPopupWindow::Release() {
     }
 }
 
-void TKvPopupWindow::WatchKeys(QWidget* AWidget) { AWidget->installEventFilter(this); }
+void TKvPopupWindow::WatchKeys(QWidget* AWidget) {
+    AWidget->installEventFilter(this);
+}
 
 bool TKvPopupWindow::event(QEvent* AEvent) {
     if (AEvent->type() == QEvent::WindowDeactivate && FHold == 0 && isVisible()) {
@@ -136,7 +143,8 @@ void TKvPopupWindow::paintEvent(QPaintEvent*) {
 namespace {
 
 // The text as it is when it fits, else shortened with an ellipsis.
-QString Fitted(const QFontMetrics& AMetrics, const QString& AText, Qt::TextElideMode AMode, int AWidth) {
+QString Fitted(const QFontMetrics& AMetrics, const QString& AText, Qt::TextElideMode AMode,
+               int AWidth) {
     if (AMetrics.horizontalAdvance(AText) <= AWidth)
         return AText;
     return AMetrics.elidedText(AText, AMode, std::max(0, AWidth));
@@ -175,7 +183,8 @@ void DrawPopupRow(QPainter& APainter, const QRect& ARect, const TKvPopupRow& ARo
     APainter.setPen(ASelected      ? QColor(Qt::black)
                     : ARow.Current ? ThemeColor(csMarked)
                                    : ThemeColor(csFolders));
-    APainter.drawText(main, Qt::AlignLeft | flags, Fitted(metrics, ARow.Text, ARow.Elide, main.width()));
+    APainter.drawText(main, Qt::AlignLeft | flags,
+                      Fitted(metrics, ARow.Text, ARow.Elide, main.width()));
 }
 
 namespace {
@@ -209,7 +218,8 @@ void TKvRowCountModel::SetCount(int ACount) {
     endResetModel();
 }
 
-TKvPopupList::TKvPopupList(QWidget* AParent) : QListView(AParent), FModel(new TKvRowCountModel(this)) {
+TKvPopupList::TKvPopupList(QWidget* AParent)
+    : QListView(AParent), FModel(new TKvRowCountModel(this)) {
     setModel(FModel);
     setItemDelegate(new TRowDelegate(*this));
     setUniformItemSizes(true);
@@ -269,7 +279,8 @@ void TKvPopupList::mouseMoveEvent(QMouseEvent* AEvent) {
 
 void TKvPopupList::mousePressEvent(QMouseEvent* AEvent) {
     if (OnPress)
-        OnPress(RowAt(AEvent->position().toPoint()), AEvent->button(), AEvent->position().toPoint());
+        OnPress(RowAt(AEvent->position().toPoint()), AEvent->button(),
+                AEvent->position().toPoint());
 }
 
 void TKvPopupList::mouseReleaseEvent(QMouseEvent*) {}

@@ -27,8 +27,8 @@ using namespace kv::test;
 
 namespace {
 
-TKvConnector Conn(const std::string& AName, const std::string& AFolder = {}, TKvConnectorKind AKind = ckSftp,
-                  int APort = 0) {
+TKvConnector Conn(const std::string& AName, const std::string& AFolder = {},
+                  TKvConnectorKind AKind = ckSftp, int APort = 0) {
     TKvConnector c = NewConnector();
     c.Name = AName;
     c.Folder = AFolder;
@@ -84,7 +84,8 @@ std::vector<std::string> Names(const TKvConnectors& AList) {
 
 TEST(ConnectorsForm, OpensOnTheCollapsedFolderOfTheConnection) {
     TSaved saved;
-    TConnectorsForm form(nullptr, {Conn("a"), Conn("b", "Work")}, {}, Recorder(saved), false, Conn("x").Id, false, "");
+    TConnectorsForm form(nullptr, {Conn("a"), Conn("b", "Work")}, {}, Recorder(saved), false,
+                         Conn("x").Id, false, "");
     // An unknown id: the first connection.
     EXPECT_EQ(form.Current(), 0);
     TKvConnectors list = {Conn("a"), Conn("b", "Work")};
@@ -100,7 +101,9 @@ TEST(ConnectorsForm, FieldsShownForEachKindAndForNone) {
     TSaved saved;
     TKvConnectors list = {Conn("ssh", "", ckSsh), Conn("ftp", "", ckFtp)};
     TConnectorsForm form(nullptr, list, {"Empty"}, Recorder(saved), false, list[0].Id, false, "");
-    auto shown = [&](const char* AName) { return Child<QCheckBox>(&form, AName)->isVisibleTo(&form); };
+    auto shown = [&](const char* AName) {
+        return Child<QCheckBox>(&form, AName)->isVisibleTo(&form);
+    };
     auto enabled = [&](const char* AName) { return Child<QWidget>(&form, AName)->isEnabled(); };
 
     // SSH: the terminal box and the hybrid box; the shell; password login.
@@ -238,7 +241,8 @@ TEST(ConnectorsForm, FoldersCreateRenameDelete) {
                               }}});
         form.DeleteSelected();
     }
-    EXPECT_EQ(question, "Delete the folder \"WORK\"? Its 3 connection(s) are kept, outside any folder.");
+    EXPECT_EQ(question,
+              "Delete the folder \"WORK\"? Its 3 connection(s) are kept, outside any folder.");
     EXPECT_EQ(form.Folders(), (TKvFolderNames{"Home", "Servers"}));
     EXPECT_EQ(Names(form.List()), (std::vector<std::string>{"a", "b", "c", "d"}));
     // An empty folder goes without a question.
@@ -258,11 +262,12 @@ TEST(ConnectorsForm, DraggingAConnectionOntoAFolderFilesIt) {
     // Rows: [Work] (collapsed), b, c. Drag "c" onto the folder row.
     const QPoint from(60, 2 * rowHeight + rowHeight / 2), to(60, rowHeight / 2);
     QTest::mousePress(box->viewport(), Qt::LeftButton, {}, from);
-    QMouseEvent move1(QEvent::MouseMove, QPointF(from + QPoint(0, -10)), box->viewport()->mapToGlobal(QPointF(from)),
-                      Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent move1(QEvent::MouseMove, QPointF(from + QPoint(0, -10)),
+                      box->viewport()->mapToGlobal(QPointF(from)), Qt::NoButton, Qt::LeftButton,
+                      Qt::NoModifier);
     QApplication::sendEvent(box->viewport(), &move1);
-    QMouseEvent move2(QEvent::MouseMove, QPointF(to), box->viewport()->mapToGlobal(QPointF(to)), Qt::NoButton,
-                      Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent move2(QEvent::MouseMove, QPointF(to), box->viewport()->mapToGlobal(QPointF(to)),
+                      Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(box->viewport(), &move2);
     QTest::mouseRelease(box->viewport(), Qt::LeftButton, {}, to);
     EXPECT_EQ(Names(form.List()), (std::vector<std::string>{"a@Work", "c@Work", "b"}));
@@ -274,8 +279,9 @@ TEST(ConnectorsForm, DraggingAConnectionOntoAFolderFilesIt) {
     const int rowB = RowOfConnection(form.Rows(), 2);
     const QPoint atB(60, rowB * rowHeight + 5);
     QTest::mousePress(box->viewport(), Qt::LeftButton, {}, atB);
-    QMouseEvent wobble(QEvent::MouseMove, QPointF(atB + QPoint(2, 1)), box->viewport()->mapToGlobal(QPointF(atB)),
-                       Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent wobble(QEvent::MouseMove, QPointF(atB + QPoint(2, 1)),
+                       box->viewport()->mapToGlobal(QPointF(atB)), Qt::NoButton, Qt::LeftButton,
+                       Qt::NoModifier);
     QApplication::sendEvent(box->viewport(), &wobble);
     QTest::mouseRelease(box->viewport(), Qt::LeftButton, {}, atB + QPoint(2, 1));
     EXPECT_EQ(Names(form.List()), (std::vector<std::string>{"a@Work", "c@Work", "b"}));
@@ -314,17 +320,17 @@ TEST(ConnectorsForm, ConnectNeedsACompleteConnection) {
     TModalDriver driver({{IsDialog("Connections"),
                           [](QWidget* AWidget) { ButtonNamed(AWidget, "Connect")->click(); }},
                          AcceptMessage(message),
-                         {IsDialog("Connections"),
-                          [](QWidget* AWidget) {
+                         {IsDialog("Connections"), [](QWidget* AWidget) {
                               auto* host = AWidget->findChild<QLineEdit*>("host");
                               QTest::keyClicks(host, "server.example");
                               ButtonNamed(AWidget, "Connect")->click();
                           }}});
     TKvConnectors out = list;
     TKvFolderNames folders;
-    EXPECT_TRUE(TConnectorsForm::Execute(nullptr, out, folders, Recorder(saved), connectId, false, list[0].Id,
-                                         portable, passkey));
-    EXPECT_EQ(message, "Fill in the host and the user name first. A key file is also needed when you log in with a "
+    EXPECT_TRUE(TConnectorsForm::Execute(nullptr, out, folders, Recorder(saved), connectId, false,
+                                         list[0].Id, portable, passkey));
+    EXPECT_EQ(message, "Fill in the host and the user name first. A key file is also needed when "
+                       "you log in with a "
                        "key.");
     EXPECT_EQ(connectId, list[0].Id);
     EXPECT_EQ(saved.Count, 1);
@@ -338,12 +344,13 @@ TEST(ConnectorsForm, CloseWithoutChangesReturnsNothing) {
     bool portable = true;
     std::string passkey = "held";
     TModalDriver driver({{IsDialog("Connections"), [](QWidget* AWidget) {
-                              QTest::keyClick(AWidget->findChild<QLineEdit*>("user"), Qt::Key_Escape);
+                              QTest::keyClick(AWidget->findChild<QLineEdit*>("user"),
+                                              Qt::Key_Escape);
                           }}});
     TKvConnectors out = list;
     TKvFolderNames folders;
-    EXPECT_FALSE(TConnectorsForm::Execute(nullptr, out, folders, Recorder(saved), connectId, false, "", portable,
-                                          passkey));
+    EXPECT_FALSE(TConnectorsForm::Execute(nullptr, out, folders, Recorder(saved), connectId, false,
+                                          "", portable, passkey));
     EXPECT_EQ(saved.Count, 0);
     EXPECT_EQ(connectId, "");
     EXPECT_EQ(passkey, "held");
@@ -402,7 +409,9 @@ TEST(ConnectorsEndToEnd, MadeHereSavedWithAPasskeyUnlockedAfterARestartAndPicked
         bool changed = TConnectorsForm::Execute(
             nullptr, list, folders,
             [&store](const TKvConnectors& AList, const TKvFolderNames& AFolders, bool APortable,
-                     const std::string& APasskey) { store.Replace(AList, AFolders, APasskey, APortable); },
+                     const std::string& APasskey) {
+                store.Replace(AList, AFolders, APasskey, APortable);
+            },
             connectId, true, "", portable, passkey);
         EXPECT_TRUE(changed);
         EXPECT_EQ(passkey, "two words");

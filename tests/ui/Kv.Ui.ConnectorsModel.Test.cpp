@@ -34,7 +34,8 @@ std::vector<std::string> RowTexts(const TKvConnectors& AList, const TKvConnRows&
 } // namespace
 
 TEST(ConnectorsRows, FoldersFirstThenUnfiledCollapsedHideTheirConnections) {
-    TKvConnectors list = {Conn("a", "work"), Conn("b"), Conn("c", "Home"), Conn("d", "WORK"), Conn("e")};
+    TKvConnectors list = {Conn("a", "work"), Conn("b"), Conn("c", "Home"), Conn("d", "WORK"),
+                          Conn("e")};
     TKvFolderNames folders = {"Work", "Home", "Empty"};
     using V = std::vector<std::string>;
     EXPECT_EQ(RowTexts(list, BuildConnRows(list, folders, {})),
@@ -55,6 +56,7 @@ TEST(ConnectorsFields, EnablingRulesPerKind) {
         TKvConnFieldState State;
         TKvConnFieldRules Rules;
     };
+    // clang-format off
     //                              Fields Login Secret Key  Pass  Start IgnS  IgnE  File  Hyb   Del   Ren
     auto rules = [](bool f, bool l, bool s, bool k, bool p, bool st, bool is, bool ie, bool fo, bool h, bool d,
                     bool r) { return TKvConnFieldRules{f, l, s, k, p, st, is, ie, fo, h, d, r}; };
@@ -71,6 +73,7 @@ TEST(ConnectorsFields, EnablingRulesPerKind) {
         {"ftp", {true, ckFtp, false, true, true, false}, rules(1, 0, 0, 0, 0, 1, 0, 0, 1, 0, 1, 0)},
         {"webdav", {true, ckWebDavs, true, false, true, false}, rules(1, 0, 1, 0, 0, 1, 0, 0, 1, 0, 1, 0)},
     };
+    // clang-format on
     for (const auto& c : cases) {
         TKvConnFieldRules got = ConnFieldRules(c.State);
         EXPECT_EQ(got, c.Rules) << c.What;
@@ -86,9 +89,10 @@ TEST(ConnectorsFields, PortParsing) {
         TKvConnectorKind Kind;
         int Port;
     } cases[] = {
-        {"2222", ckSsh, 2222},   {" 21 ", ckFtp, 21},   {"+443", ckWebDavs, 443}, {"1", ckSftp, 1},
-        {"65535", ckSftp, 65535}, {"70000", ckSftp, 22}, {"0", ckFtpsImplicit, 990}, {"-22", ckSsh, 22},
-        {"", ckTelnet, 23},       {"22a", ckSsh, 22},    {"0x16", ckSsh, 22},        {"99999999999999999999", ckFtp, 21},
+        {"2222", ckSsh, 2222},      {" 21 ", ckFtp, 21},      {"+443", ckWebDavs, 443},
+        {"1", ckSftp, 1},           {"65535", ckSftp, 65535}, {"70000", ckSftp, 22},
+        {"0", ckFtpsImplicit, 990}, {"-22", ckSsh, 22},       {"", ckTelnet, 23},
+        {"22a", ckSsh, 22},         {"0x16", ckSsh, 22},      {"99999999999999999999", ckFtp, 21},
     };
     for (const auto& c : cases)
         EXPECT_EQ(ParsePort(c.Text, c.Kind), c.Port) << c.Text;
@@ -100,9 +104,12 @@ TEST(ConnectorsFields, KindChangeMovesOnlyTheDefaultPort) {
         TKvConnectorKind From, To;
         const char* Result;
     } cases[] = {
-        {"22", ckSftp, ckFtpsImplicit, "990"}, {"2222", ckSftp, ckFtpsImplicit, "2222"},
-        {" 22 ", ckSsh, ckTelnet, "23"},       {"21", ckFtp, ckFtps, "21"},
-        {"", ckSftp, ckFtp, ""},               {"990", ckFtpsImplicit, ckWebDavs, "443"},
+        {"22", ckSftp, ckFtpsImplicit, "990"},
+        {"2222", ckSftp, ckFtpsImplicit, "2222"},
+        {" 22 ", ckSsh, ckTelnet, "23"},
+        {"21", ckFtp, ckFtps, "21"},
+        {"", ckSftp, ckFtp, ""},
+        {"990", ckFtpsImplicit, ckWebDavs, "443"},
         {"22", ckSsh, ckSftp, "22"},
     };
     for (const auto& c : cases)
@@ -221,12 +228,12 @@ TEST(ConnectorsDrop, TargetUnderThePointer) {
         int Y, Top;
         TKvDropTarget Target;
     } cases[] = {
-        {5, 0, {-1, 0}},    // over the folder row: into it
-        {23, 0, {1, -1}},   // upper half of "a": before it
-        {40, 0, {2, -1}},   // lower half of "a": before "b"
-        {60, 0, {3, -1}},   // lower half of the last row: the end
-        {500, 0, {3, -1}},  // below the rows: the end
-        {5, 1, {1, -1}},    // scrolled by one: the first visible row is "a"
+        {5, 0, {-1, 0}},   // over the folder row: into it
+        {23, 0, {1, -1}},  // upper half of "a": before it
+        {40, 0, {2, -1}},  // lower half of "a": before "b"
+        {60, 0, {3, -1}},  // lower half of the last row: the end
+        {500, 0, {3, -1}}, // below the rows: the end
+        {5, 1, {1, -1}},   // scrolled by one: the first visible row is "a"
     };
     for (const auto& c : cases)
         EXPECT_EQ(DropTargetAt(rows, c.Y, 22, c.Top), c.Target) << c.Y << " " << c.Top;
@@ -234,7 +241,9 @@ TEST(ConnectorsDrop, TargetUnderThePointer) {
 
 TEST(ConnectorsDrop, MovesAndRefiles) {
     // List: a@F b@F c d e@G ; rows: [F] a b [G] e c d
-    auto fresh = [] { return TKvConnectors{Conn("a", "F"), Conn("b", "F"), Conn("c"), Conn("d"), Conn("e", "G")}; };
+    auto fresh = [] {
+        return TKvConnectors{Conn("a", "F"), Conn("b", "F"), Conn("c"), Conn("d"), Conn("e", "G")};
+    };
     const TKvFolderNames folders = {"F", "G"};
     struct TCase {
         const char* What;
@@ -243,10 +252,22 @@ TEST(ConnectorsDrop, MovesAndRefiles) {
         std::vector<std::string> After;
         int NewIndex;
     } cases[] = {
-        {"into a folder: after its last connection", 2, {-1, 0}, {"a@F", "b@F", "c@F", "d", "e@G"}, 2},
+        {"into a folder: after its last connection",
+         2,
+         {-1, 0},
+         {"a@F", "b@F", "c@F", "d", "e@G"},
+         2},
         {"into a folder it is in: to its end", 0, {-1, 0}, {"b@F", "a@F", "c", "d", "e@G"}, 1},
-        {"into another folder: after its last connection", 3, {-1, 3}, {"a@F", "b@F", "c", "e@G", "d@G"}, 4},
-        {"before a connection: its folder, just before it", 3, {1, -1}, {"d@F", "a@F", "b@F", "c", "e@G"}, 0},
+        {"into another folder: after its last connection",
+         3,
+         {-1, 3},
+         {"a@F", "b@F", "c", "e@G", "d@G"},
+         4},
+        {"before a connection: its folder, just before it",
+         3,
+         {1, -1},
+         {"d@F", "a@F", "b@F", "c", "e@G"},
+         0},
         {"before itself: nothing moves", 2, {5, -1}, {"a@F", "b@F", "c", "d", "e@G"}, 2},
         {"at the end: the folder of the row above", 0, {7, -1}, {"b@F", "c", "d", "a", "e@G"}, 3},
         {"before a folder row: the folder above", 2, {3, -1}, {"a@F", "b@F", "c@F", "d", "e@G"}, 2},

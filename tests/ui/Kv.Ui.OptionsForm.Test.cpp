@@ -150,7 +150,8 @@ TEST(OptionsForm, OkRefusesAMissingProgramAndHandsBackTheRest) {
          }},
     });
     ASSERT_TRUE(TOptionsForm::Execute(nullptr, settings, showLog));
-    EXPECT_EQ(message, "The viewer program can not be found. Choose it again, or choose the usual viewer.");
+    EXPECT_EQ(message,
+              "The viewer program can not be found. Choose it again, or choose the usual viewer.");
     EXPECT_TRUE(settings.ShowHidden);
     EXPECT_FALSE(settings.LogEnabled);
     EXPECT_EQ(settings.ViewerExe, "");

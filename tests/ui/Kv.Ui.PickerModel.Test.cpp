@@ -2,9 +2,9 @@
 // placement, the drive list, font sizes, programs, and the keys a text field keeps.
 #include <gtest/gtest.h>
 
+#include <QComboBox>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QComboBox>
 #include <QPushButton>
 
 #include "Kv.Ui.DriveMenu.h"
@@ -17,8 +17,8 @@ using namespace kv;
 
 namespace {
 
-TKvConnector Conn(const std::string& AName, const std::string& AFolder = {}, const std::string& AHost = "h",
-                  const std::string& AUser = "") {
+TKvConnector Conn(const std::string& AName, const std::string& AFolder = {},
+                  const std::string& AHost = "h", const std::string& AUser = "") {
     TKvConnector c = NewConnector();
     c.Name = AName;
     c.Folder = AFolder;
@@ -46,8 +46,9 @@ using PickerRows = TOpenFolders;
 } // namespace
 
 TEST_F(PickerRows, OpenFoldersShowTheirConnectionsAFilterShowsEveryMatch) {
-    const TKvConnectors conns = {Conn("web1", "Prod", "web1.example", "deploy"), Conn("db", "prod", "db.example"),
-                                 Conn("laptop", "", "10.0.0.2"), Conn("test web", "Test")};
+    const TKvConnectors conns = {Conn("web1", "Prod", "web1.example", "deploy"),
+                                 Conn("db", "prod", "db.example"), Conn("laptop", "", "10.0.0.2"),
+                                 Conn("test web", "Test")};
     const TKvFolderNames folders = {"Prod", "Test", "Empty"};
     using V = std::vector<std::string>;
     EXPECT_EQ(Texts(conns, BuildPickerRows(conns, folders, "")),
@@ -58,8 +59,10 @@ TEST_F(PickerRows, OpenFoldersShowTheirConnectionsAFilterShowsEveryMatch) {
     // With a filter every folder holding a match is open, whatever the set says, and counts
     // only the matches; folders without one are left out.
     SetPickerOpenFolders({});
-    EXPECT_EQ(Texts(conns, BuildPickerRows(conns, folders, "WEB")), (V{"[Prod 1]", "web1", "[Test 1]", "test web"}));
-    EXPECT_EQ(Texts(conns, BuildPickerRows(conns, folders, "deploy@web1")), (V{"[Prod 1]", "web1"}));
+    EXPECT_EQ(Texts(conns, BuildPickerRows(conns, folders, "WEB")),
+              (V{"[Prod 1]", "web1", "[Test 1]", "test web"}));
+    EXPECT_EQ(Texts(conns, BuildPickerRows(conns, folders, "deploy@web1")),
+              (V{"[Prod 1]", "web1"}));
     EXPECT_TRUE(BuildPickerRows(conns, folders, "nothing").empty());
 }
 
@@ -76,11 +79,12 @@ TEST(PickerCursor, MovesClampAndStartFromNothing) {
     struct TCase {
         int Cursor, Delta, Rows, Result;
     } cases[] = {
-        {0, 1, 5, 1},  {3, 8, 5, 5},   {3, -8, 5, 0}, {-1, 1, 5, 0}, {-1, -1, 5, 5},
-        {-1, 0, 5, 5}, {0, -1, 0, 0},  {0, 1, 0, 0},  {-1, 8, 0, 0}, {2, -1, 5, 1},
+        {0, 1, 5, 1},  {3, 8, 5, 5},  {3, -8, 5, 0}, {-1, 1, 5, 0}, {-1, -1, 5, 5},
+        {-1, 0, 5, 5}, {0, -1, 0, 0}, {0, 1, 0, 0},  {-1, 8, 0, 0}, {2, -1, 5, 1},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(MovePickerCursor(c.Cursor, c.Delta, c.Rows), c.Result) << c.Cursor << " " << c.Delta;
+        EXPECT_EQ(MovePickerCursor(c.Cursor, c.Delta, c.Rows), c.Result)
+            << c.Cursor << " " << c.Delta;
     EXPECT_EQ(ClampPickerCursor(9, 3), 3);
     EXPECT_EQ(ClampPickerCursor(-5, 3), -1);
 
@@ -94,11 +98,11 @@ TEST(PickerLayout, ShownRowsAndTexts) {
     struct TCase {
         int Conns, Folders, Work, Rows;
     } cases[] = {
-        {0, 0, 1000, 3},  // at least three
-        {5, 2, 1000, 7},  // as many as there are
+        {0, 0, 1000, 3},   // at least three
+        {5, 2, 1000, 7},   // as many as there are
         {50, 3, 1000, 14}, // at most fourteen
-        {50, 3, 300, 9},  // only (300 - 24 - 76) / 22 fit
-        {50, 3, 60, 2},   // never fewer than two
+        {50, 3, 300, 9},   // only (300 - 24 - 76) / 22 fit
+        {50, 3, 60, 2},    // never fewer than two
     };
     for (const auto& c : cases)
         EXPECT_EQ(PickerShownRows(c.Conns, c.Folders, c.Work, 22, 76, 24), c.Rows) << c.Work;
@@ -115,11 +119,11 @@ TEST(PopupPlacement, StaysInsideTheWorkArea) {
     struct TCase {
         QPoint At, Placed;
     } cases[] = {
-        {{200, 100}, {200, 100}}, // fits
-        {{950, 100}, {800, 100}}, // right edge
-        {{200, 650}, {200, 500}}, // bottom edge
+        {{200, 100}, {200, 100}},  // fits
+        {{950, 100}, {800, 100}},  // right edge
+        {{200, 650}, {200, 500}},  // bottom edge
         {{1090, 690}, {800, 500}}, // corner
-        {{50, -40}, {100, 0}},    // left of and above the area
+        {{50, -40}, {100, 0}},     // left of and above the area
     };
     for (const auto& c : cases)
         EXPECT_EQ(PlacePopup(work, size, c.At), c.Placed) << c.At.x() << "," << c.At.y();
@@ -128,19 +132,18 @@ TEST(PopupPlacement, StaysInsideTheWorkArea) {
 }
 
 TEST(DriveList, RootAndHomeFirstPseudoLeftOutKindsNamed) {
-    const char* mountinfo =
-        "30 1 8:1 / /boot rw - ext4 /dev/sda1 rw\n"
-        "28 1 254:0 / / rw - ext4 /dev/vda rw\n"
-        "22 28 0:21 / /proc rw - proc proc rw\n"
-        "23 28 0:22 / /run rw - tmpfs tmpfs rw\n"
-        "40 28 0:40 / /home/ann rw - ext4 /dev/sdb1 rw\n"
-        "41 28 0:41 / /mnt/nas rw - nfs4 nas:/export rw\n"
-        "42 41 0:42 / /mnt/nas/sub rw - ext4 /dev/sdc1 rw\n"
-        "43 28 0:43 / /media/ann/USB rw - vfat /dev/sdd1 rw\n"
-        "44 28 0:44 / /mnt/cd ro - iso9660 /dev/sr0 ro\n"
-        "45 28 0:45 / /tmp rw - tmpfs tmpfs rw\n"
-        "46 28 0:46 / /etc/hosts rw - ext4 /dev/vda rw\n"
-        "47 28 0:47 / /srv/sshfs rw - fuse.sshfs me@host: rw\n";
+    const char* mountinfo = "30 1 8:1 / /boot rw - ext4 /dev/sda1 rw\n"
+                            "28 1 254:0 / / rw - ext4 /dev/vda rw\n"
+                            "22 28 0:21 / /proc rw - proc proc rw\n"
+                            "23 28 0:22 / /run rw - tmpfs tmpfs rw\n"
+                            "40 28 0:40 / /home/ann rw - ext4 /dev/sdb1 rw\n"
+                            "41 28 0:41 / /mnt/nas rw - nfs4 nas:/export rw\n"
+                            "42 41 0:42 / /mnt/nas/sub rw - ext4 /dev/sdc1 rw\n"
+                            "43 28 0:43 / /media/ann/USB rw - vfat /dev/sdd1 rw\n"
+                            "44 28 0:44 / /mnt/cd ro - iso9660 /dev/sr0 ro\n"
+                            "45 28 0:45 / /tmp rw - tmpfs tmpfs rw\n"
+                            "46 28 0:46 / /etc/hosts rw - ext4 /dev/vda rw\n"
+                            "47 28 0:47 / /srv/sshfs rw - fuse.sshfs me@host: rw\n";
     const auto mounts = ParseMountInfo(mountinfo);
     std::vector<std::string> asked;
     auto isFolder = [&](const std::string& APath) {
@@ -149,10 +152,14 @@ TEST(DriveList, RootAndHomeFirstPseudoLeftOutKindsNamed) {
     };
     const TKvDrives drives = DrivesFromMounts(mounts, "/home/ann/", isFolder);
     const TKvDrives expected = {
-        {"/", "Local disk", mkLocalDisk},         {"/home/ann", "Local disk", mkLocalDisk},
-        {"/boot", "Local disk", mkLocalDisk},     {"/mnt/nas", "Network", mkNetwork},
-        {"/mnt/nas/sub", "Local disk", mkLocalDisk}, {"/media/ann/USB", "Removable", mkRemovable},
-        {"/mnt/cd", "CD/DVD", mkOptical},         {"/tmp", "RAM disk", mkRam},
+        {"/", "Local disk", mkLocalDisk},
+        {"/home/ann", "Local disk", mkLocalDisk},
+        {"/boot", "Local disk", mkLocalDisk},
+        {"/mnt/nas", "Network", mkNetwork},
+        {"/mnt/nas/sub", "Local disk", mkLocalDisk},
+        {"/media/ann/USB", "Removable", mkRemovable},
+        {"/mnt/cd", "CD/DVD", mkOptical},
+        {"/tmp", "RAM disk", mkRam},
         {"/srv/sshfs", "Network", mkNetwork},
     };
     EXPECT_EQ(drives, expected);
@@ -172,7 +179,8 @@ TEST(DriveList, ThisSystemListsTheRootFirst) {
     ASSERT_FALSE(drives.empty());
     EXPECT_EQ(drives[0].Path, "/");
     for (const auto& drive : drives)
-        EXPECT_FALSE(drive.Path.starts_with("/proc") || drive.Path.starts_with("/sys")) << drive.Path;
+        EXPECT_FALSE(drive.Path.starts_with("/proc") || drive.Path.starts_with("/sys"))
+            << drive.Path;
 }
 
 TEST(OptionsRules, FontSizeTyped) {
@@ -180,15 +188,17 @@ TEST(OptionsRules, FontSizeTyped) {
         const char* Text;
         int Previous, Size;
     } cases[] = {
-        {"14", 13, 14}, {" 20 ", 13, 20}, {"40", 13, 32}, {"8", 13, 9},     {"-3", 13, 9},
-        {"abc", 15, 15}, {"", 15, 15},    {"12px", 15, 15}, {"99999999999999999999999", 13, 32},
+        {"14", 13, 14}, {" 20 ", 13, 20}, {"40", 13, 32},
+        {"8", 13, 9},   {"-3", 13, 9},    {"abc", 15, 15},
+        {"", 15, 15},   {"12px", 15, 15}, {"99999999999999999999999", 13, 32},
     };
     for (const auto& c : cases)
         EXPECT_EQ(ParseFontSize(c.Text, c.Previous), c.Size) << c.Text;
 }
 
 TEST(OptionsRules, FontsProgramsPalettes) {
-    EXPECT_EQ(FontChoices({"Mono A", "Mono B"}, "Mono B"), (std::vector<std::string>{"Mono A", "Mono B"}));
+    EXPECT_EQ(FontChoices({"Mono A", "Mono B"}, "Mono B"),
+              (std::vector<std::string>{"Mono A", "Mono B"}));
     // Not fixed-width or not installed: still offered, at the top.
     EXPECT_EQ(FontChoices({"Mono A"}, "Sans"), (std::vector<std::string>{"Sans", "Mono A"}));
 
@@ -197,10 +207,12 @@ TEST(OptionsRules, FontsProgramsPalettes) {
     EXPECT_EQ(CheckPrograms(true, " /usr/bin/less ", true, "/usr/bin/less", exists).Message, "");
     TKvProgramCheck both = CheckPrograms(true, "/gone", true, "/gone", exists);
     EXPECT_TRUE(both.Viewer);
-    EXPECT_EQ(both.Message, "The viewer program can not be found. Choose it again, or choose the usual viewer.");
+    EXPECT_EQ(both.Message,
+              "The viewer program can not be found. Choose it again, or choose the usual viewer.");
     TKvProgramCheck editor = CheckPrograms(false, "/gone", true, "", exists);
     EXPECT_FALSE(editor.Viewer);
-    EXPECT_EQ(editor.Message, "The editor program can not be found. Choose it again, or choose the usual editor.");
+    EXPECT_EQ(editor.Message,
+              "The editor program can not be found. Choose it again, or choose the usual editor.");
     EXPECT_EQ(ProgramSetting(true, " /usr/bin/less "), "/usr/bin/less");
     EXPECT_EQ(ProgramSetting(false, "/usr/bin/less"), "");
     EXPECT_TRUE(IsExistingFile("/bin/sh"));

@@ -29,7 +29,8 @@ struct TPick {
     bool PopupGone = false;
 };
 
-TKvConnector Conn(const std::string& AName, const std::string& AFolder = {}, TKvConnectorKind AKind = ckSftp) {
+TKvConnector Conn(const std::string& AName, const std::string& AFolder = {},
+                  TKvConnectorKind AKind = ckSftp) {
     TKvConnector c = NewConnector();
     c.Name = AName;
     c.Folder = AFolder;
@@ -76,7 +77,8 @@ struct Pickers : ::testing::Test {
 
 TEST_F(Pickers, DrivePopupGivesOneChoiceOnlyAfterItIsGone) {
     TPick pick;
-    TDrivePopup* popup = OpenDrives(pick, {{"build server", ckSsh, false}, {"files", ckSftp, true}});
+    TDrivePopup* popup =
+        OpenDrives(pick, {{"build server", ckSsh, false}, {"files", ckSftp, true}});
     QPointer<TDrivePopup> alive(popup);
     // The connection shown here is selected; the rows are drives, connections and the last one.
     EXPECT_EQ(popup->RowCount(), 7);
@@ -102,14 +104,23 @@ TEST_F(Pickers, DrivePopupKeys) {
     } cases[] = {
         {"the current drive is selected", {{Qt::Key_Enter, Qt::NoModifier}}, dpDrive, 1},
         {"Home, Down", {{Qt::Key_Home, {}}, {Qt::Key_Down, {}}, {Qt::Key_Return, {}}}, dpDrive, 1},
-        {"Up stops at the top", {{Qt::Key_Up, {}}, {Qt::Key_Up, {}}, {Qt::Key_Up, {}}, {Qt::Key_Return, {}}}, dpDrive, 0},
-        {"End is the last row", {{Qt::Key_End, {}}, {Qt::Key_Down, {}}, {Qt::Key_Return, {}}}, dpConnectors, 0},
+        {"Up stops at the top",
+         {{Qt::Key_Up, {}}, {Qt::Key_Up, {}}, {Qt::Key_Up, {}}, {Qt::Key_Return, {}}},
+         dpDrive,
+         0},
+        {"End is the last row",
+         {{Qt::Key_End, {}}, {Qt::Key_Down, {}}, {Qt::Key_Return, {}}},
+         dpConnectors,
+         0},
         {"Ctrl+F", {{Qt::Key_F, Qt::ControlModifier}}, dpConnectors, 0},
         // One place whose name starts with the letter: chosen at once, in either case.
         {"a capital letter", {{Qt::Key_A, Qt::ShiftModifier}}, dpDrive, 1},
         {"a small letter", {{Qt::Key_A, {}}}, dpDrive, 1},
         // Several ("USB", "usr2"): the next of them is selected.
-        {"a letter shared by two", {{Qt::Key_Home, {}}, {Qt::Key_U, {}}, {Qt::Key_U, {}}, {Qt::Key_Return, {}}}, dpDrive, 3},
+        {"a letter shared by two",
+         {{Qt::Key_Home, {}}, {Qt::Key_U, {}}, {Qt::Key_U, {}}, {Qt::Key_Return, {}}},
+         dpDrive,
+         3},
     };
     for (const auto& c : cases) {
         TPick pick;
@@ -194,7 +205,8 @@ TConnectionPicker* OpenPicker(QWidget* AOwner, TPickerRun& ARun, const TKvConnec
 std::vector<std::string> RowNames(const TConnectionPicker& APicker) {
     std::vector<std::string> names;
     for (const auto& row : APicker.Rows())
-        names.push_back(row.IsFolder ? "[" + row.Folder + "]" : APicker.Connections()[row.Conn].Name);
+        names.push_back(row.IsFolder ? "[" + row.Folder + "]"
+                                     : APicker.Connections()[row.Conn].Name);
     return names;
 }
 
@@ -254,21 +266,26 @@ TEST_F(Pickers, PickerChoices) {
              Key(p.Filter(), Qt::Key_Enter);
          },
          cpManage, 0},
-        {"a filtered connection", [](TConnectionPicker& p) {
+        {"a filtered connection",
+         [](TConnectionPicker& p) {
              QTest::keyClicks(p.Filter(), "gam");
              Key(p.Filter(), Qt::Key_Return);
          },
          cpConnect, 2},
-        {"Page Down to the last", [](TConnectionPicker& p) {
+        {"Page Down to the last",
+         [](TConnectionPicker& p) {
              Key(p.Filter(), Qt::Key_PageDown);
              Key(p.Filter(), Qt::Key_Return);
          },
          cpConnect, 2},
-        {"a click on a row", [](TConnectionPicker& p) {
-             QTest::mouseClick(p.List()->viewport(), Qt::LeftButton, {}, QPoint(40, p.List()->RowHeight() + 3));
+        {"a click on a row",
+         [](TConnectionPicker& p) {
+             QTest::mouseClick(p.List()->viewport(), Qt::LeftButton, {},
+                               QPoint(40, p.List()->RowHeight() + 3));
          },
          cpConnect, 2},
-        {"a click on the top row's right half", [](TConnectionPicker& p) {
+        {"a click on the top row's right half",
+         [](TConnectionPicker& p) {
              QWidget* top = p.TopBox();
              QTest::mouseMove(top, QPoint(top->width() - 10, 5));
              QTest::mouseClick(top, Qt::LeftButton, {}, QPoint(top->width() - 10, 5));
