@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -356,6 +357,43 @@ TEST(ConnectorsForm, CloseWithoutChangesReturnsNothing) {
     EXPECT_EQ(passkey, "held");
     EXPECT_TRUE(portable);
     EXPECT_EQ(out, list);
+}
+
+TEST(ConnectorsForm, ExportedFromOneWindowImportedIntoAnother) {
+    const QString path = QString::fromStdString(TestRoot()) + "/exported.json";
+    std::filesystem::remove(path.toStdString());
+    TSaved saved;
+    TKvConnectors list = {Conn("a", "Work"), Conn("b")};
+    for (auto& c : list)
+        c.SavePassword = false;
+    auto chooseFile = [path](const QString& ATitle) {
+        return TModalStep{IsDialog(ATitle), [path](QWidget* AWidget) {
+                              auto* dialog = qobject_cast<QFileDialog*>(AWidget);
+                              ASSERT_NE(dialog, nullptr);
+                              dialog->selectFile(path);
+                              QMetaObject::invokeMethod(dialog, "accept");
+                          }};
+    };
+    QString exported, imported;
+    {
+        TConnectorsForm form(nullptr, list, {"Empty"}, Recorder(saved), false, "", false, "");
+        TModalDriver driver({chooseFile("Export connections"), AcceptMessage(exported)});
+        ButtonNamed(&form, "E")->click();
+    }
+    EXPECT_EQ(exported, "2 connection(s) exported to " + path + ".");
+    ASSERT_TRUE(std::filesystem::exists(path.toStdString()));
+
+    TConnectorsForm other(nullptr, {Conn("c")}, {}, Recorder(saved), false, "", false, "");
+    {
+        TModalDriver driver({chooseFile("Import connections"), AcceptMessage(imported)});
+        ButtonNamed(&other, "...")->click();
+    }
+    EXPECT_EQ(imported, "2 connection(s) added, 0 replaced. Save keeps them.");
+    EXPECT_EQ(Names(other.List()), (std::vector<std::string>{"c", "a@Work", "b"}));
+    EXPECT_EQ(other.Folders(), (TKvFolderNames{"Empty", "Work"})); // in the file's order
+    EXPECT_EQ(other.List()[other.Current()].Name, "a");
+    EXPECT_TRUE(other.Changed());
+    EXPECT_EQ(saved.Count, 0); // nothing is saved until the user saves
 }
 
 namespace {
