@@ -14,6 +14,7 @@
 
 #include "Kv.Log.h"
 #include "Kv.Settings.h"
+#include "Kv.Ui.FilePanel.h"
 #include "Kv.Ui.MainForm.h"
 #include "Kv.Ui.OptionsForm.h"
 #include "KvTestSupport.h"
@@ -223,4 +224,24 @@ TEST(OptionsForm, MainWindowWritesSettingsOnlyOnOk) {
     SetCurrentSettings(TKvSettings{});
     ApplySettings(TKvSettings{});
     std::filesystem::remove(path);
+}
+
+TEST(MainWindowKeys, ATextFieldKeepsCtrlLettersAndDelete) {
+    SetCurrentSettings(TKvSettings{});
+    TMainForm main(TestRoot() + "/keys-state.json");
+    auto* field = new QLineEdit(&main);
+    field->setGeometry(10, 10, 200, 24);
+    main.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&main));
+    field->setFocus();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return field->hasFocus(); }, 5000));
+    QTest::keyClick(field, Qt::Key_H, Qt::ControlModifier);
+    QTest::keyClick(field, Qt::Key_U, Qt::ControlModifier);
+    EXPECT_FALSE(CurrentSettings().ShowHidden); // Ctrl+H did not reach the panels
+    // Away from the field the same key is the window's.
+    main.Panel(main.ActiveHalf()).setFocus();
+    main.RunKey(Qt::Key_H, Qt::ControlModifier);
+    EXPECT_TRUE(CurrentSettings().ShowHidden);
+    SetCurrentSettings(TKvSettings{});
+    std::filesystem::remove(SettingsPath());
 }
