@@ -1,4 +1,6 @@
 if(TARGET kv_ui)
     add_executable(kv_bench_panel ${CMAKE_CURRENT_SOURCE_DIR}/Kv.Bench.Panel.cpp)
     target_link_libraries(kv_bench_panel PRIVATE kv_ui)
+    add_executable(kv_bench_pickers ${CMAKE_CURRENT_SOURCE_DIR}/Kv.Bench.Pickers.cpp)
+    target_link_libraries(kv_bench_pickers PRIVATE kv_ui)
 endif()

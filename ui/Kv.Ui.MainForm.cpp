@@ -21,6 +21,7 @@
 #include "Kv.Ui.CompareForm.h"
 #include "Kv.Ui.Dpi.h"
 #include "Kv.Ui.FilePanel.h"
+#include "Kv.Ui.KeyRouting.h"
 #include "Kv.Ui.PathBar.h"
 #include "Kv.Ui.ProgressForm.h"
 #include "Kv.Ui.Prompts.h"
@@ -399,7 +400,12 @@ void TMainForm::UpdateLayer(Qt::KeyboardModifiers AModifiers) {
     }
 }
 
-void TMainForm::keyPressEvent(QKeyEvent* AEvent) { RunKey(AEvent->key(), AEvent->modifiers()); }
+void TMainForm::keyPressEvent(QKeyEvent* AEvent) {
+    // A text field ignores some keys it does not use; they are still not the panel's.
+    if (KeyStaysInTextField(QApplication::focusWidget(), AEvent))
+        return;
+    RunKey(AEvent->key(), AEvent->modifiers());
+}
 
 void TMainForm::changeEvent(QEvent* AEvent) {
     if (AEvent->type() == QEvent::ActivationChange && !isActiveWindow())
@@ -448,6 +454,10 @@ void TMainForm::RunKey(int AKey, Qt::KeyboardModifiers AModifiers) {
     case Qt::Key_Delete:
         if (none || shift)
             DeleteSelection(shift);
+        return;
+    case Qt::Key_F9:
+        if (none || shift)
+            ShowOptions();
         return;
     case Qt::Key_F10:
         if (none)

@@ -52,6 +52,8 @@ public:
     void DeleteSelection(bool APermanent);
     void SwapHalves();
     void ToggleHidden();
+    // F9: the Options window; on OK the settings are saved and applied.
+    void ShowOptions();
     void RunKey(int AKey, Qt::KeyboardModifiers AModifiers);
     // F2 and Shift+F2: the two halves' folders compared, or two files side by side.
     void CompareHalves();

@@ -189,7 +189,9 @@ QWidget* DialogMainWindow() {
 
 QWidget* DialogOwner() {
     QWidget* active = QApplication::activeWindow();
-    if (active && active->isVisible() && active->windowType() != Qt::Popup)
+    // The pickers are windows of their own that vanish when a dialog takes the focus.
+    if (active && active->isVisible() && active->windowType() != Qt::Popup &&
+        !active->inherits("kv::TKvPopupWindow"))
         return active;
     return DialogMainWindow();
 }
