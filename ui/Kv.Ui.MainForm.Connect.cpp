@@ -23,6 +23,8 @@ public:
     }
 
 protected:
+    // Taken, or the release would go to whoever took the press.
+    void mousePressEvent(QMouseEvent* AEvent) override { AEvent->accept(); }
     void mouseReleaseEvent(QMouseEvent* AEvent) override {
         if (AEvent->button() == Qt::LeftButton && rect().contains(AEvent->position().toPoint()))
             FClicked();

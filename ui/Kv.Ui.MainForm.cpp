@@ -220,9 +220,9 @@ void TMainForm::BuildHalf(TKvHalf AHalf) {
     half.PathBar = new TKvPathBar(half.Title);
     titleLayout->addWidget(half.PathBar, 1);
     titleLayout->addWidget(half.Caption, 1);
-    half.Disconnect = NewDisconnectLabel(half.Title, [this, owner = half.Panel] {
+    half.Disconnect = NewDisconnectLabel(half.Title, [this, title = half.Title] {
         for (TKvHalf h : {rhLeft, rhRight})
-            if (FHalves[h].Panel == owner)
+            if (FHalves[h].Title == title)
                 DisconnectHalf(h);
     });
     titleLayout->addWidget(half.Disconnect);

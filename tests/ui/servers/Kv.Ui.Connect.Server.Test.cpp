@@ -154,8 +154,8 @@ void ConnectAndCopyBothWays(TMainDriver& f, const std::string& AAddress, std::ve
 
     // "[ Disconnect ]": both halves go back to the disk folders they showed last.
     QTest::mouseClick(DisconnectLabel(f, rhRight), Qt::LeftButton);
-    ASSERT_TRUE(f.WaitPath(rhRight, f.Right));
-    ASSERT_TRUE(f.WaitPath(rhLeft, f.Root.Path() + "/down"));
+    ASSERT_TRUE(f.WaitPath(rhRight, f.Right)) << f.Panel(rhRight).Path() << ": " << f.Panel(rhRight).StatusText();
+    ASSERT_TRUE(f.WaitPath(rhLeft, f.Root.Path() + "/down")) << f.Panel(rhLeft).Path();
     EXPECT_TRUE(f.Panel(rhRight).IsPlainLocal());
     EXPECT_TRUE(f.Panel(rhLeft).IsPlainLocal());
     EXPECT_TRUE(f.Form->OpenConnections().empty());
