@@ -12,8 +12,6 @@
 
 namespace kv {
 
-namespace {
-
 std::string NewGuidText() {
     unsigned char bytes[16] = {};
     size_t got = 0;
@@ -35,6 +33,8 @@ std::string NewGuidText() {
                   bytes[15]);
     return text;
 }
+
+namespace {
 
 bool SameInode(int AFd, const std::string& APath) {
     struct stat byFd {

@@ -6,6 +6,9 @@
 
 namespace kv {
 
+// A new random (version 4) GUID in capitals and braces: "{8C0E...-...}".
+std::string NewGuidText();
+
 // A new file APrefix + "{GUID}" + ASuffix in AFolder, mode 0600, created exclusively and
 // held under a shared lock until this object goes. The file itself stays; the owner deletes it.
 class TKvLockedTempFile {

@@ -16,7 +16,7 @@ KV_TEST_PACKAGES=(
     libvterm-dev
     vsftpd python3-pyftpdlib python3-openssl openssl curl
     apache2 apache2-utils lighttpd lighttpd-mod-webdav lighttpd-mod-openssl nginx libnginx-mod-http-dav-ext
-    xvfb xauth
+    xvfb xauth xclip
     desktop-file-utils appstream dpkg-dev
     openssh-server openssh-sftp-server openssh-client python3-asyncssh
     bash zsh dash mksh ksh busybox-static inetutils-telnetd socat

@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Kv.EditSession.h"
+#include "Kv.FS.Local.h"
+#include "Kv.Settings.h"
+#include "KvMemoryFs.h"
+#include "KvStubPrograms.h"
+#include "KvTestSupport.h"
+
+using namespace kv;
+using namespace kv::test;
+
+namespace {
+
+// An owner of edit sessions as the main window is: a status line, a clock the test moves, an
+// editor that only notes which file it was asked to open.
+struct TEditOwner {
+    TDeliverQueue Queue;
+    std::atomic<int64_t> Clock{0};
+    std::vector<std::pair<std::string, bool>> Status;
+    std::vector<std::string> Opened;
+    TKvEditSessions Edits{[this](const std::string& AText, bool AError) { Status.emplace_back(AText, AError); },
+                          [this] { return Clock.load(); },
+                          [this](const std::string& APath) {
+                              Opened.push_back(APath);
+                              return std::string();
+                          }};
+
+    std::string LastStatus() const { return Status.empty() ? "" : Status.back().first; }
+    bool WaitStatus(const std::string& AText) {
+        return Queue.PumpUntil([&] { return LastStatus() == AText; });
+    }
+    // Polls as the timer would, the given time after the copy's last write.
+    void PollAfter(const std::string& ACopy, int64_t ANs) {
+        Clock = FileStampOf(ACopy).ModifiedNs + ANs;
+        Edits.Poll();
+    }
+    std::string OpenOne(const IKvFileSystemPtr& AFs, const std::string& APath) {
+        Edits.Edit(AFs, APath, -1);
+        EXPECT_TRUE(Queue.PumpUntil([&] { return !Opened.empty(); })) << LastStatus();
+        return Opened.empty() ? "" : Opened.back();
+    }
+};
+
+void SaveInPlace(const std::string& APath, const std::string& AText) { WriteFile(APath, AText); }
+
+// As editors that write a new file and rename it over the old one do.
+void SaveByRename(const std::string& APath, const std::string& AText) {
+    WriteFile(APath + ".new~", AText);
+    ASSERT_EQ(::rename((APath + ".new~").c_str(), APath.c_str()), 0);
+}
+
+TEST(EditSessions, EverySaveReachesTheServerOnceSettled) {
+    auto mem = std::make_shared<TKvMemoryFs>("mem:server");
+    mem->SetDisplayPrefix("server:");
+    mem->AddFile("/home/notes.txt", "original");
+    TEditOwner owner;
+    std::string copy = owner.OpenOne(mem, "/home/notes.txt");
+    EXPECT_EQ(ReadFile(copy), "original");
+    EXPECT_EQ(copy.rfind(TestRoot(), 0), 0u) << copy;
+    EXPECT_NE(copy.find("/edit/"), std::string::npos);
+    EXPECT_EQ(owner.LastStatus(), "Editing notes.txt. Saving the file sends it back.");
+    EXPECT_FALSE(owner.Edits.Busy());
+
+    struct TSave {
+        const char* Text;
+        void (*Save)(const std::string&, const std::string&);
+    } saves[] = {{"in place", SaveInPlace}, {"by rename", SaveByRename}, {"in place again", SaveInPlace}};
+    for (const auto& save : saves) {
+        save.Save(copy, save.Text);
+        EXPECT_TRUE(owner.Edits.Busy());
+        // Just written: the editor may not be done yet.
+        owner.PollAfter(copy, KEditSettleNs / 2);
+        EXPECT_FALSE(owner.Edits.Entries()[0].Uploading) << save.Text;
+        owner.PollAfter(copy, KEditSettleNs + 1);
+        // Polls come at most once a second.
+        EXPECT_FALSE(owner.Edits.Entries()[0].Uploading) << save.Text;
+        owner.Status.clear();
+        owner.PollAfter(copy, KEditSettleNs / 2 + KEditPollNs);
+        EXPECT_TRUE(owner.Edits.Entries()[0].Uploading) << save.Text;
+        ASSERT_TRUE(owner.WaitStatus("Saved notes.txt")) << owner.LastStatus();
+        EXPECT_EQ(mem->Content("/home/notes.txt"), save.Text);
+        EXPECT_FALSE(owner.Edits.Busy());
+        owner.PollAfter(copy, 10 * KEditPollNs);
+        EXPECT_FALSE(owner.Edits.Entries()[0].Uploading) << "nothing new to send";
+    }
+}
+
+TEST(EditSessions, ASaveDuringAnUploadIsSentAfterIt) {
+    auto mem = std::make_shared<TKvMemoryFs>("mem:server");
+    mem->AddFile("/f", "0");
+    auto faulty = std::make_shared<TKvFaultFs>(mem);
+    TEditOwner owner;
+    std::string copy = owner.OpenOne(faulty, "/f");
+    faulty->AddFault({foWrite, 1, 1, true, false});
+    SaveInPlace(copy, "first");
+    owner.PollAfter(copy, KEditPollNs * 2);
+    ASSERT_TRUE(faulty->WaitBlocked());
+    SaveByRename(copy, "second");
+    owner.PollAfter(copy, KEditPollNs * 4);
+    faulty->Release();
+    ASSERT_TRUE(owner.WaitStatus("Saved f"));
+    EXPECT_EQ(mem->Content("/f"), "first");
+    EXPECT_TRUE(owner.Edits.Busy());
+    owner.PollAfter(copy, KEditPollNs * 6);
+    ASSERT_TRUE(owner.Queue.PumpUntil([&] { return !owner.Edits.Busy(); }));
+    EXPECT_EQ(mem->Content("/f"), "second");
+}
+
+TEST(EditSessions, ARefusedUploadKeepsTheCopyAndIsTriedAgainUntilItGetsThere) {
+    auto mem = std::make_shared<TKvMemoryFs>("mem:server");
+    mem->AddFile("/dir/f.txt", "old");
+    auto faulty = std::make_shared<TKvFaultFs>(mem);
+    TEditOwner owner;
+    std::string copy = owner.OpenOne(faulty, "/dir/f.txt");
+    faulty->AddFault({foOpenWrite, 1, 2});
+    SaveInPlace(copy, "my edits");
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        owner.PollAfter(copy, attempt * 2 * KEditPollNs);
+        ASSERT_TRUE(owner.Queue.PumpUntil([&] { return !owner.Edits.Entries()[0].Uploading; }));
+        ASSERT_FALSE(owner.Status.empty());
+        EXPECT_TRUE(owner.Status.back().second);
+        EXPECT_EQ(owner.LastStatus().rfind("Could not save: f.txt: ", 0), 0u) << owner.LastStatus();
+        EXPECT_FALSE(owner.Edits.Entries()[0].Failure.empty());
+        EXPECT_TRUE(owner.Edits.Busy()) << "the quit guard must still ask";
+        EXPECT_EQ(ReadFile(copy), "my edits");
+    }
+    owner.Edits.Retry(copy);
+    ASSERT_TRUE(owner.WaitStatus("Saved f.txt"));
+    EXPECT_EQ(mem->Content("/dir/f.txt"), "my edits");
+    EXPECT_TRUE(owner.Edits.Entries()[0].Failure.empty());
+    EXPECT_FALSE(owner.Edits.Busy());
+}
+
+TEST(EditSessions, GivingUpStopsWatchingButKeepsTheCopy) {
+    auto mem = std::make_shared<TKvMemoryFs>("mem:server");
+    mem->AddFile("/f", "old");
+    auto faulty = std::make_shared<TKvFaultFs>(mem);
+    TEditOwner owner;
+    std::string copy = owner.OpenOne(faulty, "/f");
+    faulty->AddFault({foOpenWrite, 1, 100});
+    SaveInPlace(copy, "edits");
+    owner.PollAfter(copy, 2 * KEditPollNs);
+    ASSERT_TRUE(owner.Queue.PumpUntil([&] { return !owner.Edits.Entries()[0].Uploading; }));
+    EXPECT_TRUE(owner.Edits.Busy());
+    owner.Edits.GiveUp(copy);
+    EXPECT_TRUE(owner.Edits.Entries().empty());
+    EXPECT_FALSE(owner.Edits.Busy());
+    EXPECT_EQ(ReadFile(copy), "edits");
+}
+
+TEST(EditSessions, LocalFilesNewFilesAndDownloaders) {
+    TEditOwner owner;
+    TTempDir dir;
+    WriteFile(dir / "local.txt", "x");
+    owner.Edits.Edit(LocalFs(), dir / "local.txt", 1);
+    ASSERT_TRUE(owner.WaitStatus("Editing local.txt"));
+    EXPECT_EQ(owner.Opened.back(), dir / "local.txt");
+    EXPECT_TRUE(owner.Edits.Entries().empty());
+
+    auto mem = std::make_shared<TKvMemoryFs>("mem:server");
+    mem->AddDir("/d");
+    int created = 0;
+    owner.Edits.NewFile(mem, "/d/new.txt", [&] { ++created; });
+    ASSERT_TRUE(owner.Queue.PumpUntil([&] { return owner.Edits.Entries().size() == 1; }));
+    EXPECT_EQ(created, 1);
+    EXPECT_TRUE(mem->HasFile("/d/new.txt"));
+    EXPECT_EQ(mem->Content("/d/new.txt"), "");
+
+    struct TCase {
+        IKvFileSystemPtr Fs;
+        std::string Path, Error;
+    } refusals[] = {
+        {mem, "/d", "d: There is a folder with that name"},
+        {std::make_shared<TKvMemoryFs>("zip:x", true), "/a", "a: This is read-only, so no file can be created here"},
+    };
+    for (const auto& c : refusals) {
+        owner.Edits.NewFile(c.Fs, c.Path, [&] { ++created; });
+        ASSERT_TRUE(owner.WaitStatus(c.Error)) << owner.LastStatus();
+        EXPECT_TRUE(owner.Status.back().second);
+    }
+    EXPECT_EQ(created, 1);
+
+    mem->AddFile("/big", std::string(10, 'b'));
+    std::string offered;
+    owner.Edits.SetDownloader([&](const IKvFileSystemPtr&, const std::string&, const std::string& ALocal, int64_t) {
+        offered = ALocal;
+        WriteFile(ALocal, "part");
+        return 2;
+    });
+    owner.Edits.Edit(mem, "/big", 10);
+    EXPECT_EQ(owner.LastStatus(), "Not edited: big");
+    EXPECT_FALSE(Exists(offered));
+    EXPECT_FALSE(Exists(LocalFs()->ParentOf(offered)));
+    EXPECT_EQ(owner.Edits.Entries().size(), 1u);
+}
+
+TEST(Editor, TheSettingsChoiceThenTheDesktopsEditorsThenXdgOpen) {
+    TStubPrograms stubs;
+    const std::string path = std::getenv("PATH");
+    ::setenv("PATH", stubs.Bin().c_str(), 1);
+    EXPECT_EQ(FindEditor(""), "xdg-open");
+    stubs.MakeStub(stubs.Bin(), "featherpad");
+    EXPECT_EQ(FindEditor(""), stubs.Bin() + "/featherpad");
+    stubs.MakeStub(stubs.Bin(), "kate");
+    EXPECT_EQ(FindEditor(""), stubs.Bin() + "/kate");
+    EXPECT_EQ(FindEditor("/no/such/editor"), stubs.Bin() + "/kate");
+    std::string mine = stubs.MakeStub(stubs.Bin(), "my editor");
+    EXPECT_EQ(FindEditor(mine), mine);
+    ::setenv("PATH", path.c_str(), 1);
+
+    TKvSettings settings = CurrentSettings();
+    TKvSettings chosen = settings;
+    chosen.EditorExe = mine;
+    SetCurrentSettings(chosen);
+    TTempDir dir;
+    std::string file = dir / "it's \"$x\" `y`\nz.txt";
+    WriteFile(file, "");
+    EXPECT_EQ(OpenInEditor(file), "");
+    TStubRun run = stubs.WaitFor("my editor");
+    EXPECT_EQ(run.Args, std::vector<std::string>{file});
+    EXPECT_EQ(run.Folder, dir.Path());
+    SetCurrentSettings(settings);
+}
+
+} // namespace
