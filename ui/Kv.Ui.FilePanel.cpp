@@ -9,6 +9,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QContextMenuEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
@@ -273,6 +275,19 @@ protected:
                 FPanel.ModelChanged();
             }
         }
+    }
+
+    // A right click focuses the row under the mouse first.
+    void contextMenuEvent(QContextMenuEvent* AEvent) override {
+        if (AEvent->reason() == QContextMenuEvent::Mouse) {
+            int row = RowAt(AEvent->pos().y());
+            if (row < FPanel.Model().RowCount()) {
+                FPanel.FModel.SetFocus(row);
+                FPanel.ModelChanged();
+            }
+        }
+        std::unique_ptr<QMenu> menu(FPanel.NewContextMenu());
+        menu->exec(AEvent->globalPos());
     }
 
     void mouseDoubleClickEvent(QMouseEvent* AEvent) override {
@@ -924,6 +939,12 @@ bool TKvFilePanel::HandleKey(int AKey, Qt::KeyboardModifiers AModifiers, const Q
         case Qt::Key_A:
             FModel.MarkAll();
             return changed();
+        case Qt::Key_C:
+            CopyToClipboard();
+            return true;
+        case Qt::Key_E:
+            ShowRunBar();
+            return true;
         case Qt::Key_R:
             Reload();
             return true;
@@ -934,6 +955,10 @@ bool TKvFilePanel::HandleKey(int AKey, Qt::KeyboardModifiers AModifiers, const Q
         default:
             return false;
         }
+    }
+    if (AKey == Qt::Key_C && mods == (Qt::ControlModifier | Qt::ShiftModifier)) {
+        CopyToClipboard(true);
+        return true;
     }
     if (!plain || AText.isEmpty() || !AText.at(0).isPrint())
         return false;

@@ -16,6 +16,7 @@
 #include "Kv.Worker.h"
 
 class QLabel;
+class QMenu;
 class QLineEdit;
 class QTimer;
 class QToolButton;
@@ -55,6 +56,9 @@ public:
     TEvent OnActivated, OnPathChanged, OnStateChanged, OnRenameRequest, OnPasteRequest;
     TConnectedEvent OnConnected;
     TSecretLearnedEvent OnSecretLearned;
+    // The context menu's "Run as..." and "Properties" for the focused local file; each item is
+    // offered once its handler is set.
+    TEvent OnRunAsRequest, OnPropertiesRequest;
 
     // Navigation.
     void LoadState(const TKvPanelState& AState, const std::string& ADefaultPath);
@@ -82,6 +86,19 @@ public:
     // Back to the last disk folder; the connection itself stays open.
     void Disconnect();
     void SetPrompts(IKvConnectUiPtr APrompts) { FPrompts = std::move(APrompts); }
+
+    // The selection on the clipboard: files for the desktop's file manager from the disk, full
+    // paths as text from anywhere else; with ANamesOnly the names alone, as text.
+    void CopyToClipboard(bool ANamesOnly = false);
+    // The run bar (Ctrl+E): a command line for the shown disk folder, prefilled with the
+    // focused name; Enter runs it, Esc closes it.
+    void ShowRunBar();
+    void HideRunBar();
+    bool RunBarShown() const;
+    QLineEdit* RunBarEdit() const { return FRunEdit; }
+    void RunTypedLine();
+    // The context menu for the focused row, not yet shown; the caller owns it.
+    QMenu* NewContextMenu();
     const std::string& ConnectorId() const { return FConnectorId; }
     const std::string& ConnectingId() const { return FConnectingId; }
     const std::string& ArchiveFile() const { return FArchiveFile; }
@@ -161,6 +178,8 @@ private:
     TKvPanelStatus* FStatus = nullptr;
     QWidget* FFilterBar = nullptr;
     QLineEdit* FFilterEdit = nullptr;
+    QWidget* FRunBar = nullptr;
+    QLineEdit* FRunEdit = nullptr;
 
     std::unique_ptr<TKvWorker> FListWorker;
     std::unique_ptr<TKvWorker> FOpsWorker;

@@ -253,6 +253,7 @@ void TMainForm::BuildHalf(TKvHalf AHalf) {
         NoteOpenPath(*panel);
         RefreshTitles();
     };
+    panel->OnRenameRequest = [this](TKvFilePanel*) { CopyOrMove(true); };
     panel->SetPrompts(FPrompts);
     panel->OnConnected = [this](const std::string& AId, IKvFileSystemPtr AFs, const std::string& APath) {
         PanelConnected(AId, std::move(AFs), APath);
