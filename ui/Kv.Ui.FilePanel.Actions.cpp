@@ -79,9 +79,13 @@ void TKvFilePanel::ShowRunBar() {
         palette.setColor(QPalette::WindowText, Qt::black);
         FRunBar->setPalette(palette);
         FRunBar->setMinimumWidth(ScaleFor(this, 160));
-        auto* row = new QHBoxLayout(FRunBar);
-        row->setContentsMargins(2, 1, 2, 1);
-        row->addWidget(new QLabel("Run (Enter), with parameters after the name. Esc closes", FRunBar));
+        // The hint on a line of its own: in a narrow half the line typed needs the width.
+        auto* rows = new QVBoxLayout(FRunBar);
+        rows->setContentsMargins(2, 1, 2, 1);
+        rows->setSpacing(1);
+        rows->addWidget(new QLabel("Run (Enter), with parameters after the name. Esc closes", FRunBar));
+        auto* row = new QHBoxLayout;
+        rows->addLayout(row);
         FRunEdit = new TKvRunEdit(FRunBar, [this] { HideRunBar(); });
         FRunEdit->setObjectName("RunEdit");
         row->addWidget(FRunEdit, 1);

@@ -101,7 +101,8 @@ bool ParseConnectionText(const std::string& AText, TKvConnector& AConn, std::str
             return Refuse(AProblem, "The port must be a number from 1 to 65535: " + port);
     }
     AConn = NewConnector();
-    AConn.Name.clear();
+    // Its title where the panel shows it: "user@host", so two servers on one host differ.
+    AConn.Name = user.empty() ? host : user + "@" + host;
     AConn.Kind = kind;
     AConn.Port = number;
     AConn.User = user;

@@ -71,6 +71,12 @@ TEST(PanelPlaces, ZipAndTarGzOpenBrowseAndCopyOutByteForByte) {
     }
     EXPECT_TRUE(SameBytes(src + "/bin.dat", f.Right + "/bin.dat"));
 
+    // A folder that cannot be shown leaves the panel where it was: still inside the archive.
+    f.Panel(rhLeft).Navigate(f.Root / "missing");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.Panel(rhLeft).MessageIsError(); }, 10000));
+    EXPECT_EQ(f.Panel(rhLeft).ArchiveFile(), f.Left + "/pack.zip");
+    EXPECT_FALSE(f.Panel(rhLeft).IsPlainLocal());
+
     // ".." at the archive's root goes back to its folder, the archive under the cursor.
     f.Key(Qt::Key_Home);
     f.Key(Qt::Key_Return);
@@ -238,6 +244,13 @@ TEST(PanelPlaces, TypedConnections) {
         EXPECT_EQ(conn.StartDir, c.StartDir);
         EXPECT_FALSE(conn.Id.empty());
     }
+    // Its title, as panels and dialogs show it, tells two users of one host apart.
+    TKvConnector conn;
+    std::string problem;
+    ASSERT_TRUE(ParseConnectionText("ftps://anna@files.example:2121/pub", conn, problem));
+    EXPECT_EQ(ConnectorTitle(conn), "anna@files.example");
+    ASSERT_TRUE(ParseConnectionText("sftp://files.example", conn, problem));
+    EXPECT_EQ(ConnectorTitle(conn), "files.example");
 }
 
 // A server that takes the connection and never answers: Esc gives "Cancelled", the folder

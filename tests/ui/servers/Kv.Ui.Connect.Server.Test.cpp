@@ -9,6 +9,7 @@
 #include <QTest>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <unistd.h>
 
 #include "Kv.Connectors.h"
@@ -167,49 +168,67 @@ std::string SshState() {
     return preset && *preset ? preset : "/tmp/kolvan-ssh-state-" + std::to_string(::getuid());
 }
 
+// The test users made once per binary, a fresh sshd per test (whose new key is asked about), and
+// a folder in a test user's home for the test, removed after it.
+class SftpServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static const int setup = [] {
+            int code = 0;
+            RunCommand(KScripts + "/ssh-setup.sh '" + SshState() + "' >/dev/null 2>&1", &code);
+            return code;
+        }();
+        KV_NEED(setup == 0, "sshd (ssh-setup.sh)");
+        Env = ReadEnv(SshState() + "/ssh.env");
+        static int count = 0;
+        Sshd = std::make_unique<TScriptServer>("sshd.sh", TestRoot() + "/ui-sshd-" + std::to_string(++count),
+                                               "--owner " + std::to_string(::getpid()));
+        KV_NEED(Sshd->Started, "sshd");
+        ::unlink(KnownHostsFile().c_str());
+    }
+    void TearDown() override {
+        if (!FRemote.empty())
+            RunCommand("rm -rf '" + FRemote + "'");
+    }
+    const std::string& Port() const { return Sshd->Output; }
+    std::string RemoteFolder(const std::string& AUser) {
+        FRemote = "/home/" + AUser + "/kvui-" + std::to_string(::getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        RunCommand("rm -rf '" + FRemote + "' && mkdir -p '" + FRemote + "' && chown " + AUser + ": '" + FRemote + "'");
+        return FRemote;
+    }
+
+    std::map<std::string, std::string> Env;
+    std::unique_ptr<TScriptServer> Sshd;
+
+private:
+    std::string FRemote;
+};
+
 } // namespace
 
-TEST(ConnectServers, SftpTypedAddressWithHostKeyAndPassword) {
-    int code = 0;
-    RunCommand(KScripts + "/ssh-setup.sh '" + SshState() + "' >/dev/null 2>&1", &code);
-    KV_NEED(code == 0, "sshd (ssh-setup.sh)");
-    const auto env = ReadEnv(SshState() + "/ssh.env");
-    TScriptServer sshd("sshd.sh", TestRoot() + "/ui-sshd", "--owner " + std::to_string(::getpid()));
-    KV_NEED(sshd.Started, "sshd");
-    ::unlink(KnownHostsFile().c_str());
-    const std::string remote = "/home/kvpw/kvui-" + std::to_string(::getpid());
-    RunCommand("rm -rf '" + remote + "' && mkdir -p '" + remote + "' && chown kvpw: '" + remote + "'");
-
+TEST_F(SftpServer, TypedAddressWithHostKeyAndPassword) {
+    const std::string remote = RemoteFolder("kvpw");
     TMainDriver f;
     std::string keyQuestion;
-    ConnectAndCopyBothWays(f, "sftp://kvpw@127.0.0.1:" + sshd.Output + remote,
-                           {TrustKey(&keyQuestion), LoginPassword(env.at("KV_SSH_PASSWORD_KVPW"))}, remote, remote);
-    EXPECT_EQ(keyQuestion.rfind("Kolvan has not connected to \"127.0.0.1\" (port " + sshd.Output + ") before", 0), 0u)
+    ConnectAndCopyBothWays(f, "sftp://kvpw@127.0.0.1:" + Port() + remote,
+                           {TrustKey(&keyQuestion), LoginPassword(Env.at("KV_SSH_PASSWORD_KVPW"))}, remote, remote);
+    EXPECT_EQ(keyQuestion.rfind("Kolvan has not connected to \"127.0.0.1\" (port " + Port() + ") before", 0), 0u)
         << keyQuestion;
-    RunCommand("rm -rf '" + remote + "'");
 }
 
 // A saved connection, named in the dialog, logs in with its key file and opens at its start
 // folder; nothing is asked but the new server key.
-TEST(ConnectServers, SftpSavedConnectionByName) {
-    int code = 0;
-    RunCommand(KScripts + "/ssh-setup.sh '" + SshState() + "' >/dev/null 2>&1", &code);
-    KV_NEED(code == 0, "sshd (ssh-setup.sh)");
-    const auto env = ReadEnv(SshState() + "/ssh.env");
-    TScriptServer sshd("sshd.sh", TestRoot() + "/ui-sshd-saved", "--owner " + std::to_string(::getpid()));
-    KV_NEED(sshd.Started, "sshd");
-    ::unlink(KnownHostsFile().c_str());
-    const std::string remote = "/home/kvkey/kvui-saved-" + std::to_string(::getpid());
-    RunCommand("rm -rf '" + remote + "' && mkdir -p '" + remote + "' && echo hi > '" + remote +
-               "/hello.txt' && chown -R kvkey: '" + remote + "'");
-
+TEST_F(SftpServer, SavedConnectionByName) {
+    const std::string remote = RemoteFolder("kvkey");
+    RunCommand("echo hi > '" + remote + "/hello.txt'");
     TKvConnector conn = NewConnector();
     conn.Name = "Key server";
     conn.Host = "127.0.0.1";
-    conn.Port = std::stoi(sshd.Output);
+    conn.Port = std::stoi(Port());
     conn.User = "kvkey";
     conn.Auth = amKeyFile;
-    conn.KeyFile = env.at("KV_SSH_KEYS") + "/id_ed25519";
+    conn.KeyFile = Env.at("KV_SSH_KEYS") + "/id_ed25519";
     conn.StartDir = remote;
     const std::string file = ConnectorsFilePath();
     ASSERT_TRUE(SaveConnectors(file, {conn}, "", {}, false));
@@ -229,7 +248,6 @@ TEST(ConnectServers, SftpSavedConnectionByName) {
     ASSERT_EQ(f.Form->OpenConnections().size(), 1u);
     EXPECT_EQ(f.Form->OpenConnections()[0].Title, "Key server");
     ::unlink(file.c_str());
-    RunCommand("rm -rf '" + remote + "'");
 }
 
 TEST(ConnectServers, VsftpdExplicitFtpsWithPassword) {
