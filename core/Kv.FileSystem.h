@@ -123,6 +123,18 @@ public:
     virtual void SetMode(const std::string& APath, uint32_t AMode) = 0;
 };
 
+// Owner and group by name, where the place keeps them.
+class IKvFileOwner {
+public:
+    virtual ~IKvFileOwner() = default;
+    // False when the names cannot be told (they are then empty).
+    virtual bool GetOwner(const std::string& APath, std::string& AUser, std::string& AGroup) = 0;
+    // An empty name leaves that part as it is; ARecursive changes everything inside a folder
+    // too (links themselves, never what they lead to). Raises EKvFsError.
+    virtual void SetOwner(const std::string& APath, const std::string& AUser, const std::string& AGroup,
+                          bool ARecursive) = 0;
+};
+
 class IKvRemoteExec {
 public:
     virtual ~IKvRemoteExec() = default;

@@ -11,6 +11,7 @@ class TKvLocalFileSystem final : public IKvFileSystem,
                                  public IKvTryList,
                                  public IKvFileIdentity,
                                  public IKvFileMode,
+                                 public IKvFileOwner,
                                  public IKvSymlinks {
 public:
     std::string Id() const override { return "local"; }
@@ -48,6 +49,12 @@ public:
     // The permission bits of what the path leads to (links followed, as copies read them).
     bool GetMode(const std::string& APath, uint32_t& AMode) override;
     void SetMode(const std::string& APath, uint32_t AMode) override;
+
+    // Names from the user and group databases (numbers where a name is missing); a name that
+    // is all digits and unknown is taken as the number.
+    bool GetOwner(const std::string& APath, std::string& AUser, std::string& AGroup) override;
+    void SetOwner(const std::string& APath, const std::string& AUser, const std::string& AGroup,
+                  bool ARecursive) override;
 
     bool ReadLink(const std::string& APath, std::string& ATarget) override;
     void MakeLink(const std::string& APath, const std::string& ATarget) override;

@@ -6,6 +6,7 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <fstream>
 #include <vector>
 
 namespace kv {
@@ -83,6 +84,25 @@ std::string HomeFolder() {
 std::string UserConfigFolder() { return EnvOr("XDG_CONFIG_HOME", HomeFolder() + "/.config") + "/kolvan"; }
 
 std::string UserDataHome() { return EnvOr("XDG_DATA_HOME", HomeFolder() + "/.local/share"); }
+
+std::string DesktopFolder() {
+    std::string desktop = HomeFolder() + "/Desktop";
+    std::ifstream dirs(EnvOr("XDG_CONFIG_HOME", HomeFolder() + "/.config") + "/user-dirs.dirs");
+    std::string line;
+    while (std::getline(dirs, line)) {
+        // XDG_DESKTOP_DIR="$HOME/Desktop": a path, absolute or from $HOME, in double quotes.
+        const std::string key = "XDG_DESKTOP_DIR=\"";
+        if (line.rfind(key, 0) != 0 || line.size() < key.size() + 1 || line.back() != '"')
+            continue;
+        std::string value = line.substr(key.size(), line.size() - key.size() - 1);
+        if (value.rfind("$HOME", 0) == 0)
+            desktop = HomeFolder() + value.substr(5);
+        else if (!value.empty() && value[0] == '/')
+            desktop = value;
+    }
+    struct stat st {};
+    return ::stat(desktop.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? desktop : std::string();
+}
 
 std::string PrivateTempFolderIn(const std::string& ABase) {
     std::string path = (ABase.size() > 1 && ABase.back() == '/' ? ABase.substr(0, ABase.size() - 1) : ABase) +

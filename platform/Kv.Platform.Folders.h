@@ -19,6 +19,9 @@ std::string HomeFolder();
 std::string UserConfigFolder();
 // ${XDG_DATA_HOME:-$HOME/.local/share}
 std::string UserDataHome();
+// The desktop folder: XDG_DESKTOP_DIR of ${XDG_CONFIG_HOME:-$HOME/.config}/user-dirs.dirs, else
+// $HOME/Desktop; empty when that folder is not there.
+std::string DesktopFolder();
 // The private temporary folder: ${TMPDIR:-/tmp}/kolvan-<uid> with mode 0700, or
 // ${XDG_CACHE_HOME:-$HOME/.cache}/kolvan/tmp when that one is not safely ours (same checks), or
 // a fresh ${TMPDIR:-/tmp}/kolvan-<uid>-XXXXXX when neither is. Created on demand.

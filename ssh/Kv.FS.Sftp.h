@@ -16,6 +16,7 @@ namespace kv {
 class TKvSftpFileSystem final : public IKvRemoteExec,
                                 public IKvTryList,
                                 public IKvFileMode,
+                                public IKvFileOwner,
                                 public IKvFileSystem,
                                 public std::enable_shared_from_this<TKvSftpFileSystem> {
 public:
@@ -59,6 +60,11 @@ public:
 
     bool GetMode(const std::string& APath, uint32_t& AMode) override;
     void SetMode(const std::string& APath, uint32_t AMode) override;
+
+    // Through the server's own stat and chown commands, which know its user names.
+    bool GetOwner(const std::string& APath, std::string& AUser, std::string& AGroup) override;
+    void SetOwner(const std::string& APath, const std::string& AUser, const std::string& AGroup,
+                  bool ARecursive) override;
 
     // Runs the command in an "exec" channel while holding the session lock; the output is
     // standard output then standard error, trimmed. Returns the exit status.

@@ -115,4 +115,25 @@ struct TKvPasteGroup {
 std::vector<TKvPasteGroup> GroupPastePaths(const std::vector<std::string>& APaths,
                                            const std::string& ASkipInFolder, int& ASkipped);
 
+// ---- Properties ----------------------------------------------------------------------------
+
+// One line of the properties window; lines with an empty value are never added.
+struct TKvProp {
+    std::string Name;
+    std::string Value;
+    bool operator==(const TKvProp&) const = default;
+};
+// The description of a local file's type (the MIME type's comment), or empty.
+using TKvTypeDescriber = std::function<std::string(const std::string& APath)>;
+
+// "rwxr-xr-x (0755)": set-user-ID, set-group-ID and sticky as s/S and t/T.
+std::string PermissionsText(uint32_t AMode);
+// "1,023 bytes"; from 1024 on also the short size: "1,024 bytes (1.0 KB)".
+std::string PropertySizeText(int64_t ASize);
+// The properties of a path: the local disk from statx (size, times with birth where the disk
+// keeps it, permissions, owner, group, link target, type), a server from Stat and its
+// permission and owner calls. Never raises: a failure becomes a "Problem" line.
+std::vector<TKvProp> CollectProperties(const IKvFileSystemPtr& AFs, const std::string& APath,
+                                       const TKvTypeDescriber& ADescribe = {});
+
 } // namespace kv

@@ -147,6 +147,7 @@ TMainForm::TMainForm(const std::string& AStateFile, const TKvStartFolders& AStar
     FPrompts = std::make_shared<TKvUiPrompts>();
     FTransfers = std::make_unique<TKvTransferManager>([this](const TKvTransferResult& AResult) { JobDone(AResult); });
     FTransfers->OnSessionEnded = [this](TKvTransferSession& ASession) { SessionEnded(ASession); };
+    StartEditSessions();
 
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
@@ -632,6 +633,8 @@ void TMainForm::closeEvent(QCloseEvent* AEvent) {
     std::vector<std::string> going;
     if (FTransfers->IsBusy())
         going.push_back("a copy, move or delete is running, and it will be cancelled");
+    if (FEdits && FEdits->Busy())
+        going.push_back("a file you edited is being sent to the server, or was saved and is not sent yet");
     if (!going.empty()) {
         QMessageBox box(QMessageBox::Warning, "Kolvan", Q(StillGoingOnText(going)), QMessageBox::Yes | QMessageBox::No,
                         this);

@@ -11,6 +11,7 @@
 
 #include "Kv.Connectors.Store.h"
 #include "Kv.Connectors.h"
+#include "Kv.EditSession.h"
 #include "Kv.Ssh.Session.h"
 #include "Kv.State.h"
 #include "Kv.Transfer.Sessions.h"
@@ -47,6 +48,7 @@ public:
     TKvHalf ActiveHalf() const { return FActive; }
     void SetActiveHalf(TKvHalf AHalf);
     TKvTransferManager& Transfers() { return *FTransfers; }
+    TKvEditSessions& Edits() { return *FEdits; }
     TKvKeyLayer KeyLayer() const { return FLayer; }
 
     // The commands, as keys and the key bar run them.
@@ -131,6 +133,10 @@ private:
     TKvQueueForm* FQueueForm = nullptr;
     std::unique_ptr<TKvTransferManager> FTransfers;
     std::unique_ptr<TKvWorker> FMiscWorker;
+    // Server files edited from the file panels, polled every second.
+    std::unique_ptr<TKvEditSessions> FEdits;
+    QTimer FEditTimer;
+    void StartEditSessions();
     IKvCancelTokenPtr FAlive;
     QTimer FSaveTimer;
     TKvKeyLayer FLayer = klPlain;
