@@ -11,12 +11,16 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "Kv.FS.Local.h"
 #include "Kv.FileActions.h"
+#include "Kv.RunStore.h"
 #include "Kv.Log.h"
 #include "Kv.Text.h"
 #include "Kv.Ui.Clipboard.h"
 #include "Kv.Ui.Dpi.h"
 #include "Kv.Ui.FilePanel.h"
+#include "Kv.Ui.PropertiesForm.h"
+#include "Kv.Ui.RunAsForm.h"
 #include "Kv.Ui.Theme.h"
 
 namespace kv {
@@ -153,15 +157,46 @@ QMenu* TKvFilePanel::NewContextMenu() {
         action->setEnabled(AEnabled);
         connect(action, &QAction::triggered, this, std::move(AAction));
     };
-    add("Run as...", nullptr, hasEntry && !focused.IsDir && FFs->Id() == "local" && OnRunAsRequest,
-        [this] { OnRunAsRequest(this); });
+    const bool localFile = hasEntry && !focused.IsDir && IsLocalDisk();
+    add("Run as...", nullptr, localFile, [this] { RunAsFocused(); });
     add("Copy", "Ctrl+C", hasEntry, [this] { CopyToClipboard(); });
     add("Copy names", "Ctrl+Shift+C", hasEntry, [this] { CopyToClipboard(true); });
     const QMimeData* clip = QGuiApplication::clipboard() ? QGuiApplication::clipboard()->mimeData() : nullptr;
     add("Paste", "Ctrl+V", OnPasteRequest && writable && HasFileData(clip), [this] { OnPasteRequest(this); });
     add("Rename", "F6", hasEntry && writable && OnRenameRequest, [this] { OnRenameRequest(this); });
-    add("Properties", nullptr, hasRow && OnPropertiesRequest, [this] { OnPropertiesRequest(this); });
+    add("Properties", nullptr, hasRow && !FPath.empty(), [this] { ShowFocusedProperties(); });
     return menu;
+}
+
+bool TKvFilePanel::IsLocalDisk() const { return FArchiveFile.empty() && FFs->Id() == LocalFs()->Id(); }
+
+void TKvFilePanel::RunAsFocused() {
+    TKvFileEntry focused;
+    if (!IsLocalDisk() || !FocusedEntry(focused) || focused.IsDir)
+        return;
+    const std::string path = FFs->Join(FPath, focused.Name);
+    TKvRunAsResult result;
+    if (!RunAsDialog(window(), path, LocalRunKey(path), !IsExecutable(path), result))
+        return;
+    std::string failure = RunFile(path, result.Params, result.Admin, result.Program,
+                                  [this, alive = FAlive](const std::string& AMessage) {
+                                      KvDeliver(alive, [this, AMessage] { ShowResult(AMessage, true); });
+                                  });
+    if (!failure.empty())
+        ShowResult(failure, true);
+    else if (!result.LauncherError.empty())
+        ShowResult("The launcher could not be made: " + result.LauncherError, true);
+    else if (!result.LauncherPath.empty())
+        ShowResult("Made " + LocalFs()->NameOf(result.LauncherPath), false);
+}
+
+void TKvFilePanel::ShowFocusedProperties() {
+    if (FPath.empty() || FModel.RowCount() == 0)
+        return;
+    // ".." stands for the folder shown.
+    const std::string path =
+        FModel.IsUpRow(FModel.Focus()) ? FPath : FFs->Join(FPath, FModel.Row(FModel.Focus()).Name);
+    ShowFileProperties(window(), *FOpsWorker, FAlive, path, FFs);
 }
 
 } // namespace kv

@@ -898,6 +898,8 @@ bool TKvFilePanel::HandleKey(int AKey, Qt::KeyboardModifiers AModifiers, const Q
             QApplication::beep();
         else if (mods == Qt::NoModifier)
             OpenFocused();
+        else if (ctrl)
+            RunAsFocused();
         return true;
     case Qt::Key_Backspace:
         if (!FModel.Filter().empty()) {

@@ -56,9 +56,6 @@ public:
     TEvent OnActivated, OnPathChanged, OnStateChanged, OnRenameRequest, OnPasteRequest;
     TConnectedEvent OnConnected;
     TSecretLearnedEvent OnSecretLearned;
-    // The context menu's "Run as..." and "Properties" for the focused local file; each item is
-    // offered once its handler is set.
-    TEvent OnRunAsRequest, OnPropertiesRequest;
 
     // Navigation.
     void LoadState(const TKvPanelState& AState, const std::string& ADefaultPath);
@@ -99,6 +96,11 @@ public:
     void RunTypedLine();
     // The context menu for the focused row, not yet shown; the caller owns it.
     QMenu* NewContextMenu();
+    // "Run as..." for the focused file of a disk folder (Ctrl+Enter), and its properties.
+    void RunAsFocused();
+    void ShowFocusedProperties();
+    // The shown folder is one of this computer's disk, which programs can run in.
+    bool IsLocalDisk() const;
     const std::string& ConnectorId() const { return FConnectorId; }
     const std::string& ConnectingId() const { return FConnectingId; }
     const std::string& ArchiveFile() const { return FArchiveFile; }
