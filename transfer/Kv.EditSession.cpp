@@ -73,11 +73,11 @@ void CreateEmptyFile(IKvFileSystem& AFs, const std::string& APath) {
 
 } // namespace
 
-TKvFileStamp FileStampOf(const std::string& APath) {
+TKvEditStamp EditStampOf(const std::string& APath) {
     struct stat st {};
     if (::stat(APath.c_str(), &st) != 0)
         return {};
-    TKvFileStamp stamp;
+    TKvEditStamp stamp;
     stamp.ModifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     if (stamp.ModifiedNs == 0)
         stamp.ModifiedNs = 1; // a file of 1970-01-01 00:00:00.000000000 is still there
@@ -215,7 +215,7 @@ void TKvEditSessions::AddEntry(const IKvFileSystemPtr& AFs, const std::string& A
     entry.Fs = AFs;
     entry.RemotePath = ARemotePath;
     entry.LocalPath = ALocalPath;
-    entry.LastStamp = FileStampOf(ALocalPath);
+    entry.LastStamp = EditStampOf(ALocalPath);
     FEntries.push_back(std::move(entry));
     Log("edit: " + AFs->DisplayPrefix() + ARemotePath + " as " + ALocalPath);
     StartEditor(ALocalPath);
@@ -231,7 +231,7 @@ void TKvEditSessions::Poll() {
     for (auto& entry : FEntries) {
         if (entry.Uploading)
             continue;
-        TKvFileStamp stamp = FileStampOf(entry.LocalPath);
+        TKvEditStamp stamp = EditStampOf(entry.LocalPath);
         // A copy the user deleted is never sent: the server's file is all there is then.
         if (stamp.ModifiedNs == 0 || stamp == entry.LastStamp)
             continue;
@@ -244,7 +244,7 @@ void TKvEditSessions::Retry(const std::string& ALocalPath) {
     for (auto& entry : FEntries) {
         if (entry.LocalPath != ALocalPath || entry.Uploading)
             continue;
-        TKvFileStamp stamp = FileStampOf(entry.LocalPath);
+        TKvEditStamp stamp = EditStampOf(entry.LocalPath);
         if (stamp.ModifiedNs != 0 && !(stamp == entry.LastStamp))
             Upload(entry, stamp);
     }
@@ -259,7 +259,7 @@ void TKvEditSessions::GiveUp(const std::string& ALocalPath) {
     });
 }
 
-void TKvEditSessions::Upload(TKvEditEntry& AEntry, const TKvFileStamp& AStamp) {
+void TKvEditSessions::Upload(TKvEditEntry& AEntry, const TKvEditStamp& AStamp) {
     const std::string name = AEntry.Fs->NameOf(AEntry.RemotePath);
     AEntry.Uploading = true;
     FStatus("Saving " + name + "...", false);
@@ -303,7 +303,7 @@ bool TKvEditSessions::Busy() const {
     for (const auto& entry : FEntries) {
         if (entry.Uploading)
             return true;
-        TKvFileStamp stamp = FileStampOf(entry.LocalPath);
+        TKvEditStamp stamp = EditStampOf(entry.LocalPath);
         if (stamp.ModifiedNs != 0 && !(stamp == entry.LastStamp))
             return true;
     }

@@ -30,20 +30,20 @@ inline constexpr int64_t KEditSettleNs = 400000000;
 
 // What tells one save from the next: the modification time to the nanosecond, and the inode and
 // size, because an editor that saves by renaming a new file over the copy may keep the time.
-struct TKvFileStamp {
+struct TKvEditStamp {
     int64_t ModifiedNs = 0; // 0: the copy cannot be read
     uint64_t Inode = 0;
     int64_t Size = 0;
-    bool operator==(const TKvFileStamp&) const = default;
+    bool operator==(const TKvEditStamp&) const = default;
 };
-TKvFileStamp FileStampOf(const std::string& APath);
+TKvEditStamp EditStampOf(const std::string& APath);
 
 struct TKvEditEntry {
     IKvFileSystemPtr Fs;
     std::string RemotePath;
     std::string LocalPath;
     // The copy's stamp when it was last known to match the server.
-    TKvFileStamp LastStamp;
+    TKvEditStamp LastStamp;
     bool Uploading = false;
     // Why the last upload failed; empty once one succeeds. The copy then holds the only
     // version of the edits, so it is sent again until it gets there or the user gives up.
@@ -86,7 +86,7 @@ private:
                std::function<void()> AOnCreated);
     void AddEntry(const IKvFileSystemPtr& AFs, const std::string& ARemotePath, const std::string& ALocalPath);
     void StartEditor(const std::string& ALocalPath);
-    void Upload(TKvEditEntry& AEntry, const TKvFileStamp& AStamp);
+    void Upload(TKvEditEntry& AEntry, const TKvEditStamp& AStamp);
     int64_t Now() const;
 
     std::unique_ptr<TKvWorker> FWorker;

@@ -9,6 +9,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QContextMenuEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
@@ -22,6 +24,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include "Kv.Archives.h"
 #include "Kv.FS.Local.h"
 #include "Kv.Log.h"
 #include "Kv.Platform.Errors.h"
@@ -29,6 +32,7 @@
 #include "Kv.Platform.Launch.h"
 #include "Kv.Settings.h"
 #include "Kv.Ui.Dpi.h"
+#include "Kv.Ui.PanelPlaces.h"
 #include "Kv.Ui.Theme.h"
 
 namespace kv {
@@ -273,6 +277,19 @@ protected:
         }
     }
 
+    // A right click focuses the row under the mouse first.
+    void contextMenuEvent(QContextMenuEvent* AEvent) override {
+        if (AEvent->reason() == QContextMenuEvent::Mouse) {
+            int row = RowAt(AEvent->pos().y());
+            if (row < FPanel.Model().RowCount()) {
+                FPanel.FModel.SetFocus(row);
+                FPanel.ModelChanged();
+            }
+        }
+        std::unique_ptr<QMenu> menu(FPanel.NewContextMenu());
+        menu->exec(AEvent->globalPos());
+    }
+
     void mouseDoubleClickEvent(QMouseEvent* AEvent) override {
         if (AEvent->button() == Qt::LeftButton && RowAt(AEvent->position().toPoint().y()) < FPanel.Model().RowCount())
             FPanel.OpenFocused();
@@ -458,7 +475,6 @@ void TKvFilePanel::SaveState(TKvPanelState& AState) const {
 }
 
 void TKvFilePanel::Navigate(const std::string& APath) {
-    FArchiveFile.clear();
     BeginList(LocalFs(), APath, false, "");
 }
 
@@ -497,28 +513,49 @@ void TKvFilePanel::LiveReload() {
     BeginList(FFs, FPath, true, FModel.FocusedName(), true);
 }
 
-void TKvFilePanel::BeginList(IKvFileSystemPtr AFs, const std::string& APath, bool AFallback,
-                             const std::string& AFocusName, bool AQuiet) {
-    if (FAlive->IsCancelled())
-        return;
+TKvListView TKvFilePanel::ListView() const {
+    const TKvSettings settings = CurrentSettings();
+    return {settings.ShowHidden, settings.ShowSystem, FModel.Sort(), FModel.Descending()};
+}
+
+void TKvListView::Prepare(TKvFileEntries& AEntries) const {
+    DropUnsafeNames(AEntries);
+    std::erase_if(AEntries, [this](const TKvFileEntry& AEntry) {
+        return (AEntry.IsHidden && !ShowHidden) || (AEntry.IsSystem && !ShowSystem);
+    });
+    SortEntries(AEntries, Sort, Descending);
+}
+
+void TKvFilePanel::ShowBusy(const std::string& AText) {
+    FMessage.clear();
+    FBusyText = AText;
+    FBusy = true;
+    FStatus->update();
+}
+
+void TKvFilePanel::DropRunningListing() {
     if (FListToken) {
         FListToken->Cancel();
         RestartListWorker();
     }
-    FQuietList = AQuiet;
-    const TKvSettings settings = CurrentSettings();
-    const bool showHidden = settings.ShowHidden, showSystem = settings.ShowSystem;
-    const TKvSortColumn sort = FModel.Sort();
-    const bool descending = FModel.Descending();
-    // A live reload keeps what the status line says and never shows "Reading".
-    if (!AQuiet) {
-        FMessage.clear();
-        FBusyText = "Reading... (Esc to cancel)";
-        FBusy = true;
-        FStatus->update();
-    }
+}
 
-    FListToken = FListWorker->Post([this, AFs, APath, AFallback, AFocusName, showHidden, showSystem, sort, descending,
+void TKvFilePanel::BeginList(IKvFileSystemPtr AFs, const std::string& APath, bool AFallback,
+                             const std::string& AFocusName, bool AQuiet) {
+    if (FAlive->IsCancelled())
+        return;
+    DropRunningListing();
+    FQuietList = AQuiet;
+    const TKvListView view = ListView();
+    // A folder of the archive shown stays inside it; any other file system leaves it.
+    const std::string archive = AFs.get() == FFs.get() ? FArchiveFile : std::string();
+    FConnectingId.clear();
+    FPendingConnectorId = FConnectorId;
+    // A live reload keeps what the status line says and never shows "Reading".
+    if (!AQuiet)
+        ShowBusy("Reading... (Esc to cancel)");
+
+    FListToken = FListWorker->Post([this, AFs, archive, APath, AFallback, AFocusName, view,
                                     alive = FAlive](const IKvCancelToken& AToken) {
         std::string path = AFs->Normalize(APath);
         std::string message;
@@ -547,12 +584,8 @@ void TKvFilePanel::BeginList(IKvFileSystemPtr AFs, const std::string& APath, boo
             triedHome = true;
             path = AFs->Normalize(HomeFolder());
         }
-        if (message.empty()) {
-            std::erase_if(entries, [&](const TKvFileEntry& AEntry) {
-                return (AEntry.IsHidden && !showHidden) || (AEntry.IsSystem && !showSystem);
-            });
-            SortEntries(entries, sort, descending);
-        }
+        if (message.empty())
+            view.Prepare(entries);
         int64_t free = -1;
         bool canRecycle = false;
         try {
@@ -562,13 +595,13 @@ void TKvFilePanel::BeginList(IKvFileSystemPtr AFs, const std::string& APath, boo
         }
         if (AToken.IsCancelled())
             return;
-        KvDeliver(alive, [this, AFs, path, entries = std::move(entries), message, AFocusName, canRecycle, free,
-                          job = &AToken]() mutable {
+        KvDeliver(alive, [this, AFs, archive, path, entries = std::move(entries), message, AFocusName, canRecycle,
+                          free, job = &AToken]() mutable {
             // A listing that was cancelled or replaced meanwhile never lands: only the job whose
             // token the panel still holds may apply its result.
             if (!FListToken || FListToken.get() != job)
                 return;
-            ApplyListing(AFs, path, std::move(entries), message, AFocusName, canRecycle, free);
+            ApplyListing(AFs, archive, path, std::move(entries), message, AFocusName, canRecycle, free);
         });
     });
 }
@@ -576,19 +609,22 @@ void TKvFilePanel::BeginList(IKvFileSystemPtr AFs, const std::string& APath, boo
 void TKvFilePanel::CancelListing() {
     if (!FBusy)
         return;
-    FListToken->Cancel();
+    DropRunningListing();
     FListToken.reset();
-    RestartListWorker();
+    FConnectingId.clear();
+    FPendingConnectorId = FConnectorId;
     FBusy = false;
     ShowResult("Cancelled", false);
 }
 
-void TKvFilePanel::ApplyListing(IKvFileSystemPtr AFs, const std::string& APath, TKvFileEntries AEntries,
-                                const std::string& AMessage, const std::string& AFocusName, bool ACanRecycle,
-                                int64_t AFree) {
+void TKvFilePanel::ApplyListing(IKvFileSystemPtr AFs, const std::string& AArchive, const std::string& APath,
+                                TKvFileEntries AEntries, const std::string& AMessage, const std::string& AFocusName,
+                                bool ACanRecycle, int64_t AFree) {
     FListToken.reset();
     FBusy = false;
+    FConnectingId.clear();
     if (!AMessage.empty()) {
+        FPendingConnectorId = FConnectorId;
         ShowResult(AMessage, true);
         return;
     }
@@ -597,9 +633,12 @@ void TKvFilePanel::ApplyListing(IKvFileSystemPtr AFs, const std::string& APath, 
         FMessage.clear();
     const bool sameFolder = !FPath.empty() && AFs.get() == FFs.get() && AFs->SamePath(FPath, APath);
     FFs = std::move(AFs);
+    FArchiveFile = AArchive;
     FPath = APath;
     if (FArchiveFile.empty() && FFs->DisplayPrefix().empty())
         FLastLocalPath = APath;
+    FConnectorId = IsRemote() ? FPendingConnectorId : std::string();
+    FPendingConnectorId = FConnectorId;
     FFreeSpace = AFree;
     FCanRecycle = ACanRecycle;
     FModel.Apply(std::move(AEntries), !FArchiveFile.empty() || !FFs->IsRoot(FPath), sameFolder, AFocusName);
@@ -719,9 +758,7 @@ void TKvFilePanel::GoUp() {
     }
     if (!FArchiveFile.empty()) {
         // Up from an archive's root leaves the archive.
-        std::string archive = FArchiveFile;
-        FArchiveFile.clear();
-        BeginList(LocalFs(), LocalFs()->ParentOf(archive), true, LocalFs()->NameOf(archive));
+        BeginList(LocalFs(), LocalFs()->ParentOf(FArchiveFile), true, LocalFs()->NameOf(FArchiveFile));
     }
 }
 
@@ -740,6 +777,10 @@ void TKvFilePanel::OpenFocused() {
     }
     if (!FArchiveFile.empty() || FFs->Id() != "local") {
         ShowResult("Copy the file out with F5 to open it", false);
+        return;
+    }
+    if (IsArchiveFile(entry.Name)) {
+        BeginOpenArchive(path);
         return;
     }
     const std::string folder = FPath;
@@ -857,6 +898,8 @@ bool TKvFilePanel::HandleKey(int AKey, Qt::KeyboardModifiers AModifiers, const Q
             QApplication::beep();
         else if (mods == Qt::NoModifier)
             OpenFocused();
+        else if (ctrl)
+            RunAsFocused();
         return true;
     case Qt::Key_Backspace:
         if (!FModel.Filter().empty()) {
@@ -898,6 +941,12 @@ bool TKvFilePanel::HandleKey(int AKey, Qt::KeyboardModifiers AModifiers, const Q
         case Qt::Key_A:
             FModel.MarkAll();
             return changed();
+        case Qt::Key_C:
+            CopyToClipboard();
+            return true;
+        case Qt::Key_E:
+            ShowRunBar();
+            return true;
         case Qt::Key_R:
             Reload();
             return true;
@@ -908,6 +957,10 @@ bool TKvFilePanel::HandleKey(int AKey, Qt::KeyboardModifiers AModifiers, const Q
         default:
             return false;
         }
+    }
+    if (AKey == Qt::Key_C && mods == (Qt::ControlModifier | Qt::ShiftModifier)) {
+        CopyToClipboard(true);
+        return true;
     }
     if (!plain || AText.isEmpty() || !AText.at(0).isPrint())
         return false;

@@ -8,22 +8,36 @@
 #include <memory>
 #include <string>
 
+#include "Kv.Connectors.h"
 #include "Kv.FileSystem.h"
+#include "Kv.Ssh.Session.h"
 #include "Kv.State.h"
 #include "Kv.Ui.PanelModel.h"
 #include "Kv.Worker.h"
 
 class QLabel;
+class QMenu;
 class QLineEdit;
 class QTimer;
 class QToolButton;
 
 namespace kv {
 
+class IKvPasswordArchive;
 class TKvFolderWatch;
 class TKvPanelHeader;
 class TKvPanelList;
 class TKvPanelStatus;
+
+// What a listing job needs of the panel's settings, to filter and sort on its worker.
+struct TKvListView {
+    bool ShowHidden = false;
+    bool ShowSystem = false;
+    TKvSortColumn Sort = scName;
+    bool Descending = false;
+    // Leaves out names that cannot be paths, and hidden or system entries as set; then sorts.
+    void Prepare(TKvFileEntries& AEntries) const;
+};
 
 class TKvFilePanel : public QWidget {
     Q_OBJECT
@@ -35,7 +49,13 @@ public:
     explicit TKvFilePanel(QWidget* AParent = nullptr);
     ~TKvFilePanel() override;
 
+    using TConnectedEvent =
+        std::function<void(const std::string& AConnectorId, IKvFileSystemPtr AFs, const std::string& APath)>;
+    using TSecretLearnedEvent = std::function<void(const std::string& AConnectorId, const std::string& ASecret)>;
+
     TEvent OnActivated, OnPathChanged, OnStateChanged, OnRenameRequest, OnPasteRequest;
+    TConnectedEvent OnConnected;
+    TSecretLearnedEvent OnSecretLearned;
 
     // Navigation.
     void LoadState(const TKvPanelState& AState, const std::string& ADefaultPath);
@@ -51,6 +71,39 @@ public:
                    const std::string& AFocusName, bool AQuiet = false);
     // Esc while listing: the job is dropped and its worker replaced, even if it is stuck.
     void CancelListing();
+
+    // Places beyond the disk. An archive opens read-only, asking for its password when its
+    // files are encrypted; ".." at its root goes back to the folder that holds it.
+    void BeginOpenArchive(const std::string& AFile);
+    // Connects to a server and shows AStartPath there (the server's start folder when it is
+    // empty or cannot be listed). Questions go through the prompts on the window's thread.
+    void ConnectTo(const TKvConnector& AConn, const std::string& AStartPath);
+    // Shows APath of a connection that is already open.
+    void AttachTo(IKvFileSystemPtr AFs, const std::string& AConnectorId, const std::string& APath);
+    // Back to the last disk folder; the connection itself stays open.
+    void Disconnect();
+    void SetPrompts(IKvConnectUiPtr APrompts) { FPrompts = std::move(APrompts); }
+
+    // The selection on the clipboard: files for the desktop's file manager from the disk, full
+    // paths as text from anywhere else; with ANamesOnly the names alone, as text.
+    void CopyToClipboard(bool ANamesOnly = false);
+    // The run bar (Ctrl+E): a command line for the shown disk folder, prefilled with the
+    // focused name; Enter runs it, Esc closes it.
+    void ShowRunBar();
+    void HideRunBar();
+    bool RunBarShown() const;
+    QLineEdit* RunBarEdit() const { return FRunEdit; }
+    void RunTypedLine();
+    // The context menu for the focused row, not yet shown; the caller owns it.
+    QMenu* NewContextMenu();
+    // "Run as..." for the focused file of a disk folder (Ctrl+Enter), and its properties.
+    void RunAsFocused();
+    void ShowFocusedProperties();
+    // The shown folder is one of this computer's disk, which programs can run in.
+    bool IsLocalDisk() const;
+    const std::string& ConnectorId() const { return FConnectorId; }
+    const std::string& ConnectingId() const { return FConnectingId; }
+    const std::string& ArchiveFile() const { return FArchiveFile; }
 
     IKvFileSystemPtr FileSystem() const { return FFs; }
     const std::string& Path() const { return FPath; }
@@ -101,8 +154,16 @@ private:
     friend class TKvPanelList;
     friend class TKvPanelHeader;
 
-    void ApplyListing(IKvFileSystemPtr AFs, const std::string& APath, TKvFileEntries AEntries,
-                      const std::string& AMessage, const std::string& AFocusName, bool ACanRecycle, int64_t AFree);
+    void ApplyListing(IKvFileSystemPtr AFs, const std::string& AArchive, const std::string& APath,
+                      TKvFileEntries AEntries, const std::string& AMessage, const std::string& AFocusName,
+                      bool ACanRecycle, int64_t AFree);
+    TKvListView ListView() const;
+    // The status line says AText until the job's result lands; the last message goes.
+    void ShowBusy(const std::string& AText);
+    // Step one of every listing-type job: the running one is dropped.
+    void DropRunningListing();
+    // Asks until the archive opens or the user gives up; false when given up.
+    bool AskArchivePassword(IKvPasswordArchive& AArchive, const std::string& AName);
     void GoUp();
     void SetFilter(const std::string& AFilter);
     void AskMask(bool ASelect);
@@ -119,6 +180,8 @@ private:
     TKvPanelStatus* FStatus = nullptr;
     QWidget* FFilterBar = nullptr;
     QLineEdit* FFilterEdit = nullptr;
+    QWidget* FRunBar = nullptr;
+    QLineEdit* FRunEdit = nullptr;
 
     std::unique_ptr<TKvWorker> FListWorker;
     std::unique_ptr<TKvWorker> FOpsWorker;
@@ -134,6 +197,10 @@ private:
     int64_t FFreeSpace = -1;
     bool FCanRecycle = false;
     std::string FLastLocalPath;
+    std::string FConnectingId;
+    std::string FConnectorId;
+    std::string FPendingConnectorId;
+    IKvConnectUiPtr FPrompts;
     std::string FLastMask = "*.*";
     TClock FClock;
     QTimer* FLiveTimer = nullptr;

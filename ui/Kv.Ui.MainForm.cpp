@@ -146,6 +146,7 @@ TMainForm::TMainForm(const std::string& AStateFile, const TKvStartFolders& AStar
 
     FAlive = NewCancelToken();
     FMiscWorker = std::make_unique<TKvWorker>();
+    FPrompts = std::make_shared<TKvUiPrompts>();
     FTransfers = std::make_unique<TKvTransferManager>([this](const TKvTransferResult& AResult) { JobDone(AResult); });
     FTransfers->OnSessionEnded = [this](TKvTransferSession& ASession) { SessionEnded(ASession); };
     StartEditSessions();
@@ -222,6 +223,12 @@ void TMainForm::BuildHalf(TKvHalf AHalf) {
     half.PathBar = new TKvPathBar(half.Title);
     titleLayout->addWidget(half.PathBar, 1);
     titleLayout->addWidget(half.Caption, 1);
+    half.Disconnect = NewDisconnectLabel(half.Title, [this, title = half.Title] {
+        for (TKvHalf h : {rhLeft, rhRight})
+            if (FHalves[h].Title == title)
+                DisconnectHalf(h);
+    });
+    titleLayout->addWidget(half.Disconnect);
     layout->addWidget(half.Title);
     half.Panel = new TKvFilePanel(half.Box);
     layout->addWidget(half.Panel, 1);
@@ -245,7 +252,18 @@ void TMainForm::BuildHalf(TKvHalf AHalf) {
                 ScheduleSave();
             }
     };
-    panel->OnPathChanged = [this](TKvFilePanel*) { RefreshTitles(); };
+    panel->OnPathChanged = [this, panel](TKvFilePanel*) {
+        NoteOpenPath(*panel);
+        RefreshTitles();
+    };
+    panel->OnRenameRequest = [this](TKvFilePanel*) { CopyOrMove(true); };
+    panel->SetPrompts(FPrompts);
+    panel->OnConnected = [this](const std::string& AId, IKvFileSystemPtr AFs, const std::string& APath) {
+        PanelConnected(AId, std::move(AFs), APath);
+    };
+    panel->OnSecretLearned = [this](const std::string& AId, const std::string& ASecret) {
+        PanelSecretLearned(AId, ASecret);
+    };
     panel->OnStateChanged = [this](TKvFilePanel*) { ScheduleSave(); };
     half.Box->installEventFilter(this);
 }
@@ -268,6 +286,8 @@ void TMainForm::RefreshTitles() {
         half.Caption->setPalette(palette);
         half.PathBar->setPalette(palette);
         const TKvFilePanel& panel = *half.Panel;
+        half.Disconnect->setPalette(palette);
+        half.Disconnect->setVisible(panel.IsRemote());
         const std::string path = panel.Path();
         const bool local = panel.IsPlainLocal();
         const bool serverPath = panel.IsRemote() && !path.empty() && path[0] == '/';
@@ -427,6 +447,14 @@ void TMainForm::RunKey(int AKey, Qt::KeyboardModifiers AModifiers) {
     case Qt::Key_F3:
         if (none)
             ViewFocused();
+        return;
+    case Qt::Key_F1:
+        if (none)
+            AskConnection();
+        return;
+    case Qt::Key_F:
+        if (ctrl)
+            AskConnection();
         return;
     case Qt::Key_F4:
         if (alt)

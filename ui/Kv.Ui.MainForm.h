@@ -9,8 +9,11 @@
 #include <memory>
 #include <string>
 
+#include "Kv.Connectors.Store.h"
+#include "Kv.Connectors.h"
 #include "Kv.EditSession.h"
 #include "Kv.Search.h"
+#include "Kv.Ssh.Session.h"
 #include "Kv.State.h"
 #include "Kv.Transfer.Sessions.h"
 #include "Kv.Ui.CommandLine.h"
@@ -27,6 +30,9 @@ class TKvPathBar;
 class TKvKeyBar;
 class TKvTransferStrip;
 class TKvQueueForm;
+
+// The "[ Disconnect ]" label of a half's title.
+QLabel* NewDisconnectLabel(QWidget* AParent, std::function<void()> AClicked);
 
 class TMainForm : public QMainWindow {
     Q_OBJECT
@@ -65,6 +71,23 @@ public:
     void SearchFiles();
     void StartRequest(const TKvTransferRequest& ARequest);
 
+    // Connections shown in the file panels (the connection picker calls these too).
+    void ConnectHalf(TKvHalf AHalf, const TKvConnector& AConn, const std::string& AStartPath = {});
+    void AttachHalf(TKvHalf AHalf, const std::string& AConnectorId);
+    // The half's panel goes back to the disk, and so does every panel showing its connection,
+    // which is then closed.
+    void DisconnectHalf(TKvHalf AHalf);
+    // Asks for a saved or open connection's name, or an address, and shows it in the active half.
+    void AskConnection();
+    struct TKvOpenConnection {
+        std::string ConnectorId;
+        std::string Title;
+        TKvConnectorKind Kind = ckSftp;
+        IKvFileSystemPtr Fs;
+        std::string LastPath;
+    };
+    const std::vector<TKvOpenConnection>& OpenConnections() const { return FOpen; }
+
     void SaveStateNow();
     double SplitRatio() const { return FState.SplitRatio; }
     static std::string WindowTitle();
@@ -86,6 +109,7 @@ private:
         QLabel* Caption = nullptr;
         TKvPathBar* PathBar = nullptr;
         TKvFilePanel* Panel = nullptr;
+        QLabel* Disconnect = nullptr;
     };
 
     void BuildHalf(TKvHalf AHalf);
@@ -105,6 +129,13 @@ private:
                   std::function<void()> ACreated);
     bool FocusedFile(TKvFileEntry& AEntry);
     void SearchGoTo(IKvFileSystemPtr AFs, const std::string& APath, bool AIsDir);
+    void PanelConnected(const std::string& AConnectorId, IKvFileSystemPtr AFs, const std::string& APath);
+    void PanelSecretLearned(const std::string& AConnectorId, const std::string& ASecret);
+    void NoteOpenPath(const TKvFilePanel& APanel);
+    // The saved connections, read at first use; false when they stay locked.
+    TKvConnectorStore& Connectors();
+    bool UnlockConnectors();
+    TKvOpenConnection* FindOpen(const std::string& AConnectorId);
     TKvHalf Other(TKvHalf AHalf) const { return AHalf == rhLeft ? rhRight : rhLeft; }
 
     std::string FStateFile;
@@ -130,6 +161,9 @@ private:
     // The last search request, and the panel it searched (for going to a hit).
     TKvSearchSpec FLastSearch = NewSearchSpec();
     TKvFilePanel* FSearchPanel = nullptr;
+    IKvConnectUiPtr FPrompts;
+    std::vector<TKvOpenConnection> FOpen;
+    std::unique_ptr<TKvConnectorStore> FConnectors;
 };
 
 } // namespace kv

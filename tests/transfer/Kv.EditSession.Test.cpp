@@ -36,7 +36,7 @@ struct TEditOwner {
     }
     // Polls as the timer would, the given time after the copy's last write.
     void PollAfter(const std::string& ACopy, int64_t ANs) {
-        Clock = FileStampOf(ACopy).ModifiedNs + ANs;
+        Clock = EditStampOf(ACopy).ModifiedNs + ANs;
         Edits.Poll();
     }
     std::string OpenOne(const IKvFileSystemPtr& AFs, const std::string& APath) {

@@ -33,7 +33,7 @@ struct TEditOwner {
                           [this] { return Clock.load(); }};
     std::string LastStatus() const { return Status.empty() ? "" : Status.back().first; }
     void PollAfter(const std::string& ACopy, int64_t ANs) {
-        Clock = FileStampOf(ACopy).ModifiedNs + ANs;
+        Clock = EditStampOf(ACopy).ModifiedNs + ANs;
         Edits.Poll();
     }
 };

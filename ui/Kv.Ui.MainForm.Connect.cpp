@@ -1,0 +1,187 @@
+// The main window's server connections: connecting a half, the open connections, attaching a
+// half to one of them, the "[ Disconnect ]" label, and the saved passwords learned at login.
+#include <QLabel>
+#include <QMouseEvent>
+
+#include "Kv.Connectors.Store.h"
+#include "Kv.Log.h"
+#include "Kv.Text.h"
+#include "Kv.Ui.FilePanel.h"
+#include "Kv.Ui.MainForm.h"
+#include "Kv.Ui.PanelPlaces.h"
+#include "Kv.Ui.Prompts.h"
+
+namespace kv {
+
+namespace {
+
+class TKvClickLabel : public QLabel {
+public:
+    TKvClickLabel(const QString& AText, QWidget* AParent, std::function<void()> AClicked)
+        : QLabel(AText, AParent), FClicked(std::move(AClicked)) {
+        setCursor(Qt::PointingHandCursor);
+    }
+
+protected:
+    // Taken, or the release would go to whoever took the press.
+    void mousePressEvent(QMouseEvent* AEvent) override { AEvent->accept(); }
+    void mouseReleaseEvent(QMouseEvent* AEvent) override {
+        if (AEvent->button() == Qt::LeftButton && rect().contains(AEvent->position().toPoint()))
+            FClicked();
+    }
+
+private:
+    std::function<void()> FClicked;
+};
+
+class TKvPasskeyBox : public IKvPasskeyPrompt {
+public:
+    bool InputSecret(const std::string& ATitle, const std::string& APrompt, std::string& AValue) override {
+        return kv::InputSecret(ATitle, APrompt, AValue);
+    }
+};
+
+} // namespace
+
+QLabel* NewDisconnectLabel(QWidget* AParent, std::function<void()> AClicked) {
+    auto* label = new TKvClickLabel(" [ Disconnect ] ", AParent, std::move(AClicked));
+    label->setToolTip("Close the connection and go back to the local disk");
+    label->hide();
+    return label;
+}
+
+TKvConnectorStore& TMainForm::Connectors() {
+    if (!FConnectors) {
+        FConnectors = std::make_unique<TKvConnectorStore>();
+        FConnectors->Load();
+    }
+    FConnectors->ReloadIfChanged();
+    return *FConnectors;
+}
+
+bool TMainForm::UnlockConnectors() {
+    TKvPasskeyBox box;
+    return Connectors().Unlock(box);
+}
+
+TMainForm::TKvOpenConnection* TMainForm::FindOpen(const std::string& AConnectorId) {
+    for (auto& open : FOpen)
+        if (SameTextAscii(open.ConnectorId, AConnectorId))
+            return &open;
+    return nullptr;
+}
+
+void TMainForm::ConnectHalf(TKvHalf AHalf, const TKvConnector& AConn, const std::string& AStartPath) {
+    SetActiveHalf(AHalf);
+    FHalves[AHalf].Panel->ConnectTo(AConn, AStartPath);
+}
+
+void TMainForm::AttachHalf(TKvHalf AHalf, const std::string& AConnectorId) {
+    TKvOpenConnection* open = FindOpen(AConnectorId);
+    if (!open)
+        return;
+    SetActiveHalf(AHalf);
+    TKvFilePanel& panel = *FHalves[AHalf].Panel;
+    if (panel.FileSystem() == open->Fs)
+        return;
+    panel.AttachTo(open->Fs, open->ConnectorId, open->LastPath);
+}
+
+void TMainForm::DisconnectHalf(TKvHalf AHalf) {
+    TKvFilePanel& panel = *FHalves[AHalf].Panel;
+    if (!panel.IsRemote())
+        return;
+    const IKvFileSystemPtr fs = panel.FileSystem();
+    const std::string id = panel.ConnectorId();
+    if (FConnectors && !id.empty()) {
+        const TKvOpenConnection* open = FindOpen(id);
+        if (open && !open->LastPath.empty())
+            FConnectors->UpdateStartDirs({{id, open->LastPath}});
+    }
+    std::erase_if(FOpen, [&](const TKvOpenConnection& AOpen) {
+        return AOpen.Fs == fs || (!id.empty() && SameTextAscii(AOpen.ConnectorId, id));
+    });
+    // The connection closes when its last holder lets go: both panels leave it.
+    for (TKvHalf h : {rhLeft, rhRight})
+        if (FHalves[h].Panel->FileSystem() == fs)
+            FHalves[h].Panel->Disconnect();
+    Log("connect: disconnected " + fs->DisplayPrefix());
+}
+
+void TMainForm::AskConnection() {
+    std::string answer;
+    if (!AskLine(this, "Connect",
+                 "A saved connection's name, or an address such as sftp://user@host:22/folder "
+                 "(also ftp, ftps, ftps-implicit, webdavs):",
+                 "", answer))
+        return;
+    const std::string text(TrimmedView(answer));
+    if (text.empty())
+        return;
+    const TKvHalf half = FActive;
+    for (const auto& open : FOpen)
+        if (SameTextAscii(open.Title, text)) {
+            AttachHalf(half, open.ConnectorId);
+            return;
+        }
+    const TKvConnectors& saved = Connectors().Connectors();
+    for (const auto& conn : saved)
+        if (SameTextAscii(ConnectorTitle(conn), text)) {
+            if (IsTerminalKind(conn.Kind) && conn.Kind != ckSsh) {
+                ShowRefusal(ConnectorTitle(conn) + " is a Telnet terminal, which has no access to files.");
+                return;
+            }
+            // Saved passwords need the passkey first; without it the login asks.
+            if (Connectors().Locked() && conn.SavePassword && !UnlockConnectors())
+                return;
+            const int index = IndexOfConnector(Connectors().Connectors(), conn.Id);
+            const TKvConnector chosen = index >= 0 ? Connectors().Connectors()[index] : conn;
+            ConnectHalf(half, chosen, chosen.StartDir);
+            return;
+        }
+    TKvConnector conn;
+    std::string problem;
+    if (!ParseConnectionText(text, conn, problem)) {
+        ShowRefusal(problem);
+        return;
+    }
+    ConnectHalf(half, conn, conn.StartDir);
+}
+
+void TMainForm::PanelConnected(const std::string& AConnectorId, IKvFileSystemPtr AFs, const std::string& APath) {
+    TKvOpenConnection entry;
+    entry.ConnectorId = AConnectorId;
+    entry.Title = AFs->DisplayPrefix();
+    if (!entry.Title.empty() && entry.Title.back() == ':')
+        entry.Title.pop_back();
+    if (FConnectors) {
+        const int index = IndexOfConnector(FConnectors->Connectors(), AConnectorId);
+        if (index >= 0) {
+            entry.Title = ConnectorTitle(FConnectors->Connectors()[index]);
+            entry.Kind = FConnectors->Connectors()[index].Kind;
+        }
+    }
+    entry.Fs = std::move(AFs);
+    entry.LastPath = APath;
+    Log("connect: " + entry.Title + " at " + APath);
+    if (TKvOpenConnection* open = FindOpen(AConnectorId))
+        *open = std::move(entry);
+    else
+        FOpen.push_back(std::move(entry));
+    RefreshTitles();
+}
+
+void TMainForm::PanelSecretLearned(const std::string& AConnectorId, const std::string& ASecret) {
+    if (FConnectors && !FConnectors->Locked())
+        FConnectors->StoreLearnedSecret(AConnectorId, ASecret);
+}
+
+void TMainForm::NoteOpenPath(const TKvFilePanel& APanel) {
+    if (!APanel.IsRemote() || APanel.ConnectorId().empty())
+        return;
+    for (auto& open : FOpen)
+        if (SameTextAscii(open.ConnectorId, APanel.ConnectorId()))
+            open.LastPath = APanel.Path();
+}
+
+} // namespace kv
