@@ -19,7 +19,7 @@ KV_TEST_PACKAGES=(
     xvfb xauth xclip
     desktop-file-utils appstream dpkg-dev
     openssh-server openssh-sftp-server openssh-client python3-asyncssh
-    bash zsh dash mksh ksh busybox-static inetutils-telnetd socat
+    bash zsh dash fish mksh ksh busybox-static inetutils-telnetd socat
 )
 
 kv_install_packages() {
