@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "KvBenchPeers.h"
 #include "Kv.Shell.Local.h"
 #include "Kv.Shell.Ssh.h"
 #include "Kv.Vt.Parser.h"
@@ -22,6 +23,8 @@
 
 namespace {
 
+using kv::bench::Output;
+using kv::bench::TTrustingUi;
 using TClock = std::chrono::steady_clock;
 constexpr size_t KFileBytes = 100u << 20;
 
@@ -72,34 +75,6 @@ double EngineAlone(const std::string& APath) {
 }
 
 const std::string KScripts = KV_TEST_SERVERS;
-
-class TTrustingUi : public kv::IKvConnectUi {
-public:
-    bool AskSecret(const std::string&, const std::string&, const kv::IKvCancelToken&,
-                   std::string&) override {
-        return false;
-    }
-    bool ConfirmNewHostKey(const std::string&, int, const std::string&, const std::string&,
-                           const kv::IKvCancelToken&) override {
-        return true;
-    }
-    void ReportChangedHostKey(const std::string&, int, const std::string&, const std::string&,
-                              const std::string&, const std::string&,
-                              const kv::IKvCancelToken&) override {}
-};
-
-std::string Output(const std::string& ACommand) {
-    std::string text;
-    FILE* pipe = ::popen(ACommand.c_str(), "r");
-    if (!pipe)
-        return text;
-    char buffer[256];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0)
-        text.append(buffer, n);
-    ::pclose(pipe);
-    return text;
-}
 
 // Seconds from typing the `cat` line until its end marker has reached the screen.
 double CatInto(const kv::IKvSshShellPtr& AShell, const std::string& APath) {
