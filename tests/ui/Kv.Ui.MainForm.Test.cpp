@@ -18,6 +18,7 @@
 #include "Kv.Ui.MainForm.h"
 #include "Kv.Ui.MainModel.h"
 #include "Kv.Ui.Theme.h"
+#include "KvMainDriver.h"
 #include "KvTestSupport.h"
 
 using namespace kv;
@@ -91,65 +92,18 @@ void AnswerRenameOrMove(int APage, const std::string& AText) {
     });
 }
 
-struct TMainFixture {
-    TTempDir Root;
-    std::string Left = Root / "left", Right = Root / "right";
-    std::string StateFile = Root / "state.json";
-    std::unique_ptr<TMainForm> Form;
-
-    ~TMainFixture() {
-        StopPendingWatchers();
-        if (Form)
-            Form->close();
-    }
-    TMainFixture() {
-        ::mkdir(Left.c_str(), 0755);
-        ::mkdir(Right.c_str(), 0755);
-        TKvAppState state;
-        DefaultAppState(state);
-        state.Panels[rhLeft].Path = Left;
-        state.Panels[rhRight].Path = Right;
-        SaveAppState(StateFile, state);
-    }
+// The shared driver, with the watchers this file's dialog answers leave stopped first.
+struct TMainFixture : TMainDriver {
+    ~TMainFixture() { StopPendingWatchers(); }
+    // Start folders may move a half away from its saved folder, so only the listing is awaited.
     void Open(const TKvStartFolders& AStart = {}) {
         Form = std::make_unique<TMainForm>(StateFile, AStart);
         Form->show();
         WaitListed(rhLeft);
         WaitListed(rhRight);
     }
-    TKvFilePanel& Panel(TKvHalf AHalf) { return Form->Panel(AHalf); }
     void WaitListed(TKvHalf AHalf) {
         ASSERT_TRUE(QTest::qWaitFor([&] { return !Panel(AHalf).Busy() && !Panel(AHalf).Path().empty(); }, 10000));
-    }
-    void Focus(TKvHalf AHalf, const std::string& AName) {
-        Form->SetActiveHalf(AHalf);
-        auto& panel = Panel(AHalf);
-        ASSERT_TRUE(QTest::qWaitFor([&] {
-            const auto& model = panel.Model();
-            for (int i = 0; i < model.RowCount(); ++i)
-                if (model.Row(i).Name == AName)
-                    return true;
-            return false;
-        }, 10000));
-        const auto& model = panel.Model();
-        QTest::keyClick(panel.focusProxy(), Qt::Key_Home);
-        while (model.FocusedName() != AName)
-            QTest::keyClick(panel.focusProxy(), Qt::Key_Down);
-    }
-    void Key(Qt::Key AKey, Qt::KeyboardModifiers AMods = Qt::NoModifier) {
-        QTest::keyClick(Panel(Form->ActiveHalf()).focusProxy(), AKey, AMods);
-    }
-    bool WaitRow(TKvHalf AHalf, const std::string& AName) {
-        return QTest::qWaitFor([&] {
-            const auto& model = Panel(AHalf).Model();
-            for (int i = 0; i < model.RowCount(); ++i)
-                if (model.Row(i).Name == AName)
-                    return true;
-            return false;
-        }, 10000);
-    }
-    bool WaitStatus(TKvHalf AHalf, const std::string& AText) {
-        return QTest::qWaitFor([&] { return Panel(AHalf).StatusText() == AText; }, 10000);
     }
 };
 
