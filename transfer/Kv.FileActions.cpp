@@ -24,14 +24,6 @@ constexpr int KPasswordDialogMs = 120000;
 constexpr int KPkexecDismissed = 126;
 constexpr int KPkexecRefused = 127;
 
-bool IsShellSafe(unsigned char AChar) {
-    if (AChar >= 0x80)
-        return true; // no shell gives bytes of non-ASCII characters a meaning
-    if ((AChar >= 'a' && AChar <= 'z') || (AChar >= 'A' && AChar <= 'Z') || (AChar >= '0' && AChar <= '9'))
-        return true;
-    return std::string_view("_@%+:,./-").find(static_cast<char>(AChar)) != std::string_view::npos;
-}
-
 // Characters that mean something to sh outside quotes; a line holding one goes to the shell.
 bool IsShellSpecial(char AChar) {
     return std::string_view("$`;|&<>()*?[]{}~#!=\n").find(AChar) != std::string_view::npos;
@@ -150,22 +142,6 @@ std::string TrimmedCopy(std::string_view AText) { return std::string(TrimmedView
 } // namespace
 
 // ---- Shell words ---------------------------------------------------------------------------
-
-std::string ShellQuoteIfNeeded(std::string_view AText) {
-    bool safe = !AText.empty();
-    for (char c : AText)
-        safe = safe && IsShellSafe(static_cast<unsigned char>(c));
-    if (safe)
-        return std::string(AText);
-    std::string quoted = "'";
-    for (char c : AText) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
-}
 
 bool SplitShellWords(std::string_view AText, std::vector<std::string>& AWords, std::string& AError) {
     bool plain = true;

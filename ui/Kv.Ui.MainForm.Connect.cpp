@@ -88,7 +88,20 @@ void TMainForm::AttachHalf(TKvHalf AHalf, const std::string& AConnectorId) {
 }
 
 void TMainForm::DisconnectHalf(TKvHalf AHalf) {
-    TKvFilePanel& panel = *FHalves[AHalf].Panel;
+    THalf& half = FHalves[AHalf];
+    if (half.Restore) {
+        ShowFilePanel(AHalf);
+        SetActiveHalf(AHalf);
+        ScheduleSave();
+        return;
+    }
+    // A terminal goes with the file view that shows its files.
+    if (TKvShellPanel* shell = half.Shell ? half.Shell : HybridOf(AHalf)) {
+        CloseTerminal(shell);
+        SetActiveHalf(AHalf);
+        return;
+    }
+    TKvFilePanel& panel = *half.Panel;
     if (!panel.IsRemote())
         return;
     const IKvFileSystemPtr fs = panel.FileSystem();
@@ -127,16 +140,8 @@ void TMainForm::AskConnection() {
     const TKvConnectors& saved = Connectors().Connectors();
     for (const auto& conn : saved)
         if (SameTextAscii(ConnectorTitle(conn), text)) {
-            if (IsTerminalKind(conn.Kind) && conn.Kind != ckSsh) {
-                ShowRefusal(ConnectorTitle(conn) + " is a Telnet terminal, which has no access to files.");
-                return;
-            }
-            // Saved passwords need the passkey first; without it the login asks.
-            if (Connectors().Locked() && conn.SavePassword && !UnlockConnectors())
-                return;
-            const int index = IndexOfConnector(Connectors().Connectors(), conn.Id);
-            const TKvConnector chosen = index >= 0 ? Connectors().Connectors()[index] : conn;
-            ConnectHalf(half, chosen, chosen.StartDir);
+            const TKvConnector chosen = conn;
+            OpenConnector(half, chosen, chosen.StartDir);
             return;
         }
     TKvConnector conn;
@@ -169,6 +174,17 @@ void TMainForm::PanelConnected(const std::string& AConnectorId, IKvFileSystemPtr
     else
         FOpen.push_back(std::move(entry));
     RefreshTitles();
+}
+
+void TMainForm::StoreStartFolders() {
+    if (!FConnectors)
+        return;
+    std::vector<std::pair<std::string, std::string>> folders;
+    for (const auto& open : FOpen)
+        if (!open.ConnectorId.empty() && !open.LastPath.empty())
+            folders.emplace_back(open.ConnectorId, open.LastPath);
+    if (!folders.empty())
+        FConnectors->UpdateStartDirs(folders);
 }
 
 void TMainForm::PanelSecretLearned(const std::string& AConnectorId, const std::string& ASecret) {

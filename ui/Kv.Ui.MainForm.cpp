@@ -25,6 +25,9 @@
 #include "Kv.Ui.PathBar.h"
 #include "Kv.Ui.ProgressForm.h"
 #include "Kv.Ui.Prompts.h"
+#include "Kv.Ui.RestoreBox.h"
+#include "Kv.Ui.ShellPanel.h"
+#include "Kv.Ui.TitleText.h"
 #include "Kv.Ui.Theme.h"
 
 #ifndef KV_BUILD_NUMBER
@@ -151,7 +154,7 @@ TMainForm::TMainForm(const std::string& AStateFile, const TKvStartFolders& AStar
     FTransfers->OnSessionEnded = [this](TKvTransferSession& ASession) { SessionEnded(ASession); };
     StartEditSessions();
 
-    auto* central = new QWidget(this);
+    auto* central = FCentral = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -185,6 +188,7 @@ TMainForm::TMainForm(const std::string& AStateFile, const TKvStartFolders& AStar
     const std::string home = HomeFolder();
     for (TKvHalf half : {rhLeft, rhRight})
         FHalves[half].Panel->LoadState(FState.Panels[half], home);
+    BuildPlaceholders();
     FKeyBar->Refresh();
     SetActiveHalf(FState.ActiveHalf);
     if (!problem.empty())
@@ -221,8 +225,19 @@ void TMainForm::BuildHalf(TKvHalf AHalf) {
     titleLayout->setContentsMargins(0, 0, 0, 0);
     half.Caption = new QLabel(half.Title);
     half.PathBar = new TKvPathBar(half.Title);
+    half.TermTitle = new TKvTitleText(half.Title);
+    half.TermTitle->hide();
     titleLayout->addWidget(half.PathBar, 1);
     titleLayout->addWidget(half.Caption, 1);
+    titleLayout->addWidget(half.TermTitle, 1);
+    half.Switch = new TKvHybridSwitch(half.Title);
+    half.Switch->hide();
+    half.Switch->OnClick = [this, title = half.Title](TKvHybridSwitch*) {
+        for (TKvHalf h : {rhLeft, rhRight})
+            if (FHalves[h].Title == title)
+                ToggleHybrid(h);
+    };
+    titleLayout->addWidget(half.Switch);
     half.Disconnect = NewDisconnectLabel(half.Title, [this, title = half.Title] {
         for (TKvHalf h : {rhLeft, rhRight})
             if (FHalves[h].Title == title)
@@ -254,6 +269,9 @@ void TMainForm::BuildHalf(TKvHalf AHalf) {
     };
     panel->OnPathChanged = [this, panel](TKvFilePanel*) {
         NoteOpenPath(*panel);
+        for (TKvHalf h : {rhLeft, rhRight})
+            if (FHalves[h].Panel == panel && FHalves[h].Hybrid)
+                SendHybridFolder(h);
         RefreshTitles();
     };
     panel->OnRenameRequest = [this](TKvFilePanel*) { CopyOrMove(true); };
@@ -270,7 +288,12 @@ void TMainForm::BuildHalf(TKvHalf AHalf) {
 
 void TMainForm::SetActiveHalf(TKvHalf AHalf) {
     FActive = AHalf;
-    FHalves[AHalf].Panel->FocusList();
+    if (FHalves[AHalf].Restore)
+        FHalves[AHalf].Restore->setFocus();
+    else if (FHalves[AHalf].Shell)
+        FHalves[AHalf].Shell->FocusTerminal();
+    else
+        FHalves[AHalf].Panel->FocusList();
     RefreshTitles();
     ScheduleSave();
 }
@@ -287,6 +310,29 @@ void TMainForm::RefreshTitles() {
         half.PathBar->setPalette(palette);
         const TKvFilePanel& panel = *half.Panel;
         half.Disconnect->setPalette(palette);
+        half.TermTitle->setPalette(palette);
+        TKvShellPanel* hybrid = HybridOf(h);
+        half.Switch->setVisible(hybrid != nullptr);
+        if (hybrid) {
+            half.Switch->SetView(half.Shell ? hvShell : hvFiles);
+            half.Switch->setFixedWidth(half.Title->height() * 5 / 2);
+        }
+        if (half.Restore || half.Shell) {
+            QString text;
+            if (half.Restore)
+                text = " " + half.Restore->Title() + " (not connected) ";
+            else if (const TTerminal* term = FindTerminal(half.Shell)) {
+                const std::string shown = half.Shell->Title();
+                text = " " + Q(shown.empty() ? term->Title : shown) + " ";
+            }
+            half.Disconnect->show();
+            half.PathBar->hide();
+            half.Caption->hide();
+            half.TermTitle->SetText(text);
+            half.TermTitle->show();
+            continue;
+        }
+        half.TermTitle->hide();
         half.Disconnect->setVisible(panel.IsRemote());
         const std::string path = panel.Path();
         const bool local = panel.IsPlainLocal();
@@ -316,6 +362,7 @@ void TMainForm::ScheduleSave() {
 
 void TMainForm::CollectState() {
     FState.ActiveHalf = FActive;
+    CollectSessions();
     for (TKvHalf h : {rhLeft, rhRight})
         FHalves[h].Panel->SaveState(FState.Panels[h]);
     const QRect normal = normalGeometry().isValid() ? normalGeometry() : geometry();
@@ -376,6 +423,10 @@ bool TMainForm::focusNextPrevChild(bool) {
 }
 
 bool TMainForm::eventFilter(QObject* AWatched, QEvent* AEvent) {
+    // The few window keys a terminal lets through are taken before the terminal sees them.
+    if (AEvent->type() == QEvent::KeyPress && qobject_cast<TKvTerminal*>(AWatched) &&
+        static_cast<QWidget*>(AWatched)->window() == this && TerminalKey(static_cast<QKeyEvent*>(AEvent)))
+        return true;
     // The key bar follows the modifiers held, whichever widget of this window has the focus.
     if ((AEvent->type() == QEvent::KeyPress || AEvent->type() == QEvent::KeyRelease) && AWatched->isWidgetType() &&
         static_cast<QWidget*>(AWatched)->window() == this) {
@@ -437,24 +488,43 @@ void TMainForm::RunKey(int AKey, Qt::KeyboardModifiers AModifiers) {
     const Qt::KeyboardModifiers mods = AModifiers & ~Qt::KeypadModifier;
     const bool none = mods == Qt::NoModifier, shift = mods == Qt::ShiftModifier, alt = mods == Qt::AltModifier,
                ctrl = mods == Qt::ControlModifier;
+    if (FConsole && FConsole->isVisible()) {
+        if (AKey == Qt::Key_O && ctrl)
+            ToggleCommandLine();
+        return;
+    }
+    const THalf& active = FHalves[FActive];
+    TKvShellPanel* shell = active.Shell;
+    TTerminal* term = shell ? FindTerminal(shell) : nullptr;
+    // F3 to F8 have nothing to work on in a placeholder or a terminal.
+    const bool fileKey = ((AKey >= Qt::Key_F3 && AKey <= Qt::Key_F8) || AKey == Qt::Key_Delete) && (none || shift) &&
+                         !(AKey == Qt::Key_F4 && shift) && !(AKey == Qt::Key_F6 && shift && shell);
+    if (fileKey && (active.Restore || (shell && !(none && (AKey == Qt::Key_F5 || AKey == Qt::Key_F6))))) {
+        QApplication::beep();
+        return;
+    }
     switch (AKey) {
+    case Qt::Key_F1:
+        if (none)
+            ShowConnectionPicker(FActive);
+        else if (alt)
+            ShowDriveMenu(rhLeft);
+        return;
     case Qt::Key_F2:
         if (none)
             CompareHalves();
         else if (shift)
             SideBySide();
+        else if (alt)
+            ShowDriveMenu(rhRight);
         return;
     case Qt::Key_F3:
         if (none)
             ViewFocused();
         return;
-    case Qt::Key_F1:
-        if (none)
-            AskConnection();
-        return;
     case Qt::Key_F:
         if (ctrl)
-            AskConnection();
+            ShowConnectionPicker(FActive);
         return;
     case Qt::Key_F4:
         if (alt)
@@ -465,12 +535,18 @@ void TMainForm::RunKey(int AKey, Qt::KeyboardModifiers AModifiers) {
             EditNewFile();
         return;
     case Qt::Key_F5:
-        if (none)
+        if (none && shell) {
+            TerminalCommand(term, tcCopy);
+        } else if (none) {
             CopyOrMove(false);
+        }
         return;
     case Qt::Key_F6:
-        if (none)
+        if (shell && (none || shift)) {
+            TerminalCommand(term, none ? tcMove : tcRename);
+        } else if (none) {
             CopyOrMove(true);
+        }
         return;
     case Qt::Key_F7:
         if (none)
@@ -495,27 +571,39 @@ void TMainForm::RunKey(int AKey, Qt::KeyboardModifiers AModifiers) {
         if (ctrl)
             ToggleHidden();
         return;
+    case Qt::Key_O:
+        if (ctrl)
+            ToggleCommandLine();
+        return;
     case Qt::Key_U:
         if (ctrl || mods == (Qt::ControlModifier | Qt::ShiftModifier))
             SwapHalves();
         return;
     default:
-        // Connections, terminals, tools and zip come with their own windows: their keys
-        // stay inert until then.
         return;
     }
+}
+
+void TMainForm::ShowHalves(bool AOn) {
+    FSplitter->setVisible(AOn);
+    FKeyBar->setVisible(AOn);
 }
 
 void TMainForm::ShowRefusal(const std::string& AText) { FHalves[FActive].Panel->ShowResult(AText, true); }
 
 void TMainForm::CopyOrMove(bool AMove) {
     TKvFilePanel& source = *FHalves[FActive].Panel;
-    TKvFilePanel& dest = *FHalves[Other(FActive)].Panel;
     TKvFileEntries items = source.SelectedEntries();
     if (items.empty() || source.Path().empty())
         return;
-    auto sourceFs = source.FileSystem(), destFs = dest.FileSystem();
-    std::string refusal;
+    // The other half may be a terminal: its files' folder is where copies go.
+    IKvFileSystemPtr destFs;
+    std::string destDir, refusal;
+    if (!TransferTarget(Other(FActive), destFs, destDir, refusal)) {
+        ShowRefusal(refusal);
+        return;
+    }
+    auto sourceFs = source.FileSystem();
     if (destFs->ReadOnly())
         refusal = KOtherHalfArchive;
     else if (AMove && sourceFs->ReadOnly())
@@ -523,9 +611,9 @@ void TMainForm::CopyOrMove(bool AMove) {
     const std::string verb = AMove ? "Move" : "Copy";
     const std::string prompt = TransferPrompt(verb, items);
     const std::string proposed =
-        ProposedDestination(sourceFs->Id(), source.Path(), destFs->Id(), dest.Path(), items);
+        ProposedDestination(sourceFs->Id(), source.Path(), destFs->Id(), destDir, items);
     auto resolve = [&](const std::string& AText) {
-        return destFs->Resolve(sourceFs->Id() == destFs->Id() ? source.Path() : dest.Path(), AText);
+        return destFs->Resolve(sourceFs->Id() == destFs->Id() ? source.Path() : destDir, AText);
     };
 
     std::string target;
@@ -645,6 +733,8 @@ void TMainForm::JobDone(const TKvTransferResult& AResult) {
         return;
     for (TKvHalf h : {rhLeft, rhRight})
         FHalves[h].Panel->Reload();
+    for (auto& term : FTerminals)
+        term->Shell->RefreshLinks();
     bool isError = false;
     std::string text = JobDoneText(AResult, isError);
     FHalves[FActive].Panel->ShowResult(text, isError);
@@ -664,6 +754,9 @@ void TMainForm::closeEvent(QCloseEvent* AEvent) {
         going.push_back("a copy, move or delete is running, and it will be cancelled");
     if (FEdits && FEdits->Busy())
         going.push_back("a file you edited is being sent to the server, or was saved and is not sent yet");
+    for (const auto& term : FTerminals)
+        if (term->Shell->IsOpen())
+            going.push_back("the terminal \"" + term->Title + "\" is connected, and a command may still be running in it");
     if (!going.empty()) {
         QMessageBox box(QMessageBox::Warning, "Kolvan", Q(StillGoingOnText(going)), QMessageBox::Yes | QMessageBox::No,
                         this);
@@ -683,6 +776,7 @@ void TMainForm::Shutdown() {
     FShutDown = true;
     FSaveTimer.stop();
     ClosingStep("save", [this] { SaveStateNow(); });
+    ClosingStep("start folders", [this] { StoreStartFolders(); });
     FClosing = true;
     ClosingStep("cancel", [this] { FAlive->Cancel(); });
     ClosingStep("transfers", [this] { FTransfers->Shutdown(2000); });
@@ -699,6 +793,16 @@ void TMainForm::Shutdown() {
     ClosingStep("panel", [this] {
         for (TKvHalf h : {rhLeft, rhRight})
             FHalves[h].Panel->Shutdown();
+    });
+    ClosingStep("terminal", [this] {
+        for (auto& term : FTerminals)
+            term->Shell->Close();
+        for (TKvHalf h : {rhLeft, rhRight})
+            FHalves[h].Hybrid = nullptr;
+    });
+    ClosingStep("console", [this] {
+        if (FConsole)
+            FConsole->Close();
     });
     ClosingStep("worker", [this] { FMiscWorker->Stop(100); });
 }

@@ -26,7 +26,12 @@ class QSplitter;
 namespace kv {
 
 class TKvFilePanel;
+class TKvHybridSwitch;
 class TKvPathBar;
+class TKvRestoreBox;
+class TKvShellActions;
+class TKvShellPanel;
+class TKvTitleText;
 class TKvKeyBar;
 class TKvTransferStrip;
 class TKvQueueForm;
@@ -46,6 +51,13 @@ public:
     ~TMainForm() override;
 
     TKvFilePanel& Panel(TKvHalf AHalf) const { return *FHalves[AHalf].Panel; }
+    // The terminal shown in a half instead of its file panel, or null.
+    TKvShellPanel* Terminal(TKvHalf AHalf) const { return FHalves[AHalf].Shell; }
+    // The box of a connection that was open when Kolvan last closed, or null.
+    TKvRestoreBox* Placeholder(TKvHalf AHalf) const { return FHalves[AHalf].Restore; }
+    TKvHybridSwitch* HybridSwitch(TKvHalf AHalf) const { return FHalves[AHalf].Switch; }
+    // The full-window command line (Ctrl+O), null until first opened.
+    TKvShellPanel* CommandLine() const { return FConsole; }
     TKvHalf ActiveHalf() const { return FActive; }
     void SetActiveHalf(TKvHalf AHalf);
     TKvTransferManager& Transfers() { return *FTransfers; }
@@ -79,6 +91,20 @@ public:
     void DisconnectHalf(TKvHalf AHalf);
     // Asks for a saved or open connection's name, or an address, and shows it in the active half.
     void AskConnection();
+    // A saved connection in a half: a terminal kind as a terminal, any other in the file panel.
+    // Unlocks the saved passwords first when they are locked.
+    void OpenConnector(TKvHalf AHalf, const TKvConnector& AConn, const std::string& AStartPath = {});
+    // F1, Ctrl+F: the connection picker for a half; Alt+F1, Alt+F2: the drive menu.
+    void ShowConnectionPicker(TKvHalf AHalf);
+    void ShowDriveMenu(TKvHalf AHalf);
+    // The Connections window; ASelectId selects a connection, ANew starts a new one.
+    void ManageConnections(TKvHalf AHalf, bool ANew, const std::string& ASelectId);
+    // A placeholder's connection opened (its box clicked, or Enter on it).
+    void Reconnect(TKvHalf AHalf);
+    // A hybrid terminal's half between the terminal and its files.
+    void ToggleHybrid(TKvHalf AHalf);
+    // Ctrl+O: the local shell over the whole window, in the active panel's folder.
+    void ToggleCommandLine();
     struct TKvOpenConnection {
         std::string ConnectorId;
         std::string Title;
@@ -108,8 +134,27 @@ private:
         QWidget* Title = nullptr;
         QLabel* Caption = nullptr;
         TKvPathBar* PathBar = nullptr;
+        TKvTitleText* TermTitle = nullptr;
+        TKvHybridSwitch* Switch = nullptr;
         TKvFilePanel* Panel = nullptr;
         QLabel* Disconnect = nullptr;
+        // Shown instead of the file panel: a terminal, or a connection not restored yet.
+        TKvShellPanel* Shell = nullptr;
+        TKvRestoreBox* Restore = nullptr;
+        TKvSessionState Stored;
+        // The hybrid terminal whose files the panel shows (or is about to), the folder it was
+        // in when switched and the folder last sent to it.
+        TKvShellPanel* Hybrid = nullptr;
+        bool HybridWait = false;
+        std::string HybridDir, HybridSent;
+    };
+    // An open terminal, shown in a half or hidden behind its file panel.
+    struct TTerminal {
+        TKvShellPanel* Shell = nullptr;
+        // Shared: it is made where its type is known, and may be absent.
+        std::shared_ptr<TKvShellActions> Actions;
+        TKvConnector Conn;
+        std::string Title;
     };
 
     void BuildHalf(TKvHalf AHalf);
@@ -132,11 +177,45 @@ private:
     void PanelConnected(const std::string& AConnectorId, IKvFileSystemPtr AFs, const std::string& APath);
     void PanelSecretLearned(const std::string& AConnectorId, const std::string& ASecret);
     void NoteOpenPath(const TKvFilePanel& APanel);
+    // The folders open connections were left in, kept where a connection asks for it.
+    void StoreStartFolders();
     // The saved connections, read at first use; false when they stay locked.
     TKvConnectorStore& Connectors();
     bool UnlockConnectors();
     TKvOpenConnection* FindOpen(const std::string& AConnectorId);
     TKvHalf Other(TKvHalf AHalf) const { return AHalf == rhLeft ? rhRight : rhLeft; }
+
+    // Terminal halves (Kv.Ui.MainForm.Terminals.cpp).
+    TKvShellPanel* OpenTerminal(TKvHalf AHalf, const TKvConnector& AConn);
+    void PlaceTerminal(TKvHalf AHalf, TKvShellPanel* AShell);
+    // The file panel shown again in a half (its terminal hidden, its placeholder gone).
+    void ShowFilePanel(TKvHalf AHalf);
+    void CloseTerminal(TKvShellPanel* AShell);
+    TTerminal* FindTerminal(const TKvShellPanel* AShell);
+    TKvHalf HalfOf(const TKvShellPanel* AShell) const;
+    // The hybrid terminal that belongs to a half, shown or behind its files; null for none.
+    TKvShellPanel* HybridOf(TKvHalf AHalf);
+    void SendHybridFolder(TKvHalf AHalf);
+    void BuildPlaceholders();
+    void SetPlaceholder(TKvHalf AHalf, const TKvSessionState& ASession);
+    void CollectSessions();
+    // Where copies from the other half go: a terminal's folder, or the file panel's.
+    bool TransferTarget(TKvHalf AHalf, IKvFileSystemPtr& AFs, std::string& AFolder, std::string& ARefusal);
+    void TerminalTransfer(TKvShellPanel* AFrom, bool AMove, IKvFileSystemPtr AFs, const std::string& AFolder,
+                          const TKvFileEntries& AItems);
+    void TerminalEnded(TKvShellPanel* AShell);
+    // F5, F6, Shift+F6 and Shift+F4 on a terminal: its selected names, or a new file.
+    enum TTermCommand { tcCopy, tcMove, tcRename, tcNewFile };
+    void TerminalCommand(TTerminal* ATerm, TTermCommand ACommand);
+    // Keys that reach the window while a terminal (or the command line) has the focus.
+    bool TerminalKey(QKeyEvent* AEvent);
+    void ApplyTermLook(TKvShellPanel& AShell);
+    void RefreshWindowTitle();
+    // The halves, the transfer strip and the key bar; hidden while the command line shows.
+    void ShowHalves(bool AOn);
+    void CommandLineEnded();
+    void GoToDrive(TKvHalf AHalf, const std::string& APath);
+    void ShowOpenConnection(TKvHalf AHalf, int AIndex);
 
     std::string FStateFile;
     TKvAppState FState;
@@ -164,6 +243,11 @@ private:
     IKvConnectUiPtr FPrompts;
     std::vector<TKvOpenConnection> FOpen;
     std::unique_ptr<TKvConnectorStore> FConnectors;
+    std::vector<std::unique_ptr<TTerminal>> FTerminals;
+    // The search's terminal, when it searched a terminal's folder.
+    TKvShellPanel* FSearchShell = nullptr;
+    TKvShellPanel* FConsole = nullptr;
+    QWidget* FCentral = nullptr;
 };
 
 } // namespace kv

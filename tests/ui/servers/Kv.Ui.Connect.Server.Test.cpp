@@ -115,7 +115,7 @@ void ConnectAndCopyBothWays(TMainDriver& f, const std::string& AAddress, std::ve
     steps.insert(steps.end(), ALogin.begin(), ALogin.end());
     {
         TModalDriver dialogs(steps);
-        f.Key(Qt::Key_F1);
+        f.Form->AskConnection();
         ASSERT_TRUE(QTest::qWaitFor([&] {
             return dialogs.Finished() && !f.Panel(rhRight).Busy() && f.Panel(rhRight).IsRemote();
         }, 60000)) << f.Panel(rhRight).StatusText();
@@ -145,7 +145,7 @@ void ConnectAndCopyBothWays(TMainDriver& f, const std::string& AAddress, std::ve
     f.Form->SetActiveHalf(rhLeft);
     {
         TModalDriver dialogs({AnswerLine("Connect", title)});
-        f.Key(Qt::Key_F1);
+        f.Form->AskConnection();
         ASSERT_TRUE(QTest::qWaitFor([&] {
             return dialogs.Finished() && !f.Panel(rhLeft).Busy() && f.Panel(rhLeft).IsRemote();
         }, 30000)) << f.Panel(rhLeft).StatusText();
@@ -237,7 +237,7 @@ TEST_F(SftpServer, SavedConnectionByName) {
     f.Open();
     {
         TModalDriver dialogs({AnswerLine("Connect", "key SERVER"), TrustKey()});
-        f.Key(Qt::Key_F1);
+        f.Form->AskConnection();
         ASSERT_TRUE(QTest::qWaitFor([&] {
             return dialogs.Finished() && !f.Panel(rhLeft).Busy() && f.Panel(rhLeft).IsRemote();
         }, 60000)) << f.Panel(rhLeft).StatusText();
