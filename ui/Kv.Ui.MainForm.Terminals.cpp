@@ -138,7 +138,7 @@ TKvShellPanel* TMainForm::OpenTerminal(TKvHalf AHalf, const TKvConnector& AConn)
 
 void TMainForm::OpenConnector(TKvHalf AHalf, const TKvConnector& AConn, const std::string& AStartPath) {
     TKvConnector chosen = AConn;
-    if (FConnectors && IndexOfConnector(Connectors().Connectors(), AConn.Id) >= 0) {
+    if (IndexOfConnector(Connectors().Connectors(), AConn.Id) >= 0) {
         // Saved passwords need the passkey first; giving up leaves the half as it is.
         if (Connectors().Locked() && !UnlockConnectors())
             return;

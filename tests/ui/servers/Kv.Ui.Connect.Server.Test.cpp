@@ -16,52 +16,12 @@
 #include "Kv.KnownHosts.h"
 #include "KvFtpServers.h"
 #include "KvMainDriver.h"
+#include "KvUiServers.h"
 
 using namespace kv;
 using namespace kv::test;
 
 namespace {
-
-const std::string KScripts = KV_SERVERS_DIR;
-
-std::map<std::string, std::string> ReadEnv(const std::string& AFile) {
-    std::map<std::string, std::string> env;
-    std::ifstream in(AFile);
-    for (std::string line; std::getline(in, line);)
-        if (const size_t equals = line.find('='); equals != std::string::npos)
-            env[line.substr(0, equals)] = line.substr(equals + 1);
-    return env;
-}
-
-std::string Trimmed(std::string AText) {
-    while (!AText.empty() && (AText.back() == '\n' || AText.back() == ' '))
-        AText.pop_back();
-    return AText;
-}
-
-// A server started by a script of tests/servers/ and stopped by it (by PID) at the end.
-class TScriptServer {
-public:
-    TScriptServer(std::string AScript, std::string ADir, const std::string& AStartArgs)
-        : FScript(std::move(AScript)), FDir(std::move(ADir)) {
-        int code = 0;
-        Output = Trimmed(RunCommand(KScripts + "/" + FScript + " start '" + FDir + "' " + AStartArgs + " 2>&1", &code));
-        Started = code == 0;
-    }
-    ~TScriptServer() { RunCommand(KScripts + "/" + FScript + " stop '" + FDir + "' >/dev/null 2>&1"); }
-    bool Started = false;
-    std::string Output;
-
-private:
-    std::string FScript, FDir;
-};
-
-#define KV_NEED(ACondition, AWhat)                                                                 \
-    if (!(ACondition)) {                                                                           \
-        if (MustHaveServers())                                                                     \
-            FAIL() << AWhat << " did not start (CI=true)";                                         \
-        GTEST_SKIP() << AWhat << " did not start";                                                 \
-    }
 
 TModalStep LoginPassword(const std::string& APassword) {
     return {[](QWidget* AWidget) {
@@ -162,48 +122,6 @@ void ConnectAndCopyBothWays(TMainDriver& f, const std::string& AAddress, std::ve
     EXPECT_TRUE(f.Form->OpenConnections().empty());
     EXPECT_FALSE(DisconnectLabel(f, rhRight)->isVisible());
 }
-
-std::string SshState() {
-    const char* preset = std::getenv("KV_SSH_STATE");
-    return preset && *preset ? preset : "/tmp/kolvan-ssh-state-" + std::to_string(::getuid());
-}
-
-// The test users made once per binary, a fresh sshd per test (whose new key is asked about), and
-// a folder in a test user's home for the test, removed after it.
-class SftpServer : public ::testing::Test {
-protected:
-    void SetUp() override {
-        static const int setup = [] {
-            int code = 0;
-            RunCommand(KScripts + "/ssh-setup.sh '" + SshState() + "' >/dev/null 2>&1", &code);
-            return code;
-        }();
-        KV_NEED(setup == 0, "sshd (ssh-setup.sh)");
-        Env = ReadEnv(SshState() + "/ssh.env");
-        static int count = 0;
-        Sshd = std::make_unique<TScriptServer>("sshd.sh", TestRoot() + "/ui-sshd-" + std::to_string(++count),
-                                               "--owner " + std::to_string(::getpid()));
-        KV_NEED(Sshd->Started, "sshd");
-        ::unlink(KnownHostsFile().c_str());
-    }
-    void TearDown() override {
-        if (!FRemote.empty())
-            RunCommand("rm -rf '" + FRemote + "'");
-    }
-    const std::string& Port() const { return Sshd->Output; }
-    std::string RemoteFolder(const std::string& AUser) {
-        FRemote = "/home/" + AUser + "/kvui-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        RunCommand("rm -rf '" + FRemote + "' && mkdir -p '" + FRemote + "' && chown " + AUser + ": '" + FRemote + "'");
-        return FRemote;
-    }
-
-    std::map<std::string, std::string> Env;
-    std::unique_ptr<TScriptServer> Sshd;
-
-private:
-    std::string FRemote;
-};
 
 } // namespace
 

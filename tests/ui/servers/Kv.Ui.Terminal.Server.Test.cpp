@@ -1,0 +1,152 @@
+// The whole window with terminal halves against a real sshd: what was open at the last close
+// comes back as a placeholder that connects when asked, a hybrid SSH terminal switches to its
+// files and back keeping the folder, and copies go into a terminal's folder.
+#include <gtest/gtest.h>
+
+#include <QTest>
+#include <memory>
+
+#include "Kv.Connectors.h"
+#include "Kv.Shell.Quote.h"
+#include "Kv.Ui.RestoreBox.h"
+#include "Kv.Ui.ShellPanel.h"
+#include "Kv.Ui.TitleText.h"
+#include "KvMainDriver.h"
+#include "KvUiServers.h"
+
+using namespace kv;
+using namespace kv::test;
+
+namespace {
+
+class TerminalHalves : public SftpServer {
+protected:
+    // A saved connection of the key user, written to the connections file.
+    TKvConnector Saved(TKvConnectorKind AKind, const std::string& AName, const std::string& AStartDir) {
+        TKvConnector conn = NewConnector();
+        conn.Name = AName;
+        conn.Kind = AKind;
+        conn.Host = "127.0.0.1";
+        conn.Port = std::stoi(Port());
+        conn.User = "kvkey";
+        conn.Auth = amKeyFile;
+        conn.KeyFile = Env.at("KV_SSH_KEYS") + "/id_ed25519";
+        conn.StartDir = AStartDir;
+        conn.Hybrid = true;
+        FSaved.push_back(conn);
+        EXPECT_TRUE(SaveConnectors(ConnectorsFilePath(), FSaved, "", {}, false));
+        return conn;
+    }
+    void TearDown() override {
+        ::unlink(ConnectorsFilePath().c_str());
+        SftpServer::TearDown();
+    }
+
+private:
+    TKvConnectors FSaved;
+};
+
+// The shell's folder once the hybrid half has its file connection.
+bool WaitFolder(TKvShellPanel& AShell, const std::string& AFolder, int AMs = 30000) {
+    return QTest::qWaitFor([&] { return AShell.FilesReady() && AShell.CurrentDir() == AFolder; }, AMs);
+}
+
+TEST_F(TerminalHalves, SavedSftpPanelComesBackAsPlaceholderAndConnectsWhenAsked) {
+    const std::string remote = RemoteFolder("kvkey");
+    RunCommand("mkdir '" + remote + "/sub' && echo hi > '" + remote + "/sub/a.txt' && chown -R kvkey: '" + remote + "'");
+    const TKvConnector conn = Saved(ckSftp, "Files server", remote);
+
+    TMainDriver f;
+    {
+        TKvAppState state;
+        DefaultAppState(state);
+        LoadAppState(f.StateFile, state);
+        state.Sessions[rhRight] = {std::string(KSessionPanel), conn.Id, remote + "/sub"};
+        ASSERT_TRUE(SaveAppState(f.StateFile, state));
+    }
+    f.Form = std::make_unique<TMainForm>(f.StateFile);
+    f.Form->show();
+    TKvRestoreBox* box = f.Form->Placeholder(rhRight);
+    ASSERT_TRUE(box);
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_EQ(box->Title().toStdString(), "Files server");
+    // Nothing connects before the user asks.
+    QTest::qWait(300);
+    EXPECT_FALSE(f.Panel(rhRight).IsRemote());
+    EXPECT_TRUE(f.Form->OpenConnections().empty());
+
+    {
+        TModalDriver dialogs({TrustKey()});
+        QTest::keyClick(box, Qt::Key_Return);
+        ASSERT_TRUE(f.WaitPath(rhRight, remote + "/sub", 60000)) << f.Panel(rhRight).StatusText();
+    }
+    EXPECT_EQ(f.Form->Placeholder(rhRight), nullptr);
+    EXPECT_EQ(f.Form->ActiveHalf(), rhRight);
+    EXPECT_EQ(f.Names(rhRight), ".. a.txt");
+
+    // Closing keeps the session for the next start.
+    f.Form->close();
+    f.Form.reset();
+    TKvAppState after;
+    LoadAppState(f.StateFile, after);
+    EXPECT_EQ(after.Sessions[rhRight].Kind, KSessionPanel);
+    EXPECT_EQ(after.Sessions[rhRight].ConnectorId, conn.Id);
+    EXPECT_EQ(after.Sessions[rhRight].Path, remote + "/sub");
+}
+
+TEST_F(TerminalHalves, HybridTerminalSwitchesToItsFilesAndBackKeepingTheFolder) {
+    const std::string remote = RemoteFolder("kvkey");
+    RunCommand("mkdir -p '" + remote + "/one' '" + remote + "/two' && echo x > '" + remote +
+               "/one/in-one.txt' && chown -R kvkey: '" + remote + "'");
+    const TKvConnector conn = Saved(ckSsh, "Shell server", remote);
+
+    TMainDriver f;
+    WriteFile(f.Right + "/up.txt", "going up\n");
+    f.Open();
+    {
+        TModalDriver dialogs({TrustKey()});
+        f.Form->OpenConnector(rhLeft, conn);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return dialogs.Finished(); }, 30000));
+    }
+    TKvShellPanel* shell = f.Form->Terminal(rhLeft);
+    ASSERT_TRUE(shell);
+    EXPECT_FALSE(f.Panel(rhLeft).isVisible());
+    ASSERT_TRUE(WaitFolder(*shell, remote)) << shell->CurrentDir() << " " << shell->StatusText().toStdString();
+    shell->TypeLine("cd one");
+    ASSERT_TRUE(WaitFolder(*shell, remote + "/one")) << shell->CurrentDir();
+
+    // To the files: the panel opens in the shell's folder, on the terminal's own connection.
+    f.Form->ToggleHybrid(rhLeft);
+    EXPECT_EQ(f.Form->Terminal(rhLeft), nullptr);
+    ASSERT_TRUE(f.WaitPath(rhLeft, remote + "/one", 30000)) << f.Panel(rhLeft).StatusText();
+    EXPECT_EQ(f.Panel(rhLeft).FileSystem(), shell->FileSystem());
+    EXPECT_EQ(f.Names(rhLeft), ".. in-one.txt");
+    EXPECT_TRUE(f.Form->HybridSwitch(rhLeft)->isVisible());
+
+    // Elsewhere in the panel, then back: the shell follows to that folder.
+    f.Panel(rhLeft).NavigateWithin(remote + "/two");
+    ASSERT_TRUE(f.WaitPath(rhLeft, remote + "/two"));
+    f.Form->ToggleHybrid(rhLeft);
+    ASSERT_EQ(f.Form->Terminal(rhLeft), shell);
+    ASSERT_TRUE(WaitFolder(*shell, remote + "/two")) << shell->CurrentDir();
+
+    // F5 from the other half copies into the terminal's folder.
+    f.Focus(rhRight, "up.txt");
+    {
+        std::string proposed;
+        TModalDriver dialogs({AnswerLine("Copy", remote + "/two", &proposed)});
+        f.Key(Qt::Key_F5);
+        ASSERT_TRUE(f.WaitStatus(rhRight, "Copied 1", 30000)) << f.Panel(rhRight).StatusText();
+        EXPECT_EQ(proposed, remote + "/two");
+    }
+    EXPECT_EQ(ReadFile(remote + "/two/up.txt"), "going up\n");
+
+    // The state keeps the terminal for the next start; a cd from the window is quoted.
+    f.Form->SaveStateNow();
+    TKvAppState state;
+    LoadAppState(f.StateFile, state);
+    EXPECT_EQ(state.Sessions[rhLeft].Kind, KSessionShell);
+    EXPECT_EQ(state.Sessions[rhLeft].ConnectorId, conn.Id);
+}
+
+} // namespace
