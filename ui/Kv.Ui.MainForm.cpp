@@ -190,6 +190,7 @@ TMainForm::TMainForm(const std::string& AStateFile, const TKvStartFolders& AStar
     if (!problem.empty())
         ShowRefusal(problem);
     qApp->installEventFilter(this);
+    setAcceptDrops(true);
     FReady = true;
 }
 
@@ -257,6 +258,7 @@ void TMainForm::BuildHalf(TKvHalf AHalf) {
         RefreshTitles();
     };
     panel->OnRenameRequest = [this](TKvFilePanel*) { CopyOrMove(true); };
+    panel->OnPasteRequest = [this](TKvFilePanel* APanel) { PasteInto(*APanel); };
     panel->SetPrompts(FPrompts);
     panel->OnConnected = [this](const std::string& AId, IKvFileSystemPtr AFs, const std::string& APath) {
         PanelConnected(AId, std::move(AFs), APath);
@@ -465,7 +467,9 @@ void TMainForm::RunKey(int AKey, Qt::KeyboardModifiers AModifiers) {
             EditNewFile();
         return;
     case Qt::Key_F5:
-        if (none)
+        if (alt)
+            ZipSelection();
+        else if (none)
             CopyOrMove(false);
         return;
     case Qt::Key_F6:
