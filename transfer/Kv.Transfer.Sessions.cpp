@@ -185,7 +185,8 @@ std::string TKvTransferManager::TitleOf(const TKvTransferRequest& ARequest) {
     return object;
 }
 
-TKvTransferSession& TKvTransferManager::Enqueue(const TKvTransferRequest& ARequest) {
+TKvTransferSession& TKvTransferManager::Enqueue(const TKvTransferRequest& ARequest,
+                                                TOnDone AOnDone) {
     if (!FCurrent || FCurrent->FDetached) {
         FSessions.push_back(std::make_unique<TKvTransferSession>(*this, FNextId++));
         FCurrent = FSessions.back().get();
@@ -196,6 +197,8 @@ TKvTransferSession& TKvTransferManager::Enqueue(const TKvTransferRequest& AReque
     auto token = NewCancelToken();
     session.FTokens.push_back(token);
     session.FHost->AddPending();
+    if (AOnDone)
+        FRequestDone.emplace_back(token, std::move(AOnDone));
 
     std::shared_ptr<TKvHost> host = session.FHost;
     const uint64_t sessionId = session.FId;
@@ -233,6 +236,13 @@ void TKvTransferManager::JobDone(uint64_t ASessionId, const IKvCancelTokenPtr& A
     tokens.erase(std::remove(tokens.begin(), tokens.end(), AToken), tokens.end());
     if (FOnDone)
         FOnDone(AResult);
+    auto own = std::find_if(FRequestDone.begin(), FRequestDone.end(),
+                            [&](const auto& AEntry) { return AEntry.first == AToken; });
+    if (own != FRequestDone.end()) {
+        TOnDone done = std::move(own->second);
+        FRequestDone.erase(own);
+        done(AResult);
+    }
     // The callback may have changed the lists; look the session up again.
     session = FindSession(ASessionId);
     if (!session || !session->FTokens.empty())

@@ -114,7 +114,8 @@ public:
 
     TOnSessionEnded OnSessionEnded;
 
-    TKvTransferSession& Enqueue(const TKvTransferRequest& ARequest);
+    // AOnDone, when given, hears this request's own result, after the manager's callback.
+    TKvTransferSession& Enqueue(const TKvTransferRequest& ARequest, TOnDone AOnDone = {});
     void CancelAll();
     bool IsBusy();
     int PendingJobs() const;
@@ -143,6 +144,9 @@ private:
     TKvTransferSession* FCurrent = nullptr;
     TOnDone FOnDone;
     std::vector<TKvTransferSession*> FQueue;
+    // The callbacks of single requests, by the token of their job; kept here so that they are
+    // only ever touched on the UI thread.
+    std::vector<std::pair<IKvCancelTokenPtr, TOnDone>> FRequestDone;
     uint64_t FNextId = 1;
 };
 

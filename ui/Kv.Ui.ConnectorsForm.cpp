@@ -44,6 +44,9 @@ constexpr int KRowHeight = 22;
 // everything below them sits this much lower than in a tighter layout.
 constexpr int KLowerShift = 36;
 constexpr int KOptionsShift = 8;
+// "Use the SSH agent" follows the file boxes of SFTP, and the hybrid box and its note of SSH.
+constexpr int KAgentTopSftp = 426 + KOptionsShift;
+constexpr int KAgentTopSsh = 490;
 
 constexpr const char* KHybridNote =
     "On: Kolvan quietly sets up the shell to report its folder status,  so file "
@@ -370,7 +373,9 @@ void TConnectorsForm::BuildControls() {
     FHybridNote->setWordWrap(true);
     FHybridNote->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     FHybridNote->setForegroundRole(QPalette::PlaceholderText);
-    place(FHybridNote, 370, 430 + low, 278, 58);
+    place(FHybridNote, 370, 426 + options, 278, 54);
+    FUseAgent = check("useAgent", "Use the SSH agent", 352, KAgentTopSftp, 296);
+    FUseAgent->setToolTip("Log in with the keys of the running SSH agent first");
     FPasskeyLabel = new QLabel(this);
     FPasskeyLabel->setWordWrap(true);
     FPasskeyLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -432,7 +437,8 @@ void TConnectorsForm::BuildControls() {
             if (AOn)
                 FieldChanged(true);
         });
-    for (QCheckBox* box : {FSavePassword, FIgnoreColors, FRememberOther, FUpdateStart, FHybrid})
+    for (QCheckBox* box :
+         {FSavePassword, FIgnoreColors, FRememberOther, FUpdateStart, FHybrid, FUseAgent})
         connect(box, &QCheckBox::toggled, this, [this] { FieldChanged(true); });
 }
 
@@ -507,6 +513,7 @@ void TConnectorsForm::FillFields() {
     FRememberOther->setChecked(edits.RememberOther);
     FUpdateStart->setChecked(edits.UpdateStart);
     FHybrid->setChecked(edits.Hybrid);
+    FUseAgent->setChecked(edits.UseAgent);
     FShellBox->setEditText(Q(edits.Shell));
     // Long texts show their beginning, as typed.
     for (QLineEdit* field : {FName, FHost, FUser, FKeyFile, FStartDir})
@@ -532,6 +539,7 @@ TKvConnEdits TConnectorsForm::ReadEdits() const {
     edits.RememberOther = FRememberOther->isChecked();
     edits.UpdateStart = FUpdateStart->isChecked();
     edits.Hybrid = FHybrid->isChecked();
+    edits.UseAgent = FUseAgent->isChecked();
     return edits;
 }
 
@@ -568,6 +576,9 @@ void TConnectorsForm::ApplyRules() {
     for (QWidget* widget :
          std::initializer_list<QWidget*>{FHybrid, FHybridNote, FShellLabel, FShellBox})
         widget->setVisible(rules.HybridShown);
+    FUseAgent->setVisible(rules.AgentShown);
+    FUseAgent->move(FUseAgent->x(),
+                    ScaleToScreen(rules.HybridShown ? KAgentTopSsh : KAgentTopSftp));
     FDelete->setEnabled(rules.Delete);
     FRenameFolder->setEnabled(rules.RenameFolder);
 }

@@ -143,7 +143,8 @@ private:
               *FSecret = nullptr, *FKeyFile = nullptr, *FStartDir = nullptr;
     QRadioButton *FAuthPassword = nullptr, *FAuthKey = nullptr;
     QCheckBox *FSavePassword = nullptr, *FShowSecret = nullptr, *FIgnoreColors = nullptr,
-              *FRememberOther = nullptr, *FUpdateStart = nullptr, *FHybrid = nullptr;
+              *FRememberOther = nullptr, *FUpdateStart = nullptr, *FHybrid = nullptr,
+              *FUseAgent = nullptr;
     QLabel* FHybridNote = nullptr;
     QComboBox *FType = nullptr, *FShellBox = nullptr;
     QLabel *FShellLabel = nullptr, *FSecretLabel = nullptr, *FKeyFileLabel = nullptr,

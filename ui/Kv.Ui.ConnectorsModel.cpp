@@ -74,6 +74,7 @@ TKvConnEdits EditsOf(const TKvConnector& AConnector) {
     edits.RememberOther = AConnector.RememberOtherPath;
     edits.UpdateStart = AConnector.UpdateStartDir;
     edits.Hybrid = AConnector.Hybrid;
+    edits.UseAgent = AConnector.UseAgent;
     edits.Shell = AConnector.Shell.empty() ? KServerDefaultShell : AConnector.Shell;
     return edits;
 }
@@ -141,6 +142,7 @@ void ApplyEdits(TKvConnector& AConnector, const TKvConnEdits& AEdits) {
     AConnector.RememberOtherPath = AEdits.RememberOther;
     AConnector.UpdateStartDir = AEdits.UpdateStart;
     AConnector.Hybrid = AEdits.Hybrid;
+    AConnector.UseAgent = AEdits.UseAgent;
     std::string shell = Trimmed(AEdits.Shell);
     AConnector.Shell = SameTextAscii(shell, KServerDefaultShell) ? std::string() : shell;
 }
@@ -164,6 +166,7 @@ TKvConnFieldRules ConnFieldRules(const TKvConnFieldState& AState) {
     rules.HybridShown = shown && kind == ckSsh;
     rules.Delete = shown || AState.FolderRow;
     rules.RenameFolder = AState.FolderRow;
+    rules.AgentShown = shown && (kind == ckSsh || kind == ckSftp);
     return rules;
 }
 

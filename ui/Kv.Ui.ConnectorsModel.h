@@ -45,6 +45,7 @@ struct TKvConnEdits {
     bool RememberOther = true;
     bool UpdateStart = false;
     bool Hybrid = true;
+    bool UseAgent = true;
 
     bool operator==(const TKvConnEdits&) const = default;
 };
@@ -88,6 +89,8 @@ struct TKvConnFieldRules {
     bool HybridShown = false;
     bool Delete = false;
     bool RenameFolder = false;
+    // "Use the SSH agent": the kinds that log in over SSH.
+    bool AgentShown = false;
 
     bool operator==(const TKvConnFieldRules&) const = default;
 };

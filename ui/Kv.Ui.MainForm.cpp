@@ -194,6 +194,7 @@ TMainForm::TMainForm(const std::string& AStateFile, const TKvStartFolders& AStar
     if (!problem.empty())
         ShowRefusal(problem);
     qApp->installEventFilter(this);
+    setAcceptDrops(true);
     FReady = true;
 }
 
@@ -275,6 +276,7 @@ void TMainForm::BuildHalf(TKvHalf AHalf) {
         RefreshTitles();
     };
     panel->OnRenameRequest = [this](TKvFilePanel*) { CopyOrMove(true); };
+    panel->OnPasteRequest = [this](TKvFilePanel* APanel) { PasteInto(*APanel); };
     panel->SetPrompts(FPrompts);
     panel->OnConnected = [this](const std::string& AId, IKvFileSystemPtr AFs, const std::string& APath) {
         PanelConnected(AId, std::move(AFs), APath);
@@ -535,7 +537,13 @@ void TMainForm::RunKey(int AKey, Qt::KeyboardModifiers AModifiers) {
             EditNewFile();
         return;
     case Qt::Key_F5:
-        if (none && shell) {
+        if (alt) {
+            // A terminal has no selection of files to zip.
+            if (shell || active.Restore)
+                QApplication::beep();
+            else
+                ZipSelection();
+        } else if (none && shell) {
             TerminalCommand(term, tcCopy);
         } else if (none) {
             CopyOrMove(false);

@@ -248,6 +248,37 @@ private:
     TKvShellPanel* FSearchShell = nullptr;
     TKvShellPanel* FConsole = nullptr;
     QWidget* FCentral = nullptr;
+
+    // ---- Zip, clipboard pastes and drops (Kv.Ui.MainForm.Paste.cpp) ----
+public:
+    // Alt+F5: the active panel's selection into a new zip file in a folder of the disk.
+    void ZipSelection();
+    // Ctrl+V or the panel's menu: the files on the clipboard into the panel's folder, moved
+    // when they were cut.
+    void PasteInto(TKvFilePanel& APanel);
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* AEvent) override;
+    void dragMoveEvent(QDragMoveEvent* AEvent) override;
+    void dropEvent(QDropEvent* AEvent) override;
+
+private:
+    // A cut pasted from the clipboard whose moves still run.
+    struct TKvCutPaste {
+        std::vector<std::string> Paths;
+        int Running = 0;
+        int Moved = 0;
+    };
+    // One copy or move per source folder into AFolder of ADestFs; messages go to APanel. ACut,
+    // when given, counts the moves started and hears when each ends. The number started.
+    int PasteFiles(TKvFilePanel& APanel, const IKvFileSystemPtr& ADestFs,
+                   const std::string& AFolder, bool AMove, const std::vector<std::string>& APaths,
+                   const std::shared_ptr<TKvCutPaste>& ACut = {});
+    void CutPasteDone(const std::shared_ptr<TKvCutPaste>& ACut, const TKvTransferResult& AResult);
+    // The file panel under a point of the window that can take a drop, and the effect shown.
+    TKvFilePanel* DropPanelAt(const QPoint& APos) const;
+    Qt::DropAction DropEffect(const QDropEvent& AEvent, TKvFilePanel** APanel = nullptr) const;
+    std::vector<std::shared_ptr<TKvCutPaste>> FCutPastes;
 };
 
 } // namespace kv

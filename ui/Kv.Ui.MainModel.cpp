@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Kv.Text.h"
+
 namespace kv {
 
 const std::vector<TFKeyItem>& KeyBarItems(TKvKeyLayer ALayer) {
@@ -105,6 +107,19 @@ std::string StillGoingOnText(const std::vector<std::string>& AItems) {
     for (const auto& item : AItems)
         text += "\n  - " + item;
     return text + "\n\nQuit anyway?";
+}
+
+std::string ZipProposedName(const TKvFileEntries& AItems, const std::string& AFolderName) {
+    std::string name = AFolderName;
+    if (AItems.size() == 1) {
+        name = AItems.front().Name;
+        name.resize(name.size() - ExtensionOf(name).size());
+    }
+    return (name.empty() ? std::string("archive") : name) + ".zip";
+}
+
+std::string ZipFileName(const std::string& AName) {
+    return SameTextAscii(ExtensionOf(AName), ".zip") ? AName : AName + ".zip";
 }
 
 } // namespace kv

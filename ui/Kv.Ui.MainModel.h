@@ -54,6 +54,12 @@ std::string ShortenCaption(const std::string& AText, int AWidth, const std::func
 // "Something is still going on:" with one indented line per item, or empty for none.
 std::string StillGoingOnText(const std::vector<std::string>& AItems);
 
+// The zip file's proposed name: the single item's name without its extension, or the folder's
+// name for several items, or "archive" when that leaves nothing; then ".zip".
+std::string ZipProposedName(const TKvFileEntries& AItems, const std::string& AFolderName);
+// The typed name with ".zip" added unless its extension is that already (any case).
+std::string ZipFileName(const std::string& AName);
+
 inline constexpr const char* KOtherHalfArchive = "The other panel shows an archive, which is read-only";
 inline constexpr const char* KNoMoveFromArchive = "Files cannot be moved out of an archive. Use F5 to copy them";
 

@@ -134,6 +134,45 @@ TEST(ConnectorsForm, FieldsShownForEachKindAndForNone) {
     EXPECT_EQ(Child<QLineEdit>(&form, "name")->text(), "");
 }
 
+TEST(ConnectorsForm, UseTheSshAgentIsKeptPerConnectionAndFitsItsPlace) {
+    TSaved saved;
+    TKvConnectors list = {Conn("ssh", "", ckSsh), Conn("sftp"), Conn("ftp", "", ckFtp)};
+    list[0].UseAgent = true;
+    list[1].UseAgent = false;
+    TConnectorsForm form(nullptr, list, {}, Recorder(saved), false, list[0].Id, false, "");
+    auto* agent = Child<QCheckBox>(&form, "useAgent");
+    // No other visible field may share the box's place.
+    auto overlapped = [&] {
+        for (auto* widget : form.findChildren<QWidget*>())
+            if (widget != agent && widget->parentWidget() == &form && widget->isVisibleTo(&form) &&
+                widget->geometry().intersects(agent->geometry()))
+                return widget->objectName().toStdString() + " " + widget->metaObject()->className();
+        return std::string();
+    };
+
+    ASSERT_TRUE(agent->isVisibleTo(&form));
+    EXPECT_TRUE(agent->isChecked());
+    EXPECT_EQ(overlapped(), "");
+    agent->click();
+
+    form.SelectRow(RowOfConnection(form.Rows(), 1));
+    ASSERT_TRUE(agent->isVisibleTo(&form));
+    EXPECT_FALSE(agent->isChecked());
+    EXPECT_EQ(overlapped(), "");
+    agent->click();
+
+    form.SelectRow(RowOfConnection(form.Rows(), 2));
+    EXPECT_FALSE(agent->isVisibleTo(&form));
+    form.SelectRow(RowOfConnection(form.Rows(), 0));
+    EXPECT_FALSE(agent->isChecked());
+
+    form.SaveClick();
+    ASSERT_EQ(saved.Count, 1);
+    EXPECT_FALSE(saved.List[0].UseAgent);
+    EXPECT_TRUE(saved.List[1].UseAgent);
+    EXPECT_EQ(saved.List[2].UseAgent, list[2].UseAgent);
+}
+
 TEST(ConnectorsForm, TypeChangeMovesTheDefaultPortAndTypedPortsAreParsed) {
     TSaved saved;
     TKvConnectors list = {Conn("std"), Conn("odd", "", ckSftp, 2222), Conn("key", "", ckSftp)};

@@ -57,21 +57,21 @@ TEST(ConnectorsFields, EnablingRulesPerKind) {
         TKvConnFieldRules Rules;
     };
     // clang-format off
-    //                              Fields Login Secret Key  Pass  Start IgnS  IgnE  File  Hyb   Del   Ren
+    //                              Fields Login Secret Key  Pass  Start IgnS  IgnE  File  Hyb   Del   Ren   Agent
     auto rules = [](bool f, bool l, bool s, bool k, bool p, bool st, bool is, bool ie, bool fo, bool h, bool d,
-                    bool r) { return TKvConnFieldRules{f, l, s, k, p, st, is, ie, fo, h, d, r}; };
+                    bool r, bool a) { return TKvConnFieldRules{f, l, s, k, p, st, is, ie, fo, h, d, r, a}; };
     const TCase cases[] = {
         // Nothing shown: only the terminal box shows, greyed; the file boxes in the same place stay
         // hidden although the blank form says SFTP.
-        {"none", {false, ckSftp, false, false, true, false}, rules(0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0)},
-        {"folder row", {false, ckSftp, false, false, true, true}, rules(0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 1)},
-        {"ssh hybrid", {true, ckSsh, true, false, true, false}, rules(1, 1, 1, 0, 0, 1, 1, 1, 0, 1, 1, 0)},
-        {"ssh plain key", {true, ckSsh, false, true, false, false}, rules(1, 1, 0, 1, 1, 0, 1, 1, 0, 1, 1, 0)},
-        {"telnet", {true, ckTelnet, true, true, true, false}, rules(1, 0, 1, 0, 0, 0, 1, 1, 0, 0, 1, 0)},
-        {"sftp key", {true, ckSftp, true, true, true, false}, rules(1, 1, 1, 1, 1, 1, 0, 0, 1, 0, 1, 0)},
+        {"none", {false, ckSftp, false, false, true, false}, rules(0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0)},
+        {"folder row", {false, ckSftp, false, false, true, true}, rules(0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 1, 0)},
+        {"ssh hybrid", {true, ckSsh, true, false, true, false}, rules(1, 1, 1, 0, 0, 1, 1, 1, 0, 1, 1, 0, 1)},
+        {"ssh plain key", {true, ckSsh, false, true, false, false}, rules(1, 1, 0, 1, 1, 0, 1, 1, 0, 1, 1, 0, 1)},
+        {"telnet", {true, ckTelnet, true, true, true, false}, rules(1, 0, 1, 0, 0, 0, 1, 1, 0, 0, 1, 0, 0)},
+        {"sftp key", {true, ckSftp, true, true, true, false}, rules(1, 1, 1, 1, 1, 1, 0, 0, 1, 0, 1, 0, 1)},
         // A key login kept from SFTP means nothing for FTP: no key file, a password label.
-        {"ftp", {true, ckFtp, false, true, true, false}, rules(1, 0, 0, 0, 0, 1, 0, 0, 1, 0, 1, 0)},
-        {"webdav", {true, ckWebDavs, true, false, true, false}, rules(1, 0, 1, 0, 0, 1, 0, 0, 1, 0, 1, 0)},
+        {"ftp", {true, ckFtp, false, true, true, false}, rules(1, 0, 0, 0, 0, 1, 0, 0, 1, 0, 1, 0, 0)},
+        {"webdav", {true, ckWebDavs, true, false, true, false}, rules(1, 0, 1, 0, 0, 1, 0, 0, 1, 0, 1, 0, 0)},
     };
     // clang-format on
     for (const auto& c : cases) {
