@@ -151,7 +151,7 @@ std::string TrimmedCopy(std::string_view AText) { return std::string(TrimmedView
 
 // ---- Shell words ---------------------------------------------------------------------------
 
-std::string ShellQuoteIfNeeded(std::string_view AText) {
+std::string ShellWord(std::string_view AText) {
     bool safe = !AText.empty();
     for (char c : AText)
         safe = safe && IsShellSafe(static_cast<unsigned char>(c));
@@ -295,7 +295,7 @@ std::string RunCommandLine(const std::string& AFolder, const std::string& ALine,
     return Start(args, AFolder, run.Line, ALate);
 }
 
-std::string RunBarPrefill(const std::string& AName) { return ShellQuoteIfNeeded(AName) + " "; }
+std::string RunBarPrefill(const std::string& AName) { return ShellWord(AName) + " "; }
 
 // ---- Desktop launchers ---------------------------------------------------------------------
 

@@ -20,7 +20,7 @@ using TKvLateFailure = std::function<void(const std::string& AMessage)>;
 
 // AText as one word for /bin/sh: unchanged when it holds only characters no shell treats
 // specially, otherwise in single quotes (a quote inside as '\''). Empty gives ''.
-std::string ShellQuoteIfNeeded(std::string_view AText);
+std::string ShellWord(std::string_view AText);
 // Splits parameters the way sh splits words, without expanding anything: blanks separate,
 // '...' and "..." quote (in double quotes a backslash escapes " \ $ `), a backslash outside
 // quotes escapes the next character. False with AError set for an unclosed quote.

@@ -40,7 +40,7 @@ TEST(SftpOwner, NamesAreReadAndChangedByTheServerAndRefusalsSaySo) {
     // Its own group is the user's to give, into everything inside.
     test::RunCommand("chgrp -R users '" + there.Path() + "'");
     owners->SetOwner(dir, "", "kvkey", true);
-    EXPECT_EQ(test::RunCommand("stat -c '%U:%G' " + ShellQuoteIfNeeded(dir + "/inner")), "kvkey:kvkey\n");
+    EXPECT_EQ(test::RunCommand("stat -c '%U:%G' " + ShellWord(dir + "/inner")), "kvkey:kvkey\n");
 
     auto props = CollectProperties(sftp, dir + "/inner");
     std::vector<std::string> lines;
