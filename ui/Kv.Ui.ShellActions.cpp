@@ -13,8 +13,8 @@
 #include "Kv.Text.h"
 #include "Kv.Ui.ChmodForm.h"
 #include "Kv.Ui.Clipboard.h"
-#include "Kv.Ui.PropertiesForm.h"
 #include "Kv.Ui.Prompts.h"
+#include "Kv.Ui.PropertiesForm.h"
 #include "Kv.Ui.RunAsForm.h"
 #include "Kv.Ui.ViewerForm.h"
 
@@ -58,6 +58,12 @@ void DeleteTree(IKvFileSystem& AFs, const std::string& APath, const IKvCancelTok
     AFs.DeleteDirAt(APath);
 }
 
+// After a modal dialog, which runs the event loop: whether the object that asked (its alive token
+// taken before the dialog) has gone meanwhile.
+bool Gone(const IKvCancelTokenPtr& AAlive) {
+    return AAlive->IsCancelled();
+}
+
 // The mode a job found, for the UI thread.
 struct TModeRead {
     bool Ok = false;
@@ -99,7 +105,8 @@ std::string DeleteQuestion(const std::string& AShellPath, bool AIsDir) {
     return "Delete \"" + AShellPath + "\"?\n\nThis is on the server, and it can not be undone.";
 }
 
-TKvShellActions::TKvShellActions(TKvShellPanel& APanel, TKvEditSessions& AEdits, QWidget* ADialogOwner)
+TKvShellActions::TKvShellActions(TKvShellPanel& APanel, TKvEditSessions& AEdits,
+                                 QWidget* ADialogOwner)
     : FPanel(&APanel), FEdits(AEdits), FOwner(ADialogOwner), FAlive(NewCancelToken()),
       FPropWorker(std::make_unique<TKvWorker>()) {
     TKvTerminal* term = APanel.Terminal();
@@ -159,8 +166,11 @@ std::string TKvShellActions::FolderOrRefuse() {
 }
 
 bool TKvShellActions::Post(TKvWorkProc AWork) {
-    if (!FPanel || !FPanel->Model().Files())
+    // The connection may have ended while a dialog was open.
+    if (!FPanel || !FPanel->Model().Files()) {
+        Status("The file connection to the server is not ready yet", 6);
         return false;
+    }
     FPanel->Model().Files()->Post(std::move(AWork));
     return true;
 }
@@ -190,8 +200,8 @@ void TKvShellActions::OpenLink(const TKvTermLink& ALink) {
     if (ALink.IsDir) {
         // By the name as shown: it is relative to the shell's folder. TypeCd refuses names
         // with control characters and says so.
-        FPanel->Model().TypeCd(ALink.Name);
-        FPanel->SetStatus(FPanel->LastStatus(), 0);
+        if (!FPanel->Model().TypeCd(ALink.Name))
+            Status(FPanel->LastStatus(), 8);
         return;
     }
     FLink = ALink;
@@ -277,16 +287,19 @@ void TKvShellActions::RunAs(const TKvTermLink& ALink) {
             const std::string shellPath = ShellPath(path);
             const std::string key = FPanel->Model().Connector().Id + "|" + path;
             TKvRunAsResult result;
-            if (!RunAsDialog(FOwner, shellPath, key, !executable, result, true))
+            const auto alive = FAlive;
+            if (!RunAsDialog(FOwner, shellPath, key, !executable, result, true) || Gone(alive) ||
+                !FPanel)
                 return;
             const std::string cwd = FPanel->CurrentDir();
             const bool inCwd = !cwd.empty() && fs->SamePath(cwd, fs->ParentOf(path));
-            const std::string command = RunAsCommand(Trimmed(result.Program), shellPath,
-                                                     fs->NameOf(path), inCwd, Trimmed(result.Params),
-                                                     result.Admin);
+            const std::string command =
+                RunAsCommand(Trimmed(result.Program), shellPath, fs->NameOf(path), inCwd,
+                             Trimmed(result.Params), result.Admin);
             // Typed into a terminal, a control character would act (^C, ^U) instead of being text.
             if (HoldsControlCharacters(command)) {
-                Status("The command has control characters in it, so it cannot be typed into the shell",
+                Status("The command has control characters in it, so it cannot be typed into the "
+                       "shell",
                        8);
                 return;
             }
@@ -302,7 +315,8 @@ void TKvShellActions::Rename(const TKvTermLink& ALink) {
     const std::string oldPath = ALink.Path;
     const std::string oldName = fs->NameOf(oldPath);
     std::string answer;
-    if (!AskLine(FOwner, "Rename", "New name:", oldName, answer))
+    const auto alive = FAlive;
+    if (!AskLine(FOwner, "Rename", "New name:", oldName, answer) || Gone(alive) || !FPanel)
         return;
     const std::string name = Trimmed(answer);
     if (name.empty() || name == oldName)
@@ -338,7 +352,9 @@ void TKvShellActions::Delete(const TKvTermLink& ALink) {
     const std::string path = ALink.Path;
     const std::string name = fs->NameOf(path);
     // The full path: the folder came from a report that any printed file can fake.
-    if (!AskYesNo("Delete", DeleteQuestion(ShellPath(path), ALink.IsDir), false, FOwner))
+    const auto alive = FAlive;
+    if (!AskYesNo("Delete", DeleteQuestion(ShellPath(path), ALink.IsDir), false, FOwner) ||
+        Gone(alive) || !FPanel)
         return;
     Status("Deleting " + name + "...", 0);
     Post([this, deliver = Deliverer(), fs, path, name](const IKvCancelToken& AToken) {
@@ -404,22 +420,29 @@ void TKvShellActions::Chmod(const TKvTermLink& ALink) {
         }
         deliver([this, fs, path, name, read] {
             if (!read.Ok) {
-                Status("Permissions cannot be read" + (read.Error.empty() ? "" : ": " + read.Error), 6);
+                Status("Permissions cannot be read" + (read.Error.empty() ? "" : ": " + read.Error),
+                       6);
                 return;
             }
             // The dialog names the full path it will change.
             const std::string shellPath = ShellPath(path);
             uint32_t mode = read.Mode & 07777;
-            if (!AskPermissions(FOwner, shellPath, mode) || mode == (read.Mode & 07777))
+            const auto alive = FAlive;
+            if (!AskPermissions(FOwner, shellPath, mode) || Gone(alive) || !FPanel ||
+                mode == (read.Mode & 07777))
                 return;
             const uint32_t oldMode = read.Mode;
-            Post([this, deliver = Deliverer(), fs, path, name, shellPath, oldMode, mode](const IKvCancelToken&) {
+            Post([this, deliver = Deliverer(), fs, path, name, shellPath, oldMode,
+                  mode](const IKvCancelToken&) {
                 auto& modes = dynamic_cast<IKvFileMode&>(*fs);
                 std::string error;
                 uint32_t current = 0;
-                auto verified = [&] { return modes.GetMode(path, current) && (current & 07777) == mode; };
+                auto verified = [&] {
+                    return modes.GetMode(path, current) && (current & 07777) == mode;
+                };
                 try {
-                    Log("chmod: " + path + " from " + ModeOctal(oldMode) + " to " + ModeOctal(mode));
+                    Log("chmod: " + path + " from " + ModeOctal(oldMode) + " to " +
+                        ModeOctal(mode));
                     modes.SetMode(path, mode);
                     Log("chmod: the setstat request was accepted");
                     if (!verified()) {
@@ -483,13 +506,16 @@ void TKvShellActions::Chown(const TKvTermLink& ALink) {
         deliver([this, fs, name, shellPath, isDir, owner, group] {
             std::string newOwner = owner, newGroup = group;
             bool include = false;
-            if (!AskOwner(FOwner, shellPath, isDir, include, newGroup, newOwner))
+            const auto alive = FAlive;
+            if (!AskOwner(FOwner, shellPath, isDir, include, newGroup, newOwner) || Gone(alive) ||
+                !FPanel)
                 return;
             if ((newOwner == owner && newGroup == group) || (newOwner.empty() && newGroup.empty()))
                 return;
             const std::string spec = OwnerSpec(newOwner, newGroup);
             const std::string command = "chown " + std::string(include ? "-R " : "") +
-                                        ShellQuoteIfNeeded(spec) + " -- " + ShellQuoteIfNeeded(shellPath);
+                                        ShellQuoteIfNeeded(spec) + " -- " +
+                                        ShellQuoteIfNeeded(shellPath);
             Post([this, deliver = Deliverer(), fs, name, spec, command](const IKvCancelToken&) {
                 std::string error;
                 try {
@@ -530,7 +556,9 @@ void TKvShellActions::TransferSelected(bool AMove) {
         return;
     const std::vector<TKvLineNames> lines = LineNames(FPanel->Terminal()->SelectionText());
     if (lines.empty()) {
-        Status("Select the names of files in the terminal first (drag over them), then press F5 or F6", 8);
+        Status(
+            "Select the names of files in the terminal first (drag over them), then press F5 or F6",
+            8);
         return;
     }
     Status("Looking for the files...", 0);
@@ -582,7 +610,8 @@ void TKvShellActions::TransferSelected(bool AMove) {
                 if (OnTransfer)
                     OnTransfer(AMove, fs, parent, items);
             if (missing > 0)
-                Status(std::to_string(missing) + " of the selected words are not files here, and were left out",
+                Status(std::to_string(missing) +
+                           " of the selected words are not files here, and were left out",
                        8);
         });
     });
@@ -594,8 +623,11 @@ void TKvShellActions::RenameSelected() {
         return;
     const std::string text = Trimmed(FPanel->Terminal()->SelectionText());
     TKvCleanName clean;
-    if (text.empty() || text.find_first_of("\r\n") != std::string::npos || !CleanToken(text, clean)) {
-        Status("Select the name of a file or folder in the terminal first (drag over it), then press Shift+F6", 8);
+    if (text.empty() || text.find_first_of("\r\n") != std::string::npos ||
+        !CleanToken(text, clean)) {
+        Status("Select the name of a file or folder in the terminal first (drag over it), then "
+               "press Shift+F6",
+               8);
         return;
     }
     const std::string folder = FolderOrRefuse();
@@ -616,7 +648,8 @@ void TKvShellActions::RenameSelected() {
         }
         deliver([this, path, name, folder, found, entry] {
             if (!found) {
-                Status("There is no file or folder called \"" + name + "\" in " + ShellPath(folder), 8);
+                Status("There is no file or folder called \"" + name + "\" in " + ShellPath(folder),
+                       8);
                 return;
             }
             Status("", 0);
@@ -637,13 +670,15 @@ void TKvShellActions::EditNewFile() {
     QString shown = QString::fromStdString(ShellPath(folder));
     shown.replace("&", "&&");
     std::string answer;
-    if (!AskLine(FOwner, "Edit new file", "File name, in " + shown.toStdString() + ":", "", answer))
+    const auto alive = FAlive;
+    if (!AskLine(FOwner, "Edit new file", "File name, in " + shown.toStdString() + ":", "",
+                 answer) ||
+        Gone(alive) || !FPanel)
         return;
     const std::string name = Trimmed(answer);
     if (name.empty())
         return;
     const std::string path = fs->Normalize(fs->Resolve(folder, name));
-    auto alive = FAlive;
     FEdits.NewFile(fs, path, [this, alive] {
         if (!alive->IsCancelled() && FPanel)
             FPanel->RefreshLinks();

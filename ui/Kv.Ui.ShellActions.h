@@ -39,8 +39,9 @@ class TKvShellActions {
 public:
     // Raised for "Copy/Move to the other half" and for F5/F6 on selected names: the file
     // system, the folder that holds the items (SFTP path) and the items as listed.
-    using TTransferEvent = std::function<void(bool AMove, IKvFileSystemPtr AFs,
-                                              const std::string& AFolder, const TKvFileEntries& AItems)>;
+    using TTransferEvent =
+        std::function<void(bool AMove, IKvFileSystemPtr AFs, const std::string& AFolder,
+                           const TKvFileEntries& AItems)>;
     // Hooks the panel's terminal link events (right click menu, double click). ADialogOwner
     // owns the dialogs. AEdits runs edit sessions (Edit, and New file).
     TKvShellActions(TKvShellPanel& APanel, TKvEditSessions& AEdits, QWidget* ADialogOwner);

@@ -53,8 +53,8 @@ class TSshServer {
 public:
     TSshServer() : FDir(TestRoot() + "/actions-sshd") {
         int code = 0;
-        Port = RunCommand(KScripts + "/sshd.sh start '" + FDir + "' --owner " + std::to_string(::getpid()) +
-                              " 2>/dev/null",
+        Port = RunCommand(KScripts + "/sshd.sh start '" + FDir + "' --owner " +
+                              std::to_string(::getpid()) + " 2>/dev/null",
                           &code);
         while (!Port.empty() && (Port.back() == '\n' || Port.back() == ' '))
             Port.pop_back();
@@ -88,7 +88,8 @@ protected:
     static void TearDownTestSuite() { GServer.reset(); }
 
     void SetUp() override {
-        const bool ready = !SshPassword().empty() && (GServer || (GServer = std::make_unique<TSshServer>()));
+        const bool ready =
+            !SshPassword().empty() && (GServer || (GServer = std::make_unique<TSshServer>()));
         if (!ready || GServer->Port.empty()) {
             if (MustHaveServers())
                 FAIL() << "sshd did not start (CI=true)";
@@ -135,22 +136,27 @@ protected:
         auto ui = std::make_shared<TScriptedUi>();
         ui->TrustNew = true;
         FPanel->Open(conn, ui);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return FPanel->FilesReady() && !FPanel->CurrentDir().empty(); },
-                                    30000))
-            << FPanel->LastStatus() << "\n" << Screen();
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return FPanel->FilesReady() && !FPanel->CurrentDir().empty(); }, 30000))
+            << FPanel->LastStatus() << "\n"
+            << Screen();
         ASSERT_TRUE(FPanel->Model().TypeCd(FDir));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return FPanel->CurrentDir() == FDir; }, 30000)) << Screen();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return FPanel->CurrentDir() == FDir; }, 30000))
+            << Screen();
         List(AWanted);
     }
     void List(const std::vector<std::string>& AWanted) {
         FPanel->RefreshLinks();
         FPanel->Model().Input("clear; ls -l\r");
-        ASSERT_TRUE(QTest::qWaitFor([&] {
-            for (const auto& name : AWanted)
-                if (!Link(name))
-                    return false;
-            return true;
-        }, 30000)) << Screen();
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                for (const auto& name : AWanted)
+                    if (!Link(name))
+                        return false;
+                return true;
+            },
+            30000))
+            << Screen();
     }
     const TKvTermLink* Link(const std::string& AName) {
         const auto& links = FPanel->Terminal()->Links();
@@ -176,7 +182,8 @@ protected:
             std::string row = s.RowText(r);
             row.erase(row.find_last_not_of(' ') + 1);
             auto ends = [&](const std::string& AEnd) {
-                return row.size() >= AEnd.size() && row.compare(row.size() - AEnd.size(), AEnd.size(), AEnd) == 0;
+                return row.size() >= AEnd.size() &&
+                       row.compare(row.size() - AEnd.size(), AEnd.size(), AEnd) == 0;
             };
             if (AWhole ? row == AText : ends(" " + AText) || ends(" '" + AText + "'"))
                 found = s.BackCount() + r;
@@ -249,12 +256,14 @@ TEST_F(ShellActions, RenameAndDeleteFromTheLinkMenuNameTheFullServerPath) {
 }
 
 TEST_F(ShellActions, DeletingALinkToAFolderRemovesOnlyTheLink) {
-    RunCommand("mkdir -p " + ShellQuote(FDir + "/real") + " && echo keep > " + ShellQuote(FDir + "/real/keep.txt") +
-               " && ln -s real " + ShellQuote(FDir + "/dirlink"));
+    RunCommand("mkdir -p " + ShellQuote(FDir + "/real") + " && echo keep > " +
+               ShellQuote(FDir + "/real/keep.txt") + " && ln -s real " +
+               ShellQuote(FDir + "/dirlink"));
     ASSERT_NO_FATAL_FAILURE(OpenAndList({"dirlink", "real"}));
     ASSERT_TRUE(Link("dirlink")->IsDir);
 
-    TModalDriver dialogs({{IsDialog("Delete"), [](QWidget* AWidget) { ButtonNamed(AWidget, "Yes")->click(); }}});
+    TModalDriver dialogs(
+        {{IsDialog("Delete"), [](QWidget* AWidget) { ButtonNamed(AWidget, "Yes")->click(); }}});
     ChooseFromMenu("dirlink", "Delete...");
     ASSERT_TRUE(WaitStatus("Deleted dirlink")) << FPanel->LastStatus();
     struct stat info {};
@@ -276,7 +285,8 @@ TEST_F(ShellActions, F5TakesTheNamesOfSelectedLinesAndCountsWordsThatAreNoFiles)
     ASSERT_EQ(LineOf("my dir"), first + 2) << Screen();
     SelectLines(first, first + 2);
     FActions->TransferSelected(false);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !FTransfers.empty(); }, 30000)) << FPanel->LastStatus();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !FTransfers.empty(); }, 30000))
+        << FPanel->LastStatus();
     ASSERT_EQ(FTransfers.size(), 1u);
     EXPECT_FALSE(FTransfers[0].Move);
     EXPECT_EQ(FTransfers[0].Folder, FDir);
@@ -288,15 +298,18 @@ TEST_F(ShellActions, F5TakesTheNamesOfSelectedLinesAndCountsWordsThatAreNoFiles)
     FTransfers.clear();
     FPanel->Model().Input("clear; echo cp a.txt b.txt\r");
     int line = -1;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return (line = LineOf("cp a.txt b.txt", true)) >= 0; }, 30000))
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return (line = LineOf("cp a.txt b.txt", true)) >= 0; }, 30000))
         << Screen();
     SelectLines(line, line);
     ASSERT_EQ(FPanel->Terminal()->SelectionText(), "cp a.txt b.txt");
     FActions->TransferSelected(true);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !FTransfers.empty(); }, 30000)) << FPanel->LastStatus();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !FTransfers.empty(); }, 30000))
+        << FPanel->LastStatus();
     EXPECT_TRUE(FTransfers[0].Move);
     EXPECT_EQ(FTransfers[0].Names, std::vector<std::string>{"a.txt"});
-    EXPECT_EQ(FPanel->LastStatus(), "2 of the selected words are not files here, and were left out");
+    EXPECT_EQ(FPanel->LastStatus(),
+              "2 of the selected words are not files here, and were left out");
 }
 
 TEST_F(ShellActions, ChmodShowsTheFullPathAndTheServerKeepsTheNewMode) {
@@ -322,18 +335,21 @@ TEST_F(ShellActions, ChmodShowsTheFullPathAndTheServerKeepsTheNewMode) {
 }
 
 TEST_F(ShellActions, DoubleClickOnAFolderTypesAQuotedCdAndRefusesControlCharacters) {
-    RunCommand("mkdir -p " + ShellQuote(FDir + "/my dir") + " " + ShellQuote(FDir + "/bad\x01name"));
+    RunCommand("mkdir -p " + ShellQuote(FDir + "/my dir") + " " +
+               ShellQuote(FDir + "/bad\x01name"));
     ASSERT_NO_FATAL_FAILURE(OpenAndList({"my dir"}));
 
     // A name with a control character (as a faked report or a crafted listing could offer):
     // nothing is typed, and the status says why.
     FActions->OpenLink({"bad\x01name", FDir + "/bad\x01name", true, 0});
-    EXPECT_NE(FPanel->LastStatus().find("control characters"), std::string::npos) << FPanel->LastStatus();
+    EXPECT_NE(FPanel->LastStatus().find("control characters"), std::string::npos)
+        << FPanel->LastStatus();
     EXPECT_EQ(FPanel->CurrentDir(), FDir);
 
     TKvTermLink folder = *Link("my dir");
     FActions->OpenLink(folder);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return FPanel->CurrentDir() == FDir + "/my dir"; }, 30000)) << Screen();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return FPanel->CurrentDir() == FDir + "/my dir"; }, 30000))
+        << Screen();
 }
 
 } // namespace
