@@ -191,6 +191,11 @@ QString TKvShellPanel::StatusText() const {
     return FStatus->text();
 }
 
+void TKvShellPanel::SetStatus(const std::string& AText, int ASeconds) {
+    FModel->SetStatus(AText, ASeconds);
+    ShowStatus();
+}
+
 void TKvShellPanel::Tick() {
     FModel->Tick();
     ShowStatus();

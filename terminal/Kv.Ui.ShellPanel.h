@@ -57,6 +57,8 @@ public:
     TKvShellPanelModel& Model() { return *FModel; }
     // The status line's text as shown.
     QString StatusText() const;
+    // Shows a status for ASeconds (0: until replaced).
+    void SetStatus(const std::string& AText, int ASeconds);
     // Runs the 250 ms timer's work now (tests).
     void Tick();
 

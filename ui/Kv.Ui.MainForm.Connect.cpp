@@ -10,6 +10,7 @@
 #include "Kv.Ui.MainForm.h"
 #include "Kv.Ui.PanelPlaces.h"
 #include "Kv.Ui.Prompts.h"
+#include <sys/stat.h>
 
 namespace kv {
 
@@ -40,6 +41,11 @@ public:
         return kv::InputSecret(ATitle, APrompt, AValue);
     }
 };
+
+bool IsLocalFolder(const std::string& APath) {
+    struct stat st {};
+    return ::stat(APath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 } // namespace
 
@@ -173,6 +179,19 @@ void TMainForm::PanelConnected(const std::string& AConnectorId, IKvFileSystemPtr
         *open = std::move(entry);
     else
         FOpen.push_back(std::move(entry));
+    // The disk folder shown beside this connection last time comes back beside it.
+    const IKvFileSystemPtr fs = FindOpen(AConnectorId)->Fs;
+    for (TKvHalf h : {rhLeft, rhRight}) {
+        const THalf& half = FHalves[h];
+        if (half.Panel->FileSystem() != fs)
+            continue;
+        const THalf& other = FHalves[Other(h)];
+        const std::string remembered = OtherPathOf(FState, AConnectorId);
+        if (RemembersOtherPath(AConnectorId) && !other.Shell && !other.Restore && other.Panel->IsPlainLocal() &&
+            !remembered.empty() && remembered != other.Panel->Path() && IsLocalFolder(remembered))
+            other.Panel->Navigate(remembered);
+        break;
+    }
     RefreshTitles();
 }
 
@@ -192,7 +211,25 @@ void TMainForm::PanelSecretLearned(const std::string& AConnectorId, const std::s
         FConnectors->StoreLearnedSecret(AConnectorId, ASecret);
 }
 
+bool TMainForm::RemembersOtherPath(const std::string& AConnectorId) {
+    if (!FConnectors || AConnectorId.empty())
+        return false;
+    const int index = IndexOfConnector(FConnectors->Connectors(), AConnectorId);
+    return index >= 0 && FConnectors->Connectors()[index].RememberOtherPath &&
+           !IsTerminalKind(FConnectors->Connectors()[index].Kind);
+}
+
 void TMainForm::NoteOpenPath(const TKvFilePanel& APanel) {
+    // A disk folder beside a saved server connection is remembered for that connection.
+    for (TKvHalf h : {rhLeft, rhRight}) {
+        const THalf& half = FHalves[h];
+        const THalf& other = FHalves[Other(h)];
+        if (half.Panel == &APanel && APanel.IsPlainLocal() && !half.Shell && !half.Restore && !other.Shell &&
+            !other.Restore && other.Panel->IsRemote() && RemembersOtherPath(other.Panel->ConnectorId())) {
+            SetOtherPath(FState, other.Panel->ConnectorId(), APanel.Path());
+            ScheduleSave();
+        }
+    }
     if (!APanel.IsRemote() || APanel.ConnectorId().empty())
         return;
     for (auto& open : FOpen)

@@ -15,6 +15,7 @@
 #include "Kv.Ui.FilePanel.h"
 #include "Kv.Ui.MainForm.h"
 #include "Kv.Ui.RestoreBox.h"
+#include "Kv.Ui.ShellActions.h"
 #include "Kv.Ui.ShellPanel.h"
 #include "Kv.Ui.TitleText.h"
 
@@ -70,10 +71,10 @@ void TMainForm::PlaceTerminal(TKvHalf AHalf, TKvShellPanel* AShell) {
     for (TKvHalf h : {rhLeft, rhRight})
         if (h != AHalf && FHalves[h].Shell == AShell)
             ShowFilePanel(h);
-    if (AShell->parentWidget() != half.Box) {
+    if (AShell->parentWidget() != half.Box)
         AShell->setParent(half.Box);
+    if (half.Box->layout()->indexOf(AShell) < 0)
         static_cast<QVBoxLayout*>(half.Box->layout())->insertWidget(1, AShell, 1);
-    }
     half.Shell = AShell;
     ShowOnly(AShell, {half.Panel});
     SetActiveHalf(AHalf);
@@ -126,7 +127,11 @@ TKvShellPanel* TMainForm::OpenTerminal(TKvHalf AHalf, const TKvConnector& AConn)
     shell->OnTitleChanged = [this](TKvShellPanel*) { RefreshTitles(); };
     shell->OnWorkChanged = [this](TKvShellPanel*) { RefreshWindowTitle(); };
     shell->OnEnded = [this](TKvShellPanel* ASender) { TerminalEnded(ASender); };
-    // TODO(shellact): the link menu's actions
+    term->Actions = std::make_shared<TKvShellActions>(*shell, *FEdits, this);
+    term->Actions->OnTransfer = [this, shell](bool AMove, IKvFileSystemPtr AFs, const std::string& AFolder,
+                                              const TKvFileEntries& AItems) {
+        TerminalTransfer(shell, AMove, std::move(AFs), AFolder, AItems);
+    };
     FTerminals.push_back(std::move(term));
     Log("terminal: " + ConnectorTitle(AConn));
     PlaceTerminal(AHalf, shell);
@@ -387,8 +392,18 @@ void TMainForm::TerminalTransfer(TKvShellPanel* AFrom, bool AMove, IKvFileSystem
 void TMainForm::TerminalCommand(TTerminal* ATerm, TTermCommand ACommand) {
     if (!ATerm || !ATerm->Actions)
         return;
-    // TODO(shellact)
-    (void)ACommand;
+    switch (ACommand) {
+    case tcCopy:
+    case tcMove:
+        ATerm->Actions->TransferSelected(ACommand == tcMove);
+        break;
+    case tcRename:
+        ATerm->Actions->RenameSelected();
+        break;
+    case tcNewFile:
+        ATerm->Actions->EditNewFile();
+        break;
+    }
 }
 
 bool TMainForm::TerminalKey(QKeyEvent* AEvent) {

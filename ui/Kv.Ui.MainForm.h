@@ -151,7 +151,7 @@ private:
     // An open terminal, shown in a half or hidden behind its file panel.
     struct TTerminal {
         TKvShellPanel* Shell = nullptr;
-        // Shared: it is made where its type is known, and may be absent.
+        // Shared: made where its type is known.
         std::shared_ptr<TKvShellActions> Actions;
         TKvConnector Conn;
         std::string Title;
@@ -177,6 +177,8 @@ private:
     void PanelConnected(const std::string& AConnectorId, IKvFileSystemPtr AFs, const std::string& APath);
     void PanelSecretLearned(const std::string& AConnectorId, const std::string& ASecret);
     void NoteOpenPath(const TKvFilePanel& APanel);
+    // Whether a saved file connection wants the disk folder beside it remembered.
+    bool RemembersOtherPath(const std::string& AConnectorId);
     // The folders open connections were left in, kept where a connection asks for it.
     void StoreStartFolders();
     // The saved connections, read at first use; false when they stay locked.

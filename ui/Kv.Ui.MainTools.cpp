@@ -11,6 +11,7 @@
 #include "Kv.Ui.MainTools.h"
 #include "Kv.Ui.Prompts.h"
 #include "Kv.Ui.SearchForm.h"
+#include "Kv.Ui.ShellPanel.h"
 #include "Kv.Ui.ViewerForm.h"
 
 namespace kv {
@@ -69,6 +70,14 @@ void TMainForm::EditFocused() {
 }
 
 void TMainForm::EditNewFile() {
+    if (FHalves[FActive].Restore) {
+        QApplication::beep();
+        return;
+    }
+    if (TKvShellPanel* shell = FHalves[FActive].Shell) {
+        TerminalCommand(FindTerminal(shell), tcNewFile);
+        return;
+    }
     TKvFilePanel& panel = *FHalves[FActive].Panel;
     if (panel.Path().empty())
         return;
@@ -106,26 +115,68 @@ void TMainForm::EditFile(IKvFileSystemPtr AFs, const std::string& APath, int64_t
 }
 
 void TMainForm::SearchFiles() {
-    TKvFilePanel& panel = *FHalves[FActive].Panel;
-    IKvFileSystemPtr fs = panel.FileSystem();
-    if (!fs || panel.Path().empty())
+    const THalf& half = FHalves[FActive];
+    if (half.Restore) {
+        QApplication::beep();
         return;
-    const std::string where = panel.DisplayPath();
+    }
+    TKvFilePanel& panel = *half.Panel;
+    IKvFileSystemPtr fs;
+    std::string folder, where;
+    if (TKvShellPanel* shell = half.Shell) {
+        if (!shell->HasFiles()) {
+            QMessageBox::information(this, "Kolvan",
+                                     "A Telnet terminal has no access to files, so there is nothing to search in it.");
+            return;
+        }
+        fs = shell->FileSystem();
+        folder = shell->CurrentDir();
+        if (!fs || folder.empty()) {
+            QMessageBox::information(this, "Kolvan",
+                                     "The terminal has not said yet which folder it is in, or its file connection is "
+                                     "not ready. Press Enter once in the terminal and try again.");
+            return;
+        }
+        const TTerminal* term = FindTerminal(shell);
+        where = (term ? ConnectorTitle(term->Conn) : shell->Title()) + ":" + folder;
+    } else {
+        fs = panel.FileSystem();
+        folder = panel.Path();
+        if (!fs || folder.empty())
+            return;
+        where = panel.DisplayPath();
+    }
     if (!AskSearchSpec(this, where, FLastSearch))
         return;
-    FSearchPanel = &panel;
-    TKvSearchResults::Open(this, fs, panel.Path(), where, FLastSearch,
+    FSearchPanel = half.Shell ? nullptr : &panel;
+    FSearchShell = half.Shell;
+    TKvSearchResults::Open(this, fs, folder, where, FLastSearch,
                            [this](IKvFileSystemPtr AFs, const std::string& APath, bool AIsDir) {
                                SearchGoTo(AFs, APath, AIsDir);
                            });
 }
 
-void TMainForm::SearchGoTo(IKvFileSystemPtr AFs, const std::string& APath, bool) {
+void TMainForm::SearchGoTo(IKvFileSystemPtr AFs, const std::string& APath, bool AIsDir) {
     if (FClosing)
         return;
+    if (FSearchShell) {
+        for (TKvHalf h : {rhLeft, rhRight}) {
+            TKvShellPanel* shell = FHalves[h].Shell;
+            if (shell != FSearchShell || !shell->FileSystem() || shell->FileSystem()->Id() != AFs->Id())
+                continue;
+            shell->ChangeDir(AIsDir ? APath : AFs->ParentOf(APath));
+            SetActiveHalf(h);
+            raise();
+            activateWindow();
+            return;
+        }
+        QMessageBox::information(QApplication::activeWindow(), "Kolvan", "That terminal is not showing in its half any more.");
+        return;
+    }
     for (TKvHalf h : {rhLeft, rhRight}) {
         TKvFilePanel* panel = FHalves[h].Panel;
-        if (panel != FSearchPanel || !panel->FileSystem() || panel->FileSystem()->Id() != AFs->Id())
+        if (panel != FSearchPanel || FHalves[h].Shell || FHalves[h].Restore || !panel->FileSystem() ||
+            panel->FileSystem()->Id() != AFs->Id())
             continue;
         panel->ShowItem(APath);
         SetActiveHalf(h);

@@ -3,6 +3,7 @@
 // files and back keeping the folder, and copies go into a terminal's folder.
 #include <gtest/gtest.h>
 
+#include <QLabel>
 #include <QTest>
 #include <memory>
 
@@ -141,12 +142,57 @@ TEST_F(TerminalHalves, HybridTerminalSwitchesToItsFilesAndBackKeepingTheFolder) 
     }
     EXPECT_EQ(ReadFile(remote + "/two/up.txt"), "going up\n");
 
-    // The state keeps the terminal for the next start; a cd from the window is quoted.
+    // Names selected in the terminal's ls -l, F5 in the window: into the other half's folder.
+    shell->TypeLine("clear; ls -l");
+    auto screenText = [&] {
+        std::string text;
+        auto& screen = shell->Model().Screen();
+        screen.Lock();
+        for (int r = 0; r < screen.Rows(); ++r)
+            text += screen.RowText(r) + "\n";
+        screen.Unlock();
+        std::string links;
+        for (const auto& [name, link] : shell->Terminal()->Links())
+            links += "[" + name + "]";
+        return text + links + " " + shell->LastStatus() + " " + shell->CurrentDir() + " rows " +
+               std::to_string(screen.Rows()) + " size " + std::to_string(shell->Terminal()->width()) + "x" +
+               std::to_string(shell->Terminal()->height()) + (shell->isVisible() ? " visible" : " hidden");
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shell->Terminal()->Links().count("up.txt") > 0; }, 30000))
+        << screenText();
+    int line = -1;
+    {
+        auto& screen = shell->Model().Screen();
+        screen.Lock();
+        for (int r = 0; r < screen.Rows() && line < 0; ++r)
+            if (screen.RowText(r).find(" up.txt") != std::string::npos)
+                line = screen.BackCount() + r;
+        screen.Unlock();
+    }
+    ASSERT_GE(line, 0);
+    RunCommand("rm '" + f.Right + "/up.txt'");
+    f.Form->SetActiveHalf(rhLeft);
+    shell->Terminal()->Select({line, 0}, {line, shell->Model().Screen().Cols() - 1});
+    QTest::keyClick(shell->Terminal(), Qt::Key_F5);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ReadFile(f.Right + "/up.txt") == "going up\n"; }, 30000))
+        << shell->LastStatus() << " | " << f.Panel(rhRight).StatusText() << " | " << shell->Terminal()->SelectionText();
+
+    // The state keeps the terminal for the next start.
     f.Form->SaveStateNow();
     TKvAppState state;
     LoadAppState(f.StateFile, state);
     EXPECT_EQ(state.Sessions[rhLeft].Kind, KSessionShell);
     EXPECT_EQ(state.Sessions[rhLeft].ConnectorId, conn.Id);
+
+    // "[ Disconnect ]" closes the terminal, and the half shows its file panel again.
+    QLabel* disconnect = nullptr;
+    for (auto* label : f.Panel(rhLeft).parentWidget()->findChildren<QLabel*>())
+        if (label->text() == " [ Disconnect ] ")
+            disconnect = label;
+    ASSERT_TRUE(disconnect && disconnect->isVisible());
+    QTest::mouseClick(disconnect, Qt::LeftButton);
+    EXPECT_EQ(f.Form->Terminal(rhLeft), nullptr);
+    EXPECT_TRUE(f.Panel(rhLeft).isVisible());
 }
 
 } // namespace
