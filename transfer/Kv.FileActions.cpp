@@ -9,6 +9,7 @@
 #include "Kv.FileUtil.h"
 #include "Kv.Platform.Errors.h"
 #include "Kv.Platform.Launch.h"
+#include "Kv.Shell.Quote.h"
 #include "Kv.Text.h"
 #include "Kv.Utf8.h"
 
@@ -23,6 +24,14 @@ constexpr int KPasswordDialogMs = 120000;
 // pkexec's exit statuses for a dismissed dialog and for refused or failed authorisation.
 constexpr int KPkexecDismissed = 126;
 constexpr int KPkexecRefused = 127;
+
+bool IsShellSafe(unsigned char AChar) {
+    if (AChar >= 0x80)
+        return true; // no shell gives bytes of non-ASCII characters a meaning
+    if ((AChar >= 'a' && AChar <= 'z') || (AChar >= 'A' && AChar <= 'Z') || (AChar >= '0' && AChar <= '9'))
+        return true;
+    return std::string_view("_@%+:,./-").find(static_cast<char>(AChar)) != std::string_view::npos;
+}
 
 // Characters that mean something to sh outside quotes; a line holding one goes to the shell.
 bool IsShellSpecial(char AChar) {
@@ -142,6 +151,13 @@ std::string TrimmedCopy(std::string_view AText) { return std::string(TrimmedView
 } // namespace
 
 // ---- Shell words ---------------------------------------------------------------------------
+
+std::string ShellWord(std::string_view AText) {
+    bool safe = !AText.empty();
+    for (char c : AText)
+        safe = safe && IsShellSafe(static_cast<unsigned char>(c));
+    return safe ? std::string(AText) : ShellQuote(AText);
+}
 
 bool SplitShellWords(std::string_view AText, std::vector<std::string>& AWords, std::string& AError) {
     bool plain = true;
@@ -271,7 +287,7 @@ std::string RunCommandLine(const std::string& AFolder, const std::string& ALine,
     return Start(args, AFolder, run.Line, ALate);
 }
 
-std::string RunBarPrefill(const std::string& AName) { return ShellQuoteIfNeeded(AName) + " "; }
+std::string RunBarPrefill(const std::string& AName) { return ShellWord(AName) + " "; }
 
 // ---- Desktop launchers ---------------------------------------------------------------------
 

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "Kv.FileSystem.h"
-#include "Kv.Shell.Quote.h"
 
 namespace kv {
 
@@ -19,6 +18,10 @@ using TKvLateFailure = std::function<void(const std::string& AMessage)>;
 
 // ---- Shell words ---------------------------------------------------------------------------
 
+// AText as one word of a run bar line: unchanged when it holds only characters neither sh nor
+// the run bar's own reading treats specially ("=" is one: first on a line it would be an
+// assignment), otherwise in single quotes. Empty gives ''.
+std::string ShellWord(std::string_view AText);
 // Splits parameters the way sh splits words, without expanding anything: blanks separate,
 // '...' and "..." quote (in double quotes a backslash escapes " \ $ `), a backslash outside
 // quotes escapes the next character. False with AError set for an unclosed quote.

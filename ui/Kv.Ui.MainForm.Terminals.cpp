@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QSplitter>
 #include <QVBoxLayout>
+#include <cctype>
 #include <sys/stat.h>
 
 #include "Kv.Log.h"
@@ -265,10 +266,13 @@ void TMainForm::SetPlaceholder(TKvHalf AHalf, const TKvSessionState& ASession) {
     const TKvConnector& conn = saved[index];
     THalf& half = FHalves[AHalf];
     auto* box = new TKvRestoreBox(half.Box);
+    // "SSH terminal", "SFTP files in /srv": the kind as people write it.
+    std::string kind(ConnectorKindName(conn.Kind));
+    for (char& c : kind)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     const std::string what = ASession.Kind == KSessionShell
-                                 ? std::string(ConnectorKindName(conn.Kind)) + " terminal"
-                                 : std::string(ConnectorKindName(conn.Kind)) +
-                                       (ASession.Path.empty() ? std::string() : " files in " + ASession.Path);
+                                 ? kind + " terminal"
+                                 : kind + (ASession.Path.empty() ? std::string(" files") : " files in " + ASession.Path);
     box->Describe(QString::fromStdString(ConnectorTitle(conn)), QString::fromStdString(what));
     box->OnReconnect = [this](TKvRestoreBox* ABox) {
         for (TKvHalf h : {rhLeft, rhRight})

@@ -26,14 +26,14 @@ const std::vector<std::string> KHardNames = {
 TEST(ShellWords, QuotedNamesComeBackIntactThroughEveryShell) {
     for (const char* shell : {"bash", "dash", "zsh", "mksh"}) {
         for (const auto& name : KHardNames) {
-            std::string quoted = ShellQuoteIfNeeded(name);
+            std::string quoted = ShellWord(name);
             std::string line = "printf '%s' " + quoted;
-            std::string out = RunCommand(std::string(shell) + " -c " + ShellQuoteIfNeeded(line));
+            std::string out = RunCommand(std::string(shell) + " -c " + ShellWord(line));
             EXPECT_EQ(out, name) << shell << " with " << quoted;
         }
     }
-    EXPECT_EQ(ShellQuoteIfNeeded("plain-name_1.txt"), "plain-name_1.txt");
-    EXPECT_EQ(ShellQuoteIfNeeded(""), "''");
+    EXPECT_EQ(ShellWord("plain-name_1.txt"), "plain-name_1.txt");
+    EXPECT_EQ(ShellWord(""), "''");
     EXPECT_EQ(RunBarPrefill("a b"), "'a b' ");
 }
 
@@ -126,7 +126,7 @@ TEST_F(StubbedRun, RunFileGivesEveryArgumentIntact) {
     for (const auto& name : KHardNames) {
         TTempDir dir;
         std::string file = Stubs.MakeStub(dir.Path(), name);
-        std::string params = ShellQuoteIfNeeded(name) + " plain \"" + "dq $x" + "\"";
+        std::string params = ShellWord(name) + " plain \"" + "dq $x" + "\"";
         ASSERT_EQ(RunFile(file, params, false, ""), "") << name;
         TStubRun run = Stubs.WaitFor(name);
         EXPECT_EQ(run.Args, (std::vector<std::string>{name, "plain", "dq $x"})) << name;
@@ -198,7 +198,7 @@ TEST_F(StubbedRun, RunBarRunsTypedLinesThroughShAndNamedFilesDirectly) {
 
     for (const auto& name : KHardNames) {
         Stubs.MakeStub(dir.Path(), name);
-        ASSERT_EQ(RunCommandLine(dir.Path(), RunBarPrefill(name) + ShellQuoteIfNeeded(name)), "") << name;
+        ASSERT_EQ(RunCommandLine(dir.Path(), RunBarPrefill(name) + ShellWord(name)), "") << name;
         TStubRun direct = Stubs.WaitFor(name);
         EXPECT_EQ(direct.Args, std::vector<std::string>{name}) << name;
         EXPECT_EQ(direct.Folder, dir.Path()) << name;
@@ -227,20 +227,20 @@ TEST_F(StubbedRun, LaunchersPassTheValidatorAndStartWhatRunFileStarts) {
         TTempDir dir;
         std::string file = Stubs.MakeStub(dir.Path(), name);
         std::string text, error;
-        ASSERT_TRUE(MakeDesktopLauncher(file, ShellQuoteIfNeeded(name) + " 100%", false, "", "", text, error)) << error;
+        ASSERT_TRUE(MakeDesktopLauncher(file, ShellWord(name) + " 100%", false, "", "", text, error)) << error;
         std::string launcher = dir / "launcher.desktop";
         ASSERT_EQ(WriteLauncherFile(launcher, text), "");
         struct stat st {};
         ASSERT_EQ(::stat(launcher.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0755u);
         int code = -1;
-        std::string out = RunCommand("desktop-file-validate " + ShellQuoteIfNeeded(launcher) + " 2>&1", &code);
+        std::string out = RunCommand("desktop-file-validate " + ShellWord(launcher) + " 2>&1", &code);
         EXPECT_EQ(code, 0) << name << "\n" << out << "\n" << text;
         // GLib's own reading of the Exec line starts the same vector as RunFile. GLib looks for
         // the program under its escaped name, so one with "%" in its path never starts there.
         if (name.find('%') != std::string::npos)
             continue;
-        RunCommand("cd / && gio launch " + ShellQuoteIfNeeded(launcher) + " >/dev/null 2>&1", &code);
+        RunCommand("cd / && gio launch " + ShellWord(launcher) + " >/dev/null 2>&1", &code);
         ASSERT_EQ(code, 0) << name << "\n" << text;
         TStubRun run = Stubs.WaitFor(name);
         EXPECT_EQ(run.Args, (std::vector<std::string>{name, "100%"})) << name << "\n" << text;

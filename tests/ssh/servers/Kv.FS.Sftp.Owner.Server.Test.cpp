@@ -3,6 +3,7 @@
 
 #include "Kv.FS.Sftp.h"
 #include "Kv.FileActions.h"
+#include "Kv.Shell.Quote.h"
 #include "KvSshPeers.h"
 #include "KvTestSupport.h"
 
