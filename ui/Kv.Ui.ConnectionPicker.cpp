@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "Kv.Ui.Icons.h"
@@ -173,6 +174,14 @@ void TConnectionPicker::SetFolderOpen(int ARow, bool AOpen) {
 }
 
 void TConnectionPicker::Activate() {
+    const QString typed = FFilter ? FFilter->text().trimmed() : QString();
+    const TPickerRow* current = FCursor > 0 ? CursorRow() : nullptr;
+    if (OnAddress && !typed.isEmpty() && (!current || current->IsFolder)) {
+        auto handler = OnAddress;
+        close();
+        QTimer::singleShot(0, qApp, [handler, address = typed.toStdString()] { handler(address); });
+        return;
+    }
     if (FCursor < 0)
         return;
     if (FCursor == 0) {

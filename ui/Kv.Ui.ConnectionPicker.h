@@ -31,6 +31,11 @@ public:
                const TKvFolderNames& AFolders, TKvPickerEvent AOnPick,
                TKvPickerDeleteFunc AOnDelete);
 
+    // Text typed into the filter that no saved connection matches (an address such as
+    // sftp://user@host/folder, or an open connection's title): Enter hands it on here, after the
+    // picker has closed.
+    std::function<void(const std::string& AAddress)> OnAddress;
+
     // What tests and the benchmark look at.
     const TPickerRows& Rows() const { return FRows; }
     const TKvConnectors& Connections() const { return FConns; }

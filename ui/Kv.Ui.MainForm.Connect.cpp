@@ -127,19 +127,14 @@ void TMainForm::DisconnectHalf(TKvHalf AHalf) {
     Log("connect: disconnected " + fs->DisplayPrefix());
 }
 
-void TMainForm::AskConnection() {
-    std::string answer;
-    if (!AskLine(this, "Connect",
-                 "A saved connection's name, or an address such as sftp://user@host:22/folder "
-                 "(also ftp, ftps, ftps-implicit, webdavs):",
-                 "", answer))
-        return;
-    const std::string text(TrimmedView(answer));
+void TMainForm::ConnectTyped(TKvHalf AHalf, const std::string& AText) {
+    const std::string text(TrimmedView(AText));
     if (text.empty())
         return;
-    const TKvHalf half = FActive;
+    const TKvHalf half = AHalf;
     for (const auto& open : FOpen)
         if (SameTextAscii(open.Title, text)) {
+            ShowFilePanel(half);
             AttachHalf(half, open.ConnectorId);
             return;
         }
@@ -153,9 +148,12 @@ void TMainForm::AskConnection() {
     TKvConnector conn;
     std::string problem;
     if (!ParseConnectionText(text, conn, problem)) {
+        ShowFilePanel(half);
+        SetActiveHalf(half);
         ShowRefusal(problem);
         return;
     }
+    ShowFilePanel(half);
     ConnectHalf(half, conn, conn.StartDir);
 }
 

@@ -39,7 +39,7 @@ void TMainForm::ShowConnectionPicker(TKvHalf AHalf) {
     TKvConnectorStore& store = Connectors();
     const TKvConnectors conns = store.Connectors();
     const QPoint at = FHalves[AHalf].Box->mapToGlobal(QPoint(0, FHalves[AHalf].Title->height()));
-    OpenConnectionPicker(
+    TConnectionPicker* picker = OpenConnectionPicker(
         this, at.x(), at.y(), conns, store.Folders(),
         [this, AHalf, conns](TKvPickerPick AKind, int AValue) {
             if (FClosing)
@@ -61,6 +61,11 @@ void TMainForm::ShowConnectionPicker(TKvHalf AHalf) {
                 return false;
             return Connectors().RemoveConnector(conn.Id);
         });
+    if (picker)
+        picker->OnAddress = [this, AHalf](const std::string& AAddress) {
+            if (!FClosing)
+                ConnectTyped(AHalf, AAddress);
+        };
 }
 
 void TMainForm::ManageConnections(TKvHalf AHalf, bool ANew, const std::string& ASelectId) {

@@ -89,8 +89,9 @@ public:
     // The half's panel goes back to the disk, and so does every panel showing its connection,
     // which is then closed.
     void DisconnectHalf(TKvHalf AHalf);
-    // Asks for a saved or open connection's name, or an address, and shows it in the active half.
-    void AskConnection();
+    // What was typed into the connection picker: a saved connection's name, an open one's title
+    // or an address (sftp://user@host:22/folder, also ftp, ftps, ftps-implicit, webdavs).
+    void ConnectTyped(TKvHalf AHalf, const std::string& AText);
     // A saved connection in a half: a terminal kind as a terminal, any other in the file panel.
     // Unlocks the saved passwords first when they are locked.
     void OpenConnector(TKvHalf AHalf, const TKvConnector& AConn, const std::string& AStartPath = {});

@@ -5,12 +5,14 @@
 #include <QApplication>
 #include <QInputDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QTest>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
 
+#include "Kv.Ui.ConnectionPicker.h"
 #include "Kv.Ui.FilePanel.h"
 #include "Kv.Ui.MainForm.h"
 #include "KvTestSupport.h"
@@ -81,6 +83,19 @@ struct TMainDriver {
     }
     void Key(Qt::Key AKey, Qt::KeyboardModifiers AMods = Qt::NoModifier) {
         QTest::keyClick(Panel(Form->ActiveHalf()).focusProxy(), AKey, AMods);
+    }
+    // F1, then AText typed into the connection picker's filter and Enter.
+    void TypeInPicker(const std::string& AText) {
+        Key(Qt::Key_F1);
+        TConnectionPicker* picker = nullptr;
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                if (auto* found = qobject_cast<TConnectionPicker*>(widget); found && found->isVisible())
+                    picker = found;
+            return picker != nullptr;
+        }, 5000));
+        picker->Filter()->setText(QString::fromStdString(AText));
+        QTest::keyClick(picker->Filter(), Qt::Key_Return);
     }
 };
 

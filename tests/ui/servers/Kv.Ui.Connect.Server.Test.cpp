@@ -69,13 +69,12 @@ void ConnectAndCopyBothWays(TMainDriver& f, const std::string& AAddress, std::ve
     WriteFile(f.Left + "/tree/name with blanks ü.txt", "");
     f.Open();
 
-    // F1 on the right half: the address, then the server's questions on this thread.
+    // F1 on the right half: the address typed into the picker, then the server's questions on
+    // this thread.
     f.Form->SetActiveHalf(rhRight);
-    std::vector<TModalStep> steps{AnswerLine("Connect", AAddress)};
-    steps.insert(steps.end(), ALogin.begin(), ALogin.end());
     {
-        TModalDriver dialogs(steps);
-        f.Form->AskConnection();
+        TModalDriver dialogs(ALogin);
+        f.TypeInPicker(AAddress);
         ASSERT_TRUE(QTest::qWaitFor([&] {
             return dialogs.Finished() && !f.Panel(rhRight).Busy() && f.Panel(rhRight).IsRemote();
         }, 60000)) << f.Panel(rhRight).StatusText();
@@ -104,10 +103,9 @@ void ConnectAndCopyBothWays(TMainDriver& f, const std::string& AAddress, std::ve
     const std::string title = f.Form->OpenConnections()[0].Title;
     f.Form->SetActiveHalf(rhLeft);
     {
-        TModalDriver dialogs({AnswerLine("Connect", title)});
-        f.Form->AskConnection();
+        f.TypeInPicker(title);
         ASSERT_TRUE(QTest::qWaitFor([&] {
-            return dialogs.Finished() && !f.Panel(rhLeft).Busy() && f.Panel(rhLeft).IsRemote();
+            return !f.Panel(rhLeft).Busy() && f.Panel(rhLeft).IsRemote();
         }, 30000)) << f.Panel(rhLeft).StatusText();
     }
     EXPECT_EQ(f.Panel(rhLeft).FileSystem(), f.Panel(rhRight).FileSystem());
@@ -154,8 +152,8 @@ TEST_F(SftpServer, SavedConnectionByName) {
     TMainDriver f;
     f.Open();
     {
-        TModalDriver dialogs({AnswerLine("Connect", "key SERVER"), TrustKey()});
-        f.Form->AskConnection();
+        TModalDriver dialogs({TrustKey()});
+        f.TypeInPicker("key SERVER");
         ASSERT_TRUE(QTest::qWaitFor([&] {
             return dialogs.Finished() && !f.Panel(rhLeft).Busy() && f.Panel(rhLeft).IsRemote();
         }, 60000)) << f.Panel(rhLeft).StatusText();
