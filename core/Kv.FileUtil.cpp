@@ -55,6 +55,11 @@ std::string DataFolder() {
     return folder;
 }
 
+bool IsExistingFolder(const std::string& APath) {
+    struct stat st {};
+    return !APath.empty() && ::stat(APath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool CanWriteIn(const std::string& AFolder) {
     std::string probe = AFolder + "/.kolvan-write-test-" + std::to_string(::getpid());
     int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);

@@ -14,6 +14,9 @@ std::string ChooseDataFolder(const std::string& AProgramFolder, const std::strin
 // The marker that keeps an installed program out of portable use.
 inline constexpr const char* KPortableMarker = "kolvan.appdata";
 
+// Whether APath names an existing folder (links followed).
+bool IsExistingFolder(const std::string& APath);
+
 // Creates and deletes ".kolvan-write-test-<pid>" in AFolder.
 bool CanWriteIn(const std::string& AFolder);
 

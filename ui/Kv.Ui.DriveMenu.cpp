@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <sys/stat.h>
+
+#include "Kv.FileUtil.h"
 
 namespace kv {
 
@@ -69,10 +70,7 @@ TKvDrives DrivesFromMounts(const std::vector<TKvMount>& AMounts, const std::stri
 
 TKvDrives ListDrives() {
     const char* home = std::getenv("HOME");
-    return DrivesFromMounts(ReadMounts(), home ? home : "", [](const std::string& APath) {
-        struct stat info;
-        return ::stat(APath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-    });
+    return DrivesFromMounts(ReadMounts(), home ? home : "", IsExistingFolder);
 }
 
 } // namespace kv

@@ -4,13 +4,13 @@
 #include <QMouseEvent>
 
 #include "Kv.Connectors.Store.h"
+#include "Kv.FileUtil.h"
 #include "Kv.Log.h"
 #include "Kv.Text.h"
 #include "Kv.Ui.FilePanel.h"
 #include "Kv.Ui.MainForm.h"
 #include "Kv.Ui.PanelPlaces.h"
 #include "Kv.Ui.Prompts.h"
-#include <sys/stat.h>
 
 namespace kv {
 
@@ -41,11 +41,6 @@ public:
         return kv::InputSecret(ATitle, APrompt, AValue);
     }
 };
-
-bool IsLocalFolder(const std::string& APath) {
-    struct stat st {};
-    return ::stat(APath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 } // namespace
 
@@ -141,6 +136,7 @@ void TMainForm::ConnectTyped(TKvHalf AHalf, const std::string& AText) {
     const TKvConnectors& saved = Connectors().Connectors();
     for (const auto& conn : saved)
         if (SameTextAscii(ConnectorTitle(conn), text)) {
+            // A copy: unlocking the passwords reads the list again under this reference.
             const TKvConnector chosen = conn;
             OpenConnector(half, chosen, chosen.StartDir);
             return;
@@ -186,7 +182,7 @@ void TMainForm::PanelConnected(const std::string& AConnectorId, IKvFileSystemPtr
         const THalf& other = FHalves[Other(h)];
         const std::string remembered = OtherPathOf(FState, AConnectorId);
         if (RemembersOtherPath(AConnectorId) && !other.Shell && !other.Restore && other.Panel->IsPlainLocal() &&
-            !remembered.empty() && remembered != other.Panel->Path() && IsLocalFolder(remembered))
+            !remembered.empty() && remembered != other.Panel->Path() && IsExistingFolder(remembered))
             other.Panel->Navigate(remembered);
         break;
     }

@@ -8,8 +8,8 @@
 #include <QSplitter>
 #include <QVBoxLayout>
 #include <cctype>
-#include <sys/stat.h>
 
+#include "Kv.FileUtil.h"
 #include "Kv.Log.h"
 #include "Kv.Settings.h"
 #include "Kv.Text.h"
@@ -23,11 +23,6 @@
 namespace kv {
 
 namespace {
-
-bool IsFolder(const std::string& APath) {
-    struct stat st {};
-    return !APath.empty() && ::stat(APath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 // The widget that fills a half below its title: the file panel, a terminal or a placeholder.
 void ShowOnly(QWidget* AShown, std::initializer_list<QWidget*> AOthers) {
@@ -128,7 +123,7 @@ TKvShellPanel* TMainForm::OpenTerminal(TKvHalf AHalf, const TKvConnector& AConn)
     shell->OnTitleChanged = [this](TKvShellPanel*) { RefreshTitles(); };
     shell->OnWorkChanged = [this](TKvShellPanel*) { RefreshWindowTitle(); };
     shell->OnEnded = [this](TKvShellPanel* ASender) { TerminalEnded(ASender); };
-    term->Actions = std::make_shared<TKvShellActions>(*shell, *FEdits, this);
+    term->Actions = std::make_unique<TKvShellActions>(*shell, *FEdits, this);
     term->Actions->OnTransfer = [this, shell](bool AMove, IKvFileSystemPtr AFs, const std::string& AFolder,
                                               const TKvFileEntries& AItems) {
         TerminalTransfer(shell, AMove, std::move(AFs), AFolder, AItems);
@@ -445,7 +440,7 @@ void TMainForm::ToggleCommandLine() {
         FConsole->hide();
         ShowHalves(true);
         THalf& half = FHalves[FActive];
-        if (!half.Shell && !half.Restore && half.Panel->IsPlainLocal() && IsFolder(folder) &&
+        if (!half.Shell && !half.Restore && half.Panel->IsPlainLocal() && IsExistingFolder(folder) &&
             folder != half.Panel->Path())
             half.Panel->Navigate(folder);
         SetActiveHalf(FActive);

@@ -26,6 +26,7 @@
 #include "Kv.Ui.ProgressForm.h"
 #include "Kv.Ui.Prompts.h"
 #include "Kv.Ui.RestoreBox.h"
+#include "Kv.Ui.ShellActions.h"
 #include "Kv.Ui.ShellPanel.h"
 #include "Kv.Ui.TitleText.h"
 #include "Kv.Ui.Theme.h"

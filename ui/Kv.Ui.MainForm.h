@@ -152,8 +152,7 @@ private:
     // An open terminal, shown in a half or hidden behind its file panel.
     struct TTerminal {
         TKvShellPanel* Shell = nullptr;
-        // Shared: made where its type is known.
-        std::shared_ptr<TKvShellActions> Actions;
+        std::unique_ptr<TKvShellActions> Actions;
         TKvConnector Conn;
         std::string Title;
     };
