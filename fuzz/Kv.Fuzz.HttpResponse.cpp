@@ -48,6 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
             Check(head.Status >= 200 && head.Status <= 999, "status out of range");
             Check(head.Names.size() == head.Values.size(), "headers out of step");
             Check(head.Names.size() <= kv::KHttpMaxHeaders, "too many headers");
+            size_t headSize = 0;
+            for (size_t h = 0; h < head.Names.size(); ++h)
+                headSize += head.Names[h].size() + head.Values[h].size();
+            Check(headSize <= kv::KHttpMaxHead, "head larger than its limit");
             const std::string body = reader.ReadBodyAll(1 << 20);
             Check(body.size() <= ASize, "body larger than the input");
             Check(reader.BodyDone(), "body not done after reading it all");

@@ -70,6 +70,23 @@ TEST(HttpReader, ResponseScripts) {
     std::string manyHeaders = "HTTP/1.1 200 OK\r\n";
     for (int i = 0; i < 201; ++i)
         manyHeaders += "X-H" + std::to_string(i) + ": v\r\n";
+    // One header grown by folded lines: 100 lines of 600 bytes fit in the head, 120 do not.
+    const std::string fold(600, 'f');
+    std::string foldedHead = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n"
+                             "X-Folded: a\r\n";
+    std::string foldedValue = "a";
+    for (int i = 0; i < 100; ++i) {
+        foldedHead += "\t" + fold + "\r\n";
+        foldedValue += " " + fold;
+    }
+    std::string overlongHead = foldedHead;
+    for (int i = 0; i < 20; ++i)
+        overlongHead += "\t" + fold + "\r\n";
+    std::string manyFolded = "HTTP/1.1 200 OK\r\nX-Folded: a\r\n", manyColonless = manyFolded;
+    for (int i = 0; i < 200; ++i) {
+        manyFolded += " b\r\n";
+        manyColonless += "no colon\r\n";
+    }
     const TResponseScript scripts[] = {
         {"fixed length, two on one connection",
          "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhelloHTTP/1.1 404 Not Found\r\n"
@@ -169,6 +186,36 @@ TEST(HttpReader, ResponseScripts) {
          "The server sent a broken Content-Length"},
         {"201 header lines",
          manyHeaders + "\r\n",
+         "GET",
+         true,
+         {},
+         "The server sent too many header lines"},
+        {"folded lines within the head limit",
+         foldedHead + "\r\n",
+         "GET",
+         true,
+         {"200||close|" + foldedValue},
+         nullptr},
+        {"folded lines past the head limit",
+         overlongHead + "\r\n",
+         "GET",
+         true,
+         {},
+         "The server sent a header larger than 64 KiB"},
+        {"blank lines before the status past the head limit",
+         std::string(70000, '\n') + "HTTP/1.1 200 OK\r\n\r\n",
+         "GET",
+         true,
+         {},
+         "The server sent a header larger than 64 KiB"},
+        {"folded lines count as header lines",
+         manyFolded + "\r\n",
+         "GET",
+         true,
+         {},
+         "The server sent too many header lines"},
+        {"lines without a colon count as header lines",
+         manyColonless + "\r\n",
          "GET",
          true,
          {},
