@@ -123,6 +123,27 @@ std::string StoredFingerprint(const std::string& AFile, std::string_view AHost, 
     return stored;
 }
 
+std::vector<std::string> KnownHostKeyTypes(const std::string& AFile, std::string_view AHost,
+                                           int APort) {
+    std::lock_guard lock(StoreLock());
+    std::vector<std::string> types;
+    std::string text;
+    if (!LoadText(AFile, text))
+        return types;
+    const std::string host_key = KnownHostKey(AHost, APort);
+    for (std::string_view line : SplitLines(text)) {
+        std::array<std::string_view, 3> fields;
+        if (!LineFields(line, fields) || fields[0] != host_key)
+            continue;
+        bool seen = false;
+        for (const auto& type : types)
+            seen = seen || SameTextAscii(type, fields[1]);
+        if (!seen)
+            types.emplace_back(fields[1]);
+    }
+    return types;
+}
+
 bool AddKnownHost(const std::string& AFile, std::string_view AHost, int APort,
                   std::string_view AKeyType, std::string_view AFingerprint) {
     // A host name from an imported connection must not smuggle a second, trusted line in.

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kv {
 
@@ -26,6 +27,10 @@ TKvKnownHostState CheckKnownHost(const std::string& AFile, std::string_view AHos
 // Empty when there is none.
 std::string StoredFingerprint(const std::string& AFile, std::string_view AHost, int APort,
                               std::string_view AKeyType);
+// The key types stored for the host, each once, in the order of their first lines (TLS
+// certificates included): a host known under one type is not new when it shows another.
+std::vector<std::string> KnownHostKeyTypes(const std::string& AFile, std::string_view AHost,
+                                           int APort);
 // Appends one line ending in CR LF to the bytes already there (after a line end when the last
 // line has none) and writes the file back atomically. False when the file cannot be read, the
 // write failed, or when a field is empty or holds a blank or a control character, which would

@@ -27,6 +27,9 @@ namespace kv {
     X(libssh2_session_set_timeout)                                                                 \
     X(libssh2_session_last_error)                                                                  \
     X(libssh2_session_hostkey)                                                                     \
+    X(libssh2_session_supported_algs)                                                              \
+    X(libssh2_session_method_pref)                                                                 \
+    X(libssh2_free)                                                                                \
     X(libssh2_hostkey_hash)                                                                        \
     X(libssh2_userauth_list)                                                                       \
     X(libssh2_userauth_authenticated)                                                              \

@@ -23,6 +23,7 @@
 #include "Kv.Platform.Errors.h"
 #include "Kv.Ssh.Config.h"
 #include "Kv.Ssh.UserKnownHosts.h"
+#include "Kv.Text.h"
 
 namespace kv {
 
@@ -163,6 +164,50 @@ bool ReadWholeFile(const std::string& APath, std::string& AText) {
 uint32_t BigEndian32(const unsigned char* AData) {
     return (uint32_t(AData[0]) << 24) | (uint32_t(AData[1]) << 16) | (uint32_t(AData[2]) << 8) |
            AData[3];
+}
+
+// The SSH key types that Kolvan's store or the user's known_hosts holds for the host.
+std::vector<std::string> KnownSshKeyTypes(const std::string& AHost, int APort) {
+    std::vector<std::string> types;
+    for (auto& type : KnownHostKeyTypes(KnownHostsFile(), AHost, APort))
+        if (!SameTextAscii(type, KTlsCertificateKeyType))
+            types.push_back(std::move(type));
+    std::string text, problem;
+    bool missing = false;
+    // An unreadable file is logged by the host key check that follows.
+    if (ReadSshTextFile(UserKnownHostsFile(), KUserKnownHostsMaxBytes, text, problem, missing))
+        for (auto& type : UserKnownHostKeyTypes(text, AHost, APort))
+            types.push_back(std::move(type));
+    return types;
+}
+
+// A host known by one key type is refused when it shows another, so an honest server must be
+// asked for the known one first; the other types follow in libssh2's order, so that a server
+// that dropped the known key is refused as changed rather than failing the handshake. Unknown
+// hosts keep libssh2's own order.
+void PreferKnownHostKeys(LIBSSH2_SESSION* ASession, const std::vector<std::string>& AKnown) {
+    if (AKnown.empty())
+        return;
+    const auto& api = Ssh2();
+    const char** methods = nullptr;
+    int count = api.libssh2_session_supported_algs(ASession, LIBSSH2_METHOD_HOSTKEY, &methods);
+    if (count <= 0 || !methods)
+        return;
+    std::string known, others;
+    for (int i = 0; i < count; ++i) {
+        const std::string name = methods[i];
+        bool is_known = std::any_of(AKnown.begin(), AKnown.end(), [&](const std::string& AType) {
+            return SameTextAscii(AType, name);
+        });
+        std::string& list = is_known ? known : others;
+        list += (list.empty() ? "" : ",") + name;
+    }
+    api.libssh2_free(ASession, methods);
+    if (known.empty())
+        return;
+    const std::string order = others.empty() ? known : known + "," + others;
+    if (api.libssh2_session_method_pref(ASession, LIBSSH2_METHOD_HOSTKEY, order.c_str()) != 0)
+        Log("ssh: the host key types " + known + " could not be preferred");
 }
 
 } // namespace
@@ -339,6 +384,7 @@ void TKvSshSession::Connect(const TKvConnector& AConn, const IKvConnectUiPtr& AU
         Fail("libssh2 could not start a session");
     api.libssh2_session_set_blocking(FSession, 1);
     api.libssh2_session_set_timeout(FSession, KSshSessionTimeoutMs);
+    PreferKnownHostKeys(FSession, KnownSshKeyTypes(FTarget.Host, FTarget.Port));
     if (api.libssh2_session_handshake(FSession, FSock) != 0) {
         std::string text = "The SSH handshake failed: " + LastError();
         // libssh2 1.10 verifies RSA host keys only as ssh-rsa (SHA-1), which current servers no
@@ -419,6 +465,18 @@ void TKvSshSession::CheckHostKey(const TKvConnector& AConn, const IKvConnectUiPt
                  " has changed since you last trusted it. The connection was refused. The key "
                  "trusted before is in " +
                  user_place + ".");
+        }
+        // Known under another key type only: the one who chose the type may be a man in the
+        // middle, so this is a changed key, not a new host.
+        for (const auto& known_type : KnownHostKeyTypes(file, AConn.Host, AConn.Port)) {
+            if (SameTextAscii(known_type, KTlsCertificateKeyType))
+                continue;
+            if (AUi)
+                AUi->ReportChangedHostKey(
+                    AConn.Host, AConn.Port, type_name, fingerprint,
+                    StoredFingerprint(file, AConn.Host, AConn.Port, known_type), file, AToken);
+            Fail("The key of " + AConn.Host +
+                 " has changed since you last trusted it. The connection was refused.");
         }
         if (AUi && AUi->ConfirmNewHostKey(AConn.Host, AConn.Port, type_name, fingerprint, AToken)) {
             AddKnownHost(file, AConn.Host, AConn.Port, type_name, fingerprint);

@@ -127,7 +127,7 @@ TKvUserKnownHost CheckUserKnownHosts(const std::string& AText, const std::string
                                      const std::string& AKeyType, const std::string& AKey) {
     TKvUserKnownHost result;
     const std::string name = OpenSshHostName(AHost, APort);
-    TKvUserKnownHost match, changed;
+    TKvUserKnownHost match, changed, other_type;
     for (const auto& entry : Entries(AText)) {
         if (entry.Marker == "@revoked") {
             if (HostFieldMatches(entry.Hosts, name) && DecodedKey(entry.KeyBase64) == AKey) {
@@ -140,21 +140,42 @@ TKvUserKnownHost CheckUserKnownHosts(const std::string& AText, const std::string
         // Certificate authorities sign host certificates, which are not used here.
         if (!entry.Marker.empty() || !HostFieldMatches(entry.Hosts, name))
             continue;
-        if (LowerAscii(entry.KeyType) != LowerAscii(AKeyType))
-            continue;
         std::string stored = DecodedKey(entry.KeyBase64);
+        if (LowerAscii(entry.KeyType) != LowerAscii(AKeyType)) {
+            if (other_type.Line == 0)
+                other_type = {ukChanged, entry.Line, stored, entry.KeyType};
+            continue;
+        }
         if (stored == AKey) {
             if (match.Line == 0)
-                match = {ukMatch, entry.Line, {}};
+                match = {ukMatch, entry.Line, {}, {}};
         } else if (changed.Line == 0) {
-            changed = {ukChanged, entry.Line, stored};
+            changed = {ukChanged, entry.Line, stored, entry.KeyType};
         }
     }
     if (match.Line != 0)
         return match;
     if (changed.Line != 0)
         return changed;
+    if (other_type.Line != 0)
+        return other_type;
     return result;
+}
+
+std::vector<std::string> UserKnownHostKeyTypes(const std::string& AText, const std::string& AHost,
+                                               int APort) {
+    std::vector<std::string> types;
+    const std::string name = OpenSshHostName(AHost, APort);
+    for (const auto& entry : Entries(AText)) {
+        if (!entry.Marker.empty() || !HostFieldMatches(entry.Hosts, name))
+            continue;
+        bool seen = false;
+        for (const auto& type : types)
+            seen = seen || LowerAscii(type) == LowerAscii(entry.KeyType);
+        if (!seen)
+            types.push_back(entry.KeyType);
+    }
+    return types;
 }
 
 std::string UserKnownHostsFile() {

@@ -19,8 +19,9 @@ struct TKvUserKnownHost {
     TKvUserKnownHostState State = ukUnknown;
     // The line that decided (1-based), 0 for none.
     int Line = 0;
-    // For ukChanged: the key there, as its raw blob.
+    // For ukChanged: the key there, as its raw blob, and its type.
     std::string StoredKey;
+    std::string StoredKeyType;
 };
 
 // The name under which OpenSSH files a host: "host" on port 22, "[host]:port" otherwise.
@@ -30,12 +31,16 @@ std::string OpenSshHostName(const std::string& AHost, int APort);
 // "ssh-keygen -F" finds them.
 std::vector<int> UserKnownHostsLines(const std::string& AText, const std::string& AHost, int APort);
 
-// The presented key (its type name and raw blob) against the lines for the host, as ssh reads
-// them: a revoked key wins, then a
-// line with this very key, then a line with another key of the same type (changed); keys of
-// other types leave the host unknown, as in ssh.
+// The presented key (its type name and raw blob) against the lines for the host: a revoked key
+// wins, then a line with this very key, then a line with another key of the same type
+// (changed), then a line with a key of another type (changed too: a man in the middle chooses
+// the type he shows, so a host known by any key is never new).
 TKvUserKnownHost CheckUserKnownHosts(const std::string& AText, const std::string& AHost, int APort,
                                      const std::string& AKeyType, const std::string& AKey);
+
+// The key types of the lines for the host (markers left out), each once, in file order.
+std::vector<std::string> UserKnownHostKeyTypes(const std::string& AText, const std::string& AHost,
+                                               int APort);
 
 // ~/.ssh/known_hosts.
 std::string UserKnownHostsFile();

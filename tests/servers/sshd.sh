@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Starts or stops one OpenSSH sshd for the tests, on 127.0.0.1 and ::1.
-#   sshd.sh start DIR [--port N] [--no-sftp] [--keyset NAME] [--rsa-only] [--owner PID]
+#   sshd.sh start DIR [--port N] [--no-sftp] [--keyset NAME] [--rsa-only] [--host-keys TYPES]
+#                     [--owner PID]
 #       writes DIR/sshd_config, makes host keys in DIR/keys-NAME (kept, so a restart with the
-#       same set shows the same keys and another set shows a changed key), starts sshd on the
+#       same set shows the same keys and another set shows a changed key), offers the host keys
+#       of TYPES ("ed25519 ecdsa" unless told, "rsa" with --rsa-only), starts sshd on the
 #       given or a free port, waits until it answers, prints the port. DIR/pid has its PID.
 #       With --owner, sshd is stopped when that process ends (a test binary that crashed).
 #   sshd.sh stop DIR
@@ -38,6 +40,7 @@ port=""
 sftp=yes
 keyset=main
 rsa_only=no
+types=""
 owner=""
 while [ $# -gt 0 ]; do
     case $1 in
@@ -45,6 +48,7 @@ while [ $# -gt 0 ]; do
     --no-sftp) sftp=no; shift ;;
     --keyset) keyset=$2; shift 2 ;;
     --rsa-only) rsa_only=yes; shift ;;
+    --host-keys) types=$2; shift 2 ;;
     --owner) owner=$2; shift 2 ;;
     *) echo "sshd.sh: unknown option $1" >&2; exit 2 ;;
     esac
@@ -54,8 +58,10 @@ mkdir -p "$dir" /run/sshd
 dir=$(cd "$dir" && pwd)
 keys=$dir/keys-$keyset
 mkdir -p "$keys"
-types="ed25519 ecdsa"
-[ "$rsa_only" = yes ] && types=rsa
+if [ -z "$types" ]; then
+    types="ed25519 ecdsa"
+    [ "$rsa_only" = yes ] && types=rsa
+fi
 for type in $types; do
     [ -s "$keys/host_$type" ] || ssh-keygen -q -t "$type" -N "" -C "kolvan test host" -f "$keys/host_$type"
 done
@@ -76,12 +82,9 @@ fi
     echo "Port $port"
     echo "ListenAddress 127.0.0.1"
     echo "ListenAddress ::1"
-    if [ "$rsa_only" = yes ]; then
-        echo "HostKey $keys/host_rsa"
-    else
-        echo "HostKey $keys/host_ed25519"
-        echo "HostKey $keys/host_ecdsa"
-    fi
+    for type in $types; do
+        echo "HostKey $keys/host_$type"
+    done
     cat <<CONF
 PidFile $dir/sshd.pid
 UsePAM yes

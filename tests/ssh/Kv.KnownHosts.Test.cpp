@@ -75,10 +75,18 @@ TEST(KnownHosts, AddsALineAndKeepsTheOthers) {
     EXPECT_EQ(test::ReadFile(file), "\xEF\xBB\xBF[a.org]:22 ssh-ed25519 SHA256:a\n  odd\tline  "
                                     "\r\rlast\r\n[b.org]:990 tls-certificate AA:BB\r\n");
 
-    // A new key type for a known host is another line, not a change.
+    // Each key type of a host is a line of its own, and the store lists the host's types (the
+    // session refuses a host known by one type that shows another).
+    using TTypes = std::vector<std::string>;
+    EXPECT_EQ(KnownHostKeyTypes(file, "A.org", 22), TTypes{"ssh-ed25519"});
     ASSERT_TRUE(AddKnownHost(file, "a.org", 22, "ecdsa-sha2-nistp256", "SHA256:e"));
+    ASSERT_TRUE(AddKnownHost(file, "a.org", 22, "SSH-ED25519", "SHA256:dup"));
     EXPECT_EQ(CheckKnownHost(file, "a.org", 22, "ssh-ed25519", "SHA256:a"), khMatch);
     EXPECT_EQ(CheckKnownHost(file, "a.org", 22, "ecdsa-sha2-nistp256", "SHA256:e"), khMatch);
+    EXPECT_EQ(KnownHostKeyTypes(file, "a.org", 22), (TTypes{"ssh-ed25519", "ecdsa-sha2-nistp256"}));
+    EXPECT_EQ(KnownHostKeyTypes(file, "b.org", 990), TTypes{"tls-certificate"});
+    EXPECT_EQ(KnownHostKeyTypes(file, "a.org", 2222), TTypes{});
+    EXPECT_EQ(KnownHostKeyTypes(dir / "missing.txt", "a.org", 22), TTypes{});
 }
 
 // Adding a host appends its line to the bytes that are there, so no other host's answer can

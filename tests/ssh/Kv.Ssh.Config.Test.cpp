@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "Kv.Platform.Folders.h"
+#include "Kv.Secrets.h"
 #include "Kv.Ssh.Config.h"
 #include "Kv.Ssh.UserKnownHosts.h"
 #include "KvTestSupport.h"
@@ -302,7 +303,7 @@ TEST(UserKnownHosts, LinesAgreeWithSshKeygen) {
     }
 
     // The key itself: the same key known, another key of the same type changed, a revoked key
-    // refused, another type unknown.
+    // refused, a key of another type changed too (a host known by any key is never new).
     auto blob = [&](const std::string& APub) {
         std::string base64 = test::Split(APub, ' ')[1];
         return test::RunCommand("printf %s " + Shell(base64) + " | base64 -d");
@@ -317,10 +318,48 @@ TEST(UserKnownHosts, LinesAgreeWithSshKeygen) {
     EXPECT_EQ(changed.StoredKey, mine);
     EXPECT_EQ(CheckUserKnownHosts(text, "plain.example.org", 22, "ssh-ed25519", mine).State,
               ukRevoked);
-    EXPECT_EQ(CheckUserKnownHosts(text, "a.wild.org", 22, "ecdsa-sha2-nistp256", other).State,
-              ukUnknown);
+    TKvUserKnownHost other_type =
+        CheckUserKnownHosts(text, "a.wild.org", 22, "ecdsa-sha2-nistp256", other);
+    EXPECT_EQ(other_type.State, ukChanged);
+    EXPECT_EQ(other_type.Line, 5);
+    EXPECT_EQ(other_type.StoredKey, mine);
+    EXPECT_EQ(other_type.StoredKeyType, "ssh-ed25519");
     EXPECT_EQ(CheckUserKnownHosts(text, "nowhere.example.org", 22, "ssh-ed25519", other).State,
               ukUnknown);
+
+    // The types a connection asks the server for first: markers do not make a host known.
+    using TTypes = std::vector<std::string>;
+    EXPECT_EQ(UserKnownHostKeyTypes(text, "plain.example.org", 22), TTypes{"ssh-ed25519"});
+    EXPECT_EQ(UserKnownHostKeyTypes(text, "hashed.example.org", 2222), TTypes{"ssh-ed25519"});
+    EXPECT_EQ(UserKnownHostKeyTypes(text, "x.example.org", 22), TTypes{});
+    EXPECT_EQ(UserKnownHostKeyTypes(text, "nowhere.example.org", 22), TTypes{});
+}
+
+// With lines of several types for a host, the presented key decides by its own type first: a
+// line with this very key anywhere wins, a same-type line with another key is the change
+// reported, and only without either does a line of another type count.
+TEST(UserKnownHosts, AnotherTypeCountsOnlyWithoutALineOfTheSameType) {
+    const std::string ed = "ed-key", ec = "ec-key", ec2 = "ec-key-2";
+    auto line = [](const std::string& AHost, const std::string& AType, const std::string& AKey) {
+        return AHost + " " + AType + " " +
+               Base64Encode(reinterpret_cast<const uint8_t*>(AKey.data()), AKey.size()) + "\n";
+    };
+    const std::string text =
+        line("h.org", "ssh-ed25519", ed) + line("h.org", "ecdsa-sha2-nistp256", ec2) +
+        line("h.org", "ECDSA-SHA2-NISTP256", ec) + line("k.org", "ssh-ed25519", ed);
+    EXPECT_EQ(CheckUserKnownHosts(text, "h.org", 22, "ecdsa-sha2-nistp256", ec).State, ukMatch);
+    TKvUserKnownHost changed =
+        CheckUserKnownHosts(text, "h.org", 22, "ecdsa-sha2-nistp256", "ec-key-3");
+    EXPECT_EQ(changed.State, ukChanged);
+    EXPECT_EQ(changed.Line, 2);
+    EXPECT_EQ(changed.StoredKeyType, "ecdsa-sha2-nistp256");
+    TKvUserKnownHost other = CheckUserKnownHosts(text, "k.org", 22, "ecdsa-sha2-nistp256", ec);
+    EXPECT_EQ(other.State, ukChanged);
+    EXPECT_EQ(other.Line, 4);
+    EXPECT_EQ(other.StoredKey, ed);
+    EXPECT_EQ(CheckUserKnownHosts(text, "k.org", 2222, "ecdsa-sha2-nistp256", ec).State, ukUnknown);
+    EXPECT_EQ(UserKnownHostKeyTypes(text, "h.org", 22),
+              (std::vector<std::string>{"ssh-ed25519", "ecdsa-sha2-nistp256"}));
 }
 
 } // namespace

@@ -239,6 +239,57 @@ TEST_F(SshHostKeys, UnknownKnownAndChanged) {
         "The key of 127.0.0.1 has changed since you last trusted it. The connection was refused.");
 }
 
+// A host known by one key type that shows another is refused as changed, never asked about as
+// new (whoever sits in the middle chooses the type); an honest server that offers the known type
+// beside others is asked for it and connects without a question.
+TEST_F(SshHostKeys, AnotherKeyTypeIsAChangedKey) {
+    const struct {
+        const char* Known;
+        const char* KnownName;
+        const char* Other;
+        const char* OtherName;
+    } cases[] = {
+        {"ed25519", "ssh-ed25519", "ecdsa", "ecdsa-sha2-nistp256"},
+        {"ecdsa", "ecdsa-sha2-nistp256", "ed25519", "ssh-ed25519"},
+    };
+    auto conn = KeyConn(FServer->Port());
+    const std::string file = KnownHostsFile();
+    const std::string host = "[127.0.0.1]:" + std::to_string(FServer->Port());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("known by ") + c.Known);
+        test::ForgetKnownHosts();
+        auto ui = std::make_shared<TScriptedUi>();
+        FServer->Restart(std::string("--host-keys ") + c.Known);
+        ASSERT_EQ(ConnectOutcome(conn, ui), "");
+        EXPECT_EQ(ui->NewKeyQuestions, 1);
+        const std::string stored = test::ReadFile(file);
+        ASSERT_EQ(stored.rfind(host + " " + c.KnownName + " SHA256:", 0), 0u) << stored;
+
+        // Both types offered: the known one is chosen, so no question and no second line.
+        FServer->Restart("");
+        EXPECT_EQ(ConnectOutcome(conn, ui), "");
+        EXPECT_EQ(ui->NewKeyQuestions, 1);
+        EXPECT_EQ(test::ReadFile(file), stored);
+
+        // Only the other type: refused and reported as a changed key, the store unchanged.
+        FServer->Restart(std::string("--host-keys ") + c.Other);
+        EXPECT_EQ(ConnectOutcome(conn, ui), "The key of 127.0.0.1 has changed since you last "
+                                            "trusted it. The connection was refused.");
+        EXPECT_EQ(ui->NewKeyQuestions, 1);
+        ASSERT_EQ(ui->ChangedKeyReports.size(), 1u);
+        auto fields = test::Split(ui->ChangedKeyReports[0], ' ');
+        ASSERT_EQ(fields.size(), 4u);
+        EXPECT_EQ(fields[0], c.OtherName);
+        EXPECT_NE(fields[1], fields[2]);
+        EXPECT_NE(stored.find(" " + fields[2] + "\r\n"), std::string::npos)
+            << "the old fingerprint is the stored one";
+        EXPECT_EQ(fields[3], file);
+        EXPECT_EQ(test::ReadFile(file), stored);
+        EXPECT_EQ(ConnectOutcome(conn, nullptr), "The key of 127.0.0.1 has changed since you "
+                                                 "last trusted it. The connection was refused.");
+    }
+}
+
 TEST_F(SshHostKeys, RsaOnlyServerSaysWhatToUse) {
     TSshd rsa("--rsa-only");
     auto ui = std::make_shared<TScriptedUi>();

@@ -241,5 +241,44 @@ TEST_F(SshUserSetup, KnownHostsOfOpenSshTrustAndRefuse) {
     GServer->Restart("");
 }
 
+// A host that ~/.ssh/known_hosts knows by its ed25519 key: asked for that key it connects
+// without a question; showing only an ECDSA key it is refused as changed, naming the line.
+TEST_F(SshUserSetup, KnownHostsOfOpenSshRefuseAnotherKeyType) {
+    TUserSsh user;
+    test::ForgetKnownHosts();
+    TSshd server;
+    const std::string known = user.Path("known_hosts");
+    int code = 0;
+    test::RunCommand("ssh-keyscan -t ed25519 -p " + std::to_string(server.Port()) +
+                         " 127.0.0.1 > '" + known + "' 2>/dev/null",
+                     &code);
+    ASSERT_EQ(code, 0);
+    ASSERT_NE(test::ReadFile(known).find(" ssh-ed25519 "), std::string::npos);
+    TKvConnector conn = test::KeyConn(server.Port());
+
+    auto ui = std::make_shared<TScriptedUi>();
+    EXPECT_TRUE(OpenFs(conn, ui) != nullptr);
+    EXPECT_EQ(ui->NewKeyQuestions, 0);
+    EXPECT_FALSE(test::Exists(KnownHostsFile()));
+
+    server.Restart("--host-keys ecdsa");
+    const std::string place = known + ", line 1";
+    EXPECT_EQ(ErrorOf([&] { OpenFs(conn, ui); }),
+              "The key of 127.0.0.1 has changed since you last trusted it. The connection was "
+              "refused. The key trusted before is in " +
+                  place + ".");
+    EXPECT_EQ(ui->NewKeyQuestions, 0);
+    ASSERT_EQ(ui->ChangedKeyReports.size(), 1u);
+    EXPECT_EQ(ui->ChangedKeyReports[0].rfind("ecdsa-sha2-nistp256 ", 0), 0u);
+    // The old fingerprint is the one ssh-keygen gives for the ed25519 line.
+    const auto listed =
+        test::Split(test::RunCommand("ssh-keygen -l -E sha256 -f '" + known + "'"), ' ');
+    ASSERT_GE(listed.size(), 2u);
+    EXPECT_EQ(test::Split(ui->ChangedKeyReports[0], ' ')[2], listed[1]);
+    EXPECT_EQ(ui->ChangedKeyReports[0].substr(ui->ChangedKeyReports[0].size() - place.size()),
+              place);
+    EXPECT_FALSE(test::Exists(KnownHostsFile()));
+}
+
 } // namespace
 } // namespace kv
