@@ -425,8 +425,15 @@ void TKvRun::ProcessPlanItem(const TKvPlanItem& AItem) {
         return;
     }
     if (AItem.IsDir) {
+        // A server that refuses to say (403) is asked about like any failure: never read as
+        // "absent", and never the end of the whole job.
         TKvFileEntry existing;
-        const bool existed = FReq.DestFs->Stat(AItem.Target, existing);
+        bool existed = false;
+        if (!Attempt("Could not create " + AItem.Target,
+                     [&] { existed = FReq.DestFs->Stat(AItem.Target, existing); })) {
+            FSkippedDirs.push_back(AItem.Source);
+            return;
+        }
         if (!EnsureFolder(AItem.Target))
             FSkippedDirs.push_back(AItem.Source);
         else if (!existed)
@@ -439,7 +446,11 @@ void TKvRun::ProcessPlanItem(const TKvPlanItem& AItem) {
 bool TKvRun::ResolveConflict(const TKvPlanItem& AItem, std::string& ATarget, bool& ATargetExisted) {
     ATargetExisted = false;
     TKvFileEntry existing;
-    if (!FReq.DestFs->Stat(ATarget, existing))
+    bool found = false;
+    // A refused check (403) is neither "absent" nor the end of the job: the user says.
+    if (!Attempt("Could not copy " + AItem.Source, [&] { found = FReq.DestFs->Stat(ATarget, existing); }))
+        return false;
+    if (!found)
         return true;
     ATargetExisted = true;
     if (existing.IsDir) {
@@ -469,7 +480,8 @@ bool TKvRun::ResolveConflict(const TKvPlanItem& AItem, std::string& ATarget, boo
     case paOverwrite:
         return true;
     case paRename:
-        ATarget = FreeName(*FReq.DestFs, ATarget);
+        if (!Attempt("Could not copy " + AItem.Source, [&] { ATarget = FreeName(*FReq.DestFs, ATarget); }))
+            return false;
         ATargetExisted = false;
         return true;
     default:

@@ -316,9 +316,12 @@ bool TKvFaultFs::WaitBlocked(int AWaitMs) {
 
 void TKvFaultFs::Hit(TKvFsOp AOp, const std::string& APath) {
     std::unique_lock lock(FLock);
-    int call = ++FCalls[AOp];
+    const int anyCall = ++FCalls[AOp];
+    const int pathCall = ++FPathCalls[{AOp, APath}];
     for (const auto& fault : FFaults) {
-        if (fault.Op != AOp || call < fault.Nth || call >= fault.Nth + fault.Times)
+        const int call = fault.Path.empty() ? anyCall : pathCall;
+        if (fault.Op != AOp || (!fault.Path.empty() && fault.Path != APath) || call < fault.Nth ||
+            call >= fault.Nth + fault.Times)
             continue;
         if (fault.Block) {
             ++FBlocked;

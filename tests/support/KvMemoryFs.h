@@ -106,6 +106,8 @@ struct TKvFault {
     int Times = 1;
     bool Block = false;
     bool Fail = true;
+    // When set, only the calls on this path count for this fault.
+    std::string Path = {};
 };
 
 class TKvFaultFs : public IKvFileSystem {
@@ -156,6 +158,7 @@ private:
     std::condition_variable FChanged;
     std::vector<TKvFault> FFaults;
     std::map<TKvFsOp, int> FCalls;
+    std::map<std::pair<TKvFsOp, std::string>, int> FPathCalls;
     bool FReleased = false;
     int FBlocked = 0;
 };

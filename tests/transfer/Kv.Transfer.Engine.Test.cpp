@@ -216,6 +216,54 @@ TEST(TransferErrors, FailedOverwriteKeepsTheOldTarget) {
     }
 }
 
+// A server that refuses the check for an existing target (a WebDAV 403) is asked about for that
+// item; the rest of the job goes on and is counted, and the refusal never reads as "absent".
+TEST(TransferErrors, ARefusedCheckOfTheTargetAsksForThatItemOnly) {
+    TTempDir src;
+    for (const char* name : {"a", "b", "c"})
+        WriteFile(src / name, std::string("new ") + name);
+    ::mkdir((src / "dir").c_str(), 0755);
+    WriteFile(src / "dir/inner", "inner");
+    struct TCase {
+        const char* Name;
+        std::string Refused; // the target whose check is refused once
+        std::vector<TKvPromptAnswer> Answers;
+        int Succeeded, Skipped;
+        std::string B; // what the server's "b" holds afterwards
+        bool HasInner;
+    } cases[] = {
+        {"skip a file", "/out/b", {paSkip}, 3, 1, "precious", true},
+        {"retry, then overwrite as asked", "/out/b", {paRetry, paOverwrite}, 4, 0, "new b", true},
+        // The conflict over "b" comes first, then the refused folder.
+        {"skip a folder", "/out/dir", {paOverwrite, paSkip}, 3, 1, "new b", false},
+    };
+    for (const auto& c : cases) {
+        auto mem = std::make_shared<TKvMemoryFs>();
+        mem->AddFile("/out/b", "precious");
+        auto faulty = std::make_shared<TKvFaultFs>(mem);
+        faulty->AddFault({foStat, 1, 1, false, true, c.Refused});
+        auto host = std::make_shared<TScriptedHost>();
+        for (auto answer : c.Answers)
+            host->Reply(answer);
+        auto outcome = RunRequest(Request(tkCopy, LocalFs(), src.Path(), {"a", "b", "c", "dir"}, faulty, "/out"), host);
+        std::vector<std::string> errors;
+        for (const auto& question : host->Questions)
+            if (question.Kind == pkError)
+                errors.push_back(question.Text);
+        ASSERT_EQ(errors.size(), 1u) << c.Name;
+        EXPECT_NE(errors[0].find(c.Refused + ": injected failure"), std::string::npos) << c.Name << ": " << errors[0];
+        EXPECT_EQ(host->Questions.size(), c.Answers.size()) << c.Name;
+        EXPECT_FALSE(outcome.Result.Cancelled) << c.Name;
+        EXPECT_EQ(outcome.Result.Succeeded, c.Succeeded) << c.Name;
+        EXPECT_EQ(outcome.Result.Skipped, c.Skipped) << c.Name;
+        EXPECT_EQ(outcome.Result.Failed, 0) << c.Name;
+        EXPECT_EQ(mem->Content("/out/a"), "new a") << c.Name;
+        EXPECT_EQ(mem->Content("/out/c"), "new c") << c.Name;
+        EXPECT_EQ(mem->Content("/out/b"), c.B) << c.Name;
+        EXPECT_EQ(mem->HasFile("/out/dir/inner"), c.HasInner) << c.Name;
+    }
+}
+
 TEST(TransferErrors, SkippedFolderCreationSkipsEverythingBelowIt) {
     TTempDir src;
     ::mkdir((src / "a").c_str(), 0755);
