@@ -257,7 +257,7 @@ TEST_F(SshUserSetup, KnownHostsOfOpenSshRefuseAnotherKeyType) {
     TKvConnector conn = test::KeyConn(server.Port());
 
     auto ui = std::make_shared<TScriptedUi>();
-    EXPECT_TRUE(OpenFs(conn, ui) != nullptr);
+    EXPECT_EQ(ErrorOf([&] { OpenFs(conn, ui); }), "");
     EXPECT_EQ(ui->NewKeyQuestions, 0);
     EXPECT_FALSE(test::Exists(KnownHostsFile()));
 
