@@ -487,7 +487,15 @@ void TKvFtpFileSystem::RenamePath(const std::string& AOld, const std::string& AN
     std::string asideReason;
     if (!DoRename(newPath, aside, asideReason))
         throw EKvFsError(ANew + ": the old file could not be replaced: " + asideReason);
-    if (DoRename(oldPath, newPath, reason)) {
+    bool replaced = false;
+    try {
+        replaced = DoRename(oldPath, newPath, reason);
+    } catch (const EKvCancelled&) {
+        throw;
+    } catch (const EKvFsError& error) {
+        reason = error.what(); // a lost connection: the old file is aside all the same
+    }
+    if (replaced) {
         try {
             if (existing.IsDir && !existing.IsLink)
                 DeleteDirAt(aside);
@@ -499,7 +507,17 @@ void TKvFtpFileSystem::RenamePath(const std::string& AOld, const std::string& AN
         return;
     }
     std::string backReason;
-    DoRename(aside, newPath, backReason);
+    bool putBack = false;
+    try {
+        putBack = DoRename(aside, newPath, backReason);
+    } catch (const EKvCancelled&) {
+        throw;
+    } catch (const std::exception&) {
+    }
+    // The user's file survives only under the made-up name then: say where it is.
+    if (!putBack)
+        throw EKvFsError(ANew + ": could not be replaced: " + reason +
+                         ". The old file could not be put back and is now " + aside);
     throw EKvFsError(AOld + ": " + reason);
 }
 

@@ -318,7 +318,10 @@ void TKvSftpFileSystem::RenamePath(const std::string& AOld, const std::string& A
         throw EKvFsError(ANew + ": the old file could not be replaced: " + FSess->LastError());
     if (RenameRaw(AOld, ANew) != 0) {
         error = FSess->LastError();
-        RenameRaw(backup, ANew);
+        // The user's file survives only under the made-up name then: say where it is.
+        if (RenameRaw(backup, ANew) != 0)
+            throw EKvFsError(ANew + ": could not be replaced: " + error +
+                             ". The old file could not be put back and is now " + backup);
         throw EKvFsError(AOld + ": " + error);
     }
     Ssh2().libssh2_sftp_unlink_ex(FSess->Sftp(), backup.data(), Len(backup));

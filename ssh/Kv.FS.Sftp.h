@@ -47,7 +47,8 @@ public:
     // A link to a folder is unlinked; its target stays.
     void DeleteDirAt(const std::string& APath) override;
     // SFTP version 3 servers refuse to rename onto an existing name: with AOverwrite the old
-    // target steps aside under a ".kvold-" name and comes back if the rename still fails.
+    // target steps aside under a ".kvold-" name and comes back if the rename still fails; when
+    // it cannot come back, the error names where it is.
     void RenamePath(const std::string& AOld, const std::string& ANew, bool AOverwrite) override;
     void SetModified(const std::string& APath, TKvDateTime AWhen) override;
     bool CanRenameDirect(const std::string&, const std::string&) override { return true; }

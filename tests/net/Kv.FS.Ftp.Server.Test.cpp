@@ -225,6 +225,17 @@ TEST_F(FtpServer, RenameOverwriteMovesTheTargetAside) {
               fs.Join(dir, "other") + ": Refused by the test server.");
     EXPECT_EQ(test::ReadFile(local + "/new"), "old data");
     EXPECT_EQ(Names(fs.List(dir, TKvCancelToken())), (std::vector<std::string>{"new", "other"}));
+
+    // Nor can it be moved back: the message says where the user's file is now.
+    FServers->ArmFault("RNTO 550\nRNTO pass\nRNTO 550\nRNTO 550");
+    const std::string error = ErrorOf([&] { fs.RenamePath(fs.Join(dir, "other"), fs.Join(dir, "new"), true); });
+    const std::string kept = " is now " + fs.Join(dir, "new.kvold-");
+    ASSERT_NE(error.find(kept), std::string::npos) << error;
+    EXPECT_EQ(error.rfind(fs.Join(dir, "new") + ": could not be replaced: Refused by the test server.", 0), 0u)
+        << error;
+    const std::string aside = fs.NameOf(error.substr(error.find(kept) + 8));
+    EXPECT_EQ(test::ReadFile(local + "/" + aside), "old data");
+    EXPECT_EQ(Names(fs.List(dir, TKvCancelToken())), (std::vector<std::string>{aside, "other"}));
 }
 
 TEST_F(FtpServer, SetModifiedWhereTheServerOffersMfmt) {

@@ -10,7 +10,8 @@ as "/"). Behaviour chosen by names:
   - a folder named "hostile" lists, besides its files, entries named "../escape", "a/b",
     "nul<NUL>name" and "" (a hostile server);
   - reading or writing a file whose name starts with "abort" cuts the connection once more
-    than BYTES bytes of it went through (default 1 MiB).
+    than BYTES bytes of it went through (default 1 MiB);
+  - renaming anything onto a name that ends with ".locked" fails with SFTP status 4.
 Exec requests are refused unless --exec is given: then they run through /bin/sh in the real
 folder DIR. With --shell PROGRAM a shell request runs that program in a pseudo terminal, in the
 real folder DIR with HOME set to it: the shell sees the real paths while SFTP sees DIR as "/",
@@ -97,6 +98,12 @@ class FakeSftp(asyncssh.SFTPServer):
             for bad in (b"../escape", b"a/b", b"nul\0name", b""):
                 names.append(asyncssh.SFTPName(bad, attrs=attrs))
         return names
+
+    def rename(self, oldpath, newpath):
+        chosen_status(oldpath)
+        if newpath.endswith(b".locked"):
+            raise asyncssh.SFTPError(4, "renaming onto a locked name")
+        return super().rename(oldpath, newpath)
 
     def read(self, file_obj, offset, size):
         self._cut_if_due(file_obj, offset + size)

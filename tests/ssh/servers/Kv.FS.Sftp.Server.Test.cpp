@@ -417,6 +417,22 @@ TEST_F(SftpFake, LinksMadeInTheServersOrder) {
     EXPECT_FALSE(test::Exists(fake.Root() + "/file.txt/made"));
 }
 
+// A server that takes the old file aside but refuses both the rename over the target and the
+// move back: the user's file lives on only under the made-up name, and the message says which.
+TEST_F(SftpFake, AFailedMoveBackNamesWhereTheOldFileIs) {
+    test::TFakeSsh fake;
+    test::WriteFile(fake.Root() + "/report.locked", "the user's file");
+    test::WriteFile(fake.Root() + "/report.kvpart", "new data");
+    TOpened opened = Open(Conn(fake));
+    const std::string error = ErrorOf([&] { opened.Fs->RenamePath("/report.kvpart", "/report.locked", true); });
+    const std::string kept = ". The old file could not be put back and is now /report.locked.kvold-";
+    ASSERT_NE(error.find(kept), std::string::npos) << error;
+    EXPECT_EQ(error.rfind("/report.locked: could not be replaced: ", 0), 0u) << error;
+    const std::string aside = error.substr(error.find(" is now /") + 8);
+    EXPECT_EQ(test::ReadFile(fake.Root() + aside), "the user's file");
+    EXPECT_EQ(test::ReadFile(fake.Root() + "/report.kvpart"), "new data");
+}
+
 TEST_F(SftpFake, HostileNamesAreSkippedAndLogged) {
     test::TFakeSsh fake;
     test::RunCommand("mkdir -p '" + fake.Root() + "/hostile' && echo fine > '" + fake.Root() +
