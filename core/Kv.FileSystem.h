@@ -177,6 +177,14 @@ public:
     virtual int LeftOutCount() const = 0;
 };
 
+// Servers that leave names out of a folder's listing (names that cannot be files): how many the
+// last listing of AFolder (as Normalize gives it) left out.
+class IKvFolderLeftOut {
+public:
+    virtual ~IKvFolderLeftOut() = default;
+    virtual int LeftOutIn(const std::string& AFolder) const = 0;
+};
+
 // Marker: files appear under their final name only when complete, so no temporary name is needed.
 class IKvDirectWrite {
 public:

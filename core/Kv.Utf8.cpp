@@ -54,4 +54,21 @@ bool IsValidUtf8(std::string_view ABytes) {
 }
 
 
+std::string ReadableText(std::string_view ABytes) {
+    if (IsValidUtf8(ABytes))
+        return std::string(ABytes);
+    std::string text;
+    text.reserve(ABytes.size() * 2);
+    for (char c : ABytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            text += c;
+        } else {
+            text += static_cast<char>(0xC0 | (byte >> 6));
+            text += static_cast<char>(0x80 | (byte & 0x3F));
+        }
+    }
+    return text;
+}
+
 } // namespace kv

@@ -1,11 +1,16 @@
 // Text that arrives as bytes (file names, archive entries, server replies, files to compare).
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace kv {
 
 // Well-formed UTF-8 only: no overlong forms, surrogates, values past U+10FFFF or cut sequences.
 bool IsValidUtf8(std::string_view ABytes);
+
+// Bytes as a person can read them: UTF-8 as it is, anything else read as Latin-1. For showing
+// only: a name keeps its own bytes for every operation.
+std::string ReadableText(std::string_view ABytes);
 
 } // namespace kv

@@ -6,6 +6,7 @@
 #include "Kv.Ftp.Client.h"
 #include "Kv.KnownHosts.h"
 #include "Kv.Log.h"
+#include "Kv.ServerPaths.h"
 #include "Kv.Secrets.h"
 #include "Kv.Text.h"
 
@@ -500,7 +501,7 @@ std::string TKvDavFs::Normalize(const std::string& APath) const {
 }
 
 std::string TKvDavFs::Resolve(const std::string& ABaseDir, const std::string& AInput) const {
-    if (!AInput.empty() && (AInput[0] == '/' || AInput[0] == '\\'))
+    if (!AInput.empty() && AInput[0] == '/')
         return Normalize(AInput);
     return Normalize(ABaseDir + "/" + AInput);
 }
@@ -540,19 +541,34 @@ TKvFileEntries TKvDavFs::List(const std::string& APath, const IKvCancelToken& AT
     const int status = Propfind(path, 1, &AToken, items);
     if (status != 207 && status != 200)
         throw DavStatusError(path, status);
-    const std::string own = ServerPath(path);
-    size_t ownIndex = 0;
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (SameTextAscii(items[i].Path, own)) {
-            ownIndex = i;
-            break;
-        }
-    }
+    // An item is the folder itself or one name in it; whatever else a server answers (an href
+    // elsewhere, deeper, or with "%2F" in a name) is no entry of this folder and is left out,
+    // so nothing the user never saw gets copied or deleted.
+    const std::vector<std::string> own = SplitServerPath(ServerPath(path));
+    const auto startsWithOwn = [&](const std::vector<std::string>& AParts) {
+        if (AParts.size() < own.size())
+            return false;
+        for (size_t i = 0; i < own.size(); ++i)
+            if (!SameTextAscii(AParts[i], own[i]))
+                return false;
+        return true;
+    };
     TKvFileEntries entries;
     entries.reserve(items.size());
-    for (size_t i = 0; i < items.size(); ++i)
-        if (i != ownIndex && !items[i].Entry.Name.empty())
-            entries.push_back(std::move(items[i].Entry));
+    int leftOut = 0;
+    for (auto& item : items) {
+        const bool inside = startsWithOwn(item.Parts);
+        if (inside && item.Parts.size() == own.size())
+            continue;
+        if (!inside || item.Parts.size() != own.size() + 1 || IsUnsafeListedName(item.Entry.Name)) {
+            Log("webdav: left out [" + ShownName(item.Path) + "] from the listing of " + path +
+                ": it is no name in that folder");
+            ++leftOut;
+            continue;
+        }
+        entries.push_back(std::move(item.Entry));
+    }
+    FLeftOut.Record(path, leftOut);
     return entries;
 }
 
@@ -640,8 +656,9 @@ void TKvDavFs::DeleteFileAt(const std::string& APath) {
 void TKvDavFs::DeleteDirAt(const std::string& APath) {
     const std::string path = Normalize(APath);
     TKvCancelToken never;
-    // A server deletes a folder with everything in it: only an empty one is asked for.
-    if (!List(path, never).empty())
+    // A server deletes a folder with everything in it: only an empty one is asked for, and names
+    // the listing left out count as something in it.
+    if (!List(path, never).empty() || FLeftOut.In(path) > 0)
         throw EKvFsError(path + ": the folder is not empty");
     std::string answer;
     const int status = RequestText("DELETE", RequestUri(path, true), nullptr, {}, {}, answer);

@@ -11,6 +11,7 @@
 #include "Kv.Connectors.h"
 #include "Kv.Dav.Client.h"
 #include "Kv.FileSystem.h"
+#include "Kv.ServerPaths.h"
 #include "Kv.Ssh.Session.h"
 
 namespace kv {
@@ -31,6 +32,7 @@ enum class TKvDavAuth { daNone, daBasic, daDigest };
 using enum TKvDavAuth;
 
 class TKvDavFs : public IKvFileSystem,
+                 public IKvFolderLeftOut,
                  public IKvSizedWrite,
                  public IKvDirectWrite,
                  public std::enable_shared_from_this<TKvDavFs> {
@@ -66,6 +68,7 @@ public:
     bool SamePath(const std::string& A, const std::string& B) const override;
 
     TKvFileEntries List(const std::string& APath, const IKvCancelToken& AToken) override;
+    int LeftOutIn(const std::string& AFolder) const override { return FLeftOut.In(Normalize(AFolder)); }
     bool Stat(const std::string& APath, TKvFileEntry& AEntry) override;
     TKvStreamPtr OpenRead(const std::string& APath) override;
     TKvStreamPtr OpenWrite(const std::string& APath) override;
@@ -125,6 +128,7 @@ private:
     std::string FLabel;
     std::mutex FLock;
     std::vector<std::unique_ptr<TKvDavClient>> FIdle;
+    TKvLeftOutByFolder FLeftOut;
     TKvDavAuth FAuth = daNone;
     std::string FRealm, FNonce, FOpaque, FAlgorithm, FQop;
     uint32_t FNc = 0;

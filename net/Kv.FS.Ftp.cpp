@@ -14,22 +14,6 @@ bool Is2xx(int ACode) {
     return ACode >= 200 && ACode <= 299;
 }
 
-std::string JoinParts(const std::vector<std::string>& AParts, size_t ACount) {
-    std::string path;
-    for (size_t i = 0; i < ACount; ++i)
-        path += "/" + AParts[i];
-    return path.empty() ? "/" : path;
-}
-
-// A listed name as the log shows it: control characters as "?".
-std::string Printable(std::string_view AName) {
-    std::string text(AName);
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < ' ')
-            c = '?';
-    return text;
-}
-
 bool IsAnonymous(const std::string& AUser) {
     return SameTextAscii(AUser, "anonymous") || SameTextAscii(AUser, "ftp");
 }
@@ -244,12 +228,12 @@ auto TKvFtpFileSystem::RunWithClient(const std::string& AContext, const IKvCance
 
 std::string TKvFtpFileSystem::Normalize(const std::string& APath) const {
     const auto parts = SplitFtpPath(APath);
-    return JoinParts(parts, parts.size());
+    return JoinServerPath(parts, parts.size());
 }
 
 std::string TKvFtpFileSystem::Resolve(const std::string& ABaseDir,
                                       const std::string& AInput) const {
-    if (!AInput.empty() && (AInput[0] == '/' || AInput[0] == '\\'))
+    if (!AInput.empty() && AInput[0] == '/')
         return Normalize(AInput);
     return Normalize(ABaseDir + "/" + AInput);
 }
@@ -262,7 +246,7 @@ std::string TKvFtpFileSystem::Join(const std::string& ADir, const std::string& A
 
 std::string TKvFtpFileSystem::ParentOf(const std::string& APath) const {
     const auto parts = SplitFtpPath(APath);
-    return parts.empty() ? std::string() : JoinParts(parts, parts.size() - 1);
+    return parts.empty() ? std::string() : JoinServerPath(parts, parts.size() - 1);
 }
 
 std::string TKvFtpFileSystem::NameOf(const std::string& APath) const {
@@ -307,6 +291,7 @@ TKvFileEntries TKvFtpFileSystem::ListWith(TKvFtpClient& AClient, const std::stri
     if (code != 0)
         throw EFtpReply(code, ReplyMessage(message));
     TKvFileEntries entries;
+    int leftOut = 0;
     for (const auto& line : lines) {
         TKvFileEntry entry;
         std::string target;
@@ -317,7 +302,9 @@ TKvFileEntries TKvFtpFileSystem::ListWith(TKvFtpClient& AClient, const std::stri
         // A name that is not one path component would leave the folder a download writes into,
         // or aim a delete at another file on the server.
         if (IsUnsafeListedName(entry.Name)) {
-            Log("ftp: skipped the listed name \"" + Printable(entry.Name) + "\" in " + path);
+            Log("ftp: left out the listed name [" + ShownName(entry.Name) + "] in " + path +
+                ": it cannot be a file name");
+            ++leftOut;
             continue;
         }
         if (entry.IsLink && !entry.IsDir && AClient.TryCwd(Join(path, entry.Name)))
@@ -326,6 +313,7 @@ TKvFileEntries TKvFtpFileSystem::ListWith(TKvFtpClient& AClient, const std::stri
         if (AToken && entries.size() % 256 == 0)
             CheckCancelled(*AToken);
     }
+    FLeftOut.Record(path, leftOut);
     return entries;
 }
 

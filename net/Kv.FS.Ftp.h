@@ -26,6 +26,7 @@ inline constexpr size_t KFtpMaxIdle = 3;
 inline constexpr uint64_t KFtpFreshMs = 10000;
 
 class TKvFtpFileSystem : public IKvFileSystem,
+                         public IKvFolderLeftOut,
                          public std::enable_shared_from_this<TKvFtpFileSystem> {
 public:
     TKvFtpFileSystem(TKvConnector AConn, std::string APassword, IKvConnectUiPtr AUi,
@@ -49,6 +50,7 @@ public:
     bool SamePath(const std::string& A, const std::string& B) const override;
 
     TKvFileEntries List(const std::string& APath, const IKvCancelToken& AToken) override;
+    int LeftOutIn(const std::string& AFolder) const override { return FLeftOut.In(Normalize(AFolder)); }
     bool Stat(const std::string& APath, TKvFileEntry& AEntry) override;
     TKvStreamPtr OpenRead(const std::string& APath) override;
     TKvStreamPtr OpenWrite(const std::string& APath) override;
@@ -85,6 +87,7 @@ private:
     std::mutex FLock;
     bool FManualTls;
     std::vector<std::unique_ptr<TKvFtpClient>> FIdle;
+    TKvLeftOutByFolder FLeftOut;
 };
 
 struct TKvFtpOpened {

@@ -224,7 +224,8 @@ bool TKvFtpReplyReader::NextLine(std::string& ALine) {
     size_t end = feed;
     if (end > FPos && FPending[end - 1] == '\r')
         --end;
-    ALine = DecodeServerText(std::string_view(FPending).substr(FPos, end - FPos));
+    // The server's own bytes: a path in a reply (PWD) must go back exactly as it came.
+    ALine.assign(FPending, FPos, end - FPos);
     FPos = feed + 1;
     return true;
 }
@@ -240,7 +241,7 @@ bool TKvFtpReplyReader::Next(int& ACode, std::string& AText) {
                                 std::isdigit(static_cast<unsigned char>(line[2]));
             if (!digits || !ToInt(std::string_view(line).substr(0, 3), code))
                 throw EFtpLost("The server sent something that is not FTP: " +
-                               std::string(Prefix(line, 60)));
+                               DecodeServerText(Prefix(line, 60)));
             if (line.size() >= 4 && line[3] == '-') {
                 FCode = code;
                 FText = std::move(line);
@@ -272,7 +273,7 @@ std::string ReplyMessage(std::string_view AText) {
     if (line.size() >= 5 && (line[3] == ' ' || line[3] == '-'))
         line.remove_prefix(4);
     line = TrimmedView(line);
-    return line.empty() ? "the server refused" : std::string(line);
+    return line.empty() ? "the server refused" : DecodeServerText(line);
 }
 
 std::string DecodeServerText(std::string_view ABytes) {
@@ -318,29 +319,14 @@ std::vector<std::string> SplitListing(std::string_view ABytes) {
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
         if (!line.empty())
-            lines.push_back(DecodeServerText(line));
+            lines.emplace_back(line);
         start = end + 1;
     }
     return lines;
 }
 
 std::vector<std::string> SplitFtpPath(std::string_view APath) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= APath.size()) {
-        size_t end = APath.find_first_of("/\\", start);
-        if (end == std::string_view::npos)
-            end = APath.size();
-        const std::string_view part = APath.substr(start, end - start);
-        if (part == "..") {
-            if (!parts.empty())
-                parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.emplace_back(part);
-        }
-        start = end + 1;
-    }
-    return parts;
+    return SplitServerPath(APath);
 }
 
 void CheckCommandText(std::string_view AText) {
@@ -521,9 +507,5 @@ bool ParsePwdReply(std::string_view AText, std::string& APath) {
     return true;
 }
 
-bool IsUnsafeListedName(std::string_view AName) {
-    return AName.empty() || AName == "." || AName == ".." ||
-           AName.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos;
-}
 
 } // namespace kv

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Kv.FileSystem.h"
+#include "Kv.ServerPaths.h"
 
 namespace kv {
 
@@ -57,9 +58,9 @@ private:
 std::string ReplyMessage(std::string_view AText);
 // Strict UTF-8 as it is; anything else read as Windows-1252.
 std::string DecodeServerText(std::string_view ABytes);
-// Lines of a listing, each decoded on its own; empty lines dropped.
+// Lines of a listing as the server's bytes (names go back to it unchanged); empty lines dropped.
 std::vector<std::string> SplitListing(std::string_view ABytes);
-// Components of a path: "\" counts as "/", "." and empty ones vanish, ".." climbs (not above "/").
+// Components of a path: "." and empty ones vanish, ".." climbs (not above "/").
 std::vector<std::string> SplitFtpPath(std::string_view APath);
 // Raises EKvFsError for CR, LF or NUL, which would end or split a command.
 void CheckCommandText(std::string_view AText);
@@ -80,8 +81,5 @@ bool ParseMlsdLine(const std::string& ALine, TKvFileEntry& AEntry, std::string& 
 int ParsePassivePort(std::string_view AText);
 // The folder of a 257 reply text; false when there is none.
 bool ParsePwdReply(std::string_view AText, std::string& APath);
-
-// A name that must never become part of a path: empty, ".", "..", or holding "/", "\" or NUL.
-bool IsUnsafeListedName(std::string_view AName);
 
 } // namespace kv

@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 
 #include "Kv.Ftp.Parse.h"
+#include "Kv.ServerPaths.h"
 #include "Kv.Text.h"
 #include "Kv.Utf8.h"
 
@@ -166,23 +167,7 @@ std::vector<std::string> TKvDavResponse::HeaderAll(std::string_view AName) const
 }
 
 std::vector<std::string> SplitDavPath(std::string_view APath) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (size_t i = 0; i <= APath.size(); ++i) {
-        if (i < APath.size() && APath[i] != '/' && APath[i] != '\\')
-            continue;
-        const std::string_view part = APath.substr(start, i - start);
-        start = i + 1;
-        if (part.empty() || part == ".")
-            continue;
-        if (part == "..") {
-            if (!parts.empty())
-                parts.pop_back();
-            continue;
-        }
-        parts.emplace_back(part);
-    }
-    return parts;
+    return SplitServerPath(APath);
 }
 
 std::string JoinDavPath(const std::vector<std::string>& AParts) {
@@ -239,7 +224,10 @@ std::string DecodeUrlPath(std::string_view AText) {
     return DecodeHttpText(bytes);
 }
 
-std::string HrefToPath(std::string_view AHref) {
+namespace {
+
+// The path of an href: without scheme, authority, query and fragment; still encoded.
+std::string_view HrefPathPart(std::string_view AHref) {
     std::string_view href = TrimmedView(AHref);
     if (StartsWithIgnoringCase(href, "http://") || StartsWithIgnoringCase(href, "https://")) {
         const size_t authority = href.find("//") + 2;
@@ -248,7 +236,28 @@ std::string HrefToPath(std::string_view AHref) {
     }
     if (const size_t cut = href.find_first_of("?#"); cut != std::string_view::npos)
         href = href.substr(0, cut);
-    return JoinDavPath(SplitDavPath(DecodeUrlPath(href)));
+    return href;
+}
+
+} // namespace
+
+std::string HrefToPath(std::string_view AHref) {
+    return JoinDavPath(SplitDavPath(DecodeUrlPath(HrefPathPart(AHref))));
+}
+
+std::vector<std::string> HrefParts(std::string_view AHref) {
+    const std::string_view path = HrefPathPart(AHref);
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string_view::npos)
+            end = path.size();
+        if (end > start)
+            parts.push_back(DecodeUrlPath(path.substr(start, end - start)));
+        start = end + 1;
+    }
+    return parts;
 }
 
 std::string RedirectPath(std::string_view ALocation, std::string_view AHostHeader) {
@@ -491,9 +500,9 @@ std::vector<TKvDavItem> ParseMultistatus(std::string_view AText) {
                     inResourceType = false;
                 } else if (name == "response") {
                     if (haveHref && !href.empty()) {
-                        item.Path = HrefToPath(href);
-                        const size_t slash = item.Path.rfind('/');
-                        item.Entry.Name = item.Path.substr(slash + 1);
+                        item.Parts = HrefParts(href);
+                        item.Path = JoinDavPath(item.Parts);
+                        item.Entry.Name = item.Parts.empty() ? std::string() : item.Parts.back();
                         item.Entry.IsHidden = !item.Entry.Name.empty() && item.Entry.Name[0] == '.';
                         if (item.Entry.IsDir)
                             item.Entry.Size = 0;

@@ -37,10 +37,13 @@ struct TKvDavChallenge {
 struct TKvDavItem {
     // Decoded absolute path on the server, no trailing slash.
     std::string Path;
+    // The href's parts, each decoded on its own: "%2F" stays inside its part, "." and ".." are
+    // kept, so a listing can tell whether the item really lies in the folder it asked for.
+    std::vector<std::string> Parts;
     TKvFileEntry Entry;
 };
 
-// Paths: "\" counts as "/", empty and "." components vanish, ".." climbs.
+// Paths: "/" alone separates, empty and "." components vanish, ".." climbs.
 std::vector<std::string> SplitDavPath(std::string_view APath);
 // "/" + parts joined with "/", or "/" for none.
 std::string JoinDavPath(const std::vector<std::string>& AParts);
@@ -51,6 +54,8 @@ std::string PercentEncode(std::string_view AText);
 std::string DecodeUrlPath(std::string_view AText);
 // An href (absolute URL or path) to a decoded, normalized server path.
 std::string HrefToPath(std::string_view AHref);
+// An href's parts, each decoded, nothing collapsed (see TKvDavItem::Parts).
+std::vector<std::string> HrefParts(std::string_view AHref);
 // The path a redirect leads to on the same server (AHostHeader), or empty when not followed.
 std::string RedirectPath(std::string_view ALocation, std::string_view AHostHeader);
 

@@ -5,6 +5,7 @@
 
 #include "Kv.Libssh2.h"
 #include "Kv.Log.h"
+#include "Kv.ServerPaths.h"
 #include "Kv.Sftp.Streams.h"
 #include "Kv.Text.h"
 
@@ -15,29 +16,8 @@ namespace {
 constexpr int64_t KMaxSize = INT64_MAX;
 constexpr unsigned KNameBuffer = 4096;
 constexpr unsigned KPathBuffer = 4096;
-
-std::vector<std::string> PartsOf(const std::string& APath) {
-    std::vector<std::string> parts;
-    std::string part;
-    auto flush = [&] {
-        if (part.empty() || part == ".") {
-        } else if (part == "..") {
-            if (!parts.empty())
-                parts.pop_back();
-        } else {
-            parts.push_back(part);
-        }
-        part.clear();
-    };
-    for (char c : APath) {
-        if (c == '/' || c == '\\')
-            flush();
-        else
-            part += c;
-    }
-    flush();
-    return parts;
-}
+// No flag combination libssh2 writes: see ListInto.
+constexpr unsigned long KNoEntryMark = ~0UL;
 
 unsigned Len(const std::string& AText) {
     return static_cast<unsigned>(AText.size());
@@ -81,11 +61,6 @@ TKvFileEntry SftpEntryOf(const std::string& AName, const LIBSSH2_SFTP_ATTRIBUTES
     return entry;
 }
 
-bool IsHostileSftpName(std::string_view AName) {
-    return AName.empty() || AName.find('/') != std::string_view::npos ||
-           AName.find('\0') != std::string_view::npos;
-}
-
 TKvSftpFileSystem::TKvSftpFileSystem(TKvSshSessionPtr ASession, const TKvConnector& AConn)
     : FSess(std::move(ASession)),
       FId("sftp:" + LowerAscii(AConn.User + "@" + AConn.Host + ":" + std::to_string(AConn.Port))),
@@ -96,15 +71,12 @@ void TKvSftpFileSystem::Fail(const std::string& AContext) {
 }
 
 std::string TKvSftpFileSystem::Normalize(const std::string& APath) const {
-    std::string result;
-    for (const auto& part : PartsOf(APath))
-        result += "/" + part;
-    return result.empty() ? "/" : result;
+    return JoinServerPath(SplitServerPath(APath));
 }
 
 std::string TKvSftpFileSystem::Resolve(const std::string& ABaseDir,
                                        const std::string& AInput) const {
-    if (!AInput.empty() && (AInput[0] == '/' || AInput[0] == '\\'))
+    if (!AInput.empty() && AInput[0] == '/')
         return Normalize(AInput);
     return Normalize(ABaseDir + "/" + AInput);
 }
@@ -114,22 +86,17 @@ std::string TKvSftpFileSystem::Join(const std::string& ADir, const std::string& 
 }
 
 std::string TKvSftpFileSystem::ParentOf(const std::string& APath) const {
-    auto parts = PartsOf(APath);
-    if (parts.empty())
-        return {};
-    std::string result;
-    for (size_t i = 0; i + 1 < parts.size(); ++i)
-        result += "/" + parts[i];
-    return result.empty() ? "/" : result;
+    const auto parts = SplitServerPath(APath);
+    return parts.empty() ? std::string() : JoinServerPath(parts, parts.size() - 1);
 }
 
 std::string TKvSftpFileSystem::NameOf(const std::string& APath) const {
-    auto parts = PartsOf(APath);
+    auto parts = SplitServerPath(APath);
     return parts.empty() ? std::string() : parts.back();
 }
 
 bool TKvSftpFileSystem::IsRoot(const std::string& APath) const {
-    return PartsOf(APath).empty();
+    return SplitServerPath(APath).empty();
 }
 
 bool TKvSftpFileSystem::SamePath(const std::string& A, const std::string& B) const {
@@ -155,11 +122,15 @@ bool TKvSftpFileSystem::ListInto(const std::string& APath, const IKvCancelToken&
 
     TKvFileEntries entries;
     size_t count = 0;
+    int leftOut = 0;
     char name[KNameBuffer];
     for (;;) {
+        // libssh2 answers 0 both at the end of the folder and for an entry with an empty name;
+        // only an entry overwrites the attributes, so a mark in them tells the two apart.
         LIBSSH2_SFTP_ATTRIBUTES attrs{};
+        attrs.flags = KNoEntryMark;
         int length = api.libssh2_sftp_readdir_ex(dir, name, sizeof(name), nullptr, 0, &attrs);
-        if (length == 0)
+        if (length == 0 && attrs.flags == KNoEntryMark)
             break;
         if (length < 0) {
             AError = FSess->LastError();
@@ -168,12 +139,10 @@ bool TKvSftpFileSystem::ListInto(const std::string& APath, const IKvCancelToken&
         std::string_view text(name, static_cast<size_t>(length));
         if (text == "." || text == "..")
             continue;
-        if (IsHostileSftpName(text)) {
-            std::string shown(text);
-            for (char& c : shown)
-                if (c == '\0')
-                    c = '?';
-            Log("sftp: skipped the name [" + shown + "] in " + path + ": a server may not send it");
+        if (IsUnsafeListedName(text)) {
+            Log("sftp: left out the name [" + ShownName(text) + "] in " + path +
+                ": it cannot be a file name");
+            ++leftOut;
             continue;
         }
         TKvFileEntry entry = SftpEntryOf(std::string(text), attrs);
@@ -198,6 +167,7 @@ bool TKvSftpFileSystem::ListInto(const std::string& APath, const IKvCancelToken&
     }
     entries.resize(count);
     AEntries = std::move(entries);
+    FLeftOut.Record(path, leftOut);
     return true;
 }
 

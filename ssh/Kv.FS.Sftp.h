@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Kv.FileSystem.h"
+#include "Kv.ServerPaths.h"
 #include "Kv.Ssh.Session.h"
 
 struct _LIBSSH2_SFTP_ATTRIBUTES;
@@ -19,6 +20,7 @@ class TKvSftpFileSystem final : public IKvRemoteExec,
                                 public IKvSymlinks,
                                 public IKvFileIdentity,
                                 public IKvFileOwner,
+                                public IKvFolderLeftOut,
                                 public IKvFileSystem,
                                 public std::enable_shared_from_this<TKvSftpFileSystem> {
 public:
@@ -59,6 +61,7 @@ public:
 
     bool TryList(const std::string& APath, const IKvCancelToken& AToken,
                  TKvFileEntries& AEntries) override;
+    int LeftOutIn(const std::string& AFolder) const override { return FLeftOut.In(Normalize(AFolder)); }
     bool CanRead(const std::string&) override { return true; }
 
     bool GetMode(const std::string& APath, uint32_t& AMode) override;
@@ -103,6 +106,7 @@ private:
     TKvSshSessionPtr FSess;
     std::string FId;
     std::string FLabel;
+    TKvLeftOutByFolder FLeftOut;
 };
 
 // The design's short name for it.
@@ -123,9 +127,5 @@ TKvFileEntry SftpEntryOf(const std::string& AName, const _LIBSSH2_SFTP_ATTRIBUTE
 // Whether a server reads SFTP's SYMLINK request as the protocol draft has it (new link, then
 // its text) rather than as OpenSSH's sftp-server does (text, then new link), by its banner.
 bool SftpSymlinkInDraftOrder(const std::string& AServerBanner);
-
-// A name no listing may hand on: empty, or holding "/" or NUL (a hostile server's; it would
-// become a local path outside the destination). "." and ".." are dropped as usual.
-bool IsHostileSftpName(std::string_view AName);
 
 } // namespace kv

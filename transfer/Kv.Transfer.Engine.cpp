@@ -6,6 +6,7 @@
 
 #include "Kv.FS.Local.h"
 #include "Kv.Log.h"
+#include "Kv.ServerPaths.h"
 #include "Kv.Platform.Files.h"
 
 namespace kv {
@@ -215,6 +216,7 @@ void TKvRun::ScanFolder(const std::string& ASource, const std::string& ATarget) 
     TKvFileEntries entries;
     if (!Attempt("Could not read " + ASource, [&] { entries = FReq.SourceFs->List(ASource, *FToken); }))
         return;
+    CountLeftOut(ASource, entries);
     const bool deleting = FReq.Kind == tkDelete;
     for (const auto& entry : entries) {
         std::string source = FReq.SourceFs->Join(ASource, entry.Name);
@@ -317,6 +319,10 @@ void TKvRun::RunCopyOrMove() {
     for (const auto& item : FReq.Items) {
         Check();
         std::string from = source.Join(FReq.SourceDir, item.Name);
+        if (source.Id() != "local" && IsUnsafeListedName(item.Name)) {
+            RecordFailure(ShownName(from) + ": the name cannot be a file name");
+            continue;
+        }
         std::string to = intoFolder ? dest.Join(destPath, item.Name) : destPath;
         if (FSameFs && dest.SamePath(from, to) && (!moving || from == to)) {
             RecordFailure("Cannot copy a file onto itself: " + from);
@@ -520,6 +526,22 @@ void TKvRun::CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, i
     if (auto* finishable = dynamic_cast<TKvFinishableStream*>(out.get()))
         finishable->Finish();
     out.reset(); // the written stream goes first
+}
+
+void TKvRun::CountLeftOut(const std::string& AFolder, TKvFileEntries& AEntries) {
+    // A name that cannot be a file never becomes a path: servers filter their listings and say
+    // how many they left out; this catches a file system that does not. The local disk's names
+    // are the user's own (a newline in one is legal) and stay.
+    int count = FReq.SourceFs->Id() == "local" ? 0 : DropUnsafeNames(AEntries, AFolder);
+    if (auto* filtered = dynamic_cast<IKvFolderLeftOut*>(FReq.SourceFs.get()))
+        count += filtered->LeftOutIn(AFolder);
+    if (count == 0)
+        return;
+    FResult.Skipped += count;
+    const std::string text = AFolder + ": " + LeftOutText(count);
+    Log("copy: " + text);
+    if (FResult.FirstProblem.empty())
+        FResult.FirstProblem = text;
 }
 
 void TKvRun::ReportLeftOut() {

@@ -127,6 +127,7 @@ private:
     bool CopyLink(const TKvPlanItem& AItem);
     // A copy of a whole archive says how many of its entries no listing showed.
     void ReportLeftOut();
+    void CountLeftOut(const std::string& AFolder, TKvFileEntries& AEntries);
     // Whether ATarget's folder, with links resolved, is still the chosen one or below it.
     bool StaysInside(const std::string& ATarget) const;
     bool SameFile(const std::string& ASource, const std::string& ATarget) const;

@@ -41,7 +41,7 @@ void TKvFilePanel::BeginOpenArchive(const std::string& AFile) {
             fs = OpenArchive(AFile, AToken);
             root = fs->Normalize("\\");
             entries = fs->List(root, AToken);
-            view.Prepare(entries);
+            view.Prepare(entries, *fs);
         } catch (const EKvCancelled&) {
             return;
         } catch (const std::exception& e) {
@@ -115,7 +115,7 @@ void TKvFilePanel::ConnectTo(const TKvConnector& AConn, const std::string& AStar
             }
             if (!listed)
                 entries = fs->List(path, AToken);
-            view.Prepare(entries);
+            view.Prepare(entries, *fs);
         } catch (const EKvCancelled&) {
             return;
         } catch (const std::exception& e) {

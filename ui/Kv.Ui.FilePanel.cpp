@@ -30,6 +30,7 @@
 #include "Kv.Platform.Errors.h"
 #include "Kv.Platform.Folders.h"
 #include "Kv.Platform.Launch.h"
+#include "Kv.ServerPaths.h"
 #include "Kv.Settings.h"
 #include "Kv.Ui.Dpi.h"
 #include "Kv.Ui.PanelPlaces.h"
@@ -518,8 +519,9 @@ TKvListView TKvFilePanel::ListView() const {
     return {settings.ShowHidden, settings.ShowSystem, FModel.Sort(), FModel.Descending()};
 }
 
-void TKvListView::Prepare(TKvFileEntries& AEntries) const {
-    DropUnsafeNames(AEntries);
+void TKvListView::Prepare(TKvFileEntries& AEntries, const IKvFileSystem& AFs) const {
+    if (AFs.Id() != "local")
+        DropUnsafeNames(AEntries, AFs.DisplayPrefix());
     std::erase_if(AEntries, [this](const TKvFileEntry& AEntry) {
         return (AEntry.IsHidden && !ShowHidden) || (AEntry.IsSystem && !ShowSystem);
     });
@@ -585,7 +587,7 @@ void TKvFilePanel::BeginList(IKvFileSystemPtr AFs, const std::string& APath, boo
             path = AFs->Normalize(HomeFolder());
         }
         if (message.empty())
-            view.Prepare(entries);
+            view.Prepare(entries, *AFs);
         int64_t free = -1;
         bool canRecycle = false;
         try {
@@ -645,6 +647,10 @@ void TKvFilePanel::ApplyListing(IKvFileSystemPtr AFs, const std::string& AArchiv
     FWatch->Watch(IsPlainLocal() ? FPath : std::string());
     UpdateFilterBar();
     ModelChanged();
+    // Names a server sent that cannot be files are left out of the list: the user hears so.
+    if (auto* filtered = dynamic_cast<IKvFolderLeftOut*>(FFs.get()))
+        if (const int count = filtered->LeftOutIn(FPath); count > 0)
+            ShowResult(LeftOutText(count), false);
     if (FQuietList && sameFolder)
         return;
     if (OnPathChanged)

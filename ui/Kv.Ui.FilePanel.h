@@ -35,8 +35,9 @@ struct TKvListView {
     bool ShowSystem = false;
     TKvSortColumn Sort = scName;
     bool Descending = false;
-    // Leaves out names that cannot be paths, and hidden or system entries as set; then sorts.
-    void Prepare(TKvFileEntries& AEntries) const;
+    // Leaves out names that cannot be files (the local disk's own names stay), and hidden or
+    // system entries as set; then sorts.
+    void Prepare(TKvFileEntries& AEntries, const IKvFileSystem& AFs) const;
 };
 
 class TKvFilePanel : public QWidget {

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <unordered_set>
 
+#include "Kv.Utf8.h"
+
 namespace kv {
 
 void TKvPanelModel::Clear() {
@@ -256,7 +258,8 @@ std::string Printable(std::string AText) {
 
 std::string TKvPanelModel::NameText(int AIndex) const {
     const auto& row = FRows[AIndex];
-    std::string text = Printable(row.Name);
+    // A name that is not UTF-8 (an old server's or disk's Latin-1) still reads as words.
+    std::string text = Printable(ReadableText(row.Name));
     if (row.IsLink && !IsUpRow(AIndex))
         text += row.LinkBroken ? KBrokenLinkMark : KLinkMark;
     return text;

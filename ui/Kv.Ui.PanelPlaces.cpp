@@ -118,19 +118,6 @@ bool ParseConnectionText(const std::string& AText, TKvConnector& AConn, std::str
     return true;
 }
 
-int DropUnsafeNames(TKvFileEntries& AEntries) {
-    const auto dropped = std::erase_if(AEntries, [](const TKvFileEntry& AEntry) {
-        const std::string& name = AEntry.Name;
-        const bool unsafe = name.empty() || name == "." || name == ".." ||
-                            name.find('/') != std::string::npos ||
-                            name.find('\0') != std::string::npos;
-        if (unsafe)
-            Log("list: a name that cannot be a path was left out");
-        return unsafe;
-    });
-    return static_cast<int>(dropped);
-}
-
 std::string ArchivePasswordPrompt(const std::string& AName, bool AAfterWrongOne) {
     if (AAfterWrongOne)
         return "That password is not right for \"" + AName + "\". Try again:";

@@ -23,11 +23,6 @@ IKvFileSystemPtr OpenConnection(const TKvConnector& AConn, const IKvConnectUiPtr
 // sentence for the user in AProblem when the text is no such address.
 bool ParseConnectionText(const std::string& AText, TKvConnector& AConn, std::string& AProblem);
 
-// The listing without the names that must never become a path: empty, ".", "..", or holding
-// "/" or NUL. The file systems already leave them out; a panel never trusts that alone.
-// Returns how many were dropped.
-int DropUnsafeNames(TKvFileEntries& AEntries);
-
 // The archive password questions; AName is the archive's file name.
 std::string ArchivePasswordPrompt(const std::string& AName, bool AAfterWrongOne);
 std::string ArchivePasswordRefused(const std::string& AName);

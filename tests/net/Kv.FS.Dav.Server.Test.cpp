@@ -316,6 +316,41 @@ TEST_F(DavServer, FramingFaultsOfTheFakeServer) {
     EXPECT_EQ(big, "/big: the server does not take files this large");
 }
 
+// Only names in the listed folder become entries: the folder itself is found by its path (a
+// server that leaves it out loses no child), hrefs elsewhere, deeper or decoding to names that
+// cannot be files are left out and counted, and a folder delete never takes what was left out.
+TEST_F(DavServer, ListingsKeepToTheFolderAsked) {
+    auto fs = std::make_shared<TKvDavFs>(Connector("FAKE", ""), nullptr, "", FOptions);
+    TKvCancelToken token;
+    std::vector<std::string> names;
+    for (const auto& entry : fs->List("/hostile", token))
+        names.push_back(entry.Name);
+    EXPECT_EQ(names, (std::vector<std::string>{"first.txt", "back\\slash.txt"}));
+    EXPECT_EQ(fs->LeftOutIn("/hostile"), 6);
+    const auto lonely = fs->List("/lonely", token);
+    ASSERT_EQ(lonely.size(), 1u);
+    EXPECT_EQ(lonely[0].Name, "only.txt");
+    EXPECT_EQ(ErrorText([&] { fs->DeleteDirAt("/lonely"); }), "/lonely: the folder is not empty");
+    EXPECT_TRUE(fs->List("/veiled", token).empty());
+    EXPECT_EQ(ErrorText([&] { fs->DeleteDirAt("/veiled"); }), "/veiled: the folder is not empty");
+}
+
+// Apache holds a file "a\\b.txt" beside a folder "a" with "b.txt": each is itself.
+TEST_F(DavServer, BackslashIsPartOfAName) {
+    TKvDavOpened opened = Open("APACHE", "/basic");
+    auto& fs = *opened.Fs;
+    const std::string dir = Folder(opened, "APACHE", "/basic");
+    fs.MakeDir(dir + "/a");
+    Upload(fs, dir + "/a/b.txt", "the other file", true);
+    Upload(fs, dir + "/a\\b.txt", "backslash", true);
+    EXPECT_EQ(Names(fs.List(dir, TKvCancelToken())), (std::vector<std::string>{"a/", "a\\b.txt"}));
+    EXPECT_EQ(ReadAll(*fs.OpenRead(dir + "/a\\b.txt")), "backslash");
+    fs.DeleteFileAt(dir + "/a\\b.txt");
+    EXPECT_EQ(ReadAll(*fs.OpenRead(dir + "/a/b.txt")), "the other file");
+    TKvFileEntry entry;
+    EXPECT_FALSE(fs.Stat(dir + "/a\\b.txt", entry));
+}
+
 TEST_F(DavServer, UploadCutHalfWayKeepsTheServersFile) {
     for (const char* server : {"APACHE", "LIGHTTPD", "NGINX"}) {
         SCOPED_TRACE(server);

@@ -367,7 +367,7 @@ TEST_F(FtpServer, StatRaisesUnlessTheListingLacksTheName) {
     EXPECT_FALSE(fs.Stat(fs.Join(dir, "gone"), entry));
 }
 
-TEST_F(FtpServer, HostileListedNamesAreSkipped) {
+TEST_F(FtpServer, HostileListedNamesAreLeftOutAndCounted) {
     TKvFtpOpened opened = Open(ckFtp);
     const std::string dir = ServerFolder(opened, ckFtp);
     TTempDir temp;
@@ -377,12 +377,51 @@ TEST_F(FtpServer, HostileListedNamesAreSkipped) {
                                 "type=file;size=1; nul" +
                                 std::string(1, '\0') +
                                 "byte\r\n"
+                                "type=file;size=1; bell\a\x1b]0;x\r\n"
                                 "type=dir; ..\r\n"
                                 "type=file;size=1; fine.txt\r\n";
     test::WriteFile(temp / "listing", listing);
     FServers->ArmFault("MLSD listing " + temp / "listing");
+    // "\\" is an ordinary character in a server's name; the rest cannot be files.
     EXPECT_EQ(Names(opened.Fs->List(dir, TKvCancelToken())),
-              (std::vector<std::string>{"fine.txt"}));
+              (std::vector<std::string>{"back\\slash", "fine.txt"}));
+    EXPECT_EQ(dynamic_cast<IKvFolderLeftOut&>(*opened.Fs).LeftOutIn(dir), 4);
+}
+
+// vsftpd sends names as the disk has them: a "\\" in a name and bytes that are not UTF-8 come
+// back to it unchanged, so each operation reaches the file the user picked and no other.
+TEST_F(FtpServer, NamesGoBackToTheServerAsItsOwnBytes) {
+    TKvFtpOpened opened = Open(ckFtps);
+    auto& fs = *opened.Fs;
+    std::string local;
+    const std::string dir = ServerFolder(opened, ckFtps, &local);
+    test::RunCommand("mkdir '" + local + "/a' && chmod 777 '" + local + "/a'");
+    test::WriteFile(local + "/a/b.txt", "the other file");
+    test::WriteFile(local + "/a\\b.txt", "backslash");
+    test::WriteFile(local + "/caf\xE9", "latin-1");
+    test::WriteFile(local + "/caf\xC3\xA9", "utf-8");
+    EXPECT_EQ(Names(fs.List(dir, TKvCancelToken())),
+              (std::vector<std::string>{"a/", "a\\b.txt", "caf\xC3\xA9", "caf\xE9"}));
+    EXPECT_EQ(ReadAll(*fs.OpenRead(fs.Join(dir, "caf\xE9"))), "latin-1");
+    EXPECT_EQ(ReadAll(*fs.OpenRead(fs.Join(dir, "a\\b.txt"))), "backslash");
+
+    // A folder copy brings every one of them, byte for byte.
+    TTempDir copy;
+    auto disk = std::make_shared<TKvLocalFileSystem>();
+    auto down = test::RunRequest(test::Request(tkCopy, opened.Fs, fs.ParentOf(dir),
+                                               {fs.NameOf(dir)}, disk, copy.Path()));
+    EXPECT_EQ(down.Result.Failed + down.Result.Skipped, 0) << down.Result.FirstProblem;
+    int code = -1;
+    const std::string differences =
+        test::RunCommand("diff -r '" + local + "' '" + copy / fs.NameOf(dir) + "' 2>&1", &code);
+    EXPECT_EQ(code, 0) << differences;
+
+    fs.DeleteFileAt(fs.Join(dir, "caf\xE9"));
+    fs.DeleteFileAt(fs.Join(dir, "a\\b.txt"));
+    EXPECT_FALSE(test::Exists(local + "/caf\xE9"));
+    EXPECT_EQ(test::ReadFile(local + "/caf\xC3\xA9"), "utf-8");
+    EXPECT_FALSE(test::Exists(local + "/a\\b.txt"));
+    EXPECT_EQ(test::ReadFile(local + "/a/b.txt"), "the other file");
 }
 
 // EPSV refused once: PASV from then on, and its data connection goes to the control

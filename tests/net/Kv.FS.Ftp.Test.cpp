@@ -28,7 +28,7 @@ TEST(FtpFs, PathsAndIdentity) {
 
     const std::pair<const char*, const char*> normalized[] = {
         {"", "/"},          {"/", "/"},         {"a/b", "/a/b"},
-        {"/a//b/", "/a/b"}, {"\\a\\b", "/a/b"}, {"/a/./b/../c", "/a/c"},
+        {"/a//b/", "/a/b"}, {"\\a\\b", "/\\a\\b"}, {"/a/./b/../c", "/a/c"},
         {"/../..", "/"},
     };
     for (const auto& [in, out] : normalized)
@@ -36,7 +36,9 @@ TEST(FtpFs, PathsAndIdentity) {
     EXPECT_EQ(fs->Resolve("/home/u", "docs/x"), "/home/u/docs/x");
     EXPECT_EQ(fs->Resolve("/home/u", "../v"), "/home/v");
     EXPECT_EQ(fs->Resolve("/home/u", "/etc"), "/etc");
-    EXPECT_EQ(fs->Resolve("/home/u", "\\etc"), "/etc");
+    // "\\" is part of a name on a server.
+    EXPECT_EQ(fs->Resolve("/home/u", "\\etc"), "/home/u/\\etc");
+    EXPECT_EQ(fs->NameOf("/d/a\\b.txt"), "a\\b.txt");
     EXPECT_EQ(fs->Join("/", "a"), "/a");
     EXPECT_EQ(fs->Join("/a", "b c"), "/a/b c");
     EXPECT_EQ(fs->ParentOf("/a/b"), "/a");

@@ -252,7 +252,8 @@ TEST(HttpReader, UnreadInputAndEndOfBody) {
 }
 
 TEST(HttpText, PathsUrlsAndHosts) {
-    EXPECT_EQ(JoinDavPath(SplitDavPath("\\a//./b/../c/")), "/a/c");
+    EXPECT_EQ(JoinDavPath(SplitDavPath("/a//./b/../c/")), "/a/c");
+    EXPECT_EQ(JoinDavPath(SplitDavPath("/d/a\\b.txt")), "/d/a\\b.txt");
     EXPECT_EQ(JoinDavPath(SplitDavPath("/../..")), "/");
     EXPECT_EQ(PercentEncode("/dav/a b/ü%?#"), "/dav/a%20b/%C3%BC%25%3F%23");
     EXPECT_EQ(DecodeUrlPath("/a%20b/%C3%BC%zz%4"), "/a b/ü%zz%4");
@@ -267,6 +268,17 @@ TEST(HttpText, PathsUrlsAndHosts) {
     };
     for (const auto& [href, path] : hrefs)
         EXPECT_EQ(HrefToPath(href), path) << href;
+    // Parts are decoded one by one: an encoded "/" or ".." stays inside its part, where the
+    // listing can see it is no name of the folder.
+    const std::pair<const char*, std::vector<std::string>> parts[] = {
+        {"https://host/dav/a%20b/", {"dav", "a b"}},
+        {"/..%2F..%2Fevil.txt", {"../../evil.txt"}},
+        {"/dav/a%2Fb.txt", {"dav", "a/b.txt"}},
+        {"/dav/../x", {"dav", "..", "x"}},
+        {"/dav/a\\b.txt?x", {"dav", "a\\b.txt"}},
+    };
+    for (const auto& [href, expected] : parts)
+        EXPECT_EQ(HrefParts(href), expected) << href;
 
     const std::tuple<const char*, const char*, const char*> redirects[] = {
         {"https://example.org:8443/dav/#x", "example.org:8443", "/dav/"},

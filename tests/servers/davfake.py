@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 # A small HTTPS peer for what the real WebDAV servers never do: chunk extensions, an interim
 # 100 Continue, a close-delimited body with and without TLS close_notify, redirects on the same
-# server and to another host, a 500 and a 413 before the upload's body. Usage: davfake.py PORT CERT KEY
+# server and to another host, a 500 and a 413 before the upload's body, and listings with hrefs
+# outside the folder or names that cannot be files. Usage: davfake.py PORT CERT KEY
 import socket
 import ssl
 import sys
@@ -15,6 +16,24 @@ MULTISTATUS = (b'<?xml version="1.0"?><multistatus xmlns="DAV:"><response><href>
                b'<propstat><prop><resourcetype><collection/></resourcetype></prop></propstat>'
                b'</response></multistatus>')
 BODY = b"0123456789" * 1000
+
+# Listings of a hostile or careless server: none names the folder itself, so the first item
+# is a real child; the others lie outside the folder, deeper, or decode to names that cannot be
+# files.
+LISTINGS = {
+    "/hostile/": [b"/hostile/first.txt", b"/..%2F..%2Fevil.txt", b"/hostile/a%2Fb.txt",
+                  b"/hostile/notes%00.txt", b"/hostile/%07%1b", b"/other/x.txt",
+                  b"/hostile/deep/y.txt", b"https://127.0.0.1/hostile/back%5Cslash.txt"],
+    "/lonely/": [b"/lonely/only.txt"],
+    "/veiled/": [b"/veiled/", b"/veiled/a%2Fb.txt"],
+}
+
+
+def multistatus(hrefs):
+    items = b"".join(b"<response><href>" + href + b"</href><propstat><prop><resourcetype/>"
+                     b"<getcontentlength>1</getcontentlength></prop></propstat></response>"
+                     for href in hrefs)
+    return b'<?xml version="1.0"?><multistatus xmlns="DAV:">' + items + b"</multistatus>"
 
 
 def read_head(conn):
@@ -76,6 +95,10 @@ def serve(raw):
                 target = {"/moved/": "/", "/loop/": "/loop/", "/a/": "/b/", "/b/": "/c/", "/c/": "/d/", "/d/": "/"}[path]
                 conn.sendall(b"HTTP/1.1 301 Moved\r\nLocation: https://127.0.0.1:%d%s\r\n"
                              b"Content-Length: 0\r\n\r\n" % (port, target.encode()))
+            elif method == "PROPFIND" and path in LISTINGS:
+                body = multistatus(LISTINGS[path])
+                conn.sendall(b"HTTP/1.1 207 Multi-Status\r\nContent-Length: " + str(len(body)).encode() +
+                             b"\r\n\r\n" + body)
             elif method == "PROPFIND" and path == "/error":
                 conn.sendall(b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n")
             elif method == "PROPFIND":

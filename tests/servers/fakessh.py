@@ -7,8 +7,8 @@
 Password login for the one user. SFTP is confined to DIR (a chrooted root: the client sees DIR
 as "/"). Behaviour chosen by names:
   - any path whose last name starts with "status-N" (N decimal) fails with SFTP status N;
-  - a folder named "hostile" lists, besides its files, entries named "../escape", "a/b",
-    "nul<NUL>name" and "" (a hostile server);
+  - a folder named "hostile" lists, before its files, entries named "", "../escape", "a/b",
+    "nul<NUL>name", "bell<BEL>" and "esc<ESC>[2J" (a hostile server);
   - reading or writing a file whose name starts with "abort" cuts the connection once more
     than BYTES bytes of it went through (default 1 MiB);
   - renaming anything onto a name that ends with ".locked" fails with SFTP status 4.
@@ -95,8 +95,10 @@ class FakeSftp(asyncssh.SFTPServer):
         if os.path.basename(path.rstrip(b"/")) == b"hostile":
             attrs = asyncssh.SFTPAttrs(type=asyncssh.FILEXFER_TYPE_REGULAR, size=5,
                                        permissions=0o100644, atime=1700000000, mtime=1700000000)
-            for bad in (b"../escape", b"a/b", b"nul\0name", b""):
-                names.append(asyncssh.SFTPName(bad, attrs=attrs))
+            # The empty name comes first: every real entry after it must still be listed.
+            bad = [asyncssh.SFTPName(name, attrs=attrs)
+                   for name in (b"", b"../escape", b"a/b", b"nul\0name", b"bell\a", b"esc\x1b[2J")]
+            names = bad + names
         return names
 
     def rename(self, oldpath, newpath):

@@ -273,6 +273,22 @@ TEST_F(SftpFs, MakeDirDeleteAndLinks) {
               Remote("a/file") + ": no such file or directory");
 }
 
+// "\\" is an ordinary character of a Unix name: a file "a\\b.txt" beside a folder "a" holding
+// "b.txt" is listed, read and deleted as itself, and the other file is never touched.
+TEST_F(SftpFs, BackslashIsPartOfAName) {
+    FFs->MakeDir(Remote("a"));
+    Put("a/b.txt", "the other file");
+    Put("a\\b.txt", "backslash");
+    const auto entries = FFs->List(FDir->Path(), *NewCancelToken());
+    EXPECT_EQ(Find(entries, "a\\b.txt").Size, 9);
+    std::string text(16, '\0');
+    text.resize(FFs->OpenRead(FFs->Join(FDir->Path(), "a\\b.txt"))->ReadFully(text.data(), 16));
+    EXPECT_EQ(text, "backslash");
+    FFs->DeleteFileAt(FFs->Join(FDir->Path(), "a\\b.txt"));
+    EXPECT_FALSE(test::Exists(Remote("a\\b.txt")));
+    EXPECT_EQ(test::ReadFile(Remote("a/b.txt")), "the other file");
+}
+
 TEST_F(SftpFs, RenameWithOverwriteFallback) {
     Put("old", "new content");
     Put("target", "old content");
@@ -433,21 +449,27 @@ TEST_F(SftpFake, AFailedMoveBackNamesWhereTheOldFileIs) {
     EXPECT_EQ(test::ReadFile(fake.Root() + "/report.kvpart"), "new data");
 }
 
-TEST_F(SftpFake, HostileNamesAreSkippedAndLogged) {
+TEST_F(SftpFake, HostileNamesAreLeftOutCountedAndLogged) {
     test::TFakeSsh fake;
-    test::RunCommand("mkdir -p '" + fake.Root() + "/hostile' && echo fine > '" + fake.Root() +
-                     "/hostile/ok.txt'");
+    // The fake sends its hostile names, an empty one first, before these real files.
+    test::RunCommand("mkdir -p '" + fake.Root() + "/hostile' && cd '" + fake.Root() +
+                     "/hostile' && echo fine > ok.txt && echo 2 > second.txt && mkdir sub");
     test::TTempDir logs;
     SetLogFolder(logs.Path());
     ClearLog();
     TOpened opened = Open(Conn(fake));
     auto entries = opened.Fs->List("/hostile", *NewCancelToken());
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].Name, "ok.txt");
+    std::vector<std::string> names;
+    for (const auto& entry : entries)
+        names.push_back(entry.Name);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"ok.txt", "second.txt", "sub"}));
+    EXPECT_EQ(dynamic_cast<IKvFolderLeftOut&>(*opened.Fs).LeftOutIn("/hostile/"), 6);
     std::string log = test::ReadFile(LogPath());
-    EXPECT_NE(log.find("sftp: skipped the name [../escape] in /hostile"), std::string::npos) << log;
-    EXPECT_NE(log.find("[a/b]"), std::string::npos);
-    EXPECT_NE(log.find("[nul?name]"), std::string::npos);
+    EXPECT_NE(log.find("sftp: left out the name [../escape] in /hostile"), std::string::npos) << log;
+    for (const char* shown : {"[]", "[a/b]", "[nul\\x00name]", "[bell\\x07]", "[esc\\x1b[2J]"})
+        EXPECT_NE(log.find(shown), std::string::npos) << shown;
+
 }
 
 } // namespace

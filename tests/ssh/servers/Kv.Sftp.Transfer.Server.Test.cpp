@@ -214,14 +214,20 @@ TEST_F(SftpFakeTransfer, CutAfterSomeBytesBothWays) {
 TEST_F(SftpFakeTransfer, HostileNamesNeverLeaveTheDestination) {
     test::TFakeSsh fake;
     test::RunCommand("mkdir -p '" + fake.Root() + "/hostile' && echo fine > '" + fake.Root() +
-                     "/hostile/ok.txt'");
+                     "/hostile/ok.txt' && echo 2 > '" + fake.Root() + "/hostile/z.txt'");
     test::TTempDir here;
     test::RunCommand("mkdir '" + here / "into" + "'");
     auto outcome =
         RunRequest(test::Request(tkCopy, Open(fake), "/", {"hostile"}, LocalFs(), here / "into"));
     EXPECT_EQ(outcome.Result.Failed, 0) << outcome.Result.FirstProblem;
+    // Every real file arrives (none is lost behind the empty name), and the result counts the
+    // six names that were left out instead of reporting a whole copy.
     EXPECT_EQ(test::RunCommand("cd '" + here.Path() + "' && find . | sort"),
-              ".\n./into\n./into/hostile\n./into/hostile/ok.txt\n");
+              ".\n./into\n./into/hostile\n./into/hostile/ok.txt\n./into/hostile/z.txt\n");
+    EXPECT_EQ(outcome.Result.Skipped, 6);
+    EXPECT_EQ(outcome.Result.FirstProblem,
+              "/hostile: 6 names were left out: the server sent names that cannot be files (the "
+              "log names them)");
 }
 
 } // namespace
