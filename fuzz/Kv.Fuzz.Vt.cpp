@@ -74,6 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
         piecesParser.Feed(input.substr(i, step));
     CheckScreen(whole);
     Check(SameScreen(whole, pieces), "split feed differs");
+    Check(whole.CwdIdCount() <= kv::TKvVtScreen::KMaxCwdIds, "remembered folders unbounded");
     Check(whole.TakeReplies() == pieces.TakeReplies(), "replies differ");
 
     for (int i = 0; i < whole.LineCount(); ++i) {

@@ -1,6 +1,7 @@
 #include "Kv.Vt.Screen.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 
 namespace kv {
@@ -826,6 +827,10 @@ void TKvVtScreen::FullReset() {
     FTitle.clear();
     FTitles.clear();
     FReplies.clear();
+    // No line is stamped any more: only the current folder is remembered, under its own id.
+    FCwdIds.clear();
+    if (!FCwd.empty())
+        FCwdIds.emplace(FCwd, TCwdIdEntry{FCwdId, ++FCwdUses});
     ResetTabs();
     Changed();
 }
@@ -839,8 +844,21 @@ void TKvVtScreen::SetCwd(std::string_view AUrl) {
         FCwdId = 0;
         return;
     }
-    auto [it, added] = FCwdIds.try_emplace(FCwd, int(FCwdIds.size()) + 1);
-    FCwdId = it->second;
+    auto it = FCwdIds.find(FCwd);
+    if (it == FCwdIds.end()) {
+        if (FCwdIds.size() >= KMaxCwdIds)
+            FCwdIds.erase(
+                std::min_element(FCwdIds.begin(), FCwdIds.end(), [](const auto& A, const auto& B) {
+                    return A.second.Used < B.second.Used;
+                }));
+        // Ids are not handed out again (short of 2^31 folders), so a line of a forgotten folder
+        // never matches a new one.
+        if (FNextCwdId == INT_MAX)
+            FNextCwdId = 1;
+        it = FCwdIds.emplace(FCwd, TCwdIdEntry{FNextCwdId++, 0}).first;
+    }
+    it->second.Used = ++FCwdUses;
+    FCwdId = it->second.Id;
 }
 
 void TKvVtScreen::Reply(std::string_view AData) {

@@ -78,6 +78,9 @@ void AppendCellText(std::string& AText, const TKvVtLine& ALine, const TKvVtCell&
 class TKvVtScreen {
 public:
     static constexpr size_t KMaxReplies = 4096;
+    // Folders remembered for stamping lines; past this the longest unreported one is forgotten,
+    // and lines stamped in it no longer count as in the current folder.
+    static constexpr size_t KMaxCwdIds = 256;
 
     TKvVtScreen(int ACols, int ARows, int AMaxScrollback);
     TKvVtScreen(const TKvVtScreen&) = delete;
@@ -211,6 +214,8 @@ public:
     const std::string& User() const { return FUser; }
     int CwdSerial() const { return FCwdSerial; }
     int CwdId() const { return FCwdId; }
+    // How many folders are remembered (at most KMaxCwdIds).
+    size_t CwdIdCount() const { return FCwdIds.size(); }
     int Version() const { return FVersion; }
 
 private:
@@ -277,7 +282,13 @@ private:
     std::string FCwd;
     std::string FUser;
     int FCwdSerial = 0;
-    std::unordered_map<std::string, int> FCwdIds;
+    struct TCwdIdEntry {
+        int Id = 0;
+        uint64_t Used = 0; // FCwdUses when last reported
+    };
+    std::unordered_map<std::string, TCwdIdEntry> FCwdIds;
+    uint64_t FCwdUses = 0;
+    int FNextCwdId = 1;
     int FCwdId = 0;
     int FVersion = 0;
     std::string FReplies;

@@ -452,6 +452,37 @@ TEST(VtScreen, FolderReportsNumberFoldersAndStampLines) {
     EXPECT_EQ(ScreenText(vt.Screen), "");
 }
 
+TEST(VtScreen, RememberedFoldersAreBoundedAndAFullResetForgetsThem) {
+    TVt vt(20, 4);
+    vt.Screen.SetCwd("file://h/kept");
+    vt << "in kept\r\n";
+    const int kept = vt.Screen.CwdId();
+    for (size_t i = 0; i < 4 * TKvVtScreen::KMaxCwdIds; ++i) {
+        vt.Screen.SetCwd("file://h/f" + std::to_string(i));
+        if (i % 8 == 0)
+            vt.Screen.SetCwd("file://h/kept"); // reported again and again: never the oldest
+    }
+    EXPECT_EQ(vt.Screen.CwdIdCount(), TKvVtScreen::KMaxCwdIds);
+    vt.Screen.SetCwd("file://h/kept");
+    EXPECT_EQ(vt.Screen.CwdId(), kept);
+    EXPECT_EQ(vt.Screen.AbsLine(0).CwdId, kept) << "its lines still count as in it";
+
+    vt.Screen.SetCwd("file://h/f0"); // forgotten long ago: a new id, matching no older line
+    const int again = vt.Screen.CwdId();
+    EXPECT_GT(again, int(4 * TKvVtScreen::KMaxCwdIds));
+    for (int i = 0; i < vt.Screen.LineCount(); ++i)
+        EXPECT_NE(vt.Screen.AbsLine(i).CwdId, again);
+
+    vt << "\x1b"
+          "c";
+    EXPECT_EQ(vt.Screen.CwdIdCount(), 1u) << "only the current folder";
+    EXPECT_EQ(vt.Screen.Cwd(), "file://h/f0");
+    EXPECT_EQ(vt.Screen.CwdId(), again);
+    vt.Screen.SetCwd("file://h/kept");
+    EXPECT_NE(vt.Screen.CwdId(), kept) << "forgotten by the reset";
+    EXPECT_EQ(vt.Screen.CwdIdCount(), 2u);
+}
+
 TEST(VtScreen, ModesReadByTheTerminalControl) {
     TVt vt(10, 3);
     vt << "\x1b[?1h\x1b=\x1b[?2004h\x1b[?1004h\x1b[?1006h\x1b[?25l";
