@@ -2,6 +2,7 @@
 
 #include "Kv.Text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <unistd.h>
 
@@ -159,6 +160,7 @@ void TKvVtParser::Step(uint8_t b) {
             FState = psCsi;
         } else if (b == ']') {
             FOsc.clear();
+            FOscFlawed = false;
             FState = psOsc;
         } else if (b >= 0x7F) {
             FState = psGround;
@@ -259,9 +261,13 @@ void TKvVtParser::Step(uint8_t b) {
             OscDispatch(true);
         } else if (b == 0x1B) {
             FState = psOscEscape;
-        } else if (b >= 0x20) {
+        } else if (b >= 0x20 && b != 0x7F) {
             if (FOsc.size() < KMaxOsc)
                 FOsc += char(b);
+            else
+                FOscFlawed = true;
+        } else {
+            FOscFlawed = true;
         }
         break;
 
@@ -674,6 +680,15 @@ void TKvVtParser::OscDispatch(bool ABell) {
         number = number * 10 + (text[i] - '0');
     }
     std::string_view rest = std::string_view(text).substr(semicolon + 1);
+    // A folder report is taken only as it was sent: nothing dropped or replaced on the way in, and
+    // no control byte in the folder it names.
+    const auto exactFolder = [&](std::string_view APath) {
+        if (FOscFlawed || text != FOsc)
+            return false;
+        return std::none_of(APath.begin(), APath.end(), [](char AChar) {
+            return uint8_t(AChar) < 0x20 || uint8_t(AChar) == 0x7F;
+        });
+    };
     switch (number) {
     case 0:
     case 2:
@@ -681,12 +696,14 @@ void TKvVtParser::OscDispatch(bool ABell) {
         FScreen.Changed();
         break;
     case 7:
-        FScreen.SetCwd(rest);
+        // One that is refused leaves the folder unknown: the shell is in none that can be named.
+        FSeenOsc7 = true;
+        FScreen.SetCwd(exactFolder(PercentDecode(rest)) ? rest : std::string_view());
         break;
     case 9:
         // ConEmu's folder report: 9;9;path
-        if (rest.starts_with("9;"))
-            FScreen.SetCwd(MakeFileUrl(rest.substr(2)));
+        if (rest.starts_with("9;") && !FSeenOsc7)
+            FScreen.SetCwd(exactFolder(rest.substr(2)) ? MakeFileUrl(rest.substr(2)) : "");
         break;
     case 7701:
         FScreen.SetUser(rest);

@@ -75,6 +75,12 @@ private:
     char FInter[4] = {};
     int FInterCount = 0;
     std::string FOsc;
+    // The OSC string lost bytes on the way in (control bytes, DEL, a cut at KMaxOsc): it is no
+    // longer the folder a shell reported.
+    bool FOscFlawed = false;
+    // An OSC 7 report came: from then on OSC 9;9 is ignored, since a shell that prints a folder's
+    // name raw (a prompt, a title) would let that name forge one.
+    bool FSeenOsc7 = false;
 };
 
 // Percent-decodes a URL part; "%" followed by two hex digits becomes that byte. The result is

@@ -226,17 +226,58 @@ TEST(VtParser, OscTitleFolderAndUser) {
     vt << "\x1b]7;file://host/tmp/a%20b\x1b\\";
     EXPECT_EQ(vt.Screen.Cwd(), "file://host/tmp/a%20b");
     EXPECT_EQ(vt.Screen.CwdSerial(), 2);
-    vt << "\x1b]9;9;C:\\Work\\My dir\x1b\\";
-    EXPECT_EQ(vt.Screen.Cwd(), "file://localhost/C:\\Work\\My%20dir")
-        << "a backslash is a name character here";
-    vt << "\x1b]9;9;\"/srv/my files\"\x07";
-    EXPECT_EQ(vt.Screen.Cwd(), "file://localhost/srv/my%20files");
-    vt << "\x1b]9;4;1;50\x07";
-    EXPECT_EQ(vt.Screen.Cwd(), "file://localhost/srv/my%20files")
-        << "other OSC 9 reports are not folders";
     vt << "\x1b]7701;ann\x07";
     EXPECT_EQ(vt.Screen.User(), "ann");
     EXPECT_EQ(ScreenText(vt.Screen), "") << "nothing of it is printed";
+
+    TVt conEmu(20, 3);
+    conEmu << "\x1b]9;9;C:\\Work\\My dir\x1b\\";
+    EXPECT_EQ(conEmu.Screen.Cwd(), "file://localhost/C:\\Work\\My%20dir")
+        << "a backslash is a name character here";
+    conEmu << "\x1b]9;9;\"/srv/my files\"\x07";
+    EXPECT_EQ(conEmu.Screen.Cwd(), "file://localhost/srv/my%20files");
+    conEmu << "\x1b]9;4;1;50\x07";
+    EXPECT_EQ(conEmu.Screen.Cwd(), "file://localhost/srv/my%20files")
+        << "other OSC 9 reports are not folders";
+    EXPECT_EQ(ScreenText(conEmu.Screen), "");
+}
+
+TEST(VtParser, FolderReportsAreTakenOnlyAsSent) {
+    // Each script runs after a report of file://h/before; "" means refused: no folder known.
+    struct TCase {
+        const char* Name;
+        std::string Bytes;
+        std::string Cwd;
+    } cases[] = {
+        {"encoded blank and non-ASCII byte", "\x1b]7;file://h/t/a%20b%E9\x07",
+         "file://h/t/a%20b%E9"},
+        {"encoded BEL", "\x1b]7;file://h/t/x%07y\x07", ""},
+        {"encoded ESC", "\x1b]7;file://h/t/x%1b]7;file://h/etc\x07", ""},
+        {"encoded newline", "\x1b]7;file://h/t/x%0Ay\x07", ""},
+        {"encoded DEL", "\x1b]7;file://h/t/x%7Fy\x07", ""},
+        {"encoded control byte in the host", "\x1b]7;file://h%0A/t\x1b\\", ""},
+        {"raw newline, dropped on the way in", "\x1b]7;file://h/t/x\ny\x07", ""},
+        {"raw DEL", "\x1b]7;file://h/t/x\x7fy\x07", ""},
+        {"bytes that are not UTF-8", "\x1b]7;file://h/t/caf\xe9\x07", ""},
+        // A shell that prints the folder's name raw in its prompt or title (fish does) after the
+        // encoded report: the BEL ends the title and the rest reads as a ConEmu folder report.
+        {"forged ConEmu report after a refused one",
+         "\x1b]7;file://h/t/x%07%1B%5D9%3B9%3Betc%07\x07\x1b]0;/t/x\x07\x1b]9;9;etc\x07 y\x07", ""},
+        {"forged ConEmu report after an accepted one",
+         "\x1b]7;file://h/t/ok\x07\x1b]0;/t/ok/x\x07\x1b]9;9;etc\x07\x07", "file://h/t/ok"},
+    };
+    for (const auto& c : cases) {
+        TVt vt(20, 3);
+        vt << "\x1b]7;file://h/before\x07" << c.Bytes;
+        EXPECT_EQ(vt.Screen.Cwd(), c.Cwd) << c.Name;
+        vt << "\x1b]7;file://h/after\x07";
+        EXPECT_EQ(vt.Screen.Cwd(), "file://h/after") << c.Name << ": the next report is taken";
+    }
+    TVt conEmu(20, 3);
+    conEmu << "\x1b]9;9;/t/ok\x07";
+    EXPECT_EQ(conEmu.Screen.Cwd(), "file://localhost/t/ok");
+    conEmu << "\x1b]9;9;/t/x\x01y\x07";
+    EXPECT_EQ(conEmu.Screen.Cwd(), "") << "a ConEmu report with a raw control byte";
 }
 
 TEST(VtParser, ModeRequestsAreAnswered) {
@@ -300,10 +341,12 @@ TEST(VtParser, TitleStackPushesAndPops) {
 
 TEST(VtParser, OscPayloadIsCutAt4096Bytes) {
     TVt vt(20, 3);
-    std::string path = "/" + std::string(5000, 'd');
-    vt << "\x1b]7;file://h" + path + "\x07";
-    EXPECT_EQ(vt.Screen.Cwd().size(), TKvVtParser::KMaxOsc - 2);
-    EXPECT_EQ(vt.Screen.Cwd(), ("file://h" + path).substr(0, TKvVtParser::KMaxOsc - 2));
+    const std::string title(5000, 't');
+    vt << "\x1b]2;" + title + "\x07";
+    EXPECT_EQ(vt.Screen.Title(), title.substr(0, TKvVtParser::KMaxOsc - 2));
+    // A folder report cut short would name another folder: it is refused instead.
+    vt << "\x1b]7;file://h/before\x07\x1b]7;file://h/" + std::string(5000, 'd') + "\x07";
+    EXPECT_EQ(vt.Screen.Cwd(), "");
     // Control bytes inside are dropped, not stored.
     vt << "\x1b]0;a\x01\x02"
           "b\x07";
