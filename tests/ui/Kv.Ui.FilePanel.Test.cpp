@@ -142,6 +142,29 @@ TEST(FilePanel, TypeAheadOnOtherFileSystems) {
     EXPECT_EQ(f.Panel.StatusText(), "Copy the file out with F5 to open it");
 }
 
+// A server that left two names out of its listing and still sent one that cannot be a file.
+class TLeavingOutFs : public TKvMemoryFs, public IKvFolderLeftOut {
+public:
+    using TKvMemoryFs::TKvMemoryFs;
+    TKvFileEntries List(const std::string& APath, const IKvCancelToken& AToken) override {
+        TKvFileEntries entries = TKvMemoryFs::List(APath, AToken);
+        entries.push_back(TKvFileEntry{.Name = "esc\x1b]0;title\x07"});
+        return entries;
+    }
+    int LeftOutIn(const std::string& AFolder) const override { return AFolder == "/srv" ? 2 : 0; }
+};
+
+TEST(FilePanel, NamesLeftOutOfAServerListingAreCounted) {
+    auto server = std::make_shared<TLeavingOutFs>("mem:server");
+    server->AddFile("/srv/ok.txt", "x");
+    TPanelFixture f;
+    f.Panel.BeginList(server, "/srv", false, "");
+    ASSERT_TRUE(f.WaitPath("/srv"));
+    EXPECT_EQ(f.Names(), ".. ok.txt");
+    EXPECT_EQ(f.Panel.StatusText(),
+              "2 names were left out: the server sent names that cannot be files (the log names them)");
+}
+
 TEST(FilePanel, MakeFolderAndRename) {
     TTempDir dir;
     MakeFolder(dir);
