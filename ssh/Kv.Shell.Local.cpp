@@ -3,6 +3,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -23,15 +24,25 @@ std::string BaseName(const std::string& APath) {
     return slash == std::string::npos ? APath : APath.substr(slash + 1);
 }
 
-// The reporters of bash and zsh encode "%" before blanks: "a b%41" must not read as "a bA".
-const char* const KBashReporter =
-    "__kv_osc7() { local __kv_p=\"${PWD//\\%/%25}\"; "
-    "printf '\\033]7;file://%s%s\\007' \"$HOSTNAME\" \"${__kv_p// /%20}\"; }\n"
+// Every reporter encodes the folder the same way (FolderReportPath): a byte other than a letter,
+// a digit or one of "/._~-" goes out as %XX, so BEL, ESC or a newline in a folder's name cannot
+// end the report early or start another one (fish's "string escape --style=url" writes the
+// same). The loop runs byte by byte under LC_ALL=C, local or in a subshell (mksh counts
+// characters in its UTF-8 mode until +U); it holds no "!", which an interactive bash or zsh
+// would take for history.
+constexpr const char* KReportEncoder =
+    R"KV(__kve() { case ${KSH_VERSION-} in *MIRBSD*) set +U;; esac; __s=$1; __o=; while [ -n "$__s" ]; do __c=${__s%"${__s#?}"}; __s=${__s#?}; case $__c in [A-Za-z0-9/._~-]) __o=$__o$__c;; *) printf %s%%%02X "$__o" "\"$__c"; __o=;; esac; done; printf %s "$__o"; })KV";
+
+const std::string KBashReporter =
+    std::string(KReportEncoder) +
+    "\n__kv_osc7() { local LC_ALL=C __s __o __c; printf '\\033]7;file://%s' \"$HOSTNAME\"; "
+    "__kve \"$PWD\"; printf '\\007'; }\n"
     "PROMPT_COMMAND=\"__kv_osc7${PROMPT_COMMAND:+;$PROMPT_COMMAND}\"\n";
 
-const char* const KZshReporter =
-    "__kv_osc7() { local __kv_p=\"${PWD//\\%/%25}\"; "
-    "printf '\\033]7;file://%s%s\\007' \"$HOST\" \"${__kv_p// /%20}\"; }\n"
+const std::string KZshReporter =
+    std::string(KReportEncoder) +
+    "\n__kv_osc7() { emulate -L zsh; local LC_ALL=C __s __o __c; "
+    "printf '\\033]7;file://%s' \"$HOST\"; __kve \"$PWD\"; printf '\\007'; }\n"
     "precmd_functions+=(__kv_osc7)\n";
 
 void WriteFileAtomically(const std::string& APath, const std::string& AText) {
@@ -102,8 +113,7 @@ TKvShellLaunch BuildLaunch(const std::string& AShell) {
     } else if (name == "fish") {
         l.Argv = {AShell, "--interactive", "--init-command",
                   "function __kv_osc7 --on-event fish_prompt; printf '\\e]7;file://%s%s\\a' "
-                  "(hostname) (string replace -a ' ' '%20' -- (string replace -a '%' '%25' -- "
-                  "$PWD)); end"};
+                  "(hostname) (string escape --style=url -- $PWD); end"};
     } else {
         l.Argv = {AShell, "-i"};
         l.Typed = FolderReportCommand() + "\r";
@@ -114,20 +124,28 @@ TKvShellLaunch BuildLaunch(const std::string& AShell) {
 } // namespace
 
 std::string FolderReportPath(const std::string& APath) {
+    static const char KHex[] = "0123456789ABCDEF";
     std::string out;
     for (char c : APath) {
-        if (c == '%')
-            out += "%25";
-        else if (c == ' ')
-            out += "%20";
-        else
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+            (byte >= '0' && byte <= '9') ||
+            std::string_view("/._~-").find(c) != std::string_view::npos) {
             out += c;
+        } else {
+            out += '%';
+            out += KHex[byte >> 4];
+            out += KHex[byte & 15];
+        }
     }
     return out;
 }
 
 std::string FolderReportCommand() {
-    return R"KV( tput cuu1 >/dev/null 2>&1 || { TERM=xterm; export TERM; }; if [ -n "$BASH_VERSION" ]; then eval '__kv() { __kvp="${PWD//\%/%25}"; printf "\033]7;file://%s%s\007\033]7701;%s\007" "$HOSTNAME" "${__kvp// /%20}" "$(id -un)"; }; PROMPT_COMMAND="__kv${PROMPT_COMMAND:+;$PROMPT_COMMAND}"'; elif [ -n "$ZSH_VERSION" ]; then eval '__kv() { __kvp="${PWD//\%/%25}"; printf "\033]7;file://%s%s\007\033]7701;%s\007" "$HOST" "${__kvp// /%20}" "$(id -un)"; }; precmd_functions+=(__kv)'; else stty erase '^?' 2>/dev/null; __e=$(printf '\033'); __b=$(printf '\007'); __kve() { __r=; __s=$1; while [ -n "$__s" ]; do __t=${__s%%[% ]*}; __r=$__r$__t; __s=${__s#"$__t"}; case $__s in %*) __r=$__r%25;; " "*) __r=$__r%20;; esac; __s=${__s#?}; done; }; case "$0" in *ksh*) set -o | grep -E '^(emacs|gmacs|vi) +on' >/dev/null 2>&1 || set -o emacs; alias __A="$(printf '\020')" __B="$(printf '\016')" __C="$(printf '\006')" __D="$(printf '\002')" __H="$(printf '\001')" __F="$(printf '\005')"; __h=$(uname -n); __u=$(id -un); __kvp() { __kve "$PWD"; printf "%s]7;file://%s%s%s%s]7701;%s%s" "$__e" "$__h" "$__r" "$__b" "$__e" "$__u" "$__b"; }; __kvcd() { \cd "$@" && __kvp; }; alias cd=__kvcd; __kvw() { __c=$(stty -a 2>/dev/null | sed -n -e 's/.*columns[ =]*\([0-9][0-9]*\).*/\1/p' -e 's/.*[^0-9]\([0-9][0-9]*\) columns.*/\1/p'); [ -n "$__c" ] && COLUMNS=$__c; }; trap __kvw WINCH 2>/dev/null; __kvw; __kvp;; *) PS1="${__e}]7;file://$(uname -n)\$(__kve \"\$PWD\"; printf %s \"\$__r\")${__b}${__e}]7701;$(id -un)${__b}$PS1";; esac; fi)KV";
+    // bash and zsh syntax passes through eval, so that the other shells can parse the line.
+    return R"KV( tput cuu1 >/dev/null 2>&1 || { TERM=xterm; export TERM; }; )KV" +
+           std::string(KReportEncoder) +
+           R"KV(; if [ -n "$BASH_VERSION" ]; then eval '__kv() { local LC_ALL=C __s __o __c; printf "\033]7;file://%s" "$HOSTNAME"; __kve "$PWD"; printf "\007\033]7701;%s\007" "$(id -un)"; }; PROMPT_COMMAND="__kv${PROMPT_COMMAND:+;$PROMPT_COMMAND}"'; elif [ -n "$ZSH_VERSION" ]; then eval '__kv() { emulate -L zsh; local LC_ALL=C __s __o __c; printf "\033]7;file://%s" "$HOST"; __kve "$PWD"; printf "\007\033]7701;%s\007" "$(id -un)"; }; precmd_functions+=(__kv)'; else stty erase '^?' 2>/dev/null; __e=$(printf '\033'); __b=$(printf '\007'); case "$0" in *ksh*) set -o | grep -E '^(emacs|gmacs|vi) +on' >/dev/null 2>&1 || set -o emacs; alias __A="$(printf '\020')" __B="$(printf '\016')" __C="$(printf '\006')" __D="$(printf '\002')" __H="$(printf '\001')" __F="$(printf '\005')"; __h=$(uname -n); __u=$(id -un); __kvp() { printf "%s]7;file://%s" "$__e" "$__h"; (LC_ALL=C; __kve "$PWD"); printf "%s%s]7701;%s%s" "$__b" "$__e" "$__u" "$__b"; }; __kvcd() { \cd "$@" && __kvp; }; alias cd=__kvcd; __kvw() { __c=$(stty -a 2>/dev/null | sed -n -e 's/.*columns[ =]*\([0-9][0-9]*\).*/\1/p' -e 's/.*[^0-9]\([0-9][0-9]*\) columns.*/\1/p'); [ -n "$__c" ] && COLUMNS=$__c; }; trap __kvw WINCH 2>/dev/null; __kvw; __kvp;; *) PS1="${__e}]7;file://$(uname -n)\$(LC_ALL=C; __kve \"\$PWD\")${__b}${__e}]7701;$(id -un)${__b}$PS1";; esac; fi)KV";
 }
 
 std::shared_ptr<TKvLocalShell> TKvLocalShell::Create(const std::string& ADir,

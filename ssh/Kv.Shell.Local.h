@@ -17,7 +17,8 @@ class TKvPtyWakeup;
 // every prompt; begins with a blank so that shells keep it out of their history.
 std::string FolderReportCommand();
 
-// The file URL path of a folder as the reports carry it: "%" as "%25", blanks as "%20".
+// The file URL path of a folder as every reporter writes it: letters, digits and "/._~-" as they
+// are, every other byte as %XX (upper-case hex), control bytes and non-ASCII ones included.
 std::string FolderReportPath(const std::string& APath);
 
 class TKvLocalShell final : public IKvSshShell, public std::enable_shared_from_this<TKvLocalShell> {

@@ -232,9 +232,11 @@ TEST(LocalShellStart, TheUsersShellComesFromShellWhenItIsUsable) {
         ::unsetenv("SHELL");
 }
 
-TEST(FolderReport, PercentIsEncodedBeforeBlanks) {
+TEST(FolderReport, EveryByteButLettersDigitsAndFewMarksIsEncoded) {
     EXPECT_EQ(FolderReportPath("/t/a b%41"), "/t/a%20b%2541");
     EXPECT_EQ(FolderReportPath("/t/%20"), "/t/%2520");
+    EXPECT_EQ(FolderReportPath("/t/\a\x1b\n\x7f\xe9\xc3\xbc'\"Az09~-._"),
+              "/t/%07%1B%0A%7F%E9%C3%BC%27%22Az09~-._");
 }
 
 } // namespace
