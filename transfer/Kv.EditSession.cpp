@@ -13,6 +13,7 @@
 #include "Kv.Platform.Launch.h"
 #include "Kv.Platform.TempFiles.h"
 #include "Kv.Settings.h"
+#include "Kv.Transfer.Engine.h"
 
 namespace kv {
 
@@ -69,6 +70,113 @@ void CreateEmptyFile(IKvFileSystem& AFs, const std::string& APath) {
     }
     if (entry.IsDir)
         throw EKvFsError("There is a folder with that name");
+}
+
+// The server's file now; not Known when nothing is there. A server that will not say raises.
+TKvEditServerStamp ServerStampOf(IKvFileSystem& AFs, const std::string& APath) {
+    TKvEditServerStamp stamp;
+    TKvFileEntry entry;
+    if (AFs.Stat(APath, entry) && !entry.IsDir) {
+        stamp.Known = true;
+        stamp.Size = entry.Size;
+        stamp.Modified = entry.Modified;
+    }
+    return stamp;
+}
+
+// The same, only to be remembered: a server that will not say holds up no save.
+TKvEditServerStamp NoteServerStamp(IKvFileSystem& AFs, const std::string& APath) {
+    try {
+        return ServerStampOf(AFs, APath);
+    } catch (const EKvCancelled&) {
+        throw;
+    } catch (const std::exception& e) {
+        Log(std::string("edit: ") + e.what());
+        return {};
+    }
+}
+
+std::string ChangedText(const std::string& AName, const TKvEditServerStamp& ANow, const TKvEditServerStamp& AOpened) {
+    return AName + " was changed on the server since you opened it.\nNow: " + FormatBytes(ANow.Size) + " bytes, " +
+           FormatStamp(ANow.Modified) + "\nWhen opened: " + FormatBytes(AOpened.Size) + " bytes, " +
+           FormatStamp(AOpened.Modified);
+}
+
+// Sends the copy as copies are made: under a temporary name beside ATarget, then renamed over
+// it, so a connection lost halfway leaves the server's file as it was. Places that show a file
+// only once it is complete take it directly. Without AReplace an existing ATarget is kept.
+void SendCopy(IKvFileSystem& AFs, const std::string& ALocal, const std::string& ATarget, bool AReplace,
+              const IKvCancelToken& AToken) {
+    std::string target = ATarget;
+    // A link is saved where it leads: a rename over it would put a file in the link's place.
+    if (auto* links = dynamic_cast<IKvSymlinks*>(&AFs)) {
+        std::string to;
+        try {
+            for (int hops = 0; hops < 16 && links->ReadLink(target, to); ++hops)
+                target = AFs.Resolve(AFs.ParentOf(target), to);
+        } catch (const EKvFsError&) {
+            // Nothing there (deleted meanwhile): the save makes the file anew.
+        }
+    }
+    const bool direct = dynamic_cast<IKvDirectWrite*>(&AFs) != nullptr;
+    std::string temporary = direct ? target : TKvRun::TemporaryName(AFs, target);
+    // The new file keeps the old one's permission bits (a script stays runnable).
+    uint32_t mode = 0;
+    auto* modes = temporary != target ? dynamic_cast<IKvFileMode*>(&AFs) : nullptr;
+    try {
+        if (!modes || !AReplace || !modes->GetMode(target, mode))
+            mode = 0;
+    } catch (const EKvFsError&) {
+        mode = 0;
+    }
+    TKvStreamPtr in = LocalFs()->OpenRead(ALocal);
+    auto open = [&](const std::string& APath) {
+        if (auto* sized = dynamic_cast<IKvSizedWrite*>(&AFs))
+            return sized->OpenWriteSized(APath, in->Size());
+        return AFs.OpenWrite(APath);
+    };
+    bool created = false;
+    try {
+        TKvStreamPtr out;
+        try {
+            out = open(temporary);
+        } catch (const EKvFsError& e) {
+            if (temporary == target || !AReplace)
+                throw;
+            // A folder that takes no new file (the file alone is writable): saved in place, as
+            // the only way left.
+            Log("edit: " + std::string(e.what()) + "; saving " + target + " in place");
+            temporary = target;
+            out = open(target);
+        }
+        created = true;
+        CopyStream(*in, *out, AToken);
+        out.reset();
+        if (temporary != target) {
+            if (mode != 0) {
+                try {
+                    modes->SetMode(temporary, mode & 0777u);
+                } catch (const EKvFsError& e) {
+                    Log(std::string("edit: ") + e.what());
+                }
+            }
+            AFs.RenamePath(temporary, target, AReplace);
+        }
+    } catch (const EKvCancelled&) {
+        if (created && temporary != target)
+            try {
+                AFs.DeleteFileAt(temporary);
+            } catch (...) {
+            }
+        throw;
+    } catch (const std::exception& e) {
+        if (created && temporary != target)
+            try {
+                AFs.DeleteFileAt(temporary);
+            } catch (...) {
+            }
+        throw EKvFsError(NamingTheTarget(e.what(), temporary, target));
+    }
 }
 
 } // namespace
@@ -160,7 +268,16 @@ void TKvEditSessions::Start(const IKvFileSystemPtr& AFs, const std::string& ARem
         std::string copy = folder + "/" + name;
         int result = FDownloader(AFs, ARemotePath, copy, ASize);
         if (result == 1) {
-            AddEntry(AFs, ARemotePath, copy);
+            AddEntry(AFs, ARemotePath, copy, {});
+            // The window fetched it; what the server holds is noted before any save can go.
+            FWorker->Post([this, AFs, ARemotePath, copy, alive = FAlive](const IKvCancelToken&) {
+                const TKvEditServerStamp server = NoteServerStamp(*AFs, ARemotePath);
+                KvDeliver(alive, [this, copy, server] {
+                    for (auto& entry : FEntries)
+                        if (entry.LocalPath == copy && !entry.Server.Known)
+                            entry.Server = server;
+                });
+            });
             return;
         }
         ::unlink(copy.c_str());
@@ -175,12 +292,14 @@ void TKvEditSessions::Start(const IKvFileSystemPtr& AFs, const std::string& ARem
     FWorker->Post([this, AFs, ARemotePath, ACreate, local, name, AOnCreated = std::move(AOnCreated),
                    alive = FAlive](const IKvCancelToken& AToken) {
         std::string copy, error;
+        TKvEditServerStamp server;
         try {
             if (ACreate)
                 CreateEmptyFile(*AFs, ARemotePath);
             if (local) {
                 copy = ARemotePath;
             } else {
+                server = NoteServerStamp(*AFs, ARemotePath);
                 copy = NewEditCopyFolder() + "/" + name;
                 TKvStreamPtr in = AFs->OpenRead(ARemotePath);
                 TKvStreamPtr out = LocalFs()->OpenWrite(copy);
@@ -191,7 +310,7 @@ void TKvEditSessions::Start(const IKvFileSystemPtr& AFs, const std::string& ARem
         } catch (const std::exception& e) {
             error = name + ": " + e.what();
         }
-        KvDeliver(alive, [this, AFs, ARemotePath, copy, error, ACreate, local, name, AOnCreated] {
+        KvDeliver(alive, [this, AFs, ARemotePath, copy, error, ACreate, local, name, AOnCreated, server] {
             --FPending;
             if (!error.empty()) {
                 FStatus(error, true);
@@ -204,14 +323,15 @@ void TKvEditSessions::Start(const IKvFileSystemPtr& AFs, const std::string& ARem
                 FStatus("Editing " + name, false);
                 return;
             }
-            AddEntry(AFs, ARemotePath, copy);
+            AddEntry(AFs, ARemotePath, copy, server);
         });
     });
 }
 
 void TKvEditSessions::AddEntry(const IKvFileSystemPtr& AFs, const std::string& ARemotePath,
-                               const std::string& ALocalPath) {
+                               const std::string& ALocalPath, const TKvEditServerStamp& AServer) {
     TKvEditEntry entry;
+    entry.Server = AServer;
     entry.Fs = AFs;
     entry.RemotePath = ARemotePath;
     entry.LocalPath = ALocalPath;
@@ -259,42 +379,98 @@ void TKvEditSessions::GiveUp(const std::string& ALocalPath) {
     });
 }
 
-void TKvEditSessions::Upload(TKvEditEntry& AEntry, const TKvEditStamp& AStamp) {
+void TKvEditSessions::Upload(TKvEditEntry& AEntry, const TKvEditStamp& AStamp, bool ACheck,
+                             const std::string& ATarget) {
     const std::string name = AEntry.Fs->NameOf(AEntry.RemotePath);
     AEntry.Uploading = true;
     FStatus("Saving " + name + "...", false);
     FWorker->Post([this, fs = AEntry.Fs, remote = AEntry.RemotePath, local = AEntry.LocalPath, name, AStamp,
+                   opened = ACheck ? AEntry.Server : TKvEditServerStamp{},
+                   target = ATarget.empty() ? AEntry.RemotePath : ATarget,
                    alive = FAlive](const IKvCancelToken& AToken) {
-        std::string error;
+        std::string error, question, beside;
+        TKvEditServerStamp written;
         try {
-            TKvStreamPtr in = LocalFs()->OpenRead(local);
-            TKvStreamPtr out;
-            if (auto* sized = dynamic_cast<IKvSizedWrite*>(fs.get()))
-                out = sized->OpenWriteSized(remote, in->Size());
-            else
-                out = fs->OpenWrite(remote);
-            CopyStream(*in, *out, AToken);
+            // Someone else's change is never written over unasked.
+            if (opened.Known) {
+                const TKvEditServerStamp now = ServerStampOf(*fs, remote);
+                if (now.Known && !(now == opened)) {
+                    question = ChangedText(name, now, opened);
+                    beside = TKvRun::FreeName(*fs, remote);
+                }
+            }
+            if (question.empty()) {
+                SendCopy(*fs, local, target, target == remote, AToken);
+                written = NoteServerStamp(*fs, target);
+            }
         } catch (const EKvCancelled&) {
             error = "Cancelled";
         } catch (const std::exception& e) {
             error = name + ": " + e.what();
         }
-        Log("edit: upload of " + local + (error.empty() ? " done" : " failed: " + error));
-        KvDeliver(alive, [this, local, name, AStamp, error] {
+        const std::string savedAs = fs->NameOf(target);
+        if (!error.empty())
+            Log("edit: upload of " + local + " failed: " + error);
+        else if (!question.empty())
+            Log("edit: " + fs->DisplayPrefix() + remote + " was changed on the server; asking before saving");
+        else
+            Log("edit: upload of " + local + " done" + (target == remote ? "" : " as " + target));
+        KvDeliver(alive, [this, local, name, savedAs, target, AStamp, error, question, beside, written] {
+            if (error.empty() && !question.empty()) {
+                Answer(local, AStamp, question, beside);
+                return;
+            }
+            bool elsewhere = false;
             for (auto& entry : FEntries) {
                 if (entry.LocalPath != local)
                     continue;
                 entry.Uploading = false;
                 entry.Failure = error;
-                if (error.empty())
-                    entry.LastStamp = AStamp;
+                if (!error.empty())
+                    continue;
+                entry.LastStamp = AStamp;
+                entry.Server = written;
+                // Saved beside the changed file: later saves go to the copy's new name.
+                elsewhere = entry.RemotePath != target;
+                entry.RemotePath = target;
             }
-            if (error.empty())
-                FStatus("Saved " + name, false);
-            else
+            if (!error.empty())
                 FStatus("Could not save: " + error, true);
+            else if (elsewhere)
+                FStatus("Saved as " + savedAs, false);
+            else
+                FStatus("Saved " + name, false);
         });
     });
+}
+
+void TKvEditSessions::Answer(const std::string& ALocalPath, const TKvEditStamp& AStamp, const std::string& AText,
+                             const std::string& ABeside) {
+    std::string besideName = ABeside;
+    for (const auto& entry : FEntries)
+        if (entry.LocalPath == ALocalPath)
+            besideName = entry.Fs->NameOf(ABeside);
+    const TKvEditChoice choice = FAsker ? FAsker(AText, besideName) : ecCancel;
+    // The list may have grown while the question waited: the entry is looked up afresh.
+    for (auto& entry : FEntries) {
+        if (entry.LocalPath != ALocalPath)
+            continue;
+        if (choice == ecOverwrite) {
+            Upload(entry, AStamp, false);
+            return;
+        }
+        if (choice == ecSaveBeside) {
+            Upload(entry, AStamp, false, ABeside);
+            return;
+        }
+        // Held back until the next save, which asks again; the edits stay in the copy.
+        entry.Uploading = false;
+        entry.LastStamp = AStamp;
+        const std::string name = entry.Fs->NameOf(entry.RemotePath);
+        Log("edit: not sent, as asked: " + entry.LocalPath);
+        FStatus("Not saved: " + name + " was changed on the server", true);
+        return;
+    }
 }
 
 bool TKvEditSessions::Busy() const {

@@ -38,12 +38,28 @@ struct TKvEditStamp {
 };
 TKvEditStamp EditStampOf(const std::string& APath);
 
+// The server's file as it was when last read or written (size and time from Stat), so a save
+// can tell whether someone else changed it meanwhile.
+struct TKvEditServerStamp {
+    bool Known = false;
+    int64_t Size = 0;
+    TKvDateTime Modified = 0;
+    bool operator==(const TKvEditServerStamp&) const = default;
+};
+
+// What the user wants when the server's file changed after it was opened for editing.
+enum class TKvEditChoice { ecOverwrite, ecSaveBeside, ecCancel };
+using enum TKvEditChoice;
+// Asks it: AText says what changed, ABeside is the free name the copy would be saved under.
+using TKvEditAsk = std::function<TKvEditChoice(const std::string& AText, const std::string& ABeside)>;
+
 struct TKvEditEntry {
     IKvFileSystemPtr Fs;
     std::string RemotePath;
     std::string LocalPath;
     // The copy's stamp when it was last known to match the server.
     TKvEditStamp LastStamp;
+    TKvEditServerStamp Server;
     bool Uploading = false;
     // Why the last upload failed; empty once one succeeds. The copy then holds the only
     // version of the edits, so it is sent again until it gets there or the user gives up.
@@ -66,6 +82,8 @@ public:
     TKvEditSessions& operator=(const TKvEditSessions&) = delete;
 
     void SetDownloader(TKvEditDownload ADownloader) { FDownloader = std::move(ADownloader); }
+    // Without an asker, a file someone else changed is never overwritten (as if cancelled).
+    void SetAsker(TKvEditAsk AAsker) { FAsker = std::move(AAsker); }
 
     void Edit(const IKvFileSystemPtr& AFs, const std::string& ARemotePath, int64_t ASize);
     // Creates an empty file when there is none, then edits it; AOnCreated once it exists.
@@ -84,9 +102,15 @@ public:
 private:
     void Start(const IKvFileSystemPtr& AFs, const std::string& ARemotePath, int64_t ASize, bool ACreate,
                std::function<void()> AOnCreated);
-    void AddEntry(const IKvFileSystemPtr& AFs, const std::string& ARemotePath, const std::string& ALocalPath);
+    void AddEntry(const IKvFileSystemPtr& AFs, const std::string& ARemotePath, const std::string& ALocalPath,
+                  const TKvEditServerStamp& AServer);
     void StartEditor(const std::string& ALocalPath);
-    void Upload(TKvEditEntry& AEntry, const TKvEditStamp& AStamp);
+    // ACheck: first compare the server's file with the one opened. ATarget: where to save,
+    // empty for the file itself; another name is never written over.
+    void Upload(TKvEditEntry& AEntry, const TKvEditStamp& AStamp, bool ACheck = true, const std::string& ATarget = {});
+    // After the question about a file someone else changed.
+    void Answer(const std::string& ALocalPath, const TKvEditStamp& AStamp, const std::string& AText,
+                const std::string& ABeside);
     int64_t Now() const;
 
     std::unique_ptr<TKvWorker> FWorker;
@@ -97,6 +121,7 @@ private:
     bool FPolled = false;
     int FPending = 0;
     TKvEditDownload FDownloader;
+    TKvEditAsk FAsker;
     TKvEditClock FClock;
     TKvEditorStart FEditor;
 };

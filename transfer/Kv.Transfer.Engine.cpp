@@ -11,11 +11,6 @@
 
 namespace kv {
 
-namespace {
-
-std::string MessageOf(const std::exception& AError) { return AError.what(); }
-
-// The user chose the target; a message about the temporary name speaks of the target instead.
 std::string NamingTheTarget(std::string AMessage, const std::string& ATemporary, const std::string& ATarget) {
     if (ATemporary == ATarget)
         return AMessage;
@@ -24,6 +19,10 @@ std::string NamingTheTarget(std::string AMessage, const std::string& ATemporary,
         AMessage.replace(at, ATemporary.size(), ATarget);
     return AMessage;
 }
+
+namespace {
+
+std::string MessageOf(const std::exception& AError) { return AError.what(); }
 
 // A link to a folder, to be copied as the link itself.
 TKvFileEntry AsLinkItem(TKvFileEntry AEntry) {

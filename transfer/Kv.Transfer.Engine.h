@@ -79,6 +79,9 @@ inline constexpr const char* KPartSuffix = ".kvpart";
 // The longest file name most file systems take, in bytes.
 inline constexpr size_t KMaxNameBytes = 255;
 
+// The user chose the target; a message about the temporary name speaks of the target instead.
+std::string NamingTheTarget(std::string AMessage, const std::string& ATemporary, const std::string& ATarget);
+
 class TKvRun {
 public:
     TKvRun(TKvTransferRequest AReq, IKvCancelTokenPtr AToken, IKvTransferHostPtr AHost);

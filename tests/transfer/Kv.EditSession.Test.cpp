@@ -117,7 +117,7 @@ TEST(EditSessions, ARefusedUploadKeepsTheCopyAndIsTriedAgainUntilItGetsThere) {
     auto faulty = std::make_shared<TKvFaultFs>(mem);
     TEditOwner owner;
     std::string copy = owner.OpenOne(faulty, "/dir/f.txt");
-    faulty->AddFault({foOpenWrite, 1, 2});
+    faulty->AddFault({foOpenWrite, 1, 4}); // each save tries its temporary name, then the file
     SaveInPlace(copy, "my edits");
     for (int attempt = 1; attempt <= 2; ++attempt) {
         owner.PollAfter(copy, attempt * 2 * KEditPollNs);
@@ -134,6 +134,108 @@ TEST(EditSessions, ARefusedUploadKeepsTheCopyAndIsTriedAgainUntilItGetsThere) {
     EXPECT_EQ(mem->Content("/dir/f.txt"), "my edits");
     EXPECT_TRUE(owner.Edits.Entries()[0].Failure.empty());
     EXPECT_FALSE(owner.Edits.Busy());
+}
+
+// A connection lost after the first block leaves the server's file whole: the copy goes under a
+// temporary name and replaces the file only once complete. Places that show a file only when it
+// is complete take it directly.
+TEST(EditSessions, AnUploadCutAfterTheFirstBlockLeavesTheServersFileWhole) {
+    const std::string edits(3 * KEditBlockSize + 5, 'e');
+    for (bool direct : {false, true}) {
+        std::shared_ptr<TKvMemoryFs> mem = direct ? std::make_shared<TKvMemoryDirectFs>("mem:direct")
+                                                  : std::make_shared<TKvMemoryFs>("mem:plain");
+        mem->AddFile("/dir/f.txt", "the server's text");
+        auto faulty = std::make_shared<TKvFaultFs>(mem);
+        TEditOwner owner;
+        std::string copy = owner.OpenOne(faulty, "/dir/f.txt");
+        faulty->AddFault({foWrite, 2, 1});
+        SaveInPlace(copy, edits);
+        owner.PollAfter(copy, 2 * KEditPollNs);
+        ASSERT_TRUE(owner.Queue.PumpUntil([&] { return !owner.Edits.Entries()[0].Uploading; })) << direct;
+        EXPECT_EQ(faulty->Calls(foWrite), 2) << direct;
+        EXPECT_EQ(owner.LastStatus(), "Could not save: f.txt: /dir/f.txt: injected failure") << direct;
+        EXPECT_EQ(mem->Content("/dir/f.txt"), "the server's text") << direct;
+        EXPECT_EQ(mem->Paths(), (std::vector<std::string>{"/", "/dir", "/dir/f.txt"})) << direct;
+        EXPECT_TRUE(owner.Edits.Busy()) << direct;
+        owner.Edits.Retry(copy);
+        ASSERT_TRUE(owner.WaitStatus("Saved f.txt")) << owner.LastStatus();
+        EXPECT_EQ(mem->Content("/dir/f.txt"), edits) << direct;
+        EXPECT_EQ(mem->Paths(), (std::vector<std::string>{"/", "/dir", "/dir/f.txt"})) << direct;
+    }
+}
+
+// A folder where no new file can be made still lets its writable file be saved: in place.
+TEST(EditSessions, AFolderThatTakesNoNewFileIsSavedInPlace) {
+    auto mem = std::make_shared<TKvMemoryFs>("mem:server");
+    mem->AddFile("/shared/f", "old");
+    auto faulty = std::make_shared<TKvFaultFs>(mem);
+    faulty->AddFault({foOpenWrite, 1, 100, false, true, "/shared/f.kvpart"});
+    TEditOwner owner;
+    std::string copy = owner.OpenOne(faulty, "/shared/f");
+    SaveInPlace(copy, "edits");
+    owner.PollAfter(copy, 2 * KEditPollNs);
+    ASSERT_TRUE(owner.WaitStatus("Saved f")) << owner.LastStatus();
+    EXPECT_EQ(mem->Content("/shared/f"), "edits");
+    EXPECT_EQ(faulty->Calls(foOpenWrite), 2);
+}
+
+// Someone else changed the server's file after it was opened: the user is asked, and each answer
+// does what it says. A later save after the answer is not asked about again unless it changes again.
+TEST(EditSessions, AFileChangedOnTheServerIsNotOverwrittenUnasked) {
+    struct TCase {
+        TKvEditChoice Choice;
+        std::string Status;
+        std::vector<std::string> Paths;
+        std::string Original, Beside; // afterwards
+    } cases[] = {
+        {ecOverwrite, "Saved notes.txt", {"/", "/d", "/d/notes.txt"}, "mine", ""},
+        {ecSaveBeside, "Saved as notes (2).txt", {"/", "/d", "/d/notes (2).txt", "/d/notes.txt"}, "theirs", "mine"},
+        {ecCancel, "Not saved: notes.txt was changed on the server", {"/", "/d", "/d/notes.txt"}, "theirs", ""},
+    };
+    for (const auto& c : cases) {
+        auto mem = std::make_shared<TKvMemoryFs>("mem:server");
+        mem->AddFile("/d/notes.txt", "original", EncodeDateTime({2024, 1, 2, 3, 4, 5, 0}));
+        TEditOwner owner;
+        std::vector<std::pair<std::string, std::string>> asked;
+        owner.Edits.SetAsker([&](const std::string& AText, const std::string& ABeside) {
+            asked.emplace_back(AText, ABeside);
+            return c.Choice;
+        });
+        std::string copy = owner.OpenOne(mem, "/d/notes.txt");
+        mem->AddFile("/d/notes.txt", "theirs", EncodeDateTime({2024, 1, 2, 3, 9, 0, 0}));
+        SaveInPlace(copy, "mine");
+        owner.PollAfter(copy, 2 * KEditPollNs);
+        ASSERT_TRUE(owner.WaitStatus(c.Status)) << owner.LastStatus();
+        ASSERT_EQ(asked.size(), 1u);
+        EXPECT_EQ(asked[0].first.substr(0, asked[0].first.find('\n')),
+                  "notes.txt was changed on the server since you opened it.");
+        EXPECT_NE(asked[0].first.find("Now: 6 bytes"), std::string::npos) << asked[0].first;
+        EXPECT_NE(asked[0].first.find("When opened: 8 bytes"), std::string::npos) << asked[0].first;
+        EXPECT_EQ(asked[0].second, "notes (2).txt");
+        EXPECT_EQ(mem->Paths(), c.Paths) << asked[0].second;
+        EXPECT_EQ(mem->Content("/d/notes.txt"), c.Original);
+        if (!c.Beside.empty()) {
+            EXPECT_EQ(mem->Content("/d/notes (2).txt"), c.Beside);
+        }
+        EXPECT_FALSE(owner.Edits.Busy());
+
+        // The next save: after overwrite or save beside it goes through as usual (to the new
+        // name after a save beside); after cancel the server's file is still another's.
+        SaveByRename(copy, "mine again");
+        owner.Status.clear();
+        owner.PollAfter(copy, 4 * KEditPollNs);
+        if (c.Choice == ecCancel) {
+            ASSERT_TRUE(owner.Queue.PumpUntil([&] { return asked.size() == 2; }));
+            ASSERT_TRUE(owner.Queue.PumpUntil([&] { return !owner.Edits.Entries()[0].Uploading; }));
+            EXPECT_EQ(mem->Content("/d/notes.txt"), "theirs");
+            continue;
+        }
+        const std::string saved = c.Choice == ecOverwrite ? "notes.txt" : "notes (2).txt";
+        ASSERT_TRUE(owner.WaitStatus("Saved " + saved)) << owner.LastStatus();
+        EXPECT_EQ(asked.size(), 1u);
+        EXPECT_EQ(mem->Content("/d/" + saved), "mine again");
+        EXPECT_EQ(mem->Content("/d/notes.txt"), c.Choice == ecOverwrite ? "mine again" : "theirs");
+    }
 }
 
 TEST(EditSessions, GivingUpStopsWatchingButKeepsTheCopy) {

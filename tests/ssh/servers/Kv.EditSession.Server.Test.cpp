@@ -1,6 +1,6 @@
 // Edit sessions on a real OpenSSH server: the user's editor (a stand-in that saves in place or
 // by renaming a new file over the copy) gets the downloaded copy, and every save goes back; a
-// server that dies during an upload leaves the edits in the copy.
+// server that dies during an upload leaves the edits in the copy and the server's file whole.
 #include <atomic>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,6 +9,7 @@
 #include "Kv.EditSession.h"
 #include "Kv.FS.Sftp.h"
 #include "Kv.Settings.h"
+#include "Kv.Transfer.Engine.h"
 #include "KvSshPeers.h"
 #include "KvStubPrograms.h"
 #include "KvTestSupport.h"
@@ -109,15 +110,19 @@ TEST(EditSessionServer, AServerThatDiesDuringAnUploadLeavesTheEditsInTheCopy) {
     const std::string before = test::RunCommand("sha256sum < '" + copy + "'");
     owner.PollAfter(copy, 2 * KEditPollNs);
     ASSERT_TRUE(edits.Entries()[0].Uploading);
+    // The upload goes under a temporary name beside the file until it is complete.
+    const std::string partial = remote + KPartSuffix;
     struct stat st {};
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while ((::stat(remote.c_str(), &st) != 0 || st.st_size < 5000000) && std::chrono::steady_clock::now() < deadline)
+    while ((::stat(partial.c_str(), &st) != 0 || st.st_size < 5000000) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     server.KillConnections();
     ASSERT_TRUE(owner.Queue.PumpUntil([&] { return !edits.Entries()[0].Uploading; }, 30000));
     ASSERT_FALSE(owner.Status.empty());
     EXPECT_TRUE(owner.Status.back().second);
     EXPECT_EQ(owner.LastStatus().rfind("Could not save: big.log: ", 0), 0u) << owner.LastStatus();
+    EXPECT_EQ(owner.LastStatus().find(KPartSuffix), std::string::npos) << owner.LastStatus();
+    EXPECT_EQ(test::ReadFile(remote), "small");
     EXPECT_FALSE(edits.Entries()[0].Failure.empty());
     EXPECT_TRUE(edits.Busy());
     // Tried again at the next poll; the connection stays lost, and the copy stays as it was.
