@@ -48,11 +48,12 @@ echo "kvkbd:$password_kvkbd" | chpasswd
 echo "kvkey:$(head -c 12 /dev/urandom | base64)" | chpasswd
 passwd -d kvnone >/dev/null
 
-# One user per login shell for the shell tests, with kvpw's password; a shell that is not
-# installed here gets no user, and its tests skip.
+# One user per login shell for the shell tests, with kvpw's password. A missing shell is an
+# error like any missing tool: leaving its user out made its tests skip, and a skip reads as a
+# pass.
 for shell in dash zsh mksh ksh93; do
     path=$(command -v "$shell" || true)
-    [ -n "$path" ] || continue
+    [ -n "$path" ] || { echo "ssh-setup: $shell is missing (package ${shell%93})" >&2; exit 1; }
     make_user "kvsh-$shell"
     usermod -s "$path" "kvsh-$shell"
     echo "kvsh-$shell:$password_kvpw" | chpasswd

@@ -27,11 +27,14 @@ TEST(ShellCd, EveryShellLandsInTheNamedFolder) {
     for (const auto& name : names)
         mkdir += " " + ShellQuote(base / name);
     test::RunCommand(mkdir);
+    std::string missing;
     for (const char* sh : {"bash", "dash", "zsh", "mksh"}) {
         int found = 0;
         test::RunCommand(std::string("command -v ") + sh + " >/dev/null", &found);
-        if (found != 0)
+        if (found != 0) {
+            missing += std::string(" ") + sh;
             continue;
+        }
         // One run of the shell for all names: each cd in a subshell, each pwd on a line.
         std::string script, expected;
         for (const auto& name : names) {
@@ -47,6 +50,9 @@ TEST(ShellCd, EveryShellLandsInTheNamedFolder) {
         EXPECT_EQ(code, 0) << sh;
         EXPECT_EQ(out, expected) << sh;
     }
+    // The shells that are here were checked; a missing one still shows (and fails a strict run).
+    if (!missing.empty())
+        GTEST_SKIP() << "shells not installed (scripts/packages.sh lists them):" << missing;
 }
 
 TEST(ShellCd, NamesWithControlCharactersAreRefusedWithAReason) {
