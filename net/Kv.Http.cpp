@@ -208,7 +208,7 @@ std::string PercentEncode(std::string_view AText) {
     return out;
 }
 
-std::string DecodeUrlPath(std::string_view AText) {
+std::string PercentDecode(std::string_view AText) {
     std::string bytes;
     bytes.reserve(AText.size());
     for (size_t i = 0; i < AText.size(); ++i) {
@@ -221,7 +221,11 @@ std::string DecodeUrlPath(std::string_view AText) {
             bytes += AText[i];
         }
     }
-    return DecodeHttpText(bytes);
+    return bytes;
+}
+
+std::string DecodeUrlPath(std::string_view AText) {
+    return DecodeHttpText(PercentDecode(AText));
 }
 
 namespace {
@@ -254,7 +258,7 @@ std::vector<std::string> HrefParts(std::string_view AHref) {
         if (end == std::string_view::npos)
             end = path.size();
         if (end > start)
-            parts.push_back(DecodeUrlPath(path.substr(start, end - start)));
+            parts.push_back(PercentDecode(path.substr(start, end - start)));
         start = end + 1;
     }
     return parts;

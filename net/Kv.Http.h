@@ -51,10 +51,13 @@ std::string JoinDavPath(const std::vector<std::string>& AParts);
 std::string DecodeHttpText(std::string_view ABytes);
 // Keeps A-Z a-z 0-9 - . / _ ~; every other byte becomes %XX (upper-case).
 std::string PercentEncode(std::string_view AText);
+// %XX to its byte, nothing else changed.
+std::string PercentDecode(std::string_view AText);
 std::string DecodeUrlPath(std::string_view AText);
 // An href (absolute URL or path) to a decoded, normalized server path.
 std::string HrefToPath(std::string_view AHref);
-// An href's parts, each decoded, nothing collapsed (see TKvDavItem::Parts).
+// An href's parts, each percent-decoded to the server's own bytes (a name that is not UTF-8
+// goes back exactly as it came), nothing collapsed (see TKvDavItem::Parts).
 std::vector<std::string> HrefParts(std::string_view AHref);
 // The path a redirect leads to on the same server (AHostHeader), or empty when not followed.
 std::string RedirectPath(std::string_view ALocation, std::string_view AHostHeader);

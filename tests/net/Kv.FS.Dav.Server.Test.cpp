@@ -335,20 +335,28 @@ TEST_F(DavServer, ListingsKeepToTheFolderAsked) {
     EXPECT_EQ(ErrorText([&] { fs->DeleteDirAt("/veiled"); }), "/veiled: the folder is not empty");
 }
 
-// Apache holds a file "a\\b.txt" beside a folder "a" with "b.txt": each is itself.
-TEST_F(DavServer, BackslashIsPartOfAName) {
+// Apache holds a file "a\\b.txt" beside a folder "a" with "b.txt", and a Latin-1 "caf\xE9"
+// beside a UTF-8 "caf\xC3\xA9": each name reaches its own file and no other.
+TEST_F(DavServer, NamesAreTheServersOwnBytes) {
     TKvDavOpened opened = Open("APACHE", "/basic");
     auto& fs = *opened.Fs;
-    const std::string dir = Folder(opened, "APACHE", "/basic");
+    std::string local;
+    const std::string dir = Folder(opened, "APACHE", "/basic", &local);
     fs.MakeDir(dir + "/a");
     Upload(fs, dir + "/a/b.txt", "the other file", true);
     Upload(fs, dir + "/a\\b.txt", "backslash", true);
-    EXPECT_EQ(Names(fs.List(dir, TKvCancelToken())), (std::vector<std::string>{"a/", "a\\b.txt"}));
+    test::WriteFile(local + "/caf\xE9", "latin-1");
+    test::WriteFile(local + "/caf\xC3\xA9", "utf-8");
+    EXPECT_EQ(Names(fs.List(dir, TKvCancelToken())),
+              (std::vector<std::string>{"a/", "a\\b.txt", "caf\xC3\xA9", "caf\xE9"}));
     EXPECT_EQ(ReadAll(*fs.OpenRead(dir + "/a\\b.txt")), "backslash");
+    EXPECT_EQ(ReadAll(*fs.OpenRead(dir + "/caf\xE9")), "latin-1");
     fs.DeleteFileAt(dir + "/a\\b.txt");
+    fs.DeleteFileAt(dir + "/caf\xE9");
     EXPECT_EQ(ReadAll(*fs.OpenRead(dir + "/a/b.txt")), "the other file");
-    TKvFileEntry entry;
-    EXPECT_FALSE(fs.Stat(dir + "/a\\b.txt", entry));
+    EXPECT_EQ(test::ReadFile(local + "/caf\xC3\xA9"), "utf-8");
+    EXPECT_FALSE(test::Exists(local + "/caf\xE9"));
+    EXPECT_FALSE(test::Exists(local + "/a\\b.txt"));
 }
 
 TEST_F(DavServer, UploadCutHalfWayKeepsTheServersFile) {
