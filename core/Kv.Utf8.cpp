@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "Kv.Text.h"
+
 namespace kv {
 
 bool IsValidUtf8(std::string_view ABytes) {
@@ -69,6 +71,23 @@ std::string ReadableText(std::string_view ABytes) {
         }
     }
     return text;
+}
+
+std::string PercentDecode(std::string_view AText) {
+    std::string out;
+    out.reserve(AText.size());
+    for (size_t i = 0; i < AText.size(); ++i) {
+        if (AText[i] == '%' && i + 2 < AText.size()) {
+            const int high = HexDigitValue(AText[i + 1]), low = HexDigitValue(AText[i + 2]);
+            if (high >= 0 && low >= 0) {
+                out += static_cast<char>(high * 16 + low);
+                i += 2;
+                continue;
+            }
+        }
+        out += AText[i];
+    }
+    return out;
 }
 
 } // namespace kv

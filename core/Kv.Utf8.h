@@ -13,4 +13,8 @@ bool IsValidUtf8(std::string_view ABytes);
 // only: a name keeps its own bytes for every operation.
 std::string ReadableText(std::string_view ABytes);
 
+// "%" followed by two hex digits becomes that byte; anything else stays. The result is bytes:
+// a name need not be UTF-8.
+std::string PercentDecode(std::string_view AText);
+
 } // namespace kv

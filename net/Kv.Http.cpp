@@ -208,22 +208,6 @@ std::string PercentEncode(std::string_view AText) {
     return out;
 }
 
-std::string PercentDecode(std::string_view AText) {
-    std::string bytes;
-    bytes.reserve(AText.size());
-    for (size_t i = 0; i < AText.size(); ++i) {
-        if (AText[i] == '%' && i + 2 < AText.size() && HexDigitValue(AText[i + 1]) >= 0 &&
-            HexDigitValue(AText[i + 2]) >= 0) {
-            bytes +=
-                static_cast<char>(HexDigitValue(AText[i + 1]) * 16 + HexDigitValue(AText[i + 2]));
-            i += 2;
-        } else {
-            bytes += AText[i];
-        }
-    }
-    return bytes;
-}
-
 std::string DecodeUrlPath(std::string_view AText) {
     return DecodeHttpText(PercentDecode(AText));
 }

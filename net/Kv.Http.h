@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Kv.FileSystem.h"
+#include "Kv.Utf8.h"
 
 namespace kv {
 
@@ -51,8 +52,6 @@ std::string JoinDavPath(const std::vector<std::string>& AParts);
 std::string DecodeHttpText(std::string_view ABytes);
 // Keeps A-Z a-z 0-9 - . / _ ~; every other byte becomes %XX (upper-case).
 std::string PercentEncode(std::string_view AText);
-// %XX to its byte, nothing else changed.
-std::string PercentDecode(std::string_view AText);
 std::string DecodeUrlPath(std::string_view AText);
 // An href (absolute URL or path) to a decoded, normalized server path.
 std::string HrefToPath(std::string_view AHref);

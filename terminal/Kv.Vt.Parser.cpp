@@ -777,23 +777,6 @@ std::string LocalHostName() {
 
 } // namespace
 
-std::string PercentDecode(std::string_view AText) {
-    std::string out;
-    out.reserve(AText.size());
-    for (size_t i = 0; i < AText.size(); ++i) {
-        if (AText[i] == '%' && i + 2 < AText.size()) {
-            int high = HexDigitValue(AText[i + 1]), low = HexDigitValue(AText[i + 2]);
-            if (high >= 0 && low >= 0) {
-                out += char(high * 16 + low);
-                i += 2;
-                continue;
-            }
-        }
-        out += AText[i];
-    }
-    return out;
-}
-
 bool ParseFileUrl(std::string_view AUrl, std::string& AHost, std::string& APath) {
     constexpr std::string_view KScheme = "file://";
     if (AUrl.size() < KScheme.size() || !SameTextAscii(AUrl.substr(0, KScheme.size()), KScheme))

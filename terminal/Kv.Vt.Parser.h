@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "Kv.Utf8.h"
 #include "Kv.Vt.Screen.h"
 
 namespace kv {
@@ -83,9 +84,6 @@ private:
     bool FSeenOsc7 = false;
 };
 
-// Percent-decodes a URL part; "%" followed by two hex digits becomes that byte. The result is
-// bytes: a file name need not be UTF-8.
-std::string PercentDecode(std::string_view AText);
 // "file://host/path": false without "file://" (any case) or without a "/" after the host.
 bool ParseFileUrl(std::string_view AUrl, std::string& AHost, std::string& APath);
 // The file URL of a folder a shell reported: "%" and blanks encoded, a backslash kept as a
