@@ -23,6 +23,8 @@
 namespace kv::test {
 
 struct TMainDriver {
+    // A question the test does not expect fails it at once instead of hanging it.
+    TModalGuard Guard;
     TTempDir Root;
     std::string Left = Root / "left", Right = Root / "right";
     std::string StateFile = Root / "state.json";
@@ -65,6 +67,16 @@ struct TMainDriver {
     bool WaitIdle(TKvHalf AHalf, int AMs = 10000) {
         return QTest::qWaitFor([&] { return !Panel(AHalf).Busy(); }, AMs);
     }
+    // Returns once everything queued in the event loop before this call has run.
+    static bool RunQueued() {
+        auto reached = std::make_shared<bool>(false);
+        QMetaObject::invokeMethod(qApp, [reached] { *reached = true; }, Qt::QueuedConnection);
+        return QTest::qWaitFor([&] { return *reached; }, 10000);
+    }
+    // Waits until what a window that just opened set going has come back (both halves listed)
+    // and what it queued behind that has run: a step it would take by itself is taken by then,
+    // so a test can show that it was not.
+    bool Settle() { return WaitIdle(rhLeft) && WaitIdle(rhRight) && RunQueued(); }
     bool HasRow(TKvHalf AHalf, const std::string& AName) {
         const auto& model = Panel(AHalf).Model();
         for (int i = 0; i < model.RowCount(); ++i)
