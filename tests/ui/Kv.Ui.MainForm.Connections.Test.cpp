@@ -64,8 +64,10 @@ TEST_F(MainConnections, StoredTerminalIsAPlaceholderUntilAsked) {
         if (auto* text = dynamic_cast<TKvTitleText*>(widget); text && text->isVisible())
             title = text->Text();
     EXPECT_TRUE(title.endsWith(" (not connected) ")) << title.toStdString();
-    QTest::qWait(200);
+    // Once the opening window has settled, it has not connected by itself.
+    ASSERT_TRUE(f.Settle());
     EXPECT_EQ(f.Form->Terminal(rhLeft), nullptr);
+    EXPECT_TRUE(f.Form->Placeholder(rhLeft));
     // F3 to F8 have nothing to act on in a placeholder; the panel behind it is left alone.
     WriteFile(f.Left + "/keep.txt", "x");
     f.Form->SetActiveHalf(rhLeft);
@@ -130,10 +132,18 @@ TEST_F(MainConnections, SavedPasswordAsksForThePasskeyWhenUsed) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !f.Panel(rhLeft).StatusText().empty() && !f.Panel(rhLeft).Busy(); },
                                 10000));
     EXPECT_NE(f.Panel(rhLeft).StatusText().find("Locked"), std::string::npos) << f.Panel(rhLeft).StatusText();
-    // Once unlocked, it is not asked again.
-    TModalDriver none({});
+    // Once unlocked, it is not asked again: the second attempt gets as far as the connection,
+    // which comes after the question would have, and fails the same way. A passkey window on
+    // the way fails the test through the driver's guard, and the attempt never gets there.
+    const std::string refused = f.Panel(rhLeft).StatusText();
+    f.Panel(rhLeft).Navigate(f.Left);
+    auto idleWith = [&](bool ARefused) {
+        return !f.Panel(rhLeft).Busy() && (f.Panel(rhLeft).StatusText() == refused) == ARefused;
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return idleWith(false); }, 10000));
     f.TypeInPicker("Locked");
-    QTest::qWait(300);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return idleWith(true); }, 10000))
+        << f.Panel(rhLeft).StatusText();
 }
 
 } // namespace

@@ -110,8 +110,10 @@ TEST(MainFormPaste, CopiedFilesArrivePerFolderAndCutFilesMoveOnce) {
     SetClipboard(GnomeClipboard({f.Src + "/cut3.txt"}, true));
     f.Paste(rhRight);
     QGuiApplication::clipboard()->setText("copied meanwhile");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Exists(f.Right + "/cut3.txt"); }, 10000));
-    QTest::qWait(200);
+    // The move's end is where the clipboard would be cleared: no job is left by then.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return Exists(f.Right + "/cut3.txt") && f.Form->Transfers().PendingJobs() == 0; },
+        10000));
     EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "copied meanwhile");
 }
 
@@ -206,7 +208,15 @@ TEST(MainFormPaste, DropsCopyOrWithShiftMoveAndTellTheSourceCopy) {
     EXPECT_FALSE(drop(text, Qt::CopyAction | Qt::MoveAction, Qt::NoModifier, overRight).first);
     EXPECT_FALSE(
         drop(MimeDataForFiles({stays}, false), Qt::MoveAction, Qt::NoModifier, overRight).first);
-    QTest::qWait(200);
+    // A drop that is taken after them goes the same way (queued, then copied): once it has
+    // arrived and no job is left, a copy started by a refused drop would have arrived too.
+    const std::string after = f.Src + "/after.txt";
+    WriteFile(after, "after");
+    EXPECT_TRUE(
+        drop(MimeDataForFiles({after}, false), Qt::CopyAction, Qt::NoModifier, overRight).first);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return Exists(f.Right + "/after.txt") && f.Form->Transfers().PendingJobs() == 0; },
+        10000));
     EXPECT_FALSE(Exists(f.Right + "/stays.txt"));
     EXPECT_TRUE(Exists(stays));
 }

@@ -344,6 +344,15 @@ TEST_F(ShellActions, DoubleClickOnAFolderTypesAQuotedCdAndRefusesControlCharacte
     FActions->OpenLink({"bad\x01name", FDir + "/bad\x01name", true, 0});
     EXPECT_NE(FPanel->LastStatus().find("control characters"), std::string::npos)
         << FPanel->LastStatus();
+    // The shell's answer to a line typed after it says where the shell is: anything typed for
+    // the refused name would have run first.
+    FPanel->Model().Input("[ \"$PWD\" = " + ShellQuote(FDir) +
+                          " ] && echo same-''folder || echo moved-''folder\r");
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return LineOf("same-folder", true) >= 0 || LineOf("moved-folder", true) >= 0; },
+        30000))
+        << Screen();
+    EXPECT_GE(LineOf("same-folder", true), 0) << Screen();
     EXPECT_EQ(FPanel->CurrentDir(), FDir);
 
     TKvTermLink folder = *Link("my dir");

@@ -71,8 +71,10 @@ TEST_F(TerminalHalves, SavedSftpPanelComesBackAsPlaceholderAndConnectsWhenAsked)
     ASSERT_TRUE(box);
     EXPECT_TRUE(box->isVisible());
     EXPECT_EQ(box->Title().toStdString(), "Files server");
-    // Nothing connects before the user asks.
-    QTest::qWait(300);
+    // Nothing connects before the user asks: once the opening window has settled, the panel
+    // behind the placeholder is still on the disk and no connection is open.
+    ASSERT_TRUE(f.Settle());
+    ASSERT_EQ(f.Form->Placeholder(rhRight), box);
     EXPECT_FALSE(f.Panel(rhRight).IsRemote());
     EXPECT_TRUE(f.Form->OpenConnections().empty());
 
