@@ -136,6 +136,14 @@ void SendCopy(IKvFileSystem& AFs, const std::string& ALocal, const std::string& 
         return AFs.OpenWrite(APath);
     };
     bool created = false;
+    // A temporary file that was made and not renamed goes again; the server's file is untouched.
+    const auto dropTemporary = [&] {
+        if (created && temporary != target)
+            try {
+                AFs.DeleteFileAt(temporary);
+            } catch (...) {
+            }
+    };
     try {
         TKvStreamPtr out;
         try {
@@ -163,18 +171,10 @@ void SendCopy(IKvFileSystem& AFs, const std::string& ALocal, const std::string& 
             AFs.RenamePath(temporary, target, AReplace);
         }
     } catch (const EKvCancelled&) {
-        if (created && temporary != target)
-            try {
-                AFs.DeleteFileAt(temporary);
-            } catch (...) {
-            }
+        dropTemporary();
         throw;
     } catch (const std::exception& e) {
-        if (created && temporary != target)
-            try {
-                AFs.DeleteFileAt(temporary);
-            } catch (...) {
-            }
+        dropTemporary();
         throw EKvFsError(NamingTheTarget(e.what(), temporary, target));
     }
 }
