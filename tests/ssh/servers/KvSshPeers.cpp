@@ -90,7 +90,12 @@ void TSshd::Start(const std::string& AOptions) {
         RunCommand(KScripts + "/sshd.sh start '" + FDir + "' " + options + " 2>&1", &code);
     if (code != 0)
         throw std::runtime_error("sshd did not start: " + output);
+    const bool new_port = !FPort;
     FPort = std::stoi(Trim(output));
+    // A port that an earlier instance of this binary had is a new server with new keys; a
+    // restart on the same port keeps what was trusted (tests of changed keys rely on it).
+    if (new_port)
+        ForgetKnownHostsOnPort(FPort);
 }
 
 void TSshd::Stop() {
@@ -148,6 +153,7 @@ TFakeSsh::TFakeSsh(long AAbortAfter, const std::vector<std::string>& AOptions) {
     }
     if (!FPort)
         throw std::runtime_error("the asyncssh fake did not start");
+    ForgetKnownHostsOnPort(FPort);
 }
 
 TFakeSsh::~TFakeSsh() {
@@ -208,6 +214,18 @@ TKvConnector KeyConn(int APort, const std::string& AKeyName) {
 
 void ForgetKnownHosts() {
     ::unlink(KnownHostsFile().c_str());
+}
+
+void ForgetKnownHostsOnPort(int APort) {
+    const std::string file = KnownHostsFile();
+    if (!Exists(file))
+        return;
+    const std::string suffix = "]:" + std::to_string(APort) + " ";
+    std::string kept;
+    for (const auto& line : Split(ReadFile(file), '\n'))
+        if (!line.empty() && (line[0] != '[' || line.find(suffix) == std::string::npos))
+            kept += line + "\n";
+    WriteFile(file, kept);
 }
 
 TRemoteDir::TRemoteDir() {

@@ -110,6 +110,9 @@ TKvConnector KeyConn(int APort, const std::string& AKeyName = "id_ed25519");
 // Trusts every host key the tests meet (they come and go with each server instance): starts
 // each binary with an empty known_hosts.txt.
 void ForgetKnownHosts();
+// Each server instance makes its own host keys, and the kernel may give a port to a later one:
+// what was trusted on the port goes when a new instance takes it.
+void ForgetKnownHostsOnPort(int APort);
 
 // A fresh folder in the key user's home, owned by that user, removed afterwards.
 class TRemoteDir {
