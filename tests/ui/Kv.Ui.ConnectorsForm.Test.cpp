@@ -409,7 +409,11 @@ TEST(ConnectorsForm, ExportedFromOneWindowImportedIntoAnother) {
         return TModalStep{IsDialog(ATitle), [path](QWidget* AWidget) {
                               auto* dialog = qobject_cast<QFileDialog*>(AWidget);
                               ASSERT_NE(dialog, nullptr);
-                              dialog->selectFile(path);
+                              // Typed as a user types it: selectFile() leaves the name field
+                              // alone while that field has the focus, which depends on timing.
+                              auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+                              ASSERT_NE(name, nullptr);
+                              name->setText(path);
                               QMetaObject::invokeMethod(dialog, "accept");
                           }};
     };
