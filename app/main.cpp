@@ -28,26 +28,17 @@ std::string CurrentFolder() {
     return ::getcwd(buffer.data(), buffer.size()) ? std::string(buffer.data()) : std::string();
 }
 
+// How long quitting waits for connections to say goodbye to their servers.
+constexpr int KExitWaitMs = 3000;
+
 std::string HostName() {
     char buffer[HOST_NAME_MAX + 1] = {};
     return ::gethostname(buffer, sizeof buffer - 1) == 0 ? std::string(buffer) : std::string();
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    // --help and --version answer before Qt starts, so they work without a display.
-    switch (kv::StartAction(Arguments(argc, argv))) {
-    case kv::saHelp:
-        std::fputs(kv::HelpText().c_str(), stdout);
-        return 0;
-    case kv::saVersion:
-        std::fputs(kv::VersionText().c_str(), stdout);
-        return 0;
-    case kv::saRun:
-        break;
-    }
-
+// The whole life of the window. The application object goes with it: deliveries still queued in
+// it hold file systems whose connections close when they go.
+int RunWindow(int& argc, char** argv) {
     // Sockets send with MSG_NOSIGNAL, but a pipe to a child must not kill the whole program.
     std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
@@ -76,11 +67,30 @@ int main(int argc, char** argv) {
         window.show();
         code = QApplication::exec();
     }
-
     kv::SetDeliverDispatcher(nullptr);
-    // A worker stuck in a blocking call must not hold up the exit or race global teardown.
-    // The log writes without a buffer, so nothing is lost by leaving at once.
-    if (kv::TKvWorker::HasAbandonedThreads())
-        ::_exit(0);
+    return code;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // --help and --version answer before Qt starts, so they work without a display.
+    switch (kv::StartAction(Arguments(argc, argv))) {
+    case kv::saHelp:
+        std::fputs(kv::HelpText().c_str(), stdout);
+        return 0;
+    case kv::saVersion:
+        std::fputs(kv::VersionText().c_str(), stdout);
+        return 0;
+    case kv::saRun:
+        break;
+    }
+
+    const int code = RunWindow(argc, argv);
+    // Connections closed with the window are still being torn down on their thread. Work stuck
+    // past the wait must not hold up the exit or race global teardown; the log writes without
+    // a buffer, so nothing is lost by leaving at once.
+    if (!kv::WaitBeforeExit(KExitWaitMs) || kv::TKvWorker::HasAbandonedThreads())
+        ::_exit(code);
     return code;
 }

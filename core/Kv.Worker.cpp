@@ -1,10 +1,12 @@
 #include "Kv.Worker.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "Kv.Platform.Threads.h"
 
@@ -16,6 +18,9 @@ std::atomic<int> GAbandonedCount{0};
 
 std::mutex GDispatchLock;
 TKvDispatcher GDispatcher;
+
+std::mutex GExitWaitLock;
+std::vector<std::function<bool(int)>> GExitWaits;
 
 } // namespace
 
@@ -158,6 +163,27 @@ void TKvWorker::Stop(uint32_t AWaitMs) {
 bool TKvWorker::HasAbandonedThreads() { return GAbandonedCount.load() > 0; }
 
 int TKvWorker::AbandonedThreadCount() { return GAbandonedCount.load(); }
+
+void RegisterExitWait(std::function<bool(int)> AWait) {
+    std::lock_guard lock(GExitWaitLock);
+    GExitWaits.push_back(std::move(AWait));
+}
+
+bool WaitBeforeExit(int AWaitMs) {
+    std::vector<std::function<bool(int)>> waits;
+    {
+        std::lock_guard lock(GExitWaitLock);
+        waits = GExitWaits;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(AWaitMs);
+    bool done = true;
+    for (const auto& wait : waits) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        done = wait(static_cast<int>(std::max<long long>(0, left.count()))) && done;
+    }
+    return done;
+}
 
 void SetDeliverDispatcher(TKvDispatcher ADispatcher) {
     std::lock_guard lock(GDispatchLock);

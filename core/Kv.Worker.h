@@ -64,6 +64,14 @@ private:
     std::shared_ptr<TKvWorkerThread> FThread;
 };
 
+// Background work that must end before the process's exit handlers run: a connection's teardown
+// still inside libcrypto when its atexit cleanup runs crashes the exit. Each library registers
+// a wait (true when its work is done within the time) once.
+void RegisterExitWait(std::function<bool(int AWaitMs)> AWait);
+// Runs the registered waits within AWaitMs in all; false when one ran out of time: the caller
+// then leaves with _exit so no exit handler runs under live threads (as with abandoned ones).
+bool WaitBeforeExit(int AWaitMs);
+
 // Runs AProc later on the UI thread, unless AToken is cancelled by then.
 void KvDeliver(const IKvCancelTokenPtr& AToken, std::function<void()> AProc);
 

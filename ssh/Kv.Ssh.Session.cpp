@@ -134,8 +134,10 @@ TKvWorker* GCloser = nullptr;
 
 TKvWorker& Closer() {
     std::lock_guard lock(GCloserLock);
-    if (!GCloser)
+    if (!GCloser) {
         GCloser = new TKvWorker();
+        RegisterExitWait([](int AWaitMs) { return WaitForSshCloser(AWaitMs); });
+    }
     return *GCloser;
 }
 

@@ -1,5 +1,6 @@
 // Every test binary runs in a fresh folder: HOME, XDG_* and TMPDIR point below it, so no test
 // touches the real user's files.
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,12 +13,11 @@
 
 #include "KvTestRoot.h"
 #include "KvTestSupport.h"
+#include "Kv.Worker.h"
 
 #ifdef KV_UI_TESTS
 #include <QApplication>
 #include <QMetaObject>
-
-#include "Kv.Worker.h"
 #endif
 
 namespace kv::test {
@@ -120,16 +120,26 @@ int main(int argc, char** argv) {
 #ifdef KV_UI_TESTS
     // Widget tests run without a display; deliveries go through the Qt event loop as in Kolvan.
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication app(argc, argv);
-    kv::SetDeliverDispatcher([](std::function<void()> AProc) {
-        QMetaObject::invokeMethod(qApp, std::move(AProc), Qt::QueuedConnection);
-    });
-    int result = RUN_ALL_TESTS();
-    kv::SetDeliverDispatcher(nullptr);
+    int result = 0;
+    {
+        // Gone before the exit wait: deliveries still queued in it hold file systems whose
+        // connections close when they go.
+        QApplication app(argc, argv);
+        kv::SetDeliverDispatcher([](std::function<void()> AProc) {
+            QMetaObject::invokeMethod(qApp, std::move(AProc), Qt::QueuedConnection);
+        });
+        result = RUN_ALL_TESTS();
+        kv::SetDeliverDispatcher(nullptr);
+    }
 #else
     int result = RUN_ALL_TESTS();
 #endif
     if (!std::getenv("KV_KEEP_TEST_ROOT"))
         kv::test::RemoveTree(pattern);
+    // As the program does: no exit handler may run under a connection still closing.
+    if (!kv::WaitBeforeExit(10000)) {
+        std::fprintf(stderr, "Connections were still closing 10 s after the last test.\n");
+        ::_exit(result ? result : 1);
+    }
     return result;
 }
