@@ -9,9 +9,9 @@ endif()
 
 # The terminal control: repaint cost and key-to-echo time, and a window over the local shell
 # for looking at it by eye. Run by hand: bench/run.sh vt_paint; build/bench/kv_vt_harness
-if(TARGET kv_terminal_ui AND TARGET kv_ssh)
+if(TARGET kv_ui)
     add_executable(kv_bench_vt_paint ${CMAKE_CURRENT_LIST_DIR}/Kv.Bench.VtPaint.cpp)
-    target_link_libraries(kv_bench_vt_paint PRIVATE kv_terminal_ui kv_ssh)
+    target_link_libraries(kv_bench_vt_paint PRIVATE kv_ui)
     add_executable(kv_vt_harness ${CMAKE_CURRENT_LIST_DIR}/Kv.Vt.Harness.cpp)
-    target_link_libraries(kv_vt_harness PRIVATE kv_terminal_ui kv_ssh)
+    target_link_libraries(kv_vt_harness PRIVATE kv_ui)
 endif()
