@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "Kv.ConnectUi.h"
 #include "Kv.Http.h"
 #include "Kv.Net.h"
-#include "Kv.Ssh.Session.h"
 #include "Kv.Tls.h"
 
 namespace kv {

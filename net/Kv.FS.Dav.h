@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "Kv.ConnectUi.h"
 #include "Kv.Connectors.h"
 #include "Kv.Dav.Client.h"
 #include "Kv.FileSystem.h"
 #include "Kv.ServerPaths.h"
-#include "Kv.Ssh.Session.h"
 
 namespace kv {
 

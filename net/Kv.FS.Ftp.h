@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "Kv.ConnectUi.h"
 #include "Kv.Connectors.h"
 #include "Kv.FileSystem.h"
 #include "Kv.Ftp.Client.h"
-#include "Kv.Ssh.Session.h"
 
 namespace kv {
 

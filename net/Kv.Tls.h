@@ -7,9 +7,9 @@
 #include <mutex>
 #include <string>
 
+#include "Kv.ConnectUi.h"
 #include "Kv.FileSystem.h"
 #include "Kv.Net.h"
-#include "Kv.Ssh.Session.h"
 
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct ssl_st SSL;

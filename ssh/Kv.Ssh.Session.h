@@ -1,7 +1,6 @@
 // SSH sessions: one authenticated connection (timed connect, handshake, host key check against
-// the known hosts, login with a password, keyboard-interactive answers or a key file), and the
-// interface through which any connection asks the user while it connects. Closing never
-// blocks: the teardown runs on a background closer.
+// the known hosts, login with a password, keyboard-interactive answers or a key file). Closing
+// never blocks: the teardown runs on a background closer.
 #pragma once
 
 #include <atomic>
@@ -10,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Kv.ConnectUi.h"
 #include "Kv.Connectors.h"
 #include "Kv.FileSystem.h"
 #include "Kv.Worker.h"
@@ -18,27 +18,6 @@ struct _LIBSSH2_SESSION;
 struct _LIBSSH2_SFTP;
 
 namespace kv {
-
-// Called on a worker thread, which waits until the user answers on the UI thread or AToken is
-// cancelled; a cancelled token counts as "cancel". A missing object (nullptr) cancels everything.
-class IKvConnectUi {
-public:
-    virtual ~IKvConnectUi() = default;
-    // True when the user gave a value (possibly empty); false when cancelled.
-    virtual bool AskSecret(const std::string& ATitle, const std::string& APrompt,
-                           const IKvCancelToken& AToken, std::string& AValue) = 0;
-    // True to trust a key seen for the first time and connect.
-    virtual bool ConfirmNewHostKey(const std::string& AHost, int APort, const std::string& AKeyType,
-                                   const std::string& AFingerprint,
-                                   const IKvCancelToken& AToken) = 0;
-    // Only informs: the connection is refused whatever the user does.
-    virtual void
-    ReportChangedHostKey(const std::string& AHost, int APort, const std::string& AKeyType,
-                         const std::string& ANewFingerprint, const std::string& AOldFingerprint,
-                         const std::string& AKnownHostsFile, const IKvCancelToken& AToken) = 0;
-};
-
-using IKvConnectUiPtr = std::shared_ptr<IKvConnectUi>;
 
 // The product's limit for one address to answer a connect.
 inline constexpr int KSshConnectLimitMs = 15000;

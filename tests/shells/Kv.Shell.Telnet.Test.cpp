@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "Kv.Shell.Telnet.h"
-#include "KvListener.h"
+#include "../net/KvListener.h"
 
 using namespace kv;
 using namespace std::chrono_literals;
