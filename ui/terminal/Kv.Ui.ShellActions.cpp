@@ -1,13 +1,13 @@
 #include "Kv.Ui.ShellActions.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 #include <set>
 
 #include "Kv.EditSession.h"
 #include "Kv.Log.h"
 #include "Kv.Selection.h"
+#include "Kv.Shell.Commands.h"
 #include "Kv.Shell.Quote.h"
 #include "Kv.Shell.Words.h"
 #include "Kv.Text.h"
@@ -72,31 +72,6 @@ struct TModeRead {
 };
 
 } // namespace
-
-std::string ModeOctal(uint32_t AMode) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%o", static_cast<unsigned>(AMode & 07777));
-    return text;
-}
-
-std::string RunAsCommand(const std::string& AProgram, const std::string& AShellPath,
-                         const std::string& AName, bool AInCwd, const std::string& AParams,
-                         bool AAdmin) {
-    std::string command;
-    if (AProgram.empty())
-        command = ShellQuoteIfNeeded(AShellPath);
-    else
-        command = AProgram + " " + ShellQuoteIfNeeded(AInCwd ? AName : AShellPath);
-    if (!AParams.empty())
-        command += " " + AParams;
-    return AAdmin ? "sudo " + command : command;
-}
-
-std::string OwnerSpec(const std::string& AOwner, const std::string& AGroup) {
-    if (AGroup.empty())
-        return AOwner;
-    return AOwner + ":" + AGroup;
-}
 
 std::string DeleteQuestion(const std::string& AShellPath, bool AIsDir) {
     if (AIsDir)
@@ -448,9 +423,7 @@ void TKvShellActions::Chmod(const TKvTermLink& ALink) {
                     if (!verified()) {
                         if (auto* exec = dynamic_cast<IKvRemoteExec*>(fs.get())) {
                             std::string output;
-                            const int code = exec->Exec("chmod " + ModeOctal(mode) + " -- " +
-                                                            ShellQuoteIfNeeded(shellPath),
-                                                        output);
+                            const int code = exec->Exec(ChmodCommand(mode, shellPath), output);
                             if (!verified())
                                 error = "the server still reports " + ModeOctal(current) + " (" +
                                         Trimmed(output) + ", exit " + std::to_string(code) + ")";
@@ -489,14 +462,9 @@ void TKvShellActions::Chown(const TKvTermLink& ALink) {
         std::string owner, group;
         try {
             std::string output;
-            const int code = dynamic_cast<IKvRemoteExec&>(*fs).Exec(
-                "stat -c '%U %G' -- " + ShellQuoteIfNeeded(shellPath), output);
-            const std::string text = Trimmed(output);
-            const size_t blank = text.find(' ');
-            if (code == 0 && blank != std::string::npos && text.find('\n') == std::string::npos) {
-                owner = text.substr(0, blank);
-                group = text.substr(blank + 1);
-            }
+            const int code =
+                dynamic_cast<IKvRemoteExec&>(*fs).Exec(OwnerQueryCommand(shellPath), output);
+            ParseOwnerAnswer(code, output, owner, group);
         } catch (const EKvCancelled&) {
             throw;
         } catch (const std::exception&) {
@@ -513,21 +481,13 @@ void TKvShellActions::Chown(const TKvTermLink& ALink) {
             if ((newOwner == owner && newGroup == group) || (newOwner.empty() && newGroup.empty()))
                 return;
             const std::string spec = OwnerSpec(newOwner, newGroup);
-            const std::string command = "chown " + std::string(include ? "-R " : "") +
-                                        ShellQuoteIfNeeded(spec) + " -- " +
-                                        ShellQuoteIfNeeded(shellPath);
+            const std::string command = ChownCommand(spec, include, shellPath);
             Post([this, deliver = Deliverer(), fs, name, spec, command](const IKvCancelToken&) {
                 std::string error;
                 try {
                     std::string output;
                     const int code = dynamic_cast<IKvRemoteExec&>(*fs).Exec(command, output);
-                    if (code != 0) {
-                        error = Trimmed(output);
-                        if (error.empty())
-                            error = "exit " + std::to_string(code);
-                        if (error.find("not permitted") != std::string::npos)
-                            error += " (changing the owner usually needs root)";
-                    }
+                    error = ChownError(code, output);
                 } catch (const EKvCancelled&) {
                     throw;
                 } catch (const std::exception& e) {

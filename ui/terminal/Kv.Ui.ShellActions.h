@@ -22,16 +22,6 @@ namespace kv {
 
 class TKvEditSessions;
 
-// The mode's permission bits in octal without leading zeros ("0" for none).
-std::string ModeOctal(uint32_t AMode);
-// The line typed for "Run as...": the program (empty for the file itself) and the file as the
-// shell names it, then the parameters; "sudo " in front as administrator. AInCwd: the file lies
-// in the shell's folder, so its bare name is enough.
-std::string RunAsCommand(const std::string& AProgram, const std::string& AShellPath,
-                         const std::string& AName, bool AInCwd, const std::string& AParams,
-                         bool AAdmin);
-// The owner[:group] argument of chown; empty when there is nothing to set.
-std::string OwnerSpec(const std::string& AOwner, const std::string& AGroup);
 // The delete question, naming the full path on the server.
 std::string DeleteQuestion(const std::string& AShellPath, bool AIsDir);
 
