@@ -10,6 +10,8 @@
 
 #include "Kv.Ui.Dpi.h"
 #include "Kv.Ui.ProgressForm.h"
+#include "Kv.Ui.QueueForm.h"
+#include "Kv.Ui.TransferStrip.h"
 #include "Kv.Ui.Theme.h"
 #include "KvMemoryFs.h"
 #include "KvTestSupport.h"

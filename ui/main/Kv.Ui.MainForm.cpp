@@ -24,12 +24,14 @@
 #include "Kv.Ui.KeyRouting.h"
 #include "Kv.Ui.PathBar.h"
 #include "Kv.Ui.ProgressForm.h"
+#include "Kv.Ui.QueueForm.h"
 #include "Kv.Ui.Prompts.h"
 #include "Kv.Ui.RestoreBox.h"
 #include "Kv.Ui.ShellActions.h"
 #include "Kv.Ui.ShellPanel.h"
 #include "Kv.Ui.TitleText.h"
 #include "Kv.Ui.Theme.h"
+#include "Kv.Ui.TransferStrip.h"
 
 #ifndef KV_BUILD_NUMBER
 #define KV_BUILD_NUMBER "0"

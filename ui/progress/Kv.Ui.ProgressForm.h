@@ -1,6 +1,6 @@
-// The windows of running transfers: one progress window per session, the strip of small tabs
-// along the top of the main window that stands for windows put aside, and the queue window.
-// All three poll session snapshots on timers; the rules live in Kv.Ui.ProgressModel.
+// The progress window of one running session. It, the transfer strip (Kv.Ui.TransferStrip)
+// and the queue window (Kv.Ui.QueueForm) poll session snapshots on timers; the rules of all
+// three live in Kv.Ui.ProgressModel.
 #pragma once
 
 #include <QPointer>
@@ -13,7 +13,6 @@
 #include "Kv.Ui.ProgressModel.h"
 
 class QLabel;
-class QListWidget;
 class QPushButton;
 class QTimer;
 
@@ -23,7 +22,6 @@ class TKvTransferStrip;
 class TKvQueueForm;
 class TKvElideLabel;
 class TKvGauge;
-class TKvQueueList;
 
 // The progress window of one session. The main window creates one per session, keeps it in the
 // session's Data slot (NewProgressForm), and calls Watch for every request it starts there.
@@ -117,122 +115,5 @@ TProgressForm& NewProgressForm(TKvTransferSession& ASession, TKvTransferStrip* A
                                TKvClock AClock = MonotonicMs);
 // The progress window kept in the session's Data slot, or null.
 TProgressForm* ProgressFormOf(const TKvTransferSession& ASession);
-
-// The row of tabs along the top of the main window: the queue window and the progress windows
-// put aside. Hidden while it has no tab.
-class TKvTransferStrip final : public QWidget {
-    Q_OBJECT
-
-public:
-    explicit TKvTransferStrip(QWidget* AParent = nullptr, TKvClock AClock = MonotonicMs);
-    ~TKvTransferStrip() override;
-
-    void AddForm(TProgressForm* AForm);
-    void RemoveForm(TProgressForm* AForm);
-    void QueueChanged();
-    void Clear();
-    void ApplyTheme();
-    void SetQueueForm(TKvQueueForm* AQueueForm);
-    TKvQueueForm* QueueForm() const { return FQueueForm; }
-
-    int TabCount() const;
-    bool HasQueueTab() const;
-    const std::vector<TProgressForm*>& Forms() const { return FForms; }
-    // The text, look and frame of tab AIndex as painted now.
-    std::string TabText(int AIndex) const;
-    TKvBoxLook TabBoxLook(int AIndex) const;
-    bool TabFramed(int AIndex) const;
-    TKvTabGeometry Geometry() const;
-    // A left click at a point of the strip, as a mouse release does.
-    void ClickAt(QPoint APoint);
-
-protected:
-    void paintEvent(QPaintEvent* AEvent) override;
-    void mouseReleaseEvent(QMouseEvent* AEvent) override;
-
-private:
-    void Update();
-    // What tab AIndex stands for: its snapshot, whether it waits for the user, whether framed.
-    bool TabState(int AIndex, TKvTransferSnapshot& ASnap, bool& AWaiting, bool& AFramed,
-                  std::string& AText) const;
-
-    std::vector<TProgressForm*> FForms;
-    QTimer* FTimer = nullptr;
-    QPointer<TKvQueueForm> FQueueForm;
-    TKvClock FClock;
-};
-
-// The window of the sessions put into the queue; built once and then shown, hidden or put
-// into the strip, never closed.
-class TKvQueueForm final : public QWidget {
-    Q_OBJECT
-
-public:
-    TKvQueueForm(TKvTransferStrip* AStrip, TKvTransferManager* AManager);
-    ~TKvQueueForm() override;
-
-    bool HasQueue() const;
-    void RefreshQueue();
-    void ShowQueue(int ALeft, int ATop, TKvTransferSession* ASession);
-    void MoveToStrip();
-    void RestoreFromStrip();
-    void Shutdown();
-
-    TKvTransferManager* Manager() const { return FManager; }
-    bool InStrip() const { return FInStrip; }
-    // The session of the selected row, or null.
-    TKvTransferSession* SelectedSession() const;
-    void SelectRow(int ARow);
-
-    void OpenClick();
-    void RemoveClick();
-    void HideClick();
-
-    // The drag of a row: begins at a row, follows the pointer, drops before a position.
-    void BeginDrag(int ARow);
-    void DragOver(int AY, bool AInside);
-    void DropAt(int AY);
-    void EndDrag();
-    int DropLine() const { return FDropLine; }
-    int DragFrom() const { return FDragFrom; }
-    int DropIndexAtY(int AY) const;
-
-    // Asks before a running copy is taken out; tests answer it themselves.
-    std::function<bool(const std::string&)> OnConfirm;
-
-    int RowCount() const;
-    std::string RowTitle(int ARow) const;
-    std::string RowStatus(int ARow) const;
-    QListWidget* List() const;
-    QPushButton* OpenButton() const { return FBtnOpen; }
-    QPushButton* RemoveButton() const { return FBtnRemove; }
-    QPushButton* HideButton() const { return FBtnHide; }
-
-protected:
-    void closeEvent(QCloseEvent* AEvent) override;
-    void keyPressEvent(QKeyEvent* AEvent) override;
-
-private:
-    friend class TKvQueueList;
-    friend class TKvQueueRowDelegate;
-    void BuildControls();
-    void ApplyColours();
-    QWidget* MainWindow() const;
-    int QueueIndexOf(uint64_t ASessionId) const;
-
-    TKvTransferManager* FManager = nullptr;
-    QPointer<TKvTransferStrip> FStrip;
-    TKvElideLabel* FInfo = nullptr;
-    TKvQueueList* FList = nullptr;
-    QPushButton* FBtnOpen = nullptr;
-    QPushButton* FBtnRemove = nullptr;
-    QPushButton* FBtnHide = nullptr;
-    QTimer* FTimer = nullptr;
-    bool FInStrip = false;
-    // Kept by id: a session may end while a dialog is open, and its object goes with it.
-    uint64_t FSelSession = 0;
-    int FDragFrom = -1;
-    int FDropLine = -1;
-};
 
 } // namespace kv
