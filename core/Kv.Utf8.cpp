@@ -56,20 +56,33 @@ bool IsValidUtf8(std::string_view ABytes) {
 }
 
 
+void AppendUtf8(std::string& AOut, uint32_t ACodePoint) {
+    if (ACodePoint > 0x10FFFF || (ACodePoint >= 0xD800 && ACodePoint <= 0xDFFF))
+        ACodePoint = 0xFFFD;
+    if (ACodePoint < 0x80) {
+        AOut += static_cast<char>(ACodePoint);
+    } else if (ACodePoint < 0x800) {
+        AOut += static_cast<char>(0xC0 | (ACodePoint >> 6));
+        AOut += static_cast<char>(0x80 | (ACodePoint & 0x3F));
+    } else if (ACodePoint < 0x10000) {
+        AOut += static_cast<char>(0xE0 | (ACodePoint >> 12));
+        AOut += static_cast<char>(0x80 | ((ACodePoint >> 6) & 0x3F));
+        AOut += static_cast<char>(0x80 | (ACodePoint & 0x3F));
+    } else {
+        AOut += static_cast<char>(0xF0 | (ACodePoint >> 18));
+        AOut += static_cast<char>(0x80 | ((ACodePoint >> 12) & 0x3F));
+        AOut += static_cast<char>(0x80 | ((ACodePoint >> 6) & 0x3F));
+        AOut += static_cast<char>(0x80 | (ACodePoint & 0x3F));
+    }
+}
+
 std::string ReadableText(std::string_view ABytes) {
     if (IsValidUtf8(ABytes))
         return std::string(ABytes);
     std::string text;
     text.reserve(ABytes.size() * 2);
-    for (char c : ABytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x80) {
-            text += c;
-        } else {
-            text += static_cast<char>(0xC0 | (byte >> 6));
-            text += static_cast<char>(0x80 | (byte & 0x3F));
-        }
-    }
+    for (char c : ABytes)
+        AppendUtf8(text, static_cast<unsigned char>(c));
     return text;
 }
 

@@ -1,6 +1,7 @@
 // Text that arrives as bytes (file names, archive entries, server replies, files to compare).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -8,6 +9,10 @@ namespace kv {
 
 // Well-formed UTF-8 only: no overlong forms, surrogates, values past U+10FFFF or cut sequences.
 bool IsValidUtf8(std::string_view ABytes);
+
+// Appends the UTF-8 form of a code point; one that cannot be (a surrogate or past U+10FFFF)
+// becomes U+FFFD.
+void AppendUtf8(std::string& AOut, uint32_t ACodePoint);
 
 // Bytes as a person can read them: UTF-8 as it is, anything else read as Latin-1. For showing
 // only: a name keeps its own bytes for every operation.

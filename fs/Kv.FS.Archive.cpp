@@ -25,19 +25,6 @@ constexpr char16_t KCp437High[128] = {
     0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
 };
 
-void AppendUtf8(std::string& AOut, char32_t ACode) {
-    if (ACode < 0x80) {
-        AOut += static_cast<char>(ACode);
-    } else if (ACode < 0x800) {
-        AOut += static_cast<char>(0xC0 | (ACode >> 6));
-        AOut += static_cast<char>(0x80 | (ACode & 0x3F));
-    } else {
-        AOut += static_cast<char>(0xE0 | (ACode >> 12));
-        AOut += static_cast<char>(0x80 | ((ACode >> 6) & 0x3F));
-        AOut += static_cast<char>(0x80 | (ACode & 0x3F));
-    }
-}
-
 std::string JoinBrowse(const std::vector<std::string>& AParts, size_t ACount) {
     std::string out;
     for (size_t i = 0; i < ACount; ++i)

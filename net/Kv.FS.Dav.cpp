@@ -193,8 +193,7 @@ std::string TKvDavFs::LastAllow() {
 }
 
 size_t TKvDavFs::IdleCount() {
-    std::lock_guard lock(FLock);
-    return FIdle.size();
+    return FIdle.Count();
 }
 
 TKvDavAuth TKvDavFs::Auth() {
@@ -240,21 +239,13 @@ std::unique_ptr<TKvDavClient> TKvDavFs::NewClient(const IKvCancelToken* AToken) 
 }
 
 std::unique_ptr<TKvDavClient> TKvDavFs::AcquireClient(const IKvCancelToken* AToken, bool AFresh) {
-    for (;;) {
-        std::unique_ptr<TKvDavClient> client;
-        {
-            std::lock_guard lock(FLock);
-            if (FIdle.empty())
-                break;
-            client = std::move(FIdle.back());
-            FIdle.pop_back();
-        }
-        if (client->IdleUsable() && (!AFresh || FtpTickMs() - client->LastUsed() < KDavFreshMs)) {
-            client->SetToken(AToken);
-            return client;
-        }
-    }
-    return NewClient(AToken);
+    auto client = FIdle.Take([&](TKvDavClient& AClient) {
+        return AClient.IdleUsable() && (!AFresh || FtpTickMs() - AClient.LastUsed() < KDavFreshMs);
+    });
+    if (!client)
+        return NewClient(AToken);
+    client->SetToken(AToken);
+    return client;
 }
 
 void TKvDavFs::ReleaseClient(std::unique_ptr<TKvDavClient> AClient) {
@@ -263,9 +254,7 @@ void TKvDavFs::ReleaseClient(std::unique_ptr<TKvDavClient> AClient) {
         return;
     AClient->SetToken(nullptr);
     AClient->SetLastUsed(FtpTickMs());
-    std::lock_guard lock(FLock);
-    if (FIdle.size() < KDavMaxIdle)
-        FIdle.push_back(std::move(AClient));
+    FIdle.Give(std::move(AClient));
 }
 
 void TKvDavFs::DrainAndRelease(std::unique_ptr<TKvDavClient> AClient) {

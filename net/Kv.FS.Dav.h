@@ -12,6 +12,7 @@
 #include "Kv.Connectors.h"
 #include "Kv.Dav.Client.h"
 #include "Kv.FileSystem.h"
+#include "Kv.Net.Pool.h"
 #include "Kv.ServerPaths.h"
 
 namespace kv {
@@ -127,7 +128,7 @@ private:
     std::string FId;
     std::string FLabel;
     std::mutex FLock;
-    std::vector<std::unique_ptr<TKvDavClient>> FIdle;
+    TKvIdlePool<TKvDavClient> FIdle{KDavMaxIdle};
     TKvLeftOutByFolder FLeftOut;
     TKvDavAuth FAuth = daNone;
     std::string FRealm, FNonce, FOpaque, FAlgorithm, FQop;

@@ -160,8 +160,7 @@ void TKvFtpFileSystem::AddIdle(std::unique_ptr<TKvFtpClient> AClient) {
 }
 
 size_t TKvFtpFileSystem::IdleCount() {
-    std::lock_guard lock(FLock);
-    return FIdle.size();
+    return FIdle.Count();
 }
 
 bool TKvFtpFileSystem::ManualTls() {
@@ -185,21 +184,12 @@ std::unique_ptr<TKvFtpClient> TKvFtpFileSystem::NewClient(const IKvCancelToken* 
 }
 
 std::unique_ptr<TKvFtpClient> TKvFtpFileSystem::AcquireClient(const IKvCancelToken* AToken) {
-    for (;;) {
-        std::unique_ptr<TKvFtpClient> client;
-        {
-            std::lock_guard lock(FLock);
-            if (FIdle.empty())
-                break;
-            client = std::move(FIdle.back());
-            FIdle.pop_back();
-        }
-        client->SetToken(AToken);
-        if (FtpTickMs() - client->LastUsed() < KFtpFreshMs || client->Ping())
-            return client;
-        // The server dropped this one while it was idle; try the next.
-    }
-    return NewClient(AToken);
+    // One the server dropped while it was idle fails the ping and is closed.
+    auto client = FIdle.Take([&](TKvFtpClient& AClient) {
+        AClient.SetToken(AToken);
+        return FtpTickMs() - AClient.LastUsed() < KFtpFreshMs || AClient.Ping();
+    });
+    return client ? std::move(client) : NewClient(AToken);
 }
 
 void TKvFtpFileSystem::ReleaseClient(std::unique_ptr<TKvFtpClient> AClient) {
@@ -207,9 +197,7 @@ void TKvFtpFileSystem::ReleaseClient(std::unique_ptr<TKvFtpClient> AClient) {
         return;
     AClient->SetToken(nullptr);
     AClient->SetLastUsed(FtpTickMs());
-    std::lock_guard lock(FLock);
-    if (FIdle.size() < KFtpMaxIdle)
-        FIdle.push_back(std::move(AClient));
+    FIdle.Give(std::move(AClient));
 }
 
 template <typename TAction>

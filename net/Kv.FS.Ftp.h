@@ -11,6 +11,7 @@
 #include "Kv.Connectors.h"
 #include "Kv.FileSystem.h"
 #include "Kv.Ftp.Client.h"
+#include "Kv.Net.Pool.h"
 
 namespace kv {
 
@@ -86,7 +87,7 @@ private:
     std::string FLabel;
     std::mutex FLock;
     bool FManualTls;
-    std::vector<std::unique_ptr<TKvFtpClient>> FIdle;
+    TKvIdlePool<TKvFtpClient> FIdle{KFtpMaxIdle};
     TKvLeftOutByFolder FLeftOut;
 };
 

@@ -26,24 +26,6 @@ bool IsSpace(char AChar) {
            AChar == '\v';
 }
 
-void AppendUtf8(std::string& AOut, uint32_t ACode) {
-    if (ACode < 0x80) {
-        AOut += static_cast<char>(ACode);
-    } else if (ACode < 0x800) {
-        AOut += static_cast<char>(0xC0 | (ACode >> 6));
-        AOut += static_cast<char>(0x80 | (ACode & 0x3F));
-    } else if (ACode < 0x10000) {
-        AOut += static_cast<char>(0xE0 | (ACode >> 12));
-        AOut += static_cast<char>(0x80 | ((ACode >> 6) & 0x3F));
-        AOut += static_cast<char>(0x80 | (ACode & 0x3F));
-    } else {
-        AOut += static_cast<char>(0xF0 | (ACode >> 18));
-        AOut += static_cast<char>(0x80 | ((ACode >> 12) & 0x3F));
-        AOut += static_cast<char>(0x80 | ((ACode >> 6) & 0x3F));
-        AOut += static_cast<char>(0x80 | (ACode & 0x3F));
-    }
-}
-
 // Days since 1970-01-01 of a proleptic Gregorian date.
 int64_t DaysFromCivil(int64_t AYear, int AMonth, int ADay) {
     AYear -= AMonth <= 2;
@@ -182,13 +164,7 @@ std::string JoinDavPath(const std::vector<std::string>& AParts) {
 }
 
 std::string DecodeHttpText(std::string_view ABytes) {
-    if (IsValidUtf8(ABytes))
-        return std::string(ABytes);
-    std::string text;
-    text.reserve(ABytes.size() + ABytes.size() / 2);
-    for (char c : ABytes)
-        AppendUtf8(text, static_cast<unsigned char>(c));
-    return text;
+    return ReadableText(ABytes);
 }
 
 std::string PercentEncode(std::string_view AText) {

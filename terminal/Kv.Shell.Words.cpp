@@ -159,10 +159,10 @@ std::vector<TKvWord> SplitNames(const TKvVtCell* ACells, int ACount,
                 tokens.push_back(TRawToken{std::string(), col, col});
                 open = true;
             }
-            AppendUtf8(tokens.back().Raw, cell.Ch);
+            AppendScreenChar(tokens.back().Raw, cell.Ch);
             if (AMarks && AMarks[col]) {
                 for (char32_t mark : *AMarks[col])
-                    AppendUtf8(tokens.back().Raw, uint32_t(mark));
+                    AppendScreenChar(tokens.back().Raw, uint32_t(mark));
             }
             tokens.back().EndCol = col + ((cell.Flags & vfWideLeft) ? 2 : 1);
         } else {

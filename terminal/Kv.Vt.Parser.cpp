@@ -1,6 +1,7 @@
 #include "Kv.Vt.Parser.h"
 
 #include "Kv.Text.h"
+#include "Kv.Utf8.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstdio>
 
+#include "Kv.Utf8.h"
+
 namespace kv {
 
 namespace {
@@ -29,31 +31,15 @@ const TKvVtLine KEmptyLine;
 
 } // namespace
 
-void AppendUtf8(std::string& AText, uint32_t ACodePoint) {
-    if (!ValidCodePoint(ACodePoint))
-        ACodePoint = ' ';
-    if (ACodePoint < 0x80) {
-        AText += char(ACodePoint);
-    } else if (ACodePoint < 0x800) {
-        AText += char(0xC0 | (ACodePoint >> 6));
-        AText += char(0x80 | (ACodePoint & 0x3F));
-    } else if (ACodePoint < 0x10000) {
-        AText += char(0xE0 | (ACodePoint >> 12));
-        AText += char(0x80 | ((ACodePoint >> 6) & 0x3F));
-        AText += char(0x80 | (ACodePoint & 0x3F));
-    } else {
-        AText += char(0xF0 | (ACodePoint >> 18));
-        AText += char(0x80 | ((ACodePoint >> 12) & 0x3F));
-        AText += char(0x80 | ((ACodePoint >> 6) & 0x3F));
-        AText += char(0x80 | (ACodePoint & 0x3F));
-    }
+void AppendScreenChar(std::string& AText, uint32_t ACodePoint) {
+    AppendUtf8(AText, ValidCodePoint(ACodePoint) ? ACodePoint : ' ');
 }
 
 void AppendCellText(std::string& AText, const TKvVtLine& ALine, const TKvVtCell& ACell) {
-    AppendUtf8(AText, ACell.Ch == 0 ? ' ' : ACell.Ch);
+    AppendScreenChar(AText, ACell.Ch == 0 ? ' ' : ACell.Ch);
     if (const std::u32string* marks = CellMarks(ALine, ACell)) {
         for (char32_t mark : *marks)
-            AppendUtf8(AText, uint32_t(mark));
+            AppendScreenChar(AText, uint32_t(mark));
     }
 }
 

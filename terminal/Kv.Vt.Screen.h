@@ -70,8 +70,9 @@ using enum TKvVtMouseMode;
 // The text of a line as UTF-8, without trailing blanks; empty cells and invalid code points
 // read as blanks, right halves of wide characters are skipped.
 std::string LineText(const TKvVtLine& ALine);
-// Appends the UTF-8 form of a code point; invalid ones (surrogates, above U+10FFFF) as a blank.
-void AppendUtf8(std::string& AText, uint32_t ACodePoint);
+// Appends a screen character as UTF-8; one that cannot be a character (a surrogate, above
+// U+10FFFF) as a blank.
+void AppendScreenChar(std::string& AText, uint32_t ACodePoint);
 // Appends a cell's character (0 as a blank) and its combining marks as UTF-8.
 void AppendCellText(std::string& AText, const TKvVtLine& ALine, const TKvVtCell& ACell);
 

@@ -7,6 +7,8 @@
 #include <deque>
 #include <unordered_map>
 
+#include "Kv.Utf8.h"
+
 namespace kv {
 
 namespace {
@@ -38,24 +40,6 @@ std::string LowerAscii(std::string_view AText) {
     for (char& c : out)
         c = LowerAscii(c);
     return out;
-}
-
-void AppendUtf8(std::string& AOut, char32_t ACode) {
-    if (ACode < 0x80) {
-        AOut += char(ACode);
-    } else if (ACode < 0x800) {
-        AOut += char(0xC0 | (ACode >> 6));
-        AOut += char(0x80 | (ACode & 0x3F));
-    } else if (ACode < 0x10000) {
-        AOut += char(0xE0 | (ACode >> 12));
-        AOut += char(0x80 | ((ACode >> 6) & 0x3F));
-        AOut += char(0x80 | (ACode & 0x3F));
-    } else {
-        AOut += char(0xF0 | (ACode >> 18));
-        AOut += char(0x80 | ((ACode >> 12) & 0x3F));
-        AOut += char(0x80 | ((ACode >> 6) & 0x3F));
-        AOut += char(0x80 | (ACode & 0x3F));
-    }
 }
 
 // A name folded the way masks fold it, so pairing and matching agree on what "case" means.

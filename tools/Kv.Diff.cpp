@@ -18,19 +18,6 @@ constexpr char16_t KCp1252High[32] = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
-void AppendUtf8(std::string& AOut, char32_t ACode) {
-    if (ACode < 0x80) {
-        AOut += char(ACode);
-    } else if (ACode < 0x800) {
-        AOut += char(0xC0 | (ACode >> 6));
-        AOut += char(0x80 | (ACode & 0x3F));
-    } else {
-        AOut += char(0xE0 | (ACode >> 12));
-        AOut += char(0x80 | ((ACode >> 6) & 0x3F));
-        AOut += char(0x80 | (ACode & 0x3F));
-    }
-}
-
 std::string DecodeCp1252(std::string_view ABytes) {
     std::string out;
     out.reserve(ABytes.size() + ABytes.size() / 8);

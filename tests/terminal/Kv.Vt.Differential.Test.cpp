@@ -70,7 +70,7 @@ public:
             for (int c = 0; c < FCols; ++c) {
                 uint32_t ch = Cell(r, c).chars[0];
                 if (ch != uint32_t(-1))
-                    AppendUtf8(row, ch == 0 ? ' ' : ch);
+                    AppendScreenChar(row, ch == 0 ? ' ' : ch);
             }
             row.erase(row.find_last_not_of(' ') + 1);
             text += (r > 0 ? "|" : "") + row;
