@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include "Kv.FS.Local.h"
+#include "Kv.Ui.Dpi.h"
 #include "Kv.Ui.SearchForm.h"
 #include "Kv.Ui.ViewerForm.h"
 #include "KvMemoryFs.h"
@@ -63,6 +64,8 @@ TEST(ViewerKeys, KeysMapToCommands) {
              {Qt::Key_F4, none, vcHex},           {Qt::Key_H, none, vcHex},
              {Qt::Key_W, none, vcWrap},           {Qt::Key_W, alt, vcNone},
              {Qt::Key_Home, none, vcHome},        {Qt::Key_End, none, vcEnd},
+             {Qt::Key_Home, ctrl, vcHome},        {Qt::Key_End, ctrl, vcEnd},
+             {Qt::Key_Home, alt, vcNone},
              {Qt::Key_Up, none, vcUp},            {Qt::Key_Down, Qt::KeypadModifier, vcDown},
              {Qt::Key_PageUp, none, vcPageUp},    {Qt::Key_PageDown, none, vcPageDown},
              {Qt::Key_Left, none, vcLeft},        {Qt::Key_Right, none, vcRight},
@@ -137,6 +140,34 @@ TEST(ViewerWindow, PagesModesSearchAndCopyThroughTheKeys) {
     EXPECT_NE(Status(form).find("copied 11 characters"), std::string::npos);
 
     QTest::keyClick(area, Qt::Key_Escape);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form.isNull(); }, 5000));
+}
+
+TEST(ViewerWindow, ALongStatusNeverWidensTheWindow) {
+    TTempDir dir;
+    const std::string path = dir / (std::string(200, 'n') + ".txt");
+    WriteFile(path, "a needle\n" + Numbered(50));
+    QPointer<TKvViewerForm> form =
+        TKvViewerForm::CreateViewer(nullptr, LocalFs(), path, int64_t(9 + Numbered(50).size()));
+    ASSERT_TRUE(WaitIdle(form));
+    const int width = form->width();
+    EXPECT_EQ(width, ScaleFor(form, 900));
+    {
+        TModalDriver driver({{IsDialog("Search"), [](QWidget* ADialog) {
+                                  EditNamed(ADialog, "text")->setText("needle");
+                                  ButtonNamed(ADialog, "Search")->click();
+                              }}});
+        QTest::keyClick(form->Area(), Qt::Key_F7);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return driver.Finished(); }, 5000));
+    }
+    ASSERT_TRUE(WaitIdle(form));
+    ASSERT_NE(Status(form).find("Found at "), std::string::npos);
+    // The whole text is kept (the path and the keys), only the drawing is cut.
+    EXPECT_NE(Status(form).find(path), std::string::npos);
+    QApplication::processEvents();
+    EXPECT_EQ(form->width(), width);
+    EXPECT_LE(form->StatusLabel()->width(), width);
+    form->close();
     EXPECT_TRUE(QTest::qWaitFor([&] { return form.isNull(); }, 5000));
 }
 

@@ -70,10 +70,11 @@ TKvViewerCommand ViewerKeyCommand(int AKey, Qt::KeyboardModifiers AModifiers) {
         return none ? vcHex : vcNone;
     case Qt::Key_W:
         return none ? vcWrap : vcNone;
+    // Ctrl+Home and Ctrl+End as every text view has them: the start and the end.
     case Qt::Key_Home:
-        return plainOrShift ? vcHome : vcNone;
+        return plainOrShift || ctrl ? vcHome : vcNone;
     case Qt::Key_End:
-        return plainOrShift ? vcEnd : vcNone;
+        return plainOrShift || ctrl ? vcEnd : vcNone;
     case Qt::Key_Up:
         return plainOrShift ? vcUp : vcNone;
     case Qt::Key_Down:
@@ -91,8 +92,30 @@ TKvViewerCommand ViewerKeyCommand(int AKey, Qt::KeyboardModifiers AModifiers) {
     }
 }
 
+namespace {
+
+// A status text never sizes its window: it asks for no width and is cut in the middle, where a
+// long path is, so its start and what was found stay readable (text() keeps all of it).
+class TKvStatusLine final : public QLabel {
+public:
+    using QLabel::QLabel;
+    QSize sizeHint() const override { return {0, QLabel::sizeHint().height()}; }
+    QSize minimumSizeHint() const override { return {0, QLabel::minimumSizeHint().height()}; }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        const QRect area = contentsRect();
+        painter.setPen(palette().color(QPalette::WindowText));
+        painter.drawText(area, static_cast<int>(alignment()) | Qt::TextSingleLine,
+                         fontMetrics().elidedText(text(), Qt::ElideMiddle, area.width()));
+    }
+};
+
+} // namespace
+
 QLabel* NewToolStatusLine(QWidget* AParent, int AHeight) {
-    auto* label = new QLabel(AParent);
+    auto* label = new TKvStatusLine(AParent);
     label->setFixedHeight(AHeight);
     label->setAutoFillBackground(true);
     QPalette bar = label->palette();

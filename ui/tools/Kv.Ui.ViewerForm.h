@@ -68,7 +68,8 @@ enum class TKvViewerCommand {
 };
 using enum TKvViewerCommand;
 
-// The status line at the bottom of a tool window: black text on the bars colour.
+// The status line at the bottom of a tool window: black text on the bars colour, cut in the
+// middle with an ellipsis instead of widening the window.
 QLabel* NewToolStatusLine(QWidget* AParent, int AHeight);
 
 // The window's keys.
