@@ -12,7 +12,7 @@
 
 #include "Kv.Platform.Pty.h"
 #include "Kv.Shell.Local.h"
-#include "KvShellScreen.h"
+#include "KvRealShell.h"
 #include "KvTestSupport.h"
 
 using namespace kv;
@@ -38,19 +38,8 @@ bool ProcessGone(int APid, std::chrono::milliseconds ALimit = 10s) {
     return false;
 }
 
-class LocalShell : public ::testing::TestWithParam<const char*> {
+class LocalShell : public test::TRealShellTest {
 protected:
-    void SetUp() override {
-        if (!IsExecutableFile(GetParam())) {
-            if (std::getenv("CI"))
-                FAIL() << GetParam() << " is not installed";
-            GTEST_SKIP() << GetParam() << " is not installed";
-        }
-    }
-    void TearDown() override {
-        if (FShell)
-            FShell->Close();
-    }
     void StartIn(const std::string& ADir, int ACols = 80, int ARows = 24) {
         FShell = TKvLocalShell::Create(ADir, GetParam());
         FScreen.Attach(*FShell);
@@ -58,16 +47,13 @@ protected:
     }
     // Typed commands echo, so each test looks for what only the command's output holds.
     void Type(const std::string& ALine) { FShell->Write(ALine + "\r"); }
-
-    std::shared_ptr<TKvLocalShell> FShell;
-    TShellScreen FScreen;
 };
 
 TEST_P(LocalShell, TypedInputReachesTheProgramAndItsOutputTheScreen) {
     test::TTempDir dir;
     FShell = TKvLocalShell::Create(dir.Path(), GetParam());
     FScreen.Attach(*FShell);
-    const bool fish = std::filesystem::path(GetParam()).filename() == "fish";
+    const bool fish = Name() == "fish";
     // before Start: queued and sent in order
     FShell->Write(fish ? "echo ear''ly-(math 6 '*' 7)\r" : "echo ear''ly-$((6*7))\r");
     FShell->Start(80, 24);
@@ -75,12 +61,12 @@ TEST_P(LocalShell, TypedInputReachesTheProgramAndItsOutputTheScreen) {
     ASSERT_TRUE(FScreen.WaitFor("early-42")) << FScreen.Output();
     ASSERT_TRUE(FScreen.WaitFor("late-" + dir.Path())) << FScreen.Output();
     EXPECT_LT(FScreen.Output().find("early-42"), FScreen.Output().find("late-"));
-    EXPECT_EQ(FShell->ShellName(), std::filesystem::path(GetParam()).filename().string());
+    EXPECT_EQ(FShell->ShellName(), Name());
 }
 
 TEST_P(LocalShell, ReportsTheFolderAfterCdWithAwkwardNames) {
     test::TTempDir dir;
-    std::string shell = std::filesystem::path(GetParam()).filename().string();
+    std::string shell = Name();
     // dash has no start-up hook: it reports through its prompt string, encoded all the same.
     StartIn(dir.Path());
     const char* names[] = {"plain", "a b%41", "it's \"quoted\"",
@@ -120,7 +106,7 @@ TEST_P(LocalShell, ResizeReachesTheProgram) {
 TEST_P(LocalShell, ExitEndsTheShellEvenWhenABackgroundJobHoldsTheTerminal) {
     StartIn("");
     // The job ignores the hang-up and keeps the terminal open after the shell has gone.
-    if (std::filesystem::path(GetParam()).filename() == "fish")
+    if (Name() == "fish")
         Type("sh -c \"trap '' HUP; exec sleep 300\" & echo B''G=$last_pid");
     else
         Type("(trap '' HUP; exec sleep 300) & echo B''G=$!");

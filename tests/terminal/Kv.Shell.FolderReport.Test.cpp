@@ -7,29 +7,20 @@
 
 #include "Kv.Platform.Pty.h"
 #include "Kv.Shell.Local.h"
-#include "KvShellScreen.h"
+#include "KvRealShell.h"
 #include "KvTestSupport.h"
 #include "VtTestUtil.h"
 
 namespace kv {
 namespace {
 
-class ShellFolderReport : public ::testing::TestWithParam<const char*> {
+class ShellFolderReport : public test::TRealShellTest {
 protected:
-    void SetUp() override {
-        if (!IsExecutableFile(GetParam())) {
-            if (std::getenv("CI"))
-                FAIL() << GetParam() << " is not installed";
-            GTEST_SKIP() << GetParam() << " is not installed";
-        }
-    }
     void TearDown() override {
-        if (FShell)
-            FShell->Close();
+        TRealShellTest::TearDown();
         ::unsetenv("KV_TEST_HOSTILE");
         ::unsetenv("KV_TEST_PLAIN");
     }
-    std::string Name() const { return std::filesystem::path(GetParam()).filename().string(); }
     // The report as every reporter writes it.
     static std::string Report(const std::string& APath) {
         return "\x1b]7;file://" + HostName() + FolderReportPath(APath) + "\x07";
@@ -45,9 +36,6 @@ protected:
             EXPECT_TRUE(c > 0x20 && c < 0x7F) << "byte " << int(c) << " in " << payload;
         EXPECT_EQ(PercentDecode(payload), "file://" + HostName() + APath);
     }
-
-    std::shared_ptr<TKvLocalShell> FShell;
-    test::TShellScreen FScreen;
 };
 
 TEST_P(ShellFolderReport, AFolderNameCannotBreakOrForgeTheReport) {
