@@ -28,8 +28,24 @@ constexpr char16_t KCp437High[128] = {
 std::string JoinBrowse(const std::vector<std::string>& AParts, size_t ACount) {
     std::string out;
     for (size_t i = 0; i < ACount; ++i)
-        out += "\\" + AParts[i];
-    return out.empty() ? "\\" : out;
+        out += "/" + AParts[i];
+    return out.empty() ? "/" : out;
+}
+
+// Components between separators; "." and empty ones dropped. ".." is left to the caller.
+template <typename TOnPart>
+void SplitParts(const std::string& APath, bool ABackslashToo, TOnPart&& AOnPart) {
+    size_t start = 0;
+    const size_t n = APath.size();
+    for (size_t i = 0; i <= n; ++i) {
+        if (i < n && APath[i] != '/' && !(ABackslashToo && APath[i] == '\\'))
+            continue;
+        std::string part = APath.substr(start, i - start);
+        start = i + 1;
+        if (!part.empty() && part != ".")
+            if (!AOnPart(std::move(part)))
+                return;
+    }
 }
 
 [[noreturn]] void RaiseReadOnly() {
@@ -97,13 +113,13 @@ std::string TKvArchiveFileSystem::Resolve(const std::string& ABaseDir,
                                           const std::string& AInput) const {
     if (!AInput.empty() && (AInput[0] == '/' || AInput[0] == '\\'))
         return Normalize(AInput);
-    return Normalize(ABaseDir + "\\" + AInput);
+    return Normalize(Normalize(ABaseDir) + "/" + AInput);
 }
 
 std::string TKvArchiveFileSystem::Join(const std::string& ADir, const std::string& AName) const {
-    if (!ADir.empty() && ADir.back() == '\\')
+    if (!ADir.empty() && ADir.back() == '/')
         return ADir + AName;
-    return ADir + "\\" + AName;
+    return ADir + "/" + AName;
 }
 
 std::string TKvArchiveFileSystem::ParentOf(const std::string& APath) const {
@@ -370,42 +386,32 @@ std::string SafeEntryName(const std::string& AName) {
 
 bool SplitEntryPath(const std::string& APath, std::vector<std::string>& AParts) {
     AParts.clear();
-    size_t start = 0;
-    const size_t n = APath.size();
-    for (size_t i = 0; i <= n; ++i) {
-        if (i < n && APath[i] != '/' && APath[i] != '\\')
-            continue;
-        std::string part = APath.substr(start, i - start);
-        start = i + 1;
-        if (part.empty() || part == ".")
-            continue;
-        if (part == "..") {
-            AParts.clear();
-            return false;
-        }
-        AParts.push_back(std::move(part));
-    }
+    bool safe = true;
+    // Only "/" separates: on Linux "\" is a name character, and in Shift-JIS names it is the
+    // second byte of many letters.
+    SplitParts(APath, false, [&](std::string APart) {
+        if (APart == "..")
+            return safe = false;
+        AParts.push_back(std::move(APart));
+        return true;
+    });
+    if (!safe)
+        AParts.clear();
     return !AParts.empty();
 }
 
 std::vector<std::string> SplitBrowsePath(const std::string& APath) {
     std::vector<std::string> parts;
-    size_t start = 0;
-    const size_t n = APath.size();
-    for (size_t i = 0; i <= n; ++i) {
-        if (i < n && APath[i] != '/' && APath[i] != '\\')
-            continue;
-        std::string part = APath.substr(start, i - start);
-        start = i + 1;
-        if (part.empty() || part == ".")
-            continue;
-        if (part == "..") {
-            if (!parts.empty())
-                parts.pop_back();
-            continue;
-        }
-        parts.push_back(std::move(part));
-    }
+    // Paths are "/"-separated; one that starts with "\" is the older form, where "\"
+    // separated as well, still taken from callers that keep such paths.
+    const bool older = !APath.empty() && APath[0] == '\\';
+    SplitParts(APath, older, [&](std::string APart) {
+        if (APart != "..")
+            parts.push_back(std::move(APart));
+        else if (!parts.empty())
+            parts.pop_back();
+        return true;
+    });
     return parts;
 }
 

@@ -57,7 +57,8 @@ public:
 
 inline constexpr const char* KArchivesReadOnly = "Archives are read-only";
 
-// Paths are "\"-separated with the root "\"; a "/" typed by the user works as well.
+// Paths are "/"-separated with the root "/"; "\" is an ordinary name character. A path that
+// starts with "\" is read the older way, with "\" separating too.
 class TKvArchiveFileSystem : public IKvFileSystem, public IKvSymlinks, public IKvLeftOut {
 public:
     std::string Id() const override { return FId; }
@@ -150,7 +151,7 @@ uint32_t Crc32Of(std::string_view ABytes);
 std::string DecodeEntryName(std::string_view ABytes);
 // Control characters become "_" so a name cannot disturb a listing or a terminal.
 std::string SafeEntryName(const std::string& AName);
-// Components of a stored name; false when it holds ".." or nothing at all.
+// Components of a stored name, split at "/" only; false when it holds ".." or nothing at all.
 bool SplitEntryPath(const std::string& APath, std::vector<std::string>& AParts);
 // Components of a browse path; ".." takes back the previous one and stops at the root.
 std::vector<std::string> SplitBrowsePath(const std::string& APath);

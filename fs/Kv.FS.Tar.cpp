@@ -359,7 +359,7 @@ void TKvTarFileSystem::ReadHeaders(const IKvCancelToken& AToken) {
                 if (SplitEntryPath(link, parts)) {
                     std::string path;
                     for (const auto& part : parts)
-                        path += "\\" + SafeEntryName(part);
+                        path += "/" + SafeEntryName(part);
                     target = FindNode(path);
                 }
                 if (target && !target->IsDir && !target->IsLink && target->Tag >= 0)

@@ -414,7 +414,7 @@ void TKvZipFileSystem::ReadDirectory(const IKvCancelToken& AToken) {
         std::string name = hasUnicodeName          ? unicodeName
                            : (info.Flags & 0x0800) ? rawName
                                                    : DecodeEntryName(rawName);
-        const bool isDir = (!name.empty() && (name.back() == '/' || name.back() == '\\')) ||
+        const bool isDir = (!name.empty() && name.back() == '/') ||
                            ((attributes & 0x10) != 0 && info.Size == 0);
         TKvDateTime modified = DosToDateTime(dosDate, info.DosTime);
         if (ntfsTime) // 100 ns steps since 1601

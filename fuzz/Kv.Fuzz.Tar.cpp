@@ -14,7 +14,7 @@ void Open(const std::string& APath, bool AGzip) {
     try {
         kv::TKvTarFileSystem fs(APath, AGzip, *kv::NewCancelToken());
         temp = fs.TempFile();
-        kv::fuzz::Walk(fs, "\\", false);
+        kv::fuzz::Walk(fs, "/", false);
     } catch (const kv::EKvFsError&) {
     }
     kv::fuzz::Check(temp.empty() || ::access(temp.c_str(), F_OK) != 0,

@@ -10,12 +10,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     const std::string path = kv::fuzz::InputFile(".zip", AData, ASize);
     try {
         kv::TKvZipFileSystem fs(path, *kv::NewCancelToken());
-        kv::fuzz::Walk(fs, "\\", true);
+        kv::fuzz::Walk(fs, "/", true);
         if (fs.NeedsPassword()) {
             fs.TryPassword("wrong");
             // The seeds are encrypted with this one, so decryption paths get explored.
             if (fs.TryPassword("password"))
-                kv::fuzz::Walk(fs, "\\", true);
+                kv::fuzz::Walk(fs, "/", true);
         }
     } catch (const kv::EKvFsError&) {
     }

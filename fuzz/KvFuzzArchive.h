@@ -21,12 +21,12 @@ inline void Check(bool ACondition, const char* AWhat) {
     }
 }
 
-// Listed names are single safe components: nothing an extraction could turn into another path.
+// Listed names are single safe components: nothing an extraction could turn into another path
+// ("\" is an ordinary character on Linux).
 inline void CheckName(const std::string& AName) {
     Check(!AName.empty() && AName != "." && AName != "..", "empty or dot name");
     for (char c : AName)
-        Check(c != '/' && c != '\\' && static_cast<unsigned char>(c) >= 32,
-              "separator or control in a name");
+        Check(c != '/' && static_cast<unsigned char>(c) >= 32, "separator or control in a name");
 }
 
 // Lists every folder and reads every file; with ASeekBack each stream is also read again from

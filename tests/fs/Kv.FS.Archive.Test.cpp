@@ -65,7 +65,9 @@ TEST(ArchiveTree, NamesBuildTheTreeSafely) {
     EXPECT_FALSE(fs.AddFile("/", "nothing"));
     EXPECT_TRUE(fs.AddFile("./a//b", "b"));
     EXPECT_TRUE(fs.AddFile("/abs/file", "abs"));      // absolute names land inside
-    EXPECT_TRUE(fs.AddFile("win\\style.txt", "win")); // backslashes separate too
+    // "\\" is a name character, as on the disk; a Shift-JIS name holds 0x5C inside letters.
+    EXPECT_TRUE(fs.AddFile("back\\slash.txt", "bs"));
+    EXPECT_TRUE(fs.AddFile("jp/\x83\x5C\x83\x74\x83\x67.txt", "sjis"));
     // Linux archives hold names that differ only in case: both stay.
     EXPECT_TRUE(fs.AddFile("Dir/File.txt", "upper"));
     EXPECT_TRUE(fs.AddFile("dir/file.TXT", "lower"));
@@ -81,8 +83,11 @@ TEST(ArchiveTree, NamesBuildTheTreeSafely) {
 
     EXPECT_EQ(TreeOf(fs, "\\"),
               (std::vector<std::string>{"Dir/", "Dir/File.txt", "a/", "a/b", "abs/", "abs/file",
-                                        "ctl__\x7f.txt", "dir/", "dir/file.TXT", "dup", "f/",
-                                        "win/", "win/style.txt", "x/", "x/y"}));
+                                        "back\\slash.txt", "ctl__\x7f.txt", "dir/", "dir/file.TXT",
+                                        "dup", "f/", "jp/", "jp/\x83\x5C\x83\x74\x83\x67.txt",
+                                        "x/", "x/y"}));
+    EXPECT_EQ(ReadEntry(fs, fs.Join("/", "back\\slash.txt")), "bs");
+    EXPECT_EQ(ReadEntry(fs, "/jp/\x83\x5C\x83\x74\x83\x67.txt"), "sjis");
     EXPECT_EQ(ReadEntry(fs, "\\dup"), "second");
     EXPECT_EQ(ReadEntry(fs, "/Dir/File.txt"), "upper");
     EXPECT_EQ(ReadEntry(fs, "\\dir\\file.TXT"), "lower");
@@ -93,7 +98,7 @@ TEST(ArchiveTree, NamesBuildTheTreeSafely) {
     EXPECT_FALSE(fs.Stat("\\DIR", entry));
     EXPECT_EQ(entry, TKvFileEntry());
 
-    EXPECT_EQ(MessageOf([&] { fs.OpenRead("\\nope"); }), "\\nope: not found in the archive");
+    EXPECT_EQ(MessageOf([&] { fs.OpenRead("/nope"); }), "/nope: not found in the archive");
     EXPECT_EQ(MessageOf([&] { fs.OpenRead("\\x"); }), "\\x: is a directory");
     EXPECT_EQ(MessageOf([&] { fs.List("\\dup", *NewCancelToken()); }), "\\dup: not a directory");
     EXPECT_EQ(MessageOf([&] { fs.List("\\none", *NewCancelToken()); }),
@@ -140,11 +145,14 @@ TEST(ArchivePaths, BrowsePathsAreCanonical) {
         const char* Parent;
         const char* Name;
     } cases[] = {
-        {"", "\\", "", ""},
-        {"\\", "\\", "", ""},
-        {"\\a\\..\\..\\b", "\\b", "\\", "b"},
-        {"/x/./y//z/", "\\x\\y\\z", "\\x\\y", "z"},
-        {"\\a", "\\a", "\\", "a"},
+        {"", "/", "", ""},
+        {"/", "/", "", ""},
+        {"/a/../../b", "/b", "/", "b"},
+        {"/x/./y//z/", "/x/y/z", "/x/y", "z"},
+        {"/a\\b", "/a\\b", "/", "a\\b"}, // one name
+        // The older form, from callers that still write "\\": both separate there.
+        {"\\", "/", "", ""},
+        {"\\a\\..\\..\\b/c", "/b/c", "/b", "c"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(fs.Normalize(c.Input), c.Normal) << c.Input;
@@ -152,13 +160,15 @@ TEST(ArchivePaths, BrowsePathsAreCanonical) {
         EXPECT_EQ(fs.NameOf(c.Input), c.Name) << c.Input;
     }
     EXPECT_TRUE(fs.IsRoot("/./"));
-    EXPECT_FALSE(fs.IsRoot("\\a"));
-    EXPECT_EQ(fs.Join("\\", "a"), "\\a");
-    EXPECT_EQ(fs.Join("\\a", "b"), "\\a\\b");
-    EXPECT_EQ(fs.Resolve("\\a\\b", "..\\c"), "\\a\\c");
-    EXPECT_EQ(fs.Resolve("\\a\\b", "/top"), "\\top");
+    EXPECT_FALSE(fs.IsRoot("/a"));
+    EXPECT_EQ(fs.Join("/", "a"), "/a");
+    EXPECT_EQ(fs.Join("/a", "b\\c"), "/a/b\\c");
+    EXPECT_EQ(fs.Resolve("/a/b", "../c"), "/a/c");
+    EXPECT_EQ(fs.Resolve("/a/b", "x\\y"), "/a/b/x\\y");
+    EXPECT_EQ(fs.Resolve("/a/b", "/top"), "/top");
+    EXPECT_EQ(fs.Resolve("\\a\\b", "x\\y"), "/a/b/x\\y");
     EXPECT_TRUE(fs.SamePath("/a/b/", "\\a\\b"));
-    EXPECT_FALSE(fs.SamePath("\\A", "\\a"));
+    EXPECT_FALSE(fs.SamePath("/A", "/a"));
 }
 
 TEST(ArchiveNames, DecodingAgainstPython) {

@@ -92,7 +92,7 @@ TEST(PanelPlaces, ZipAndTarGzOpenBrowseAndCopyOutByteForByte) {
     f.Focus(rhLeft, "docs");
     f.Key(Qt::Key_Return);
     ASSERT_TRUE(f.WaitRow(rhLeft, "readme.txt"));
-    EXPECT_EQ(f.Panel(rhLeft).DisplayPath(), f.Left + "/pack.tar.gz\\docs");
+    EXPECT_EQ(f.Panel(rhLeft).DisplayPath(), f.Left + "/pack.tar.gz/docs");
     f.Focus(rhLeft, "readme.txt");
     {
         TModalDriver dialogs({{IsDialog("Copy"), [](QWidget* AWidget) { qobject_cast<QDialog*>(AWidget)->accept(); }}});
