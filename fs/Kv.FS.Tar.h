@@ -13,6 +13,33 @@ namespace kv {
 
 class TKvLockedTempFile;
 
+// One stored piece of a sparse file: the bytes at Offset..Offset+Length of the file; whatever
+// no piece covers is a hole and reads as zeros.
+struct TKvSparseRegion {
+    int64_t Offset = 0;
+    int64_t Length = 0;
+};
+using TKvSparseMap = std::vector<TKvSparseRegion>;
+
+// A sparse file's data: the pieces lie one after another in ABase from AStart.
+class TKvSparseStream final : public TKvStream {
+public:
+    TKvSparseStream(TKvStreamPtr ABase, int64_t AStart, std::shared_ptr<const TKvSparseMap> AMap,
+                    int64_t ASize);
+    int64_t Read(void* ABuffer, int64_t ACount) override;
+    int64_t Write(const void* ABuffer, int64_t ACount) override;
+    int64_t Seek(int64_t AOffset, TKvSeekOrigin AOrigin) override;
+    int64_t Size() override { return FSize; }
+
+private:
+    TKvStreamPtr FBase;
+    int64_t FStart;
+    std::shared_ptr<const TKvSparseMap> FMap;
+    std::vector<int64_t> FStored; // where each piece starts in the stored data
+    int64_t FSize;
+    int64_t FPos = 0;
+};
+
 class TKvTarFileSystem final : public TKvArchiveFileSystem {
 public:
     // Reads every header of the tar file on the local disk; blocks.
@@ -32,6 +59,7 @@ private:
     std::string FDataFile;
     std::unique_ptr<TKvLockedTempFile> FTemp;
     std::vector<int64_t> FOffsets; // data start of each file entry, by Tag
+    std::vector<std::shared_ptr<const TKvSparseMap>> FSparse; // by Tag; none for a whole file
 };
 
 // Where archive work keeps its "kvarc-" temporary files: the private temporary folder.

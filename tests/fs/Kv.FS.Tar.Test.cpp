@@ -161,6 +161,83 @@ TEST(TarReader, ReadsWhatOutsideToolsWrite) {
     }
 }
 
+// Each sparse form GNU tar and bsdtar write: the real name and size, holes read as zeros,
+// compared byte for byte with what the writing tool extracts; the entry after it still lists.
+TEST(TarReader, SparseFilesInEveryForm) {
+    TTempDir dir;
+    std::string src = dir / "src";
+    Sh("mkdir -p '" + src + "'");
+    // Holes before, between and after the pieces; 30 pieces need two GNU extension blocks.
+    std::string script = "import os\n"
+                         "f = open('" + src + "/disk.img', 'wb')\n"
+                         "for i in range(30):\n"
+                         "    f.seek(65536 + i * 40000)\n"
+                         "    f.write(bytes([i + 1]) * (100 + i * 37))\n"
+                         "f.truncate(3 * 1024 * 1024)\n"
+                         "f.close()\n"
+                         "h = open('" + src + "/holes.img', 'wb')\n"
+                         "h.truncate(200000)\n"
+                         "h.close()\n";
+    Python(script);
+    WriteFile(src + "/after.txt", "after the sparse files\n");
+    struct TCase {
+        const char* Name;
+        const char* Make;
+        const char* Extract;
+    } cases[] = {
+        {"gnu", "tar --format=gnu --sparse -cf OUT disk.img holes.img after.txt", "tar -xOf"},
+        {"oldgnu", "tar --format=oldgnu --sparse -cf OUT disk.img holes.img after.txt",
+         "tar -xOf"},
+        {"pax 0.0",
+         "tar --format=posix --sparse --sparse-version=0.0 -cf OUT disk.img holes.img after.txt",
+         "tar -xOf"},
+        {"pax 0.1",
+         "tar --format=posix --sparse --sparse-version=0.1 -cf OUT disk.img holes.img after.txt",
+         "tar -xOf"},
+        {"pax 1.0",
+         "tar --format=posix --sparse --sparse-version=1.0 -cf OUT disk.img holes.img after.txt",
+         "tar -xOf"},
+        {"pax 1.0, gzip",
+         "tar --format=posix --sparse --sparse-version=1.0 -czf OUT disk.img holes.img after.txt",
+         "tar -xOzf"},
+        {"bsdtar", "bsdtar --read-sparse --format=pax -cf OUT disk.img holes.img after.txt",
+         "bsdtar -xOf"},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::string file = dir / ("s" + std::to_string(index++) +
+                                  (std::string(c.Extract).find('z') != std::string::npos ? ".tgz" : ".tar"));
+        std::string make = c.Make;
+        make.replace(make.find("OUT"), 3, file);
+        std::string output;
+        ASSERT_EQ(Sh("cd '" + src + "' && " + make, &output), 0) << output;
+        auto fs = OpenArchive(file, *NewCancelToken());
+        EXPECT_EQ(TreeOf(*fs, "/"),
+                  (std::vector<std::string>{"after.txt", "disk.img", "holes.img"}));
+        for (const char* name : {"disk.img", "holes.img", "after.txt"}) {
+            TKvFileEntry entry;
+            ASSERT_TRUE(fs->Stat(std::string("/") + name, entry)) << name;
+            std::string expected =
+                RunCommand(std::string(c.Extract) + " '" + file + "' " + name);
+            EXPECT_EQ(entry.Size, static_cast<int64_t>(expected.size())) << name;
+            EXPECT_TRUE(ReadEntry(*fs, std::string("/") + name) == expected) << name;
+        }
+        // Reading from the middle of a hole and of a piece, as a viewer pages.
+        auto stream = fs->OpenRead("/disk.img");
+        const std::string whole = RunCommand(std::string(c.Extract) + " '" + file + "' disk.img");
+        for (int64_t at : {int64_t(0), int64_t(65536 + 50), int64_t(65536 + 39990),
+                           int64_t(3 * 1024 * 1024 - 10)}) {
+            stream->Seek(at, soBegin);
+            char buffer[64] = {};
+            const int64_t n = stream->ReadFully(buffer, sizeof(buffer));
+            EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)),
+                      whole.substr(static_cast<size_t>(at), sizeof(buffer)))
+                << at;
+        }
+    }
+}
+
 TEST(TarReader, GzipMembersTruncationAndOtherContent) {
     TTempDir dir;
     std::string tar = Entry({.Name = "one.txt", .Size = 3}, "111") +
@@ -207,6 +284,17 @@ TEST(TarReader, GzipMembersTruncationAndOtherContent) {
 
 TEST(TarReader, HeaderRulesAndHostileHeaders) {
     TTempDir dir;
+    // A size field with NULs in front of its digits, as some writers pad it.
+    std::string NulLedSize = Header({.Name = "nul-size", .Size = 3});
+    NulLedSize.replace(124, 12, std::string(4, '\0') + "0000003" + std::string(1, '\0'));
+    NulLedSize.replace(148, 8, "        ");
+    {
+        int64_t sum = 0;
+        for (char c : NulLedSize)
+            sum += static_cast<uint8_t>(c);
+        NulLedSize.replace(148, 7, Octal(sum, 6) + std::string(1, '\0'));
+    }
+    NulLedSize += Padded("NUL");
     std::string tar =
         Entry({.Name = "./LongLink", .Type = 'L', .Size = 9}, std::string("long/name") + '\0') +
         Entry({.Name = "short", .Size = 1}, "L") + // takes the long name
@@ -234,13 +322,19 @@ TEST(TarReader, HeaderRulesAndHostileHeaders) {
         Entry({.Name = "caf\xE9", .Size = 1, .SignedChecksum = true},
               "S") + // CP437, as old tars wrote
         Entry({.Name = "name", .Size = 2, .Prefix = "pre/fix"}, "PF") +
-        Entry({.Name = "gnu-name", .Size = 1, .Prefix = "ignored", .Ustar = false}, "G") + KEnd;
+        Entry({.Name = "gnu-name", .Size = 1, .Prefix = "ignored", .Ustar = false}, "G") +
+        // Old tars gave a folder a size but no data: the next header follows at once.
+        Header({.Name = "olddir/", .Size = 1536}) + Entry({.Name = "olddir/in", .Size = 1}, "I") +
+        Entry({.Name = "pax", .Type = 'x', .Size = static_cast<int64_t>(Pax("mtime", "-86400.5").size())},
+              Pax("mtime", "-86400.5")) +
+        Entry({.Name = "before1970", .Size = 1}, "T") + NulLedSize + KEnd;
     WriteFile(dir / "rules.tar", tar);
     auto fs = OpenTar(dir / "rules.tar");
     EXPECT_EQ(TreeOf(*fs, "\\"),
-              (std::vector<std::string>{"abs/", "abs/olute", "after", "caf\xCE\x98", "dirlink",
-                                        "from/", "from/pax", "gnu-name", "hard", "link", "long/",
-                                        "long/name", "next", "pre/", "pre/fix/", "pre/fix/name",
+              (std::vector<std::string>{"abs/", "abs/olute", "after", "before1970", "caf\xCE\x98",
+                                        "dirlink", "from/", "from/pax", "gnu-name", "hard", "link",
+                                        "long/", "long/name", "next", "nul-size", "olddir/",
+                                        "olddir/in", "pre/", "pre/fix/", "pre/fix/name",
                                         "slashdir/", "uplink"}));
     EXPECT_EQ(fs->LeftOut(), (std::vector<std::string>{"dirlink/under", "dirlink/",
                                                        "hard-to-nothing", "../escape"}));
@@ -259,6 +353,10 @@ TEST(TarReader, HeaderRulesAndHostileHeaders) {
     TKvFileEntry entry;
     ASSERT_TRUE(fs->Stat("\\next", entry));
     EXPECT_EQ(entry.Modified, DateTimeFromUnix(1600000000));
+    ASSERT_TRUE(fs->Stat("/before1970", entry));
+    EXPECT_EQ(entry.Modified, DateTimeFromUnix(-86401));
+    EXPECT_EQ(ReadEntry(*fs, "/olddir/in"), "I");
+    EXPECT_EQ(ReadEntry(*fs, "/nul-size"), "NUL");
     EXPECT_EQ(fs->Id(), "tar:" + dir / "rules.tar");
 
     std::string good = Entry({.Name = "ok", .Size = 1}, "1");
@@ -286,15 +384,15 @@ TEST(TarReader, HeaderRulesAndHostileHeaders) {
         {"cut inside the first header", Header({.Name = "only"}).substr(0, 300),
          "This is not a tar archive"},
         {"less than a block of text", std::string(511, 'x'), "This is not a tar archive"},
+        // An empty file is no archive; showing it as an empty one would hide a lost file.
+        {"no bytes at all", "", "This is not a tar archive"},
     };
     for (const auto& c : cases) {
         WriteFile(dir / "case.tar", c.Bytes);
         EXPECT_EQ(MessageOf([&] { OpenTar(dir / "case.tar"); }), c.Message) << c.Name;
     }
-    for (const std::string& bytes : {std::string(), KEnd + good}) {
-        WriteFile(dir / "empty.tar", bytes);
-        EXPECT_TRUE(TreeOf(*OpenTar(dir / "empty.tar"), "\\").empty());
-    }
+    WriteFile(dir / "empty.tar", KEnd + good);
+    EXPECT_TRUE(TreeOf(*OpenTar(dir / "empty.tar"), "/").empty());
     // End blocks cut short are still the end, as GNU tar and Python take them.
     for (size_t zeros : {1024u, 700u, 100u}) {
         WriteFile(dir / "ends.tar", good + std::string(zeros, '\0'));
