@@ -295,8 +295,11 @@ TKvFileEntries TKvFtpFileSystem::ListWith(TKvFtpClient& AClient, const std::stri
             ++leftOut;
             continue;
         }
-        if (entry.IsLink && !entry.IsDir && AClient.TryCwd(Join(path, entry.Name)))
-            entry.IsDir = true;
+        if (entry.IsLink) {
+            entry.LinkTarget = std::move(target);
+            if (!entry.IsDir && AClient.TryCwd(Join(path, entry.Name)))
+                entry.IsDir = true;
+        }
         entries.push_back(std::move(entry));
         if (AToken && entries.size() % 256 == 0)
             CheckCancelled(*AToken);

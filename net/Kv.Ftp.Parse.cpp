@@ -80,9 +80,19 @@ private:
     pcre2_code* FCode = nullptr;
 };
 
+// Read from the right: size, date and name have fixed forms, so the owner and group are
+// whatever words come between the link count and the size ("Domain Users" is one group). The
+// first size-and-date that fits ends them: names may hold dates too. Dates come as "Jun 3" or,
+// from Chinese and Japanese servers, as "6<month> 3<day> 2003<year>" in whatever encoding the
+// server uses (the marks are taken as any two or three bytes above ASCII). The name starts one
+// blank after the year or time: its own leading blanks are part of it. Possessive separators
+// keep a hostile line linear.
 const TPattern& UnixPattern() {
     static const TPattern pattern(
-        R"(^([-dlbcpsDLBCPS])([-rwxsStTlL]{9})[+@.]?\s+\d+\s+(\S+)\s+(?:(\S+)\s+)?(\d+)\s+([A-Za-z]{3})\s+(\d{1,2})\s+(\d{4}|\d{1,2}:\d{2})\s+(.+)$)");
+        R"(^([-dlbcpsfDLBCPSF])([-rwxsStTlL]{9})[+@.]?\s*+\d++\s++(\S++(?:\s++\S++)*?)\s++)"
+        R"((\d++(?:,\s*+\d++)?)\s++)"
+        R"((?:([A-Za-z]{3})\s++(\d{1,2})|(\d{1,2})[\x80-\xFF]{2,3}\s*+(\d{1,2})(?:[\x80-\xFF]{2,3})?))"
+        R"(\s++(\d{4}(?:[\x80-\xFF]{2,3})?|\d{1,2}:\d{2})[ \t](.+)$)");
     return pattern;
 }
 
@@ -112,17 +122,23 @@ bool ParseUnix(const std::string& ALine, TKvFileEntry& AEntry, std::string& ALin
     std::vector<std::string_view> g;
     if (!UnixPattern().Match(ALine, g))
         return false;
-    const int month = MonthIndex(g[6]);
-    if (month == 0)
+    // Groups: type, permissions, owner and group, size, month name, day, month number, day,
+    // year or time, name.
+    int month = 0, day = 1;
+    if (!g[5].empty()) {
+        month = MonthIndex(g[5]);
+        if (!ToInt(g[6], day))
+            day = 1;
+    } else if (!ToInt(g[7], month) || !ToInt(g[8], day)) {
         return false;
-    int day = 1;
-    if (!ToInt(g[7], day))
-        day = 1;
+    }
+    if (month < 1 || month > 12)
+        return false;
     int year = 1970, hour = 0, minute = 0;
-    const std::string_view yearOrTime = g[8];
+    const std::string_view yearOrTime = g[9];
     bool guess = false;
     if (const size_t colon = yearOrTime.find(':'); colon == std::string_view::npos) {
-        if (!ToInt(yearOrTime, year))
+        if (!ToInt(yearOrTime.substr(0, 4), year))
             year = 1970;
     } else {
         ToInt(yearOrTime.substr(0, colon), hour);
@@ -130,7 +146,7 @@ bool ParseUnix(const std::string& ALine, TKvFileEntry& AEntry, std::string& ALin
         guess = true;
     }
     TKvFileEntry entry;
-    std::string name(g[9]);
+    std::string name(g[10]);
     const char type = AsciiLower(g[1][0]);
     std::string target;
     if (type == 'l') {
@@ -141,9 +157,10 @@ bool ParseUnix(const std::string& ALine, TKvFileEntry& AEntry, std::string& ALin
             name.resize(arrow);
         }
     }
+    // A device shows "major, minor" where a file has its size.
     if (type == 'd')
         entry.IsDir = true;
-    else if (!ToInt64(g[5], entry.Size))
+    else if (!ToInt64(g[4], entry.Size))
         entry.Size = 0;
     entry.IsReadOnly = g[2][1] != 'w';
     entry.Modified = ListDate(month, day, year, guess, minute, hour, ANow);
@@ -370,6 +387,26 @@ bool ParseListLine(const std::string& ALine, TKvFileEntry& AEntry, std::string& 
     return ParseUnix(ALine, AEntry, ALinkTarget, ANow) || ParseDos(ALine, AEntry, ALinkTarget);
 }
 
+bool ParseFtpStamp(std::string_view AText, TKvDateTime& AWhen) {
+    if (AText.size() < 14)
+        return false;
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    if (!ToInt(AText.substr(0, 4), y) || !ToInt(AText.substr(4, 2), mo) ||
+        !ToInt(AText.substr(6, 2), d) || !ToInt(AText.substr(8, 2), h) ||
+        !ToInt(AText.substr(10, 2), mi) || !ToInt(AText.substr(12, 2), s) ||
+        !ValidDate(y, mo, d) || h < 0 || h >= 24 || mi < 0 || mi >= 60 || s < 0 || s >= 61)
+        return false;
+    std::tm utc{};
+    utc.tm_year = y - 1900;
+    utc.tm_mon = mo - 1;
+    utc.tm_mday = d;
+    utc.tm_hour = h;
+    utc.tm_min = mi;
+    utc.tm_sec = s;
+    AWhen = DateTimeFromUnix(::timegm(&utc));
+    return true;
+}
+
 bool ParseMlsdLine(const std::string& ALine, TKvFileEntry& AEntry, std::string& ALinkTarget) {
     std::string_view line = ALine;
     while (!line.empty() && static_cast<unsigned char>(line.front()) <= ' ')
@@ -404,26 +441,14 @@ bool ParseMlsdLine(const std::string& ALine, TKvFileEntry& AEntry, std::string& 
         } else if (key == "perm") {
             perm = LowerAscii(value);
             hasPerm = true;
-        } else if (key == "modify" && value.size() >= 14) {
-            int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-            if (ToInt(value.substr(0, 4), y) && ToInt(value.substr(4, 2), mo) &&
-                ToInt(value.substr(6, 2), d) && ToInt(value.substr(8, 2), h) &&
-                ToInt(value.substr(10, 2), mi) && ToInt(value.substr(12, 2), s) &&
-                ValidDate(y, mo, d) && h < 24 && mi < 60 && s < 61) {
-                std::tm utc{};
-                utc.tm_year = y - 1900;
-                utc.tm_mon = mo - 1;
-                utc.tm_mday = d;
-                utc.tm_hour = h;
-                utc.tm_min = mi;
-                utc.tm_sec = s;
-                entry.Modified = DateTimeFromUnix(::timegm(&utc));
-            }
+        } else if (key == "modify") {
+            ParseFtpStamp(value, entry.Modified);
         }
     }
     const std::string lowerType = LowerAscii(type);
     std::string target;
-    if (lowerType.empty() || lowerType == "cdir" || lowerType == "pdir")
+    // The type fact is optional: an entry without one is a file of unknown type.
+    if (lowerType == "cdir" || lowerType == "pdir")
         return false;
     if (lowerType == "dir") {
         entry.IsDir = true;

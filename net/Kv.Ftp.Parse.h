@@ -77,6 +77,9 @@ bool ParseListLine(const std::string& ALine, TKvFileEntry& AEntry, std::string& 
                    TKvDateTime ANow = 0);
 // An MLSD or MLST fact line; false for "." and "..", the current and parent folder entries.
 bool ParseMlsdLine(const std::string& ALine, TKvFileEntry& AEntry, std::string& ALinkTarget);
+// A time as RFC 3659 writes it (YYYYMMDDHHMMSS in UTC, fractions ignored), in local time;
+// false when it is none.
+bool ParseFtpStamp(std::string_view AText, TKvDateTime& AWhen);
 // The port of a 227 or 229 reply line (code included); 0 when there is no usable port.
 int ParsePassivePort(std::string_view AText);
 // The folder of a 257 reply text; false when there is none.

@@ -171,6 +171,7 @@ TEST_F(FtpServer, ListingStatAndFolders) {
     for (const auto& item : fs.List(dir, TKvCancelToken())) {
         if (item.Name == "link") {
             EXPECT_TRUE(item.IsLink && item.IsDir);
+            EXPECT_EQ(item.LinkTarget, local + "/a/b");
         }
     }
     fs.DeleteDirAt(fs.Join(dir, "link"));
