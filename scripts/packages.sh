@@ -20,6 +20,7 @@ KV_TEST_PACKAGES=(
     desktop-file-utils appstream dpkg-dev
     openssh-server openssh-sftp-server openssh-client python3-asyncssh
     bash zsh dash fish mksh ksh busybox-static inetutils-telnetd socat
+    vim-tiny
 )
 
 kv_install_packages() {

@@ -890,19 +890,252 @@ void TKvVtScreen::ResizeLines(std::vector<TKvVtLine>& ALines, int ACols, int ARo
     ALines = std::move(lines);
 }
 
+namespace {
+
+// A cell that shows no character: trailing ones are not part of a line's text.
+bool EmptyTextCell(const TKvVtCell& ACell) {
+    return (ACell.Ch == 0 || ACell.Ch == ' ') && ACell.Mark == 0 &&
+           !(ACell.Flags & (vfWideLeft | vfWideRight));
+}
+
+// A row that shows anything at all, also only colour: below the cursor it is kept.
+bool RowShowsSomething(const TKvVtLine& ALine) {
+    return std::any_of(ALine.Cells.begin(), ALine.Cells.end(), [](const TKvVtCell& ACell) {
+        return !EmptyTextCell(ACell) || ACell.Bg != KVtDefaultColor ||
+               (ACell.Flags & (vfInverse | vfUnderline | vfStrike));
+    });
+}
+
+constexpr TKvVtCell KPadCell{0, KVtDefaultColor, KVtDefaultColor, 0};
+
+// One line of text as printed, before it is wrapped at the new width.
+struct TLogicalLine {
+    std::vector<TKvVtCell> Cells;
+    // The combining marks of marked cells, in cell order (they stay in the old lines).
+    std::vector<std::pair<size_t, const std::u32string*>> Marks;
+    int CwdId = 0;
+};
+
+} // namespace
+
+int TKvVtScreen::Reflow(std::vector<TKvVtLine>& AMain, int ACols, int ARows,
+                        TReflowPoint* APoints, int APointCount) {
+    // Every line, oldest first: the scrollback out of its ring, then the rows.
+    std::vector<TKvVtLine> old;
+    old.reserve(size_t(FBackCount) + AMain.size());
+    for (int i = 0; i < FBackCount; ++i)
+        old.push_back(std::move(FBack[size_t((FBackStart + i) % int(FBack.size()))]));
+    const int firstRow = FBackCount;
+    for (TKvVtLine& line : AMain)
+        old.push_back(std::move(line));
+    FBack.clear();
+    FBackStart = 0;
+    FBackCount = 0;
+
+    // The points asked for, and the start of the old screen, which stays the screen's top
+    // unless the cursor needs the room.
+    struct TPoint {
+        int Line, Col;
+        size_t Offset = 0; // in its logical line
+        int NewRow = -1, NewCol = 0;
+    };
+    std::vector<TPoint> points;
+    for (int p = 0; p < APointCount; ++p)
+        points.push_back(TPoint{APoints[p].Line, std::max(APoints[p].Col, 0)});
+    points.push_back(TPoint{firstRow, 0});
+
+    // Blank rows below the cursor and the last text are room, not text.
+    int last = firstRow;
+    for (const TPoint& point : points)
+        last = std::max(last, point.Line);
+    for (int i = int(old.size()) - 1; i > last; --i) {
+        if (RowShowsSomething(old[size_t(i)])) {
+            last = i;
+            break;
+        }
+    }
+    last = std::min(last, int(old.size()) - 1);
+
+    std::vector<TKvVtLine> out;
+    auto newRow = [&] {
+        TKvVtLine& row = out.emplace_back();
+        row.Cells.assign(size_t(ACols), KPadCell);
+    };
+    std::vector<TPoint*> pending;
+    // Lays one logical line out in rows of ACols cells. A wide character never splits: one
+    // that does not fit leaves a pad cell and moves to the next row, as printing does.
+    auto layout = [&](TLogicalLine& ALogical) {
+        const size_t total = ALogical.Cells.size();
+        size_t content = total;
+        while (content > 0 && EmptyTextCell(ALogical.Cells[content - 1]))
+            --content;
+        const size_t firstOut = out.size();
+        newRow();
+        int col = 0;
+        size_t i = 0, mark = 0;
+        auto place = [&](size_t AOffset, int ACol) {
+            for (TPoint* point : pending) {
+                if (point->Offset == AOffset) {
+                    point->NewRow = int(out.size()) - 1;
+                    point->NewCol = ACol;
+                }
+            }
+        };
+        while (i < total) {
+            const TKvVtCell& cell = ALogical.Cells[i];
+            bool wide = (cell.Flags & vfWideLeft) && i + 1 < total &&
+                        (ALogical.Cells[i + 1].Flags & vfWideRight);
+            int width = wide ? 2 : 1;
+            if (col + width > ACols) {
+                // Trailing blanks (a coloured end of line) are kept only where they fit.
+                if (i >= content)
+                    break;
+                out.back().Wrapped = true;
+                newRow();
+                col = 0;
+            }
+            TKvVtLine& row = out.back();
+            for (int k = 0; k < width; ++k, ++i) {
+                TKvVtCell copy = ALogical.Cells[i];
+                if (!wide)
+                    copy.Flags &= uint16_t(~(vfWideLeft | vfWideRight)); // a half left alone
+                copy.Mark = 0;
+                while (mark < ALogical.Marks.size() && ALogical.Marks[mark].first < i)
+                    ++mark;
+                if (mark < ALogical.Marks.size() && ALogical.Marks[mark].first == i &&
+                    row.Marks.size() < 0xFFFF) {
+                    row.Marks.push_back(*ALogical.Marks[mark].second);
+                    copy.Mark = uint16_t(row.Marks.size());
+                }
+                if (!wide && copy.Ch == 0 && (ALogical.Cells[i].Flags & vfWideRight))
+                    copy = KPadCell;
+                row.Cells[size_t(col)] = copy;
+                place(i, col);
+                ++col;
+            }
+        }
+        // Points past the copied cells (the cursor after a prompt) keep their distance.
+        for (TPoint* point : pending) {
+            if (point->NewRow >= 0 || point->Offset < i)
+                continue;
+            size_t at = size_t(col) + (point->Offset - i);
+            int rows = int(at / size_t(ACols));
+            const int base = int(out.size()) - 1;
+            while (int(out.size()) - 1 < base + rows) {
+                out.back().Wrapped = true;
+                newRow();
+            }
+            point->NewRow = base + rows;
+            point->NewCol = int(at % size_t(ACols));
+        }
+        for (size_t r = firstOut; r < out.size(); ++r)
+            out[r].CwdId = ALogical.CwdId;
+        out.back().Wrapped = false;
+    };
+
+    TLogicalLine logical;
+    for (int i = 0; i <= last; ++i) {
+        const TKvVtLine& line = old[size_t(i)];
+        const size_t start = logical.Cells.size();
+        for (TPoint& point : points) {
+            if (point.Line == i) {
+                point.Offset = start + size_t(point.Col);
+                pending.push_back(&point);
+            }
+        }
+        if (line.CwdId != 0)
+            logical.CwdId = line.CwdId;
+        const bool continues = line.Wrapped && i < last;
+        size_t count = line.Cells.size();
+        if (continues && count > 0) {
+            // The pad cell a wide character left when it did not fit is not text.
+            const TKvVtCell& end = line.Cells[count - 1];
+            const auto& next = old[size_t(i + 1)].Cells;
+            if (end.Ch == 0 && end.Mark == 0 && !(end.Flags & (vfWideLeft | vfWideRight)) &&
+                !next.empty() && (next[0].Flags & vfWideLeft))
+                --count;
+        }
+        logical.Cells.insert(logical.Cells.end(), line.Cells.begin(),
+                             line.Cells.begin() + std::ptrdiff_t(count));
+        for (size_t c = 0; c < count; ++c) {
+            if (const std::u32string* marks = CellMarks(line, line.Cells[c]))
+                logical.Marks.emplace_back(start + c, marks);
+        }
+        if (!continues) {
+            layout(logical);
+            logical = TLogicalLine();
+            pending.clear();
+        }
+    }
+
+    // The screen starts where the old one did, lower when the cursor would fall off its
+    // bottom: the rows above go to the scrollback.
+    const int cursorRow = points[0].NewRow;
+    int top = std::min(points.back().NewRow, cursorRow);
+    if (cursorRow - top >= ARows)
+        top = cursorRow - ARows + 1;
+    const int keepFrom = std::max(0, top - std::max(FMaxBack, 0));
+    if (FMaxBack > 0)
+        FDropped += keepFrom;
+    if (FMaxBack > 0) {
+        FBack.reserve(size_t(std::min(top - keepFrom, FMaxBack)));
+        for (int r = keepFrom; r < top; ++r)
+            FBack.push_back(std::move(out[size_t(r)]));
+        FBackCount = int(FBack.size());
+    }
+    AMain.assign(size_t(ARows), TKvVtLine());
+    for (int r = 0; r < ARows; ++r) {
+        if (size_t(top + r) < out.size())
+            AMain[size_t(r)] = std::move(out[size_t(top + r)]);
+        else
+            BlankLine(AMain[size_t(r)], ACols);
+    }
+    for (int p = 0; p < APointCount; ++p) {
+        APoints[p].Line = std::clamp(points[size_t(p)].NewRow - top, 0, ARows - 1);
+        APoints[p].Col = std::clamp(points[size_t(p)].NewCol, 0, ACols - 1);
+    }
+    return APoints[0].Line;
+}
+
 void TKvVtScreen::Resize(int ACols, int ARows) {
     ACols = std::max(ACols, 2);
     ARows = std::max(ARows, 1);
     if (ACols == FCols && ARows == FRows)
         return;
-    int shift = ARows < FRows ? std::max(0, FY - ARows + 1) : 0;
-    ResizeLines(FLines, ACols, ARows, shift, !FAlt);
-    if (FAlt)
-        ResizeLines(FStash, ACols, ARows, 0, false);
+    if (!FAlt) {
+        // The cursor and the saved cursor stay on their characters.
+        TReflowPoint points[2] = {{FBackCount + FY, FX}, {FBackCount + FSaved.Y, FSaved.X}};
+        Reflow(FLines, ACols, ARows, points, FSaved.Valid ? 2 : 1);
+        FY = points[0].Line;
+        FX = points[0].Col;
+        if (FSaved.Valid) {
+            FSaved.Y = points[1].Line;
+            FSaved.X = points[1].Col;
+        }
+    } else {
+        // The program redraws its own screen; the main screen behind it is rewrapped around
+        // the position it goes back to.
+        int shift = ARows < FRows ? std::max(0, FY - ARows + 1) : 0;
+        ResizeLines(FLines, ACols, ARows, shift, false);
+        const bool savedAlt = FSavedAlt.Valid;
+        const bool savedWith = FSaved.Valid && savedAlt && FSaved.X == FSavedAlt.X &&
+                               FSaved.Y == FSavedAlt.Y;
+        TReflowPoint points[1] = {
+            {FBackCount + (savedAlt ? FSavedAlt.Y : FY), savedAlt ? FSavedAlt.X : FX}};
+        Reflow(FStash, ACols, ARows, points, 1);
+        if (savedAlt) {
+            FSavedAlt.X = points[0].Col;
+            FSavedAlt.Y = points[0].Line;
+        }
+        if (savedWith) {
+            FSaved.X = points[0].Col;
+            FSaved.Y = points[0].Line;
+        }
+        FY = std::clamp(FY - shift, 0, ARows - 1);
+        FX = std::clamp(FX, 0, ACols - 1);
+    }
     FCols = ACols;
     FRows = ARows;
-    FY = std::clamp(FY - shift, 0, FRows - 1);
-    FX = std::clamp(FX, 0, FCols - 1);
     FTop = 0;
     FBottom = FRows - 1;
     FWrapPending = false;

@@ -244,6 +244,17 @@ private:
     void PushBack(TKvVtLine& ALine);
     void ResizeLines(std::vector<TKvVtLine>& ALines, int ACols, int ARows, int AShift,
                      bool AToBack);
+    // A cursor position carried through a reflow: in, an absolute line of the scrollback
+    // and the main rows and a cell; out, the same character's line and cell in the new layout.
+    struct TReflowPoint {
+        int Line = 0;
+        int Col = 0;
+    };
+    // Rewraps the scrollback and the main screen's rows (AMain: FLines, or FStash behind the
+    // alternate screen) at ACols and fits them into ARows. APoints[0] is the main screen's
+    // cursor, which stays visible; returns its row on the new screen.
+    int Reflow(std::vector<TKvVtLine>& AMain, int ACols, int ARows, TReflowPoint* APoints,
+               int APointCount);
     void SetAltScreen(bool AOn, bool ASavePosition);
     void ResetTabs();
     void WrapToNextLine();

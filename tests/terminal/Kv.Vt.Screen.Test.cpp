@@ -375,44 +375,165 @@ TEST(VtScreen, ShrinkingRowsMovesTopLinesIntoScrollbackToKeepTheCursor) {
     EXPECT_EQ(ScreenText(top.Screen), "a|b");
 }
 
-TEST(VtScreen, ResizingColumnsCutsLinesWithoutRewrapping) {
-    TVt vt(10, 3);
-    vt << "0123\xe4\xb8\xad"
-          "abcd\r\n0123456789XY\x1b[1;2r";
-    vt.Screen.Resize(5, 3);
-    EXPECT_EQ(vt.Screen.RowText(0), "0123") << "half a wide pair is blanked";
-    EXPECT_EQ(vt.Screen.RowText(1), "01234");
-    EXPECT_EQ(vt.Screen.RowText(2), "XY");
-    EXPECT_EQ(vt.Screen.ScrollBottom(), 2);
-    EXPECT_EQ(BrokenInvariant(vt.Screen), "");
+// Each case: bytes on a fresh screen, a resize, more bytes; then the scrollback and screen
+// text (trailing empty rows left out) and the cursor; then the text after going back to the
+// first size, which must be what it was before any resize.
+struct TReflow {
+    const char* Name;
+    int Cols, Rows, Back;
+    std::string Input;
+    int NewCols, NewRows;
+    std::string Then;
+    std::string Text; // every line, oldest first, joined with "|"
+    int Row, Col;
+};
 
-    vt.Screen.Resize(12, 3);
-    EXPECT_EQ(vt.Screen.RowText(0), "0123");
-    EXPECT_EQ(vt.Screen.AbsLine(0).Cells.size(), 12u);
-    EXPECT_TRUE(vt.Screen.TabStopAt(8));
-    EXPECT_FALSE(vt.Screen.TabStopAt(12));
+const std::string KWide = "\xe4\xb8\xad"; // one character, two cells
+const std::string KMark = "e\xcc\x81";    // e and a combining acute accent
+
+const TReflow KReflows[] = {
+    {"a long line rewraps narrower", 10, 5, 100, "0123456789ABCDE", 5, 5, "",
+     "01234|56789|ABCDE", 3, 0},
+    {"a long line joins wider", 5, 5, 100, "0123456789ABCDE", 20, 5, "", "0123456789ABCDE", 0,
+     14},
+    {"line ends are kept", 10, 5, 100, "abc\r\ndefgh", 4, 5, "", "abc|defg|h", 2, 1},
+    {"the cursor stays on its character", 10, 5, 100, "0123456789abcdef\x1b[2;3H", 4, 5, "",
+     "0123|4567|89ab|cdef", 3, 0},
+    {"a wide character at the wrap point moves whole", 10, 5, 100, "0123" + KWide + "xyz", 5, 5,
+     "", "0123|" + KWide + "xyz", 2, 0},
+    {"the pad of a wide character that wrapped is not text", 10, 5, 100,
+     "012345678" + KWide + "z", 12, 5, "", "012345678" + KWide + "z", 1, 0},
+    {"combining marks travel with their character", 10, 5, 100, "abcd" + KMark + "fghijklm", 4,
+     5, "", "abcd|" + KMark + "fgh|ijkl|m", 3, 1},
+    {"the scrollback rewraps too", 10, 3, 100, "0123456789ABC\r\nx\r\ny\r\nz", 5, 3, "",
+     "01234|56789|ABC|x|y|z", 2, 1},
+    {"fewer rows push the top rows into the scrollback", 10, 5, 100, "a\r\nb\r\nc\r\nd\r\ne", 10,
+     2, "", "a|b|c|d|e", 1, 1},
+    {"narrowing a full screen pushes rows into the scrollback", 10, 2, 100,
+     "0123456789\r\n0123456789", 5, 2, "", "01234|56789|01234|56789", 1, 4},
+    {"a line longer than the scrollback keeps its end", 10, 2, 4,
+     std::string(10, 'A') + std::string(10, 'B') + std::string(10, 'C') + std::string(10, 'D') +
+         std::string(10, 'E'),
+     5, 2, "", "CCCCC|CCCCC|DDDDD|DDDDD|EEEEE|EEEEE", 1, 4},
+    {"the main screen behind the alternate one is rewrapped", 10, 3, 100,
+     "0123456789abc\r\n$ \x1b[?1049h\x1b[2J\x1b[Hvim", 5, 3, "\x1b[?1049l",
+     "01234|56789|abc|$", 2, 2},
+};
+
+class VtReflow : public ::testing::TestWithParam<TReflow> {};
+
+void PrintTo(const TReflow& ACase, std::ostream* AOut) {
+    *AOut << ACase.Name;
+}
+
+std::string LinesText(const TKvVtScreen& AScreen) {
+    std::string text = AllText(AScreen);
+    while (!text.empty() && text.back() == '|')
+        text.pop_back();
+    return text;
+}
+
+TEST_P(VtReflow, ScrollbackScreenAndCursor) {
+    const TReflow& c = GetParam();
+    TVt vt(c.Cols, c.Rows, c.Back);
+    vt << c.Input;
+    TVt before(c.Cols, c.Rows, c.Back);
+    before << c.Input << c.Then;
+    vt.Screen.Resize(c.NewCols, c.NewRows);
+    vt << c.Then;
+    EXPECT_EQ(LinesText(vt.Screen), c.Text);
+    EXPECT_EQ(vt.Screen.CursorY(), c.Row);
+    EXPECT_EQ(vt.Screen.CursorX(), c.Col);
+    EXPECT_EQ(BrokenInvariant(vt.Screen), "");
+    for (int i = 0; i < vt.Screen.LineCount(); ++i)
+        EXPECT_EQ(int(vt.Screen.AbsLine(i).Cells.size()), c.NewCols) << "line " << i;
+
+    // Back at the first size, nothing has changed, but what the scrollback could not hold.
+    vt.Screen.Resize(c.Cols, c.Rows);
+    EXPECT_EQ(BrokenInvariant(vt.Screen), "");
+    if (c.Back >= 100) {
+        EXPECT_EQ(LinesText(vt.Screen), LinesText(before.Screen));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Screen, VtReflow, ::testing::ValuesIn(KReflows), [](const auto& AInfo) {
+    std::string name;
+    for (const char* p = AInfo.param.Name; *p; ++p)
+        name += std::isalnum(uint8_t(*p)) ? *p : '_';
+    return name;
+});
+
+TEST(VtScreen, ReflowKeepsColoursFolderStampsAndTheWrapFlags) {
+    TVt vt(10, 4);
+    vt.Screen.SetCwd("file://h/home/ann");
+    vt << "ab\x1b[1;31;42mcdefghij\x1b[0mkl\r\n";
+    const int folder = vt.Screen.CwdId();
+    vt.Screen.Resize(4, 4);
+    EXPECT_EQ(LinesText(vt.Screen), "abcd|efgh|ijkl");
+    for (int r = 0; r < 3; ++r) {
+        EXPECT_EQ(vt.Screen.AbsLine(r).CwdId, folder) << r;
+        EXPECT_EQ(vt.Screen.AbsLine(r).Wrapped, r < 2) << r;
+    }
+    const TKvVtCell c = vt.Screen.CellAt(0, 2), j = vt.Screen.CellAt(2, 1),
+                    k = vt.Screen.CellAt(2, 2);
+    EXPECT_EQ(c.Ch, uint32_t('c'));
+    EXPECT_EQ(c.Fg, 1u);
+    EXPECT_EQ(c.Bg, 2u);
+    EXPECT_EQ(c.Flags, vfBold);
+    EXPECT_EQ(j.Fg, 1u);
+    EXPECT_EQ(k.Fg, KVtDefaultColor);
+    EXPECT_EQ(vt.Screen.CellAt(0, 0).Bg, KVtDefaultColor);
+
+    // A row that is only colour (an erased status bar) is kept, cut where it no longer fits.
+    TVt bar(10, 3);
+    bar << "\x1b[44m\x1b[2K\x1b[0m\r\n$ ";
+    bar.Screen.Resize(6, 3);
+    EXPECT_EQ(bar.Screen.CellAt(0, 5).Bg, 4u);
+    EXPECT_EQ(bar.Screen.RowText(1), "$");
+    EXPECT_EQ(bar.Screen.CursorY(), 1);
+    EXPECT_EQ(bar.Screen.CursorX(), 2);
+}
+
+TEST(VtScreen, ReflowCarriesTheSavedCursorsWithTheirCharacters) {
+    // DECSC on the main screen, then a narrower window: DECRC goes back to the same character.
+    TVt vt(10, 5);
+    vt << "0123456789abcdef\x1b[2;4H\x1b" "7\x1b[5;1H";
+    vt.Screen.Resize(4, 5);
+    vt << "\x1b" "8X";
+    EXPECT_EQ(LinesText(vt.Screen), "0123|4567|89ab|cXef");
+
+    // Behind the alternate screen: leaving it lands after the prompt again.
+    TVt alt(10, 4);
+    alt << "0123456789abcdef\r\n$ \x1b[?1049h\x1b[3;3Hx";
+    alt.Screen.Resize(4, 4);
+    alt.Screen.Resize(6, 3);
+    alt << "\x1b[?1049lls";
+    EXPECT_EQ(LinesText(alt.Screen), "012345|6789ab|cdef|$ ls");
+    EXPECT_EQ(alt.Screen.CursorY(), 2);
+    EXPECT_EQ(alt.Screen.CursorX(), 4);
+}
+
+TEST(VtScreen, ResizeOnTheAlternateScreenCutsOnlyTheAlternateScreen) {
+    TVt vt(10, 4);
+    vt << "one\r\ntwo\r\nthree\x1b[?1049h\x1b[4;1Halt";
+    vt.Screen.Resize(6, 2);
+    EXPECT_EQ(ScreenText(vt.Screen), "|alt");
+    vt << "\x1b[?1049l";
+    EXPECT_EQ(LinesText(vt.Screen), "one|two|three") << "nothing of the main screen is lost";
+    EXPECT_EQ(vt.Screen.CursorY(), 1);
+    EXPECT_EQ(vt.Screen.CursorX(), 5);
+    EXPECT_EQ(BrokenInvariant(vt.Screen), "");
 
     // Sizes below the minimum are raised; the cursor is clamped.
     vt << "\x1b[3;12H";
     vt.Screen.Resize(0, 0);
     EXPECT_EQ(vt.Screen.Cols(), 2);
     EXPECT_EQ(vt.Screen.Rows(), 1);
-    EXPECT_EQ(vt.Screen.CursorX(), 1);
-    EXPECT_EQ(vt.Screen.CursorY(), 0);
     EXPECT_EQ(BrokenInvariant(vt.Screen), "");
-}
-
-TEST(VtScreen, ResizeOnTheAlternateScreenKeepsTheMainScreen) {
-    TVt vt(10, 4);
-    vt << "one\r\ntwo\r\nthree\x1b[?1049h\x1b[4;1Halt";
-    vt.Screen.Resize(6, 2);
-    EXPECT_EQ(vt.Screen.BackCount(), 0);
-    EXPECT_EQ(ScreenText(vt.Screen), "|alt");
-    vt << "\x1b[?1049l";
-    EXPECT_EQ(ScreenText(vt.Screen), "one|two");
-    EXPECT_EQ(vt.Screen.CursorY(), 1) << "the saved position is clamped to the new size";
-    EXPECT_EQ(vt.Screen.CursorX(), 5);
-    EXPECT_EQ(BrokenInvariant(vt.Screen), "");
+    vt.Screen.Resize(12, 3);
+    EXPECT_TRUE(vt.Screen.TabStopAt(8));
+    EXPECT_FALSE(vt.Screen.TabStopAt(12));
+    EXPECT_EQ(LinesText(vt.Screen), "one|two|three");
 }
 
 TEST(VtScreen, FolderReportsNumberFoldersAndStampLines) {

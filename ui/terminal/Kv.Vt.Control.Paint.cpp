@@ -96,6 +96,11 @@ void TKvTerminal::FitGrid() {
     {
         TKvVtScreenLock lock(FTerm);
         if (cols != FTerm->Cols() || rows != FTerm->Rows()) {
+            // Lines are rewrapped at a new width: a selection no longer names the same text.
+            if (cols != FTerm->Cols()) {
+                FHasSel = false;
+                FSelecting = false;
+            }
             FTerm->Resize(cols, rows);
             Track();
             changed = true;

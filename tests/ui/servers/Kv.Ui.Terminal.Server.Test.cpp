@@ -1,11 +1,14 @@
 // The whole window with terminal halves against a real sshd: what was open at the last close
 // comes back as a placeholder that connects when asked, a hybrid SSH terminal switches to its
-// files and back keeping the folder, and copies go into a terminal's folder.
+// files and back keeping the folder, copies go into a terminal's folder, and a smaller window
+// under a full-screen program loses none of the shell's text.
 #include <gtest/gtest.h>
 
 #include <QLabel>
 #include <QTest>
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "Kv.Connectors.h"
 #include "Kv.Shell.Quote.h"
@@ -195,6 +198,89 @@ TEST_F(TerminalHalves, HybridTerminalSwitchesToItsFilesAndBackKeepingTheFolder) 
     QTest::mouseClick(disconnect, Qt::LeftButton);
     EXPECT_EQ(f.Form->Terminal(rhLeft), nullptr);
     EXPECT_TRUE(f.Panel(rhLeft).isVisible());
+}
+
+// Every logical line of the scrollback and the screen: wrapped rows joined, one line each.
+std::vector<std::string> LogicalLines(TKvVtScreen& AScreen) {
+    std::vector<std::string> lines;
+    std::string current;
+    TKvVtScreenLock lock(&AScreen);
+    for (int i = 0; i < AScreen.LineCount(); ++i) {
+        const TKvVtLine& line = AScreen.AbsLine(i);
+        if (line.Wrapped) {
+            for (const TKvVtCell& cell : line.Cells)
+                if (!(cell.Flags & vfWideRight))
+                    AppendCellText(current, line, cell);
+            continue;
+        }
+        current += LineText(line);
+        lines.push_back(current);
+        current.clear();
+    }
+    return lines;
+}
+
+TEST_F(TerminalHalves, ASmallerWindowUnderVimKeepsEveryLineOfTheShell) {
+    TKvConnector conn = NewConnector();
+    conn.Name = "Shell server";
+    conn.Kind = ckSsh;
+    conn.Host = "127.0.0.1";
+    conn.Port = std::stoi(Port());
+    conn.User = "kvkey";
+    conn.Auth = amKeyFile;
+    conn.KeyFile = Env.at("KV_SSH_KEYS") + "/id_ed25519";
+    auto ui = std::make_shared<TScriptedUi>();
+    ui->TrustNew = true;
+    TKvShellPanel panel;
+    panel.resize(900, 560);
+    panel.show();
+    panel.Open(conn, ui);
+    TKvVtScreen& screen = panel.Model().Screen();
+    auto shown = [&] {
+        std::string text;
+        for (const std::string& line : LogicalLines(screen))
+            text += line + "\n";
+        return text;
+    };
+    auto has = [&](const std::string& ALine) {
+        const auto lines = LogicalLines(screen);
+        return std::find(lines.begin(), lines.end(), ALine) != lines.end();
+    };
+    panel.TypeLine("echo rea''dy");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return has("ready"); }, 30000)) << panel.LastStatus() << shown();
+    const std::string command = "for i in $(seq 1 70); do echo line-$i; done";
+    panel.TypeLine(command);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return has("line-70"); }, 30000)) << shown();
+    const int wide = [&] {
+        TKvVtScreenLock lock(&screen);
+        return screen.Cols();
+    }();
+
+    panel.TypeLine("vi -u NONE");
+    auto alternate = [&] {
+        TKvVtScreenLock lock(&screen);
+        return screen.AltScreen();
+    };
+    ASSERT_TRUE(QTest::qWaitFor(alternate, 30000)) << shown();
+    panel.resize(380, 240);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            TKvVtScreenLock lock(&screen);
+            return screen.Cols() < wide / 2;
+        },
+        10000));
+    QTest::qWait(300); // vi redraws for the new size
+    panel.Model().Input("\x1b:q!\r");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !alternate(); }, 30000)) << shown();
+    panel.TypeLine("echo do''ne");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return has("done"); }, 30000)) << shown();
+
+    // Every line printed before vi, and the command that printed them, are still there.
+    const std::string text = shown();
+    for (int i = 1; i <= 70; ++i)
+        EXPECT_TRUE(has("line-" + std::to_string(i))) << i << "\n" << text;
+    EXPECT_NE(text.find(command + "\n"), std::string::npos) << text;
+    EXPECT_LT(text.find("line-70\n"), text.find("vi -u NONE")) << text;
 }
 
 } // namespace
