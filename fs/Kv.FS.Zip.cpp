@@ -97,19 +97,55 @@ bool IsEncrypted(const TZipEntryInfo& AInfo) {
     return (AInfo.Flags & 1) != 0;
 }
 
+// Encrypted in a way a password given here can open: ZipCrypto or WinZip AES.
+bool CanDecrypt(const TZipEntryInfo& AInfo) {
+    return IsEncrypted(AInfo) && AInfo.AesStrength <= 3 &&
+           !(AInfo.AesStrength == 0 && (AInfo.Flags & 0x40) != 0);
+}
+
+bool MethodSupported(const TZipEntryInfo& AInfo) {
+    return AInfo.Method == 0 || AInfo.Method == 8;
+}
+
+// The methods other tools write, so the message says what the entry needs.
+std::string MethodName(uint16_t AMethod) {
+    switch (AMethod) {
+    case 9: return "Deflate64; ";
+    case 12: return "bzip2; ";
+    case 14: return "LZMA; ";
+    case 93: return "Zstandard; ";
+    case 95: return "XZ; ";
+    case 98: return "PPMd; ";
+    default: return {};
+    }
+}
+
+// An entry this reader cannot unpack or decrypt, whatever the password.
+class EKvUnsupported : public EKvFsError {
+public:
+    using EKvFsError::EKvFsError;
+};
+
 // The decrypting and inflating chain of one entry. AAes receives the AES stream, when there
 // is one, so the end check can reach it.
 TKvStreamPtr OpenRaw(const std::string& AFile, const std::string& AName, const TZipEntryInfo& AInfo,
                      const std::string& APassword, TKvAesReadStream** AAes) {
     *AAes = nullptr;
-    if (AInfo.Method != 0 && AInfo.Method != 8)
-        throw EKvFsError(AName + ": unsupported compression method " +
-                         std::to_string(AInfo.Method) + " (only stored and deflate)");
     const bool encrypted = IsEncrypted(AInfo);
     if (encrypted && AInfo.AesStrength == 0 && (AInfo.Flags & 0x40) != 0)
-        throw EKvFsError(Format("%s: this kind of encryption is not supported", AName));
+        throw EKvUnsupported(Format("%s: this kind of encryption is not supported", AName));
     if (AInfo.AesStrength > 3)
-        throw EKvFsError(Format("%s: unknown AES strength in the zip file", AName));
+        throw EKvUnsupported(Format("%s: unknown AES strength in the zip file", AName));
+    // The method is checked after the password: a right password must be known as right even
+    // when an entry it opens is packed in a way this reader cannot unpack.
+    auto checkMethod = [&] {
+        if (AInfo.Method != 0 && AInfo.Method != 8)
+            throw EKvUnsupported(AName + ": unsupported compression method " +
+                                 std::to_string(AInfo.Method) + " (" + MethodName(AInfo.Method) +
+                                 "only stored and deflate)");
+    };
+    if (!encrypted)
+        checkMethod();
 
     TKvStreamPtr file = LocalFs()->OpenRead(AFile);
     const int64_t fileSize = file->Size();
@@ -141,6 +177,7 @@ TKvStreamPtr OpenRaw(const std::string& AFile, const std::string& AName, const T
         TKvBytes keys = Pbkdf2HmacSha1(APassword, salt, KAesIterations, 2 * keyLength + 2);
         if (keys[2 * keyLength] != verifier[0] || keys[2 * keyLength + 1] != verifier[1])
             throw EKvFsError(Format("%s: wrong password", AName));
+        checkMethod();
         auto slice = std::make_unique<TKvSliceStream>(
             std::move(file), dataStart + saltLength + KAesVerifierLength,
             AInfo.CompressedSize - saltLength - KAesVerifierLength - KAesAuthLength);
@@ -165,6 +202,7 @@ TKvStreamPtr OpenRaw(const std::string& AFile, const std::string& AName, const T
             (AInfo.Flags & 8) != 0 && head[11] == static_cast<uint8_t>(AInfo.DosTime >> 8);
         if (!byCrc && !byTime)
             throw EKvFsError(Format("%s: wrong password", AName));
+        checkMethod();
         auto slice = std::make_unique<TKvSliceStream>(std::move(file), dataStart + 12,
                                                       AInfo.CompressedSize - 12);
         stream = std::make_unique<TKvZipCryptoReadStream>(std::move(slice), keys);
@@ -301,6 +339,9 @@ void TKvZipFileSystem::ReadDirectory(const IKvCancelToken& AToken) {
         count = ReadU16LE(end, 10);
         int64_t size = ReadU32LE(end, 12);
         int64_t offset = ReadU32LE(end, 16);
+        uint32_t disk = ReadU16LE(end, 4), directoryDisk = ReadU16LE(end, 6), disks = 1;
+        // Where the directory really ends: right before the end records.
+        int64_t directoryEnd = endPos;
         if (count == 0xFFFF || size == 0xFFFFFFFF || offset == 0xFFFFFFFF) {
             if (endPos < 20)
                 Damaged();
@@ -309,19 +350,47 @@ void TKvZipFileSystem::ReadDirectory(const IKvCancelToken& AToken) {
             if (ReadU32LE(locator, 0) != KLocatorSignature)
                 Damaged();
             auto end64Pos = static_cast<int64_t>(ReadU64LE(locator, 8));
-            if (end64Pos < 0 || end64Pos > fileSize - 56)
-                Damaged();
+            disks = ReadU32LE(locator, 16);
             uint8_t end64[56];
-            ReadAt(*file, end64Pos, end64, 56, Damaged);
-            if (ReadU32LE(end64, 0) != KEnd64Signature)
+            auto isEnd64 = [&](int64_t AAt) {
+                if (AAt < 0 || AAt > fileSize - 56)
+                    return false;
+                ReadAt(*file, AAt, end64, 56, Damaged);
+                return ReadU32LE(end64, 0) == KEnd64Signature;
+            };
+            // With data in front the recorded place is short by its length; the record
+            // itself sits just before the locator.
+            if (!isEnd64(end64Pos) && !(end64Pos < endPos - 76 && isEnd64(end64Pos = endPos - 76)))
                 Damaged();
             count = static_cast<int64_t>(ReadU64LE(end64, 32));
             size = static_cast<int64_t>(ReadU64LE(end64, 40));
             offset = static_cast<int64_t>(ReadU64LE(end64, 48));
+            disk = ReadU32LE(end64, 16);
+            directoryDisk = ReadU32LE(end64, 20);
+            directoryEnd = end64Pos;
         }
+        // Only the last part of a split zip ends with these records; the entries lie in the
+        // other parts.
+        if ((disk != 0 && disk != 0xFFFF) || (directoryDisk != 0 && directoryDisk != 0xFFFF) ||
+            disks > 1)
+            throw EKvFsError("This is the last part of a zip split over several files, which "
+                             "cannot be browsed. Extract the parts together with 7-Zip, or join "
+                             "them into one zip first");
         // Values from zip64 records reach 2^63: compare without adding them.
         if (count < 0 || size < 0 || offset < 0 || offset > fileSize || size > fileSize - offset)
             Damaged();
+        // Data in front (a self-extracting program, padding): every recorded offset is short by
+        // its length. Where the directory is not found at its offset but ends right before the
+        // end records, as unzip and bsdtar take it.
+        auto directoryAt = [&](int64_t AAt) {
+            uint8_t signature[4];
+            ReadAt(*file, AAt, signature, 4, Damaged);
+            return ReadU32LE(signature, 0) == KCentralSignature;
+        };
+        if (size >= 4 && !directoryAt(offset) && directoryEnd - size > offset &&
+            directoryAt(directoryEnd - size))
+            FShift = directoryEnd - size - offset;
+        offset += FShift;
         if (size > KMaxDirectory)
             throw EKvFsError("The zip file has too many entries to open");
         directory.resize(static_cast<size_t>(size));
@@ -360,7 +429,7 @@ void TKvZipFileSystem::ReadDirectory(const IKvCancelToken& AToken) {
         bool hasUnicodeName = false;
         // Exact UTC times: Windows tools write the NTFS field, Unix ones the extended
         // timestamp. The DOS fields hold local time of wherever the zip was made.
-        std::optional<int64_t> unixTime, ntfsTime;
+        std::optional<int64_t> unixTime, ntfsTime, uxTime;
 
         const uint8_t* extra = rec + 46 + nameLength;
         for (size_t p = 0; p + 4 <= extraLength;) {
@@ -386,6 +455,10 @@ void TKvZipFileSystem::ReadDirectory(const IKvCancelToken& AToken) {
             } else if (id == 0x5455) {
                 if (length >= 5 && (data[0] & 1) != 0)
                     unixTime = ReadU32LE(data, 1);
+            } else if (id == 0x5855) {
+                // Info-ZIP's older Unix field (macOS still writes it): access, then modification.
+                if (length >= 8)
+                    uxTime = ReadU32LE(data, 4);
             } else if (id == 0x000A) {
                 for (size_t q = 4; q + 4 <= length;) {
                     const uint16_t tag = ReadU16LE(data, q);
@@ -408,8 +481,10 @@ void TKvZipFileSystem::ReadDirectory(const IKvCancelToken& AToken) {
         info.Size = static_cast<int64_t>(size);
         info.CompressedSize = static_cast<int64_t>(comp);
         info.LocalOffset = static_cast<int64_t>(offset);
-        if (info.Size < 0 || info.CompressedSize < 0 || info.LocalOffset < 0)
+        if (info.Size < 0 || info.CompressedSize < 0 || info.LocalOffset < 0 ||
+            info.LocalOffset > INT64_MAX - FShift)
             Damaged();
+        info.LocalOffset += FShift;
 
         std::string name = hasUnicodeName          ? unicodeName
                            : (info.Flags & 0x0800) ? rawName
@@ -422,6 +497,8 @@ void TKvZipFileSystem::ReadDirectory(const IKvCancelToken& AToken) {
                 DateTimeFromUnix(*ntfsTime / 10000000 - KNtfsToUnix, *ntfsTime % 10000000 * 100);
         else if (unixTime)
             modified = DateTimeFromUnix(*unixTime);
+        else if (uxTime)
+            modified = DateTimeFromUnix(*uxTime);
         const bool fromUnix = (ReadU16LE(rec, 4) >> 8) == 3;
         const bool isLink = fromUnix && ((attributes >> 16) & 0170000) == 0120000;
         if (isDir) {
@@ -444,7 +521,8 @@ void TKvZipFileSystem::ReadDirectory(const IKvCancelToken& AToken) {
             else
                 AddLink(name, target, modified);
         } else {
-            if (IsEncrypted(info))
+            // Strong encryption cannot be opened with any password: no point asking for one.
+            if (CanDecrypt(info))
                 FHasEncrypted = true;
             const auto tag = static_cast<int32_t>(FEntries.size());
             FEntries.push_back(info);
@@ -462,16 +540,20 @@ bool TKvZipFileSystem::NeedsPassword() {
 bool TKvZipFileSystem::TryPassword(const std::string& APassword) {
     // The smallest entry that has data: an empty one has nothing whose CRC could refuse a
     // wrong password that happens to pass the one-byte check (one in 256).
+    // Entries this reader can unpack come first: only their data can confirm the password
+    // beyond the check bytes.
     const TZipEntryInfo* probe = nullptr;
     auto better = [](const TZipEntryInfo& A, const TZipEntryInfo* B) {
         if (!B)
             return true;
+        if (MethodSupported(A) != MethodSupported(*B))
+            return MethodSupported(A);
         if ((A.Size > 0) != (B->Size > 0))
             return A.Size > 0;
         return A.CompressedSize < B->CompressedSize;
     };
     for (const auto& info : FEntries)
-        if (IsEncrypted(info) && better(info, probe))
+        if (CanDecrypt(info) && better(info, probe))
             probe = &info;
     if (probe) {
         try {
@@ -483,6 +565,9 @@ bool TKvZipFileSystem::TryPassword(const std::string& APassword) {
                 while (stream->Read(buffer.data(), static_cast<int64_t>(buffer.size())) > 0) {
                 }
             }
+        } catch (const EKvUnsupported&) {
+            // Thrown only after the password passed the check bytes, which is all that can
+            // be known of it here.
         } catch (...) {
             return false;
         }
@@ -524,7 +609,7 @@ TKvStreamPtr TKvZipFileSystem::OpenNode(const TKvArchiveNode& ANode) {
     std::string password;
     {
         std::lock_guard lock(FLock);
-        if (IsEncrypted(info) && !FPasswordOk)
+        if (CanDecrypt(info) && !FPasswordOk)
             throw EKvFsError(
                 ANode.Name +
                 ": this file is password-protected. Open the zip again and give the password");

@@ -72,6 +72,7 @@ private:
     void ReadDirectory(const IKvCancelToken& AToken);
 
     std::string FFile;
+    int64_t FShift = 0; // bytes in front of the zip proper (a self-extractor's program)
     std::vector<TZipEntryInfo> FEntries;
     bool FHasEncrypted = false;
     mutable std::mutex FLock; // over the accepted password

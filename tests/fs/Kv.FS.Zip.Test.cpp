@@ -293,6 +293,100 @@ TEST(ZipReader, EntryStreamsSeekAndCheckTheirData) {
     EXPECT_EQ(ReadEntry(*bad, "\\deflated"), "fine data");
 }
 
+// Zips with data in front (self-extractors, padding) read as unzip and bsdtar read them; the
+// last part of a split zip is refused at once, not entry by entry.
+TEST(ZipReader, DataInFrontAndSplitZips) {
+    TSourceTree source;
+    const std::string d = source.Dir.Path();
+    ASSERT_EQ(Sh("cd '" + source.Root + "' && zip -q -r '" + d + "/x.zip' . && zip -q -r -fz '" + d +
+                 "/x64.zip' . && head -c 70000 /dev/urandom > '" + d + "/stub.bin'"),
+              0);
+    struct TCase {
+        const char* Name;
+        const char* Make;
+    } cases[] = {
+        {"a program in front", "cat stub.bin x.zip > case.zip"},
+        {"zip64 records, a program in front", "cat stub.bin x64.zip > case.zip"},
+        {"offsets adjusted by zip -A", "cat stub.bin x.zip > case.zip && zip -q -A case.zip"},
+        {"python appends to a file with data", "head -c 999 stub.bin > case.zip && /usr/bin/python3 "
+                                               "-c \"import zipfile\nz=zipfile.ZipFile('case.zip',"
+                                               "'a')\nz.write('x.zip','a.txt')\nz.close()\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::string output;
+        ASSERT_EQ(Sh("cd '" + d + "' && rm -f case.zip && " + c.Make, &output), 0) << output;
+        // unzip warns of the bytes in front (exit code 1) and reads the entries.
+        Sh("unzip -tq '" + d + "/case.zip'", &output);
+        ASSERT_NE(output.find("No errors detected"), std::string::npos) << output;
+        auto fs = OpenZip(d + "/case.zip");
+        if (std::string(c.Name).find("python") == 0) {
+            EXPECT_EQ(ReadEntry(*fs, "/a.txt"), ReadFile(d + "/x.zip"));
+        } else {
+            ExpectSameTree(*fs, source, c.Name);
+        }
+    }
+
+    ASSERT_EQ(Sh("head -c 300000 /dev/urandom > '" + source.Root + "/noise' && cd '" + source.Root +
+                 "' && zip -q -r -s 64k '" + d + "/split.zip' ."),
+              0);
+    EXPECT_EQ(OpenMessage(d + "/split.zip"),
+              "This is the last part of a zip split over several files, which cannot be browsed. "
+              "Extract the parts together with 7-Zip, or join them into one zip first");
+}
+
+// A right password is known as right even when the entries it opens are packed in a way this
+// reader cannot unpack; those entries alone say so, and the rest of the zip reads.
+TEST(ZipReader, PasswordsForEntriesItCannotUnpack) {
+    TTempDir dir;
+    WriteFile(dir / "plain.txt", "not encrypted\n");
+    WriteFile(dir / "deflated.txt", std::string(3000, 'd'));
+    WriteFile(dir / "packed.txt", std::string(3000, 'p'));
+    struct TCase {
+        const char* Name;
+        const char* Locked; // 7-Zip options for the encrypted entries
+        bool WithDeflated;
+        const char* Message;
+    } cases[] = {
+        {"AES, bzip2", "-mm=BZip2 -mem=AES256", false, "12 (bzip2; "},
+        {"AES, LZMA, beside deflate", "-mm=LZMA -mem=AES128", true, "14 (LZMA; "},
+        {"ZipCrypto, PPMd, beside deflate", "-mm=PPMd -mem=ZipCrypto", true, "98 (PPMd; "},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::string zip = dir / ("p" + std::to_string(index++) + ".zip");
+        std::string output;
+        std::string command = "cd '" + dir.Path() + "' && " + SevenZip() + " a -tzip '" + zip +
+                              "' plain.txt && " + SevenZip() + " a -tzip " + c.Locked +
+                              " -pright '" + zip + "' packed.txt";
+        if (c.WithDeflated)
+            command += " && " + SevenZip() + " a -tzip -mm=Deflate -pright '" + zip + "' deflated.txt";
+        ASSERT_EQ(Sh(command, &output), 0) << output;
+        auto fs = OpenZip(zip);
+        EXPECT_TRUE(fs->NeedsPassword());
+        EXPECT_FALSE(fs->TryPassword("wrong"));
+        EXPECT_TRUE(fs->TryPassword("right"));
+        EXPECT_FALSE(fs->NeedsPassword());
+        EXPECT_EQ(ReadEntry(*fs, "/plain.txt"), "not encrypted\n");
+        if (c.WithDeflated) {
+            EXPECT_EQ(ReadEntry(*fs, "/deflated.txt"), std::string(3000, 'd'));
+        }
+        EXPECT_EQ(MessageOf([&] { fs->OpenRead("/packed.txt"); }),
+                  "packed.txt: unsupported compression method " + std::string(c.Message) +
+                      "only stored and deflate)");
+    }
+
+    // PKWARE's strong encryption: no password opens it here, so none is asked for.
+    WriteFile(dir / "strong.zip", BuildZip({{.Name = "plain", .Data = "P"},
+                                            {.Name = "strong", .Data = "xxxxxxxxxxxxS", .Flags = 0x41}}));
+    auto strong = OpenZip(dir / "strong.zip");
+    EXPECT_FALSE(strong->NeedsPassword());
+    EXPECT_EQ(ReadEntry(*strong, "/plain"), "P");
+    EXPECT_EQ(MessageOf([&] { strong->OpenRead("/strong"); }),
+              "strong: this kind of encryption is not supported");
+}
+
 TEST(ZipReader, NamesFoldersAndTimesFromTheDirectory) {
     TTempDir dir;
     std::string nameCrc = LE32(Crc32Of("raw-name"));
@@ -312,14 +406,18 @@ TEST(ZipReader, NamesFoldersAndTimesFromTheDirectory) {
                         {.Name = "attrdir", .Data = "", .Attributes = 0x10},
                         {.Name = "attrfile", .Data = "data", .Attributes = 0x10},
                         {.Name = "Case", .Data = "1"},
-                        {.Name = "case", .Data = "2"}}));
+                        {.Name = "case", .Data = "2"},
+                        // Info-ZIP's older Unix field, as macOS writes it: access, modification.
+                        {.Name = "ux", .Data = "x",
+                         .Extra = LE16(0x5855) + LE16(8) + LE32(1500000000) + LE32(1600000000)}}));
     const std::string oldLog = LogPath();
     SetLogFolder(dir.Path());
     ClearLog();
     auto fs = OpenZip(dir / "names.zip");
     EXPECT_EQ(TreeOf(*fs, "\\"), (std::vector<std::string>{
                                      "Case", "attrdir/", "attrfile", "caf\xC3\xA9", "case", "etc/",
-                                     "etc/passwd", "stale-name", "utf8-\xC3\xA9", unicode}));
+                                     "etc/passwd", "stale-name", "utf8-\xC3\xA9", "ux",
+                                     unicode}));
     // Left out, and said so; a leading "/" is only dropped, as unzip and tar do.
     EXPECT_EQ(fs->LeftOut(), (std::vector<std::string>{"../evil", "a/../../evil2"}));
     EXPECT_EQ(fs->LeftOutCount(), 2);
@@ -331,6 +429,9 @@ TEST(ZipReader, NamesFoldersAndTimesFromTheDirectory) {
     SetLogFolder(oldLog.substr(0, oldLog.rfind('/')));
     TKvFileEntry entry;
     ASSERT_TRUE(fs->Stat("\\" + unicode, entry));
+    TKvFileEntry ux;
+    ASSERT_TRUE(fs->Stat("/ux", ux));
+    EXPECT_EQ(ux.Modified, DateTimeFromUnix(1600000000));
     TKvDateParts when = DecodeDateTime(entry.Modified);
     EXPECT_EQ(when.Year, 2025);
     EXPECT_EQ(when.Month, 1);
