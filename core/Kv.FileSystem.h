@@ -185,6 +185,21 @@ public:
     virtual int LeftOutIn(const std::string& AFolder) const = 0;
 };
 
+// File systems that can write on at the end of a file a stopped copy left (it resumes there):
+// opens the existing APath for writing at AOffset, cutting anything after it.
+class IKvResumeWrite {
+public:
+    virtual ~IKvResumeWrite() = default;
+    virtual TKvStreamPtr OpenWriteAt(const std::string& APath, int64_t AOffset) = 0;
+};
+
+// Servers whose connection can die: true once it was lost, until the next call connects again.
+class IKvConnectionState {
+public:
+    virtual ~IKvConnectionState() = default;
+    virtual bool ConnectionLost() const = 0;
+};
+
 // Marker: files appear under their final name only when complete, so no temporary name is needed.
 class IKvDirectWrite {
 public:

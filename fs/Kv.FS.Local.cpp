@@ -367,6 +367,15 @@ TKvStreamPtr TKvLocalFileSystem::OpenWrite(const std::string& APath) {
     return OpenStream(APath, O_WRONLY | O_CREAT | O_TRUNC);
 }
 
+TKvStreamPtr TKvLocalFileSystem::OpenWriteAt(const std::string& APath, int64_t AOffset) {
+    TKvStreamPtr stream = OpenStream(APath, O_WRONLY);
+    auto& local = static_cast<TKvLocalStream&>(*stream);
+    if (::ftruncate(local.Fd(), AOffset) != 0)
+        RaiseErrno(APath, errno);
+    local.Seek(AOffset, soBegin);
+    return stream;
+}
+
 void TKvLocalFileSystem::MakeDir(const std::string& APath) {
     std::string path = StripTrailingSlashes(APath);
     struct stat st {};

@@ -12,7 +12,8 @@ class TKvLocalFileSystem final : public IKvFileSystem,
                                  public IKvFileIdentity,
                                  public IKvFileMode,
                                  public IKvFileOwner,
-                                 public IKvSymlinks {
+                                 public IKvSymlinks,
+                                 public IKvResumeWrite {
 public:
     std::string Id() const override { return "local"; }
     bool ReadOnly() const override { return false; }
@@ -29,6 +30,7 @@ public:
     bool Stat(const std::string& APath, TKvFileEntry& AEntry) override;
     TKvStreamPtr OpenRead(const std::string& APath) override;
     TKvStreamPtr OpenWrite(const std::string& APath) override;
+    TKvStreamPtr OpenWriteAt(const std::string& APath, int64_t AOffset) override;
     void MakeDir(const std::string& APath) override;
     void DeleteFileAt(const std::string& APath) override;
     void DeleteDirAt(const std::string& APath) override;

@@ -66,8 +66,53 @@ TKvSftpFileSystem::TKvSftpFileSystem(TKvSshSessionPtr ASession, const TKvConnect
       FId("sftp:" + LowerAscii(AConn.User + "@" + AConn.Host + ":" + std::to_string(AConn.Port))),
       FLabel(ConnectorTitle(AConn)) {}
 
-void TKvSftpFileSystem::Fail(const std::string& AContext) {
-    throw EKvFsError(AContext + ": " + FSess->LastError());
+void TKvSftpFileSystem::SetLogin(const TKvConnector& ALogin, IKvConnectUiPtr AUi,
+                                 int AConnectLimitMs) {
+    std::lock_guard lock(FReconnectLock);
+    FLogin = ALogin;
+    FUi = std::move(AUi);
+    FConnectLimitMs = AConnectLimitMs;
+    FCanReconnect = true;
+}
+
+TKvSftpFileSystem::TSession TKvSftpFileSystem::Current() const {
+    std::lock_guard lock(FSessLock);
+    return FSess;
+}
+
+bool TKvSftpFileSystem::ConnectionLost() const {
+    auto sess = Current();
+    return sess && sess->Broken();
+}
+
+TKvSftpFileSystem::TSession TKvSftpFileSystem::Live() {
+    TSession sess = Current();
+    if (!sess->Broken())
+        return sess;
+    std::lock_guard reconnecting(FReconnectLock);
+    sess = Current();
+    if (!sess->Broken() || !FCanReconnect)
+        return sess;
+    Log("sftp: the connection to " + FLabel + " was lost; connecting again");
+    auto fresh = std::make_shared<TKvSshSession>();
+    fresh->SetConnectLimit(FConnectLimitMs);
+    // Calls that fail here keep the old session, still broken: the next one tries again.
+    TKvCancelToken never;
+    try {
+        fresh->Connect(FLogin, FUi, never);
+        fresh->StartSftp();
+    } catch (const EKvFsError& e) {
+        throw EKvFsError("The connection to " + FLabel + " was lost and could not be made again: " +
+                         e.what());
+    }
+    Log("sftp: connected to " + FLabel + " again");
+    std::lock_guard lock(FSessLock);
+    FSess = fresh;
+    return fresh;
+}
+
+void TKvSftpFileSystem::Fail(TKvSshSession& ASess, const std::string& AContext) {
+    throw EKvFsError(AContext + ": " + ASess.LastError());
 }
 
 std::string TKvSftpFileSystem::Normalize(const std::string& APath) const {
@@ -108,17 +153,23 @@ bool TKvSftpFileSystem::ListInto(const std::string& APath, const IKvCancelToken&
     const auto& api = Ssh2();
     const std::string path = Normalize(APath);
     AEntries.clear();
-    std::lock_guard lock(FSess->Mutex());
+    const TSession sess = Live();
+    std::lock_guard lock(sess->Mutex());
     LIBSSH2_SFTP_HANDLE* dir =
-        api.libssh2_sftp_open_ex(FSess->Sftp(), path.data(), Len(path), 0, 0, LIBSSH2_SFTP_OPENDIR);
+        api.libssh2_sftp_open_ex(sess->Sftp(), path.data(), Len(path), 0, 0, LIBSSH2_SFTP_OPENDIR);
     if (!dir) {
-        AError = FSess->LastError();
+        AError = sess->LastError();
         return false;
     }
     struct TCloser {
         LIBSSH2_SFTP_HANDLE* Handle;
-        ~TCloser() { Ssh2().libssh2_sftp_close_handle(Handle); }
-    } closer{dir};
+        const TKvSshSession& Sess;
+        // A dead connection would only wait for its time-out; its teardown frees the handle.
+        ~TCloser() {
+            if (!Sess.Broken())
+                Ssh2().libssh2_sftp_close_handle(Handle);
+        }
+    } closer{dir, *sess};
 
     TKvFileEntries entries;
     size_t count = 0;
@@ -133,7 +184,7 @@ bool TKvSftpFileSystem::ListInto(const std::string& APath, const IKvCancelToken&
         if (length == 0 && attrs.flags == KNoEntryMark)
             break;
         if (length < 0) {
-            AError = FSess->LastError();
+            AError = sess->LastError();
             return false;
         }
         std::string_view text(name, static_cast<size_t>(length));
@@ -150,7 +201,7 @@ bool TKvSftpFileSystem::ListInto(const std::string& APath, const IKvCancelToken&
             // The entry stays a link; what it points to decides whether it opens as a folder.
             std::string target = Join(path, entry.Name);
             LIBSSH2_SFTP_ATTRIBUTES to{};
-            if (api.libssh2_sftp_stat_ex(FSess->Sftp(), target.data(), Len(target),
+            if (api.libssh2_sftp_stat_ex(sess->Sftp(), target.data(), Len(target),
                                          LIBSSH2_SFTP_STAT, &to) == 0) {
                 TKvFileEntry followed = SftpEntryOf(entry.Name, to);
                 entry.IsDir = followed.IsDir;
@@ -192,8 +243,14 @@ bool TKvSftpFileSystem::StatAttrs(const std::string& APath, int AType,
                                   LIBSSH2_SFTP_ATTRIBUTES& AAttrs) {
     std::string path = Normalize(APath);
     AAttrs = {};
-    std::lock_guard lock(FSess->Mutex());
-    return Ssh2().libssh2_sftp_stat_ex(FSess->Sftp(), path.data(), Len(path), AType, &AAttrs) == 0;
+    const TSession sess = Live();
+    std::lock_guard lock(sess->Mutex());
+    if (Ssh2().libssh2_sftp_stat_ex(sess->Sftp(), path.data(), Len(path), AType, &AAttrs) == 0)
+        return true;
+    const std::string error = sess->LastError();
+    if (sess->Broken())
+        throw EKvFsError(APath + ": " + error);
+    return false;
 }
 
 bool TKvSftpFileSystem::Stat(const std::string& APath, TKvFileEntry& AEntry) {
@@ -208,23 +265,52 @@ bool TKvSftpFileSystem::Stat(const std::string& APath, TKvFileEntry& AEntry) {
 
 TKvStreamPtr TKvSftpFileSystem::OpenRead(const std::string& APath) {
     std::string path = Normalize(APath);
-    std::lock_guard lock(FSess->Mutex());
+    const TSession sess = Live();
+    std::lock_guard lock(sess->Mutex());
     LIBSSH2_SFTP_HANDLE* handle = Ssh2().libssh2_sftp_open_ex(
-        FSess->Sftp(), path.data(), Len(path), LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
+        sess->Sftp(), path.data(), Len(path), LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
     if (!handle)
-        Fail(APath);
-    return std::make_unique<TKvSftpReadStream>(shared_from_this(), *FSess, handle, APath);
+        Fail(*sess, APath);
+    return std::make_unique<TKvSftpReadStream>(shared_from_this(), sess, handle, APath);
 }
 
 TKvStreamPtr TKvSftpFileSystem::OpenWrite(const std::string& APath) {
     std::string path = Normalize(APath);
-    std::lock_guard lock(FSess->Mutex());
+    const TSession sess = Live();
+    std::lock_guard lock(sess->Mutex());
     LIBSSH2_SFTP_HANDLE* handle = Ssh2().libssh2_sftp_open_ex(
-        FSess->Sftp(), path.data(), Len(path),
+        sess->Sftp(), path.data(), Len(path),
         LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644, LIBSSH2_SFTP_OPENFILE);
     if (!handle)
-        Fail(APath);
-    return std::make_unique<TKvSftpWriteStream>(shared_from_this(), *FSess, handle, APath);
+        Fail(*sess, APath);
+    return std::make_unique<TKvSftpWriteStream>(shared_from_this(), sess, handle, APath);
+}
+
+TKvStreamPtr TKvSftpFileSystem::OpenWriteAt(const std::string& APath, int64_t AOffset) {
+    std::string path = Normalize(APath);
+    const auto& api = Ssh2();
+    const TSession sess = Live();
+    std::lock_guard lock(sess->Mutex());
+    LIBSSH2_SFTP_HANDLE* handle = api.libssh2_sftp_open_ex(
+        sess->Sftp(), path.data(), Len(path), LIBSSH2_FXF_WRITE, 0, LIBSSH2_SFTP_OPENFILE);
+    if (!handle)
+        Fail(*sess, APath);
+    auto stream =
+        std::make_unique<TKvSftpWriteStream>(shared_from_this(), sess, handle, APath, AOffset);
+    // Bytes past the offset would stay at the end of the file: they go.
+    LIBSSH2_SFTP_ATTRIBUTES attrs{};
+    if (!api.libssh2_sftp_fstat_ex || api.libssh2_sftp_fstat_ex(handle, &attrs, 0) != 0)
+        Fail(*sess, APath);
+    if (!(attrs.flags & LIBSSH2_SFTP_ATTR_SIZE) ||
+        attrs.filesize != static_cast<libssh2_uint64_t>(AOffset)) {
+        attrs = {};
+        attrs.flags = LIBSSH2_SFTP_ATTR_SIZE;
+        attrs.filesize = static_cast<libssh2_uint64_t>(AOffset);
+        if (api.libssh2_sftp_fstat_ex(handle, &attrs, 1) != 0)
+            Fail(*sess, APath);
+    }
+    api.libssh2_sftp_seek64(handle, static_cast<libssh2_uint64_t>(AOffset));
+    return stream;
 }
 
 void TKvSftpFileSystem::MakeDir(const std::string& APath) {
@@ -240,9 +326,10 @@ void TKvSftpFileSystem::MakeDir(const std::string& APath) {
     std::string parent = ParentOf(path);
     if (!IsRoot(parent))
         MakeDir(parent);
-    std::lock_guard lock(FSess->Mutex());
-    if (Ssh2().libssh2_sftp_mkdir_ex(FSess->Sftp(), path.data(), Len(path), 0755) != 0) {
-        std::string error = FSess->LastError();
+    const TSession sess = Live();
+    std::lock_guard lock(sess->Mutex());
+    if (Ssh2().libssh2_sftp_mkdir_ex(sess->Sftp(), path.data(), Len(path), 0755) != 0) {
+        std::string error = sess->LastError();
         if (Stat(path, entry) && entry.IsDir)
             return; // made by someone else meanwhile
         throw EKvFsError(path + ": " + error);
@@ -251,58 +338,69 @@ void TKvSftpFileSystem::MakeDir(const std::string& APath) {
 
 void TKvSftpFileSystem::DeleteFileAt(const std::string& APath) {
     std::string path = Normalize(APath);
-    std::lock_guard lock(FSess->Mutex());
-    if (Ssh2().libssh2_sftp_unlink_ex(FSess->Sftp(), path.data(), Len(path)) != 0)
-        Fail(APath);
+    const TSession sess = Live();
+    std::lock_guard lock(sess->Mutex());
+    if (Ssh2().libssh2_sftp_unlink_ex(sess->Sftp(), path.data(), Len(path)) != 0)
+        Fail(*sess, APath);
 }
 
 void TKvSftpFileSystem::DeleteDirAt(const std::string& APath) {
     std::string path = Normalize(APath);
-    std::lock_guard lock(FSess->Mutex());
     LIBSSH2_SFTP_ATTRIBUTES attrs;
+    const bool link = StatAttrs(path, LIBSSH2_SFTP_LSTAT, attrs) && IsLinkMode(attrs);
     const auto& api = Ssh2();
-    int rc = StatAttrs(path, LIBSSH2_SFTP_LSTAT, attrs) && IsLinkMode(attrs)
-                 ? api.libssh2_sftp_unlink_ex(FSess->Sftp(), path.data(), Len(path))
-                 : api.libssh2_sftp_rmdir_ex(FSess->Sftp(), path.data(), Len(path));
+    const TSession sess = Live();
+    std::lock_guard lock(sess->Mutex());
+    int rc = link ? api.libssh2_sftp_unlink_ex(sess->Sftp(), path.data(), Len(path))
+                  : api.libssh2_sftp_rmdir_ex(sess->Sftp(), path.data(), Len(path));
     if (rc != 0)
-        Fail(APath);
+        Fail(*sess, APath);
 }
 
-int TKvSftpFileSystem::RenameRaw(const std::string& AOld, const std::string& ANew) {
+int TKvSftpFileSystem::RenameRaw(TKvSshSession& ASess, const std::string& AOld,
+                                 const std::string& ANew) {
     std::string from = Normalize(AOld), to = Normalize(ANew);
-    return Ssh2().libssh2_sftp_rename_ex(FSess->Sftp(), from.data(), Len(from), to.data(), Len(to),
+    return Ssh2().libssh2_sftp_rename_ex(ASess.Sftp(), from.data(), Len(from), to.data(), Len(to),
                                          LIBSSH2_SFTP_RENAME_ATOMIC | LIBSSH2_SFTP_RENAME_NATIVE);
 }
 
 void TKvSftpFileSystem::RenamePath(const std::string& AOld, const std::string& ANew,
                                    bool AOverwrite) {
-    std::lock_guard lock(FSess->Mutex());
-    if (RenameRaw(AOld, ANew) == 0)
+    // One session for the whole exchange: a reconnect in the middle must not split it.
+    const TSession sess = Live();
+    TKvSshSession& on = *sess;
+    std::lock_guard lock(on.Mutex());
+    if (RenameRaw(on, AOld, ANew) == 0)
         return;
-    std::string error = FSess->LastError();
-    TKvFileEntry existing;
-    if (!AOverwrite || !Stat(ANew, existing))
+    std::string error = on.LastError();
+    if (on.Broken())
         throw EKvFsError(AOld + ": " + error);
-    std::string backup = Normalize(ANew) + ".kvold-" + HexUpper8();
-    if (RenameRaw(ANew, backup) != 0)
-        throw EKvFsError(ANew + ": the old file could not be replaced: " + FSess->LastError());
-    if (RenameRaw(AOld, ANew) != 0) {
-        error = FSess->LastError();
+    LIBSSH2_SFTP_ATTRIBUTES existing{};
+    const std::string target = Normalize(ANew);
+    if (!AOverwrite || Ssh2().libssh2_sftp_stat_ex(on.Sftp(), target.data(), Len(target),
+                                                   LIBSSH2_SFTP_STAT, &existing) != 0)
+        throw EKvFsError(AOld + ": " + error);
+    std::string backup = target + ".kvold-" + HexUpper8();
+    if (RenameRaw(on, ANew, backup) != 0)
+        throw EKvFsError(ANew + ": the old file could not be replaced: " + on.LastError());
+    if (RenameRaw(on, AOld, ANew) != 0) {
+        error = on.LastError();
         // The user's file survives only under the made-up name then: say where it is.
-        if (RenameRaw(backup, ANew) != 0)
+        if (RenameRaw(on, backup, ANew) != 0)
             throw EKvFsError(ANew + ": could not be replaced: " + error +
                              ". The old file could not be put back and is now " + backup);
         throw EKvFsError(AOld + ": " + error);
     }
-    Ssh2().libssh2_sftp_unlink_ex(FSess->Sftp(), backup.data(), Len(backup));
+    Ssh2().libssh2_sftp_unlink_ex(on.Sftp(), backup.data(), Len(backup));
 }
 
 void TKvSftpFileSystem::SetStat(const std::string& APath, LIBSSH2_SFTP_ATTRIBUTES& AAttrs) {
     std::string path = Normalize(APath);
-    std::lock_guard lock(FSess->Mutex());
-    if (Ssh2().libssh2_sftp_stat_ex(FSess->Sftp(), path.data(), Len(path), LIBSSH2_SFTP_SETSTAT,
+    const TSession sess = Live();
+    std::lock_guard lock(sess->Mutex());
+    if (Ssh2().libssh2_sftp_stat_ex(sess->Sftp(), path.data(), Len(path), LIBSSH2_SFTP_SETSTAT,
                                     &AAttrs) != 0)
-        Fail(APath);
+        Fail(*sess, APath);
 }
 
 void TKvSftpFileSystem::SetModified(const std::string& APath, TKvDateTime AWhen) {
@@ -327,8 +425,9 @@ int64_t TKvSftpFileSystem::FreeSpace(const std::string& APath) {
         return -1;
     std::string path = Normalize(APath);
     LIBSSH2_SFTP_STATVFS info{};
-    std::lock_guard lock(FSess->Mutex());
-    if (api.libssh2_sftp_statvfs(FSess->Sftp(), path.data(), path.size(), &info) != 0)
+    const TSession sess = Live();
+    std::lock_guard lock(sess->Mutex());
+    if (api.libssh2_sftp_statvfs(sess->Sftp(), path.data(), path.size(), &info) != 0)
         return -1;
     return static_cast<int64_t>(info.f_bavail * info.f_frsize);
 }
@@ -360,7 +459,7 @@ bool TKvSftpFileSystem::ReadLink(const std::string& APath, std::string& ATarget)
     ATarget.clear();
     LIBSSH2_SFTP_ATTRIBUTES attrs;
     if (!StatAttrs(APath, LIBSSH2_SFTP_LSTAT, attrs))
-        Fail(APath);
+        Fail(*Current(), APath);
     if (!IsLinkMode(attrs))
         return false;
     if (!ReadLinkRaw(APath, ATarget))
@@ -372,11 +471,16 @@ bool TKvSftpFileSystem::ReadLink(const std::string& APath, std::string& ATarget)
 
 bool TKvSftpFileSystem::PathQuery(const std::string& APath, int AType, std::string& AResult) {
     char buffer[KPathBuffer];
-    std::lock_guard lock(FSess->Mutex());
-    int length = Ssh2().libssh2_sftp_symlink_ex(FSess->Sftp(), APath.data(), Len(APath), buffer,
+    const TSession sess = Live();
+    std::lock_guard lock(sess->Mutex());
+    int length = Ssh2().libssh2_sftp_symlink_ex(sess->Sftp(), APath.data(), Len(APath), buffer,
                                                 sizeof(buffer), AType);
-    if (length <= 0)
+    if (length <= 0) {
+        const std::string error = sess->LastError();
+        if (sess->Broken())
+            throw EKvFsError(APath + ": " + error);
         return false;
+    }
     AResult.assign(buffer, static_cast<size_t>(length));
     return true;
 }
@@ -393,14 +497,17 @@ void TKvSftpFileSystem::MakeLink(const std::string& APath, const std::string& AT
     // libssh2 sends its first argument first: the server's order decides which one that is. The
     // buffer argument is not const in libssh2's signature, though it is only read here.
     std::string text = ATarget, name = path;
-    const bool draft = SftpSymlinkInDraftOrder(FSess->ServerBanner());
+    const TSession sess = Live();
+    const bool draft = SftpSymlinkInDraftOrder(sess->ServerBanner());
     std::string& first = draft ? name : text;
     std::string& second = draft ? text : name;
     int rc;
     {
-        std::lock_guard lock(FSess->Mutex());
-        rc = Ssh2().libssh2_sftp_symlink_ex(FSess->Sftp(), first.data(), Len(first), second.data(),
+        std::lock_guard lock(sess->Mutex());
+        rc = Ssh2().libssh2_sftp_symlink_ex(sess->Sftp(), first.data(), Len(first), second.data(),
                                             Len(second), LIBSSH2_SFTP_SYMLINK);
+        if (rc != 0 && rc != KSsh2SftpError)
+            Fail(*sess, APath);
     }
     if (rc == 0)
         return;
@@ -412,8 +519,6 @@ void TKvSftpFileSystem::MakeLink(const std::string& APath, const std::string& AT
         (!ReadLinkRaw(path, made) || made == ATarget))
         return;
     Log("sftp: link " + path + " -> " + ATarget + " not made: libssh2 " + std::to_string(rc));
-    if (rc != KSsh2SftpError)
-        Fail(APath);
     throw EKvFsError(APath + ": the server did not make the link");
 }
 
@@ -453,13 +558,14 @@ std::string TKvSftpFileSystem::RealPathOf(const std::string& APath) {
 
 int TKvSftpFileSystem::Exec(const std::string& ACommand, std::string& AOutput) {
     const auto& api = Ssh2();
-    std::lock_guard lock(FSess->Mutex());
-    LIBSSH2_SESSION* session = FSess->Session();
+    const TSession sess = Live();
+    std::lock_guard lock(sess->Mutex());
+    LIBSSH2_SESSION* session = sess->Session();
     static const char KType[] = "session";
     LIBSSH2_CHANNEL* channel =
         api.libssh2_channel_open_ex(session, KType, sizeof(KType) - 1, 2097152, 32768, nullptr, 0);
     if (!channel)
-        throw EKvFsError("Could not open a channel: " + FSess->LastError());
+        throw EKvFsError("Could not open a channel: " + sess->LastError());
     struct TFree {
         LIBSSH2_CHANNEL* Channel;
         ~TFree() { Ssh2().libssh2_channel_free(Channel); }
@@ -467,7 +573,7 @@ int TKvSftpFileSystem::Exec(const std::string& ACommand, std::string& AOutput) {
     static const char KExec[] = "exec";
     if (api.libssh2_channel_process_startup(channel, KExec, sizeof(KExec) - 1, ACommand.data(),
                                             Len(ACommand)) != 0)
-        throw EKvFsError("The server refused to run the command: " + FSess->LastError());
+        throw EKvFsError("The server refused to run the command: " + sess->LastError());
     std::string output;
     char buffer[4096];
     for (int stream : {0, 1})
@@ -495,6 +601,10 @@ IKvFileSystemPtr OpenSftp(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
     // Named as connected: the user and host that the SSH config gave.
     const TKvConnector target = session->Target();
     auto fs = std::make_shared<TKvSftpFileSystem>(std::move(session), target);
+    TKvConnector login = AConn;
+    if (!ALearnedSecret.empty())
+        login.Secret = ALearnedSecret;
+    fs->SetLogin(login, AUi, AConnectLimitMs);
     std::string start;
     for (char c : AConn.StartDir)
         if (c != ' ')

@@ -1,9 +1,11 @@
 // Servers reached over SSH, as a file system: one logged-in session with the SFTP subsystem
 // started, shared by every worker that lists, transfers or edits on it (each libssh2 exchange
-// holds the session lock).
+// holds the session lock). When the connection dies under it, the next call logs in again with
+// the login that worked and goes on.
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "Kv.FileSystem.h"
@@ -21,11 +23,17 @@ class TKvSftpFileSystem final : public IKvRemoteExec,
                                 public IKvFileIdentity,
                                 public IKvFileOwner,
                                 public IKvFolderLeftOut,
+                                public IKvConnectionState,
+                                public IKvResumeWrite,
                                 public IKvFileSystem,
                                 public std::enable_shared_from_this<TKvSftpFileSystem> {
 public:
     // Takes a logged-in session whose SFTP subsystem is started.
     TKvSftpFileSystem(TKvSshSessionPtr ASession, const TKvConnector& AConn);
+
+    // How to connect again when the connection is lost: the connection as the user gave it
+    // (with the password that worked), asking AUi (may be null) only what the login must ask.
+    void SetLogin(const TKvConnector& ALogin, IKvConnectUiPtr AUi, int AConnectLimitMs);
 
     std::string Id() const override { return FId; }
     bool ReadOnly() const override { return false; }
@@ -43,6 +51,7 @@ public:
     bool Stat(const std::string& APath, TKvFileEntry& AEntry) override;
     TKvStreamPtr OpenRead(const std::string& APath) override;
     TKvStreamPtr OpenWrite(const std::string& APath) override;
+    TKvStreamPtr OpenWriteAt(const std::string& APath, int64_t AOffset) override;
     // Makes missing parents too.
     void MakeDir(const std::string& APath) override;
     void DeleteFileAt(const std::string& APath) override;
@@ -63,6 +72,8 @@ public:
                  TKvFileEntries& AEntries) override;
     int LeftOutIn(const std::string& AFolder) const override { return FLeftOut.In(Normalize(AFolder)); }
     bool CanRead(const std::string&) override { return true; }
+
+    bool ConnectionLost() const override;
 
     bool GetMode(const std::string& APath, uint32_t& AMode) override;
     void SetMode(const std::string& APath, uint32_t AMode) override;
@@ -86,24 +97,37 @@ public:
 
     // The server's canonical absolute path; "/" when the server cannot tell.
     std::string RealPathOf(const std::string& APath);
-    TKvSshSession& Session() { return *FSess; }
 
 private:
+    using TSession = std::shared_ptr<TKvSshSession>;
+    TSession Current() const;
+    // The session to use: the current one, or a new one when the current one is broken (only
+    // one caller connects; the others wait for it and use its session).
+    TSession Live();
+
     // False with the reason in AError when the folder cannot be opened or read.
     bool ListInto(const std::string& APath, const IKvCancelToken& AToken, TKvFileEntries& AEntries,
                   std::string& AError);
+    // False when the path is not there; raises when the connection is lost, which says nothing
+    // about the path.
     bool StatAttrs(const std::string& APath, int AType, _LIBSSH2_SFTP_ATTRIBUTES& AAttrs);
     void SetStat(const std::string& APath, _LIBSSH2_SFTP_ATTRIBUTES& AAttrs);
-    int RenameRaw(const std::string& AOld, const std::string& ANew);
+    int RenameRaw(TKvSshSession& ASess, const std::string& AOld, const std::string& ANew);
     // One READLINK or REALPATH request for the path as given; false when the server has no
     // answer.
     bool PathQuery(const std::string& APath, int AType, std::string& AResult);
     bool ReadLinkRaw(const std::string& APath, std::string& ATarget);
     // The canonical path, or false when the server cannot resolve it (a missing path).
     bool TryRealPath(const std::string& APath, std::string& AResult);
-    [[noreturn]] void Fail(const std::string& AContext);
+    [[noreturn]] static void Fail(TKvSshSession& ASess, const std::string& AContext);
 
-    TKvSshSessionPtr FSess;
+    mutable std::mutex FSessLock;
+    TSession FSess;
+    std::mutex FReconnectLock;
+    bool FCanReconnect = false;
+    TKvConnector FLogin;
+    IKvConnectUiPtr FUi;
+    int FConnectLimitMs = KSshConnectLimitMs;
     std::string FId;
     std::string FLabel;
     TKvLeftOutByFolder FLeftOut;

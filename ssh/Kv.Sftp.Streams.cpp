@@ -9,12 +9,15 @@
 
 namespace kv {
 
-TKvSftpReadStream::TKvSftpReadStream(IKvFileSystemPtr AKeep, TKvSshSession& ASession,
+TKvSftpReadStream::TKvSftpReadStream(IKvFileSystemPtr AKeep, std::shared_ptr<TKvSshSession> ASession,
                                      LIBSSH2_SFTP_HANDLE* AHandle, std::string AName)
-    : FKeep(std::move(AKeep)), FSess(ASession), FHandle(AHandle), FName(std::move(AName)) {}
+    : FKeep(std::move(AKeep)), FSess(std::move(ASession)), FHandle(AHandle), FName(std::move(AName)) {}
 
 TKvSftpReadStream::~TKvSftpReadStream() {
-    std::lock_guard lock(FSess.Mutex());
+    // A dead connection would only wait for its time-out; its teardown frees the handle.
+    if (FSess->Broken())
+        return;
+    std::lock_guard lock(FSess->Mutex());
     Ssh2().libssh2_sftp_close_handle(FHandle);
 }
 
@@ -28,10 +31,10 @@ int64_t TKvSftpReadStream::Read(void* ABuffer, int64_t ACount) {
             FBuffer.resize(static_cast<size_t>(KSftpReadAhead));
         ssize_t got;
         {
-            std::lock_guard lock(FSess.Mutex());
+            std::lock_guard lock(FSess->Mutex());
             got = Ssh2().libssh2_sftp_read(FHandle, FBuffer.data(), FBuffer.size());
             if (got < 0)
-                throw EKvFsError(FName + ": " + FSess.LastError());
+                throw EKvFsError(FName + ": " + FSess->LastError());
         }
         FTake = 0;
         FHave = static_cast<size_t>(got);
@@ -69,7 +72,7 @@ int64_t TKvSftpReadStream::Seek(int64_t AOffset, TKvSeekOrigin AOrigin) {
         return FPos;
     }
     {
-        std::lock_guard lock(FSess.Mutex());
+        std::lock_guard lock(FSess->Mutex());
         Ssh2().libssh2_sftp_seek64(FHandle, static_cast<libssh2_uint64_t>(target));
     }
     FTake = FHave = 0;
@@ -81,20 +84,23 @@ int64_t TKvSftpReadStream::Seek(int64_t AOffset, TKvSeekOrigin AOrigin) {
 int64_t TKvSftpReadStream::Size() {
     const auto& api = Ssh2();
     LIBSSH2_SFTP_ATTRIBUTES attrs{};
-    std::lock_guard lock(FSess.Mutex());
+    std::lock_guard lock(FSess->Mutex());
     if (!api.libssh2_sftp_fstat_ex || api.libssh2_sftp_fstat_ex(FHandle, &attrs, 0) != 0)
-        throw EKvFsError(FName + ": " + FSess.LastError());
+        throw EKvFsError(FName + ": " + FSess->LastError());
     return (attrs.flags & LIBSSH2_SFTP_ATTR_SIZE) ? static_cast<int64_t>(attrs.filesize) : 0;
 }
 
-TKvSftpWriteStream::TKvSftpWriteStream(IKvFileSystemPtr AKeep, TKvSshSession& ASession,
-                                       LIBSSH2_SFTP_HANDLE* AHandle, std::string AName)
-    : FKeep(std::move(AKeep)), FSess(ASession), FHandle(AHandle), FName(std::move(AName)) {}
+TKvSftpWriteStream::TKvSftpWriteStream(IKvFileSystemPtr AKeep,
+                                       std::shared_ptr<TKvSshSession> ASession,
+                                       LIBSSH2_SFTP_HANDLE* AHandle, std::string AName,
+                                       int64_t AStart)
+    : FKeep(std::move(AKeep)), FSess(std::move(ASession)), FHandle(AHandle),
+      FName(std::move(AName)), FPos(AStart) {}
 
 TKvSftpWriteStream::~TKvSftpWriteStream() {
-    if (FClosed)
+    if (FClosed || FSess->Broken())
         return;
-    std::lock_guard lock(FSess.Mutex());
+    std::lock_guard lock(FSess->Mutex());
     Ssh2().libssh2_sftp_close_handle(FHandle);
 }
 
@@ -111,12 +117,12 @@ int64_t TKvSftpWriteStream::Seek(int64_t AOffset, TKvSeekOrigin AOrigin) {
 void TKvSftpWriteStream::Push() {
     ssize_t done;
     {
-        std::lock_guard lock(FSess.Mutex());
+        std::lock_guard lock(FSess->Mutex());
         // Bytes libssh2 sent in an earlier call but that were not yet acknowledged are at the
         // head of the range again; libssh2 skips them and sends only the new tail.
         done = Ssh2().libssh2_sftp_write(FHandle, FPending.data() + FStart, FEnd - FStart);
         if (done <= 0)
-            throw EKvFsError(FName + ": " + FSess.LastError());
+            throw EKvFsError(FName + ": " + FSess->LastError());
     }
     FStart += std::min(static_cast<size_t>(done), FEnd - FStart);
     if (FStart == FEnd)
@@ -159,9 +165,9 @@ void TKvSftpWriteStream::Finish() {
     while (FEnd > FStart)
         Push();
     FClosed = true;
-    std::lock_guard lock(FSess.Mutex());
+    std::lock_guard lock(FSess->Mutex());
     if (Ssh2().libssh2_sftp_close_handle(FHandle) != 0)
-        throw EKvFsError(FName + ": the server did not accept the file: " + FSess.LastError());
+        throw EKvFsError(FName + ": the server did not accept the file: " + FSess->LastError());
 }
 
 } // namespace kv

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,9 @@ inline constexpr int64_t KSftpWriteAhead = 2 * 1048576;
 
 class TKvSftpReadStream final : public TKvStream {
 public:
-    // AKeep holds the file system (and so the session) while the stream exists.
-    TKvSftpReadStream(IKvFileSystemPtr AKeep, TKvSshSession& ASession,
+    // AKeep holds the file system while the stream exists; the stream stays on the session it
+    // was opened on, even when the file system has connected again since.
+    TKvSftpReadStream(IKvFileSystemPtr AKeep, std::shared_ptr<TKvSshSession> ASession,
                       _LIBSSH2_SFTP_HANDLE* AHandle, std::string AName);
     ~TKvSftpReadStream() override;
 
@@ -39,7 +41,7 @@ public:
 
 private:
     IKvFileSystemPtr FKeep;
-    TKvSshSession& FSess;
+    std::shared_ptr<TKvSshSession> FSess;
     _LIBSSH2_SFTP_HANDLE* FHandle;
     std::string FName;
     int64_t FPos = 0;
@@ -51,8 +53,9 @@ private:
 
 class TKvSftpWriteStream final : public TKvFinishableStream {
 public:
-    TKvSftpWriteStream(IKvFileSystemPtr AKeep, TKvSshSession& ASession,
-                       _LIBSSH2_SFTP_HANDLE* AHandle, std::string AName);
+    // AStart: where the handle is positioned (a resumed copy writes on at the end).
+    TKvSftpWriteStream(IKvFileSystemPtr AKeep, std::shared_ptr<TKvSshSession> ASession,
+                       _LIBSSH2_SFTP_HANDLE* AHandle, std::string AName, int64_t AStart = 0);
     // Without Finish: closes the handle and ignores errors.
     ~TKvSftpWriteStream() override;
 
@@ -68,7 +71,7 @@ private:
     void Push();
 
     IKvFileSystemPtr FKeep;
-    TKvSshSession& FSess;
+    std::shared_ptr<TKvSshSession> FSess;
     _LIBSSH2_SFTP_HANDLE* FHandle;
     std::string FName;
     int64_t FPos = 0;

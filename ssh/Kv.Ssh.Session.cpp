@@ -335,7 +335,25 @@ TKvSshSession::~TKvSshSession() {
     FSock = -1;
 }
 
+bool IsConnectionLostCode(int ACode) {
+    switch (ACode) {
+    case LIBSSH2_ERROR_SOCKET_NONE:
+    case LIBSSH2_ERROR_SOCKET_SEND:
+    case LIBSSH2_ERROR_TIMEOUT:
+    case LIBSSH2_ERROR_SOCKET_DISCONNECT:
+    case LIBSSH2_ERROR_CHANNEL_CLOSED:
+    case LIBSSH2_ERROR_CHANNEL_EOF_SENT:
+    case LIBSSH2_ERROR_SOCKET_TIMEOUT:
+    case LIBSSH2_ERROR_SOCKET_RECV:
+    case LIBSSH2_ERROR_BAD_SOCKET:
+        return true;
+    default:
+        return false;
+    }
+}
+
 void TKvSshSession::Abort() {
+    FBroken = true;
     int sock = FSock.load();
     if (sock >= 0)
         ::shutdown(sock, SHUT_RDWR);
@@ -354,6 +372,8 @@ std::string TKvSshSession::LastError() {
     char* message = nullptr;
     int length = 0;
     int code = api.libssh2_session_last_error(FSession, &message, &length, 0);
+    if (IsConnectionLostCode(code))
+        FBroken = true;
     if (code == KSsh2SftpError && FSftp)
         return SftpErrorText(static_cast<uint32_t>(api.libssh2_sftp_last_error(FSftp)));
     if (code == KSsh2Timeout)

@@ -50,10 +50,16 @@ public:
     // Makes blocking calls of other threads return at once; callable from any thread unlocked.
     void Abort();
 
-    // The session's current error as a sentence fragment.
+    // The session's current error as a sentence fragment. Every failure reads its text here, so
+    // this is also where a connection that died (rather than a request the server refused) is
+    // noticed and the session marked broken.
     std::string LastError();
     // The libssh2 error code of the last failure (0 when none).
     int LastErrorCode();
+
+    // The connection died under the session (or was aborted): every later call fails, so its
+    // owner connects again instead of using it.
+    bool Broken() const { return FBroken.load(); }
 
     _LIBSSH2_SESSION* Session() const { return FSession; }
     _LIBSSH2_SFTP* Sftp() const { return FSftp; }
@@ -93,6 +99,7 @@ private:
     std::recursive_mutex FLock;
     // Read by Abort from other threads.
     std::atomic<int> FSock{-1};
+    std::atomic<bool> FBroken{false};
     _LIBSSH2_SESSION* FSession = nullptr;
     _LIBSSH2_SFTP* FSftp = nullptr;
     std::string FKbdSecret;
@@ -103,6 +110,10 @@ private:
 };
 
 using TKvSshSessionPtr = std::unique_ptr<TKvSshSession>;
+
+// Whether a libssh2 error code means the connection itself is gone (socket, timeout, closed
+// channel), as against an answer of the server.
+bool IsConnectionLostCode(int ACode);
 
 // Posts the teardown of a session to the process-wide closer; any argument may be null or -1.
 void ReleaseConnection(_LIBSSH2_SESSION* ASession, _LIBSSH2_SFTP* ASftp, int ASocket);

@@ -8,6 +8,7 @@
 #include "Kv.Log.h"
 #include "Kv.ServerPaths.h"
 #include "Kv.Platform.Files.h"
+#include "Kv.Transfer.Partials.h"
 
 namespace kv {
 
@@ -495,13 +496,46 @@ bool TKvRun::ResolveConflict(const TKvPlanItem& AItem, std::string& ATarget, boo
     }
 }
 
-void TKvRun::CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, int64_t& AAttemptBytes,
-                      bool& ACreated) {
+bool TKvRun::ConnectionLost() const {
+    for (const auto& fs : {FReq.SourceFs, FReq.DestFs})
+        if (auto* state = dynamic_cast<IKvConnectionState*>(fs.get()); state && state->ConnectionLost())
+            return true;
+    return false;
+}
+
+int64_t TKvRun::ResumePoint(const TKvPlanItem& AItem, const std::string& ATemporary) {
+    // Without a size and a time the source cannot be told unchanged.
+    if (AItem.Size <= 0 || AItem.Modified == 0)
+        return 0;
+    TKvFileEntry source, partial;
+    if (!FReq.SourceFs->Stat(AItem.Source, source) || source.Size != AItem.Size ||
+        source.Modified != AItem.Modified)
+        return 0;
+    if (!FReq.DestFs->Stat(ATemporary, partial) || partial.IsDir || partial.Size > AItem.Size)
+        return 0;
+    return partial.Size;
+}
+
+void TKvRun::CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, int64_t AFrom,
+                      int64_t& AAttemptBytes, bool& ACreated) {
     auto& dest = *FReq.DestFs;
     TKvStreamPtr in = FReq.SourceFs->OpenRead(AItem.Source);
+    auto* resume = dynamic_cast<IKvResumeWrite*>(&dest);
+    if (AFrom > 0) {
+        try {
+            if (!resume || in->Seek(AFrom, soBegin) != AFrom)
+                AFrom = 0;
+        } catch (const EKvFsError&) {
+            AFrom = 0; // a stream read only from the start: the copy starts over
+        }
+        if (AFrom == 0)
+            in = FReq.SourceFs->OpenRead(AItem.Source);
+    }
     TKvStreamPtr out;
     auto* sized = dynamic_cast<IKvSizedWrite*>(&dest);
-    if (sized && AItem.Size >= 0)
+    if (AFrom > 0)
+        out = resume->OpenWriteAt(ATemporary, AFrom);
+    else if (sized && AItem.Size >= 0)
         out = sized->OpenWriteSized(ATemporary, AItem.Size);
     else
         out = dest.OpenWrite(ATemporary);
@@ -512,8 +546,12 @@ void TKvRun::CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, i
         FHost->SetProgress(AAttemptBytes, FBytesDone, FItemsDone);
         Check();
     };
+    if (AFrom > 0) {
+        Log("copy: " + AItem.Source + " resumes at byte " + std::to_string(AFrom));
+        progress(AFrom);
+    }
     // Disk to disk the kernel copies, and a sparse file keeps its holes, as cp does.
-    if (!CopyLocalData(*in, *out, FBuffer.get(), KTransferBufferSize, progress))
+    if (AFrom > 0 || !CopyLocalData(*in, *out, FBuffer.get(), KTransferBufferSize, progress))
         for (;;) {
             Check();
             int64_t n = in->Read(FBuffer.get(), KTransferBufferSize);
@@ -632,23 +670,49 @@ void TKvRun::CopyFile(const TKvPlanItem& AItem) {
     if (!ResolveConflict(AItem, target, targetExisted))
         return;
     const bool direct = dynamic_cast<IKvDirectWrite*>(&dest) != nullptr;
+    // A partial file is kept for a later attempt only where writing can go on at its end.
+    const bool resumable = !direct && dynamic_cast<IKvResumeWrite*>(&dest) != nullptr;
     std::string temporary;
-    if (direct) {
-        temporary = target;
-    } else if (!Attempt("Could not copy " + source, [&] { temporary = TemporaryName(dest, target); })) {
-        return;
-    }
     // Only what this run made goes: writing straight to the target means the temporary file is
     // the user's file when it existed before, and a name the run never opened is someone else's.
     bool created = false;
+    TKvPartial left;
+    if (resumable && FindPartial(dest.Id(), target, left)) {
+        // A stopped copy's partial file: written on when it is of this source, unchanged;
+        // otherwise removed, so that partial files never pile up beside the target.
+        if (left.SourceFs == FReq.SourceFs->Id() && left.Source == source &&
+            left.Size == AItem.Size && left.Modified == AItem.Modified) {
+            temporary = left.Temporary;
+            created = true;
+        } else {
+            try {
+                dest.DeleteFileAt(left.Temporary);
+            } catch (const EKvFsError&) {
+            }
+            ForgetPartial(dest.Id(), target);
+        }
+    }
+    if (direct) {
+        temporary = target;
+    } else if (temporary.empty() &&
+               !Attempt("Could not copy " + source, [&] { temporary = TemporaryName(dest, target); })) {
+        return;
+    }
     auto dropTemporary = [&] {
         if (!created || (direct && targetExisted))
             return;
         created = false;
+        ForgetPartial(dest.Id(), target);
         try {
             dest.DeleteFileAt(temporary);
         } catch (...) {
         }
+    };
+    // Kept for Retry and for the same copy started again; a retry never starts over what
+    // already arrived.
+    auto keepTemporary = [&] {
+        RememberPartial(dest.Id(), target,
+                        {temporary, FReq.SourceFs->Id(), source, AItem.Size, AItem.Modified});
     };
 
     for (;;) {
@@ -656,7 +720,10 @@ void TKvRun::CopyFile(const TKvPlanItem& AItem) {
         std::string message;
         std::string timeProblem;
         try {
-            CopyData(AItem, temporary, attemptBytes, created);
+            int64_t from = 0;
+            if (resumable && created)
+                from = ResumePoint(AItem, temporary);
+            CopyData(AItem, temporary, from, attemptBytes, created);
             try {
                 dest.SetModified(temporary, AItem.Modified);
             } catch (const EKvCancelled&) {
@@ -669,6 +736,7 @@ void TKvRun::CopyFile(const TKvPlanItem& AItem) {
             if (temporary != target)
                 dest.RenamePath(temporary, target, true);
             created = false;
+            ForgetPartial(dest.Id(), target);
             if (!timeProblem.empty())
                 RecordProblem("Copied, but could not set the time of " + target + ": " + timeProblem);
             Log("copy: " + source + " -> " + target + " " + std::to_string(attemptBytes) + " bytes");
@@ -680,7 +748,12 @@ void TKvRun::CopyFile(const TKvPlanItem& AItem) {
         } catch (const std::exception& e) {
             message = NamingTheTarget(MessageOf(e), temporary, target);
         }
-        dropTemporary();
+        // Only a lost connection keeps it: after a full disk or a refusal, the partial file
+        // would only take space the next files need.
+        if (resumable && created && AItem.Size > 0 && AItem.Modified != 0 && ConnectionLost())
+            keepTemporary();
+        else
+            dropTemporary();
         Log("error: copy " + source + " -> " + target + ": " + message);
         FBytesDone -= attemptBytes;
         if (AskError("Could not copy " + source + "\n" + message) == paSkip) {

@@ -137,8 +137,15 @@ private:
     // Whether to copy onto ATarget (which may have been replaced by a free name).
     bool ResolveConflict(const TKvPlanItem& AItem, std::string& ATarget, bool& ATargetExisted);
     // ACreated turns true once ATemporary was opened for writing, that is, made by this run.
-    void CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, int64_t& AAttemptBytes,
-                  bool& ACreated);
+    // AFrom > 0 writes on at the end of what ATemporary holds (when the source can be read from
+    // there; otherwise the copy starts over).
+    void CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, int64_t AFrom,
+                  int64_t& AAttemptBytes, bool& ACreated);
+    // Where a copy into ATemporary, which a stopped copy of AItem left, can write on: its size,
+    // when the source is still as the plan saw it; 0 to start over.
+    int64_t ResumePoint(const TKvPlanItem& AItem, const std::string& ATemporary);
+    // Whether the connection to either place was lost (as against a refusal or a full disk).
+    bool ConnectionLost() const;
 
     TKvTransferRequest FReq;
     IKvCancelTokenPtr FToken;

@@ -1,6 +1,7 @@
 // Transfers between the disk and SFTP servers through the transfer engine, unchanged: trees
 // both ways, servers that die or cut the connection in the middle, hostile names.
 #include <cstdio>
+#include <mutex>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -130,6 +131,35 @@ TEST(SftpTransfer, TreeBothWaysWithLinksEmptyFoldersAndALargeFile) {
     EXPECT_EQ(copied.st_mtime, original.st_mtime);
 }
 
+// Runs a callback once the run has moved more than a number of bytes, and notes where each
+// attempt at the file started: the first progress of the run and after each question.
+class TCutHost : public TTriggerHost {
+public:
+    using TTriggerHost::TTriggerHost;
+    void SetProgress(int64_t AFileDone, int64_t ABytesDone, int AItemsDone) override {
+        {
+            std::lock_guard lock(FLock);
+            if (FNewAttempt)
+                AttemptStarts.push_back(AFileDone);
+            FNewAttempt = false;
+        }
+        TTriggerHost::SetProgress(AFileDone, ABytesDone, AItemsDone);
+    }
+    TKvPromptAnswer Ask(TKvPromptKind AKind, const std::string& AText, const IKvCancelToken& AToken,
+                        bool& AApplyAll) override {
+        {
+            std::lock_guard lock(FLock);
+            FNewAttempt = true;
+        }
+        return TTriggerHost::Ask(AKind, AText, AToken, AApplyAll);
+    }
+    std::vector<int64_t> AttemptStarts;
+
+private:
+    std::mutex FLock;
+    bool FNewAttempt = true;
+};
+
 struct TCutCase {
     const char* Name;
     bool Upload;
@@ -137,38 +167,83 @@ struct TCutCase {
 
 class SftpTransferCut : public ::testing::TestWithParam<TCutCase> {};
 
-// A server that dies in the middle: the run reports an error, never a success, and no file is
-// left half-written under its final name.
-TEST_P(SftpTransferCut, ServerKilledInTheMiddle) {
+// A server whose connections die in the middle of a 100 MB file: the run asks, and Retry
+// connects again and writes on from where the data stopped; the result is the source byte for
+// byte, and nothing half-written is ever under the final name.
+TEST_P(SftpTransferCut, RetryGoesOnWhereTheDataStopped) {
     KV_REQUIRE_SSH();
     const bool upload = GetParam().Upload;
     TSshd server;
     IKvFileSystemPtr sftp = OpenFs(test::KeyConn(server.Port()));
     test::TTempDir here;
     TRemoteDir there;
-    const std::string source_dir = upload ? here.Path() : there.Path();
-    test::RunCommand("head -c 100000000 /dev/urandom > '" + source_dir +
-                     "/big.bin' && chown kvkey: '" + source_dir + "/big.bin'");
-    auto host = std::make_shared<TTriggerHost>(20000000, [&] { server.KillConnections(); });
-    host->Reply(paSkip);
+    const std::string sourceDir = upload ? here.Path() : there.Path();
+    const std::string targetDir = upload ? there.Path() : here.Path();
+    test::RunCommand("head -c 100000000 /dev/urandom > '" + sourceDir +
+                     "/big.bin' && chown kvkey: '" + sourceDir + "/big.bin'");
+    auto host = std::make_shared<TCutHost>(20000000, [&] { server.KillConnections(); });
+    host->Reply(paRetry);
     auto request =
         upload ? test::Request(tkCopy, LocalFs(), here.Path(), {"big.bin"}, sftp, there.Path())
                : test::Request(tkCopy, sftp, there.Path(), {"big.bin"}, LocalFs(), here.Path());
     auto outcome = RunRequest(request, host);
-    EXPECT_EQ(outcome.Result.Succeeded, 0);
-    EXPECT_EQ(outcome.Result.Skipped, 1);
+    EXPECT_EQ(outcome.Result.Succeeded, 1) << outcome.Result.FirstProblem;
     ASSERT_EQ(host->Questions.size(), 1u);
     EXPECT_EQ(host->Questions[0].Kind, pkError);
     EXPECT_EQ(host->Questions[0].Text.rfind("Could not copy ", 0), 0u) << host->Questions[0].Text;
-    const std::string target_dir = upload ? there.Path() : here.Path();
-    // Only the source is under the final name; a partial download is removed.
-    if (upload)
-        EXPECT_FALSE(test::Exists(target_dir + "/big.bin"));
-    else
-        EXPECT_EQ(Names(target_dir), "");
-    // The file system reports the lost connection from then on.
-    TKvFileEntry entry;
-    EXPECT_FALSE(sftp->Stat(there.Path(), entry));
+    // The second attempt started from the partial file, not from the first byte.
+    ASSERT_EQ(host->AttemptStarts.size(), 2u);
+    EXPECT_GE(host->AttemptStarts[1], 10000000);
+    EXPECT_EQ(test::RunCommand("cmp '" + sourceDir + "/big.bin' '" + targetDir +
+                               "/big.bin' && echo same"),
+              "same\n");
+    EXPECT_EQ(Names(targetDir), "big.bin\n");
+}
+
+// Skipped after the cut, the partial file stays for the same copy started again, which writes
+// on at its end; a source changed meanwhile starts over in the same partial file.
+TEST_P(SftpTransferCut, TheSameCopyAgainResumesUnlessTheSourceChanged) {
+    KV_REQUIRE_SSH();
+    const bool upload = GetParam().Upload;
+    TSshd server;
+    IKvFileSystemPtr sftp = OpenFs(test::KeyConn(server.Port()));
+    test::TTempDir here;
+    TRemoteDir there;
+    const std::string sourceDir = upload ? here.Path() : there.Path();
+    const std::string targetDir = upload ? there.Path() : here.Path();
+    const std::string source = sourceDir + "/big.bin";
+    test::RunCommand("head -c 60000000 /dev/urandom > '" + source + "' && chown kvkey: '" + source +
+                     "'");
+    auto request =
+        upload ? test::Request(tkCopy, LocalFs(), here.Path(), {"big.bin"}, sftp, there.Path())
+               : test::Request(tkCopy, sftp, there.Path(), {"big.bin"}, LocalFs(), here.Path());
+    auto cutAndSkip = [&] {
+        auto host = std::make_shared<TCutHost>(20000000, [&] { server.KillConnections(); });
+        host->Reply(paSkip);
+        auto outcome = RunRequest(request, host);
+        EXPECT_EQ(outcome.Result.Skipped, 1);
+        EXPECT_EQ(Names(targetDir), "big.bin.kvpart\n");
+    };
+    cutAndSkip();
+    auto again = std::make_shared<TCutHost>(INT64_MAX, [] {});
+    auto resumed = RunRequest(request, again);
+    EXPECT_EQ(resumed.Result.Succeeded, 1) << resumed.Result.FirstProblem;
+    ASSERT_FALSE(again->AttemptStarts.empty());
+    EXPECT_GE(again->AttemptStarts[0], 10000000);
+    EXPECT_EQ(test::RunCommand("cmp '" + source + "' '" + targetDir + "/big.bin' && echo same"),
+              "same\n");
+    EXPECT_EQ(Names(targetDir), "big.bin\n");
+
+    // Changed after the cut: the old partial file is not written on, and none piles up.
+    test::RunCommand("rm '" + targetDir + "/big.bin'");
+    cutAndSkip();
+    test::RunCommand("head -c 30000000 /dev/urandom > '" + source + "' && touch -d '2001-02-03' '" +
+                     source + "'");
+    auto fresh = RunRequest(request);
+    EXPECT_EQ(fresh.Result.Succeeded, 1) << fresh.Result.FirstProblem;
+    EXPECT_EQ(test::RunCommand("cmp '" + source + "' '" + targetDir + "/big.bin' && echo same"),
+              "same\n");
+    EXPECT_EQ(Names(targetDir), "big.bin\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, SftpTransferCut,
@@ -197,7 +272,8 @@ TEST_F(SftpFakeTransfer, CutAfterSomeBytesBothWays) {
             host);
         EXPECT_EQ(outcome.Result.Succeeded, 0);
         EXPECT_EQ(outcome.Result.Skipped, 1);
-        EXPECT_EQ(Names(here.Path()), "");
+        // Nothing under the final name; what arrived stays for the same copy started again.
+        EXPECT_EQ(Names(here.Path()), "abort-down.bin.kvpart\n");
     }
     test::RunCommand("head -c 10000000 /dev/urandom > '" + here / "abort-up.bin" + "'");
     {
