@@ -676,6 +676,9 @@ void TKvVtScreen::SetPrivateMode(int AMode, bool AOn) {
     case 2004:
         FBracketedPaste = AOn;
         break;
+    case 2026:
+        FSyncOutput = AOn;
+        break;
     default:
         break;
     }
@@ -720,6 +723,8 @@ int TKvVtScreen::ModeState(int AMode, bool APrivate) const {
         return state(FSgrMouse);
     case 2004:
         return state(FBracketedPaste);
+    case 2026:
+        return state(FSyncOutput);
     default:
         return 0;
     }
@@ -809,6 +814,7 @@ void TKvVtScreen::FullReset() {
     FOrigin = FInsert = FNewlineMode = false;
     FCursorVisible = true;
     FAppCursorKeys = FAppKeypad = FBracketedPaste = FFocusEvents = FSgrMouse = false;
+    FSyncOutput = false;
     FMouseMode = mmOff;
     FTitle.clear();
     FTitles.clear();

@@ -201,6 +201,9 @@ public:
     bool SgrMouse() const { return FSgrMouse; }
     TKvVtMouseMode MouseMode() const { return FMouseMode; }
     bool NewlineMode() const { return FNewlineMode; }
+    // Synchronized output (mode 2026): the program is drawing a frame; the window holds its
+    // paint until the frame ends.
+    bool SyncOutput() const { return FSyncOutput; }
     bool AutoWrap() const { return FAutoWrap; }
     bool OriginMode() const { return FOrigin; }
     bool InsertMode() const { return FInsert; }
@@ -287,6 +290,7 @@ private:
     bool FCursorVisible = true;
     bool FAppCursorKeys = false, FAppKeypad = false, FBracketedPaste = false;
     bool FFocusEvents = false, FSgrMouse = false;
+    bool FSyncOutput = false;
     TKvVtMouseMode FMouseMode = mmOff;
     std::string FTitle;
     std::vector<std::string> FTitles;

@@ -8,8 +8,10 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QStyleHints>
+#include <QTimer>
 #include <QWheelEvent>
 #include <algorithm>
+#include <chrono>
 
 namespace kv {
 
@@ -144,6 +146,28 @@ void TKvTerminal::Repaint() {
     if (FTerm) {
         TKvVtScreenLock lock(FTerm);
         Track();
+        if (FTerm->SyncOutput()) {
+            // Half a frame would tear: hold until the program ends it, or the time is up (a
+            // program that died mid-frame must not freeze the window).
+            const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now().time_since_epoch())
+                                    .count();
+            if (FSyncSince < 0)
+                FSyncSince = now;
+            const int64_t left = FSyncSince + KSyncHoldMs - now;
+            if (left > 0) {
+                if (!FSyncTimer) {
+                    FSyncTimer = true;
+                    QTimer::singleShot(int(left), this, [this] {
+                        FSyncTimer = false;
+                        Repaint();
+                    });
+                }
+                return;
+            }
+        } else {
+            FSyncSince = -1;
+        }
     }
     update();
 }

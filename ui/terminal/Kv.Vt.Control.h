@@ -174,6 +174,11 @@ private:
     int FMetricsPpi = 0;
     int FOffset = 0;
     std::atomic<bool> FPosted{false};
+    // While a program draws a frame (mode 2026) the paint waits, at most this long from the
+    // first change it held.
+    static constexpr int KSyncHoldMs = 200;
+    int64_t FSyncSince = -1; // steady milliseconds; -1 when not holding
+    bool FSyncTimer = false;
     TKvTermLinks FKnown;
     std::string FDownName;
     bool FIgnoreColors = false;

@@ -431,6 +431,29 @@ TEST(VtControl, AFloodOfOutputCostsOneRepaintAtATime) {
     EXPECT_EQ(t.Screen.RowText(t.Screen.CursorY()), "last");
 }
 
+TEST(VtControl, AFrameDrawnInSynchronizedOutputIsPaintedWhenItEnds) {
+    TTerm t;
+    t.Term.show();
+    QApplication::processEvents();
+    t.Term.Paints = 0;
+    t.Feed("\033[?2026h\033[2J\033[Hhalf a fra");
+    QTest::qWait(50);
+    EXPECT_EQ(t.Term.Paints, 0) << "the frame is still being drawn";
+    t.Feed("me\033[?2026l");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return t.Term.Paints > 0; }, 2000));
+    EXPECT_EQ(t.Screen.RowText(0), "half a frame");
+
+    // A frame that never ends holds the paint only for a while.
+    t.Term.Paints = 0;
+    t.Feed("\033[?2026hstuck");
+    QTest::qWait(50);
+    EXPECT_EQ(t.Term.Paints, 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return t.Term.Paints > 0; }, 5000));
+    t.Feed(" more");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return t.Term.Paints > 1; }, 2000))
+        << "past the limit, output is painted as it comes";
+}
+
 TEST(VtControl, FocusChangesAreReportedOnlyWhenAsked) {
     TTerm t;
     QFocusEvent in(QEvent::FocusIn), out(QEvent::FocusOut);
