@@ -71,10 +71,13 @@ namespace kv {
     X(libssh2_agent_free)                                                                          \
     X(libssh2_agent_set_identity_path)
 
-// Used when present: free space (the statvfs@openssh.com extension), the handle-based stat.
+// Used when present: free space (the statvfs@openssh.com extension), the handle-based stat,
+// keepalives.
 #define KV_LIBSSH2_OPTIONAL(X)                                                                     \
     X(libssh2_sftp_statvfs)                                                                        \
-    X(libssh2_sftp_fstat_ex)
+    X(libssh2_sftp_fstat_ex)                                                                       \
+    X(libssh2_keepalive_config)                                                                    \
+    X(libssh2_keepalive_send)
 
 // One pointer per entry point, named as the function and typed from libssh2's own header.
 struct TKvLibssh2Api {

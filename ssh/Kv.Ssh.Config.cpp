@@ -17,7 +17,8 @@ namespace kv {
 namespace {
 
 // The keywords whose first value wins; IdentityFile adds up instead.
-const char* const KFirstWins[] = {"hostname", "user", "port", "proxyjump", "proxycommand"};
+const char* const KFirstWins[] = {"hostname", "user", "port", "proxyjump", "proxycommand",
+                                  "serveraliveinterval"};
 
 bool IsPlainName(const std::string& APattern) {
     return !APattern.empty() && APattern.find_first_of("*?!") == std::string::npos;
@@ -370,6 +371,13 @@ void TKvSshConfig::Walk(const TFile& AFile, const std::string& AHost, bool ANeve
                 AResult->Port = static_cast<int>(port);
             else
                 FProblems.push_back(Where(AFile.Path, line.Number) + ": not a port number");
+        } else if (keyword == "serveraliveinterval" && AResult->AliveInterval < 0) {
+            char* end = nullptr;
+            long seconds = std::strtol(value.c_str(), &end, 10);
+            if (end && *end == 0 && seconds >= 0 && seconds <= 86400)
+                AResult->AliveInterval = static_cast<int>(seconds);
+            else
+                FProblems.push_back(Where(AFile.Path, line.Number) + ": not a number of seconds");
         } else if ((keyword == "proxyjump" || keyword == "proxycommand") &&
                    AResult->ProxyLine == 0) {
             // The first of the two decides, as in ssh; "none" switches it off.

@@ -19,6 +19,8 @@ struct TKvSshHostConfig {
     std::string User;
     // 0 when not given.
     int Port = 0;
+    // ServerAliveInterval in seconds; -1 when not given, 0 when switched off.
+    int AliveInterval = -1;
     // Still with "~" and %-tokens: ExpandSshPath makes paths of them for a connection.
     std::vector<std::string> IdentityFiles;
     // "ProxyJump" or "ProxyCommand" when one applies (and is not "none"); where it was given.

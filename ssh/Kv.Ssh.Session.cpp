@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -139,6 +140,66 @@ TKvWorker& Closer() {
         RegisterExitWait([](int AWaitMs) { return WaitForSshCloser(AWaitMs); });
     }
     return *GCloser;
+}
+
+// The process-wide keepalive sender: once a second it offers each idle session to libssh2,
+// which sends a keepalive when the session's interval has passed without traffic. A session
+// busy on another thread is passed over (its own traffic keeps it alive). Kept until the
+// program ends, like the closer.
+class TKeepalives {
+public:
+    void Add(TKvSshSession* ASession) {
+        std::lock_guard lock(FLock);
+        FSessions.push_back(ASession);
+        if (!FThread.joinable()) {
+            FThread = std::thread([this] { Run(); });
+            RegisterExitWait([this](int AWaitMs) { return Stop(AWaitMs); });
+        }
+    }
+    // Once it returns, the sender no longer touches the session.
+    void Remove(TKvSshSession* ASession) {
+        std::lock_guard lock(FLock);
+        std::erase(FSessions, ASession);
+    }
+
+private:
+    void Run() {
+        std::unique_lock lock(FLock);
+        while (!FStop) {
+            FWake.wait_for(lock, std::chrono::seconds(1));
+            for (TKvSshSession* session : FSessions) {
+                std::unique_lock busy(session->Mutex(), std::try_to_lock);
+                if (!busy || session->Broken())
+                    continue;
+                int next = 0;
+                if (Ssh2().libssh2_keepalive_send(session->Session(), &next) != 0)
+                    session->LastError(); // notes a connection that died while idle
+            }
+        }
+        FStopped = true;
+        FWake.notify_all();
+    }
+    bool Stop(int AWaitMs) {
+        std::unique_lock lock(FLock);
+        FStop = true;
+        FWake.notify_all();
+        if (!FWake.wait_for(lock, std::chrono::milliseconds(AWaitMs), [this] { return FStopped; }))
+            return false;
+        lock.unlock();
+        FThread.join();
+        return true;
+    }
+
+    std::mutex FLock;
+    std::condition_variable FWake;
+    std::vector<TKvSshSession*> FSessions;
+    std::thread FThread;
+    bool FStop = false, FStopped = false;
+};
+
+TKeepalives& Keepalives() {
+    static TKeepalives* keepalives = new TKeepalives();
+    return *keepalives;
 }
 
 bool ReadWholeFile(const std::string& APath, std::string& AText) {
@@ -329,6 +390,8 @@ TKvKeyFileInfo ReadKeyFileInfo(const std::string& AKeyFile) {
 TKvSshSession::TKvSshSession() = default;
 
 TKvSshSession::~TKvSshSession() {
+    if (FKeepalive)
+        Keepalives().Remove(this);
     ReleaseConnection(FSession, FSftp, FSock.load());
     FSession = nullptr;
     FSftp = nullptr;
@@ -423,6 +486,15 @@ void TKvSshSession::Connect(const TKvConnector& AConn, const IKvConnectUiPtr& AU
     CheckHostKey(FTarget, AUi, AToken);
     CheckCancelled(AToken);
     Login(FTarget, target.KeyFiles, AUi, AToken);
+    // NAT boxes and firewalls drop connections that stay silent: keepalives at the interval the
+    // user's SSH configuration gives, else every minute.
+    const int interval =
+        target.Config.AliveInterval >= 0 ? target.Config.AliveInterval : KSshKeepaliveSeconds;
+    if (interval > 0 && api.libssh2_keepalive_config && api.libssh2_keepalive_send) {
+        api.libssh2_keepalive_config(FSession, 1, static_cast<unsigned>(interval));
+        FKeepalive = true;
+        Keepalives().Add(this);
+    }
 }
 
 void TKvSshSession::StartSftp() {

@@ -23,6 +23,9 @@ namespace kv {
 inline constexpr int KSshConnectLimitMs = 15000;
 // libssh2's limit for any one blocking call of a live session.
 inline constexpr int KSshSessionTimeoutMs = 30000;
+// How often an idle session sends a keepalive when the SSH configuration gives no
+// ServerAliveInterval.
+inline constexpr int KSshKeepaliveSeconds = 60;
 
 // A connected, blocking TCP socket to the first address of AHost that answers within
 // ALimitMs; raises EKvFsError with the design's texts, EKvCancelled when AToken is cancelled.
@@ -100,6 +103,7 @@ private:
     // Read by Abort from other threads.
     std::atomic<int> FSock{-1};
     std::atomic<bool> FBroken{false};
+    bool FKeepalive = false;
     _LIBSSH2_SESSION* FSession = nullptr;
     _LIBSSH2_SFTP* FSftp = nullptr;
     std::string FKbdSecret;

@@ -22,6 +22,7 @@ std::string Shell(const std::string& AText) {
 struct TSshSays {
     std::string HostName, User, Proxy;
     int Port = 0;
+    int AliveInterval = 0;
     std::vector<std::string> IdentityFiles;
 };
 
@@ -45,6 +46,8 @@ TSshSays AskSsh(const std::string& AConfig, const std::string& AHost) {
             says.Port = std::stoi(value);
         else if (key == "identityfile")
             says.IdentityFiles.push_back(value);
+        else if (key == "serveraliveinterval")
+            says.AliveInterval = std::stoi(value);
         else if (key == "proxyjump")
             says.Proxy = "ProxyJump";
         else if (key == "proxycommand")
@@ -74,6 +77,7 @@ Host web "db?" !dbz
   HostName %h.example.org
   User "alice smith"
   Port=2202
+  ServerAliveInterval 15
   IdentityFile ~/.ssh/id_web
   IdentityFile "~/.ssh/my keys/%r@%h" # a comment after a value
 Host web
@@ -103,6 +107,7 @@ Host *
   IgnoreUnknown SomeUnknownKeyword
   SomeUnknownKeyword with values
   Port 2200
+  ServerAliveInterval 40
 )");
     Write("never.conf", "Host *\n  User never\n  Port 1\n");
     Write("conf.d/10-a.conf", "Host inc\n  HostName 10.0.0.1\n  Port 2300\n");
@@ -119,6 +124,7 @@ Host *
         EXPECT_EQ(ours.User.empty() ? LocalUserName() : ours.User, ssh.User);
         EXPECT_EQ(ours.Port == 0 ? 22 : ours.Port, ssh.Port);
         EXPECT_EQ(ours.Proxy, ssh.Proxy);
+        EXPECT_EQ(ours.AliveInterval < 0 ? 0 : ours.AliveInterval, ssh.AliveInterval);
         // Without an IdentityFile ssh lists its default keys, which the agent covers here.
         if (!ours.IdentityFiles.empty())
             EXPECT_EQ(ours.IdentityFiles, ssh.IdentityFiles);
@@ -126,7 +132,7 @@ Host *
             for (const auto& file : ssh.IdentityFiles)
                 EXPECT_EQ(file.rfind("~/.ssh/id_", 0), 0u) << file;
     }
-    EXPECT_EQ(config.Lookup("jump-1").ProxyLine, 22);
+    EXPECT_EQ(config.Lookup("jump-1").ProxyLine, 23);
     EXPECT_EQ(config.Lookup("jump-1").ProxyFile, Path("config"));
     EXPECT_EQ(config.Aliases(),
               (std::vector<std::string>{"web", "zz", "inc", "other", "cmd", "nojump"}));

@@ -563,6 +563,8 @@ void TKvFilePanel::BeginList(IKvFileSystemPtr AFs, const std::string& APath, boo
         std::string message;
         TKvFileEntries entries;
         bool triedHome = false;
+        auto* connection = dynamic_cast<IKvConnectionState*>(AFs.get());
+        bool triedAgain = false;
         for (;;) {
             try {
                 entries = AFs->List(path, AToken);
@@ -573,6 +575,17 @@ void TKvFilePanel::BeginList(IKvFileSystemPtr AFs, const std::string& APath, boo
             } catch (const std::exception& e) {
                 if (message.empty())
                     message = e.what();
+            }
+            // A connection that died says nothing about the folder: the same folder once more,
+            // on a new connection, before any other.
+            if (connection && connection->ConnectionLost() && !triedAgain) {
+                triedAgain = true;
+                message.clear();
+                continue;
+            }
+            if (connection && connection->ConnectionLost()) {
+                message += " (Ctrl+R connects again)";
+                break;
             }
             if (!AFallback)
                 break;

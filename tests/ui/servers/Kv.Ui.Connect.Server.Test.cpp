@@ -166,6 +166,48 @@ TEST_F(SftpServer, SavedConnectionByName) {
     ::unlink(file.c_str());
 }
 
+// The server's connections die under the half: Ctrl+R and entering a folder connect again by
+// themselves, with the saved login, in the same folder, asking nothing.
+TEST_F(SftpServer, AHalfOnADeadConnectionConnectsAgain) {
+    const std::string remote = RemoteFolder("kvkey");
+    RunCommand("mkdir '" + remote + "/inner' && chown -R kvkey: '" + remote + "'");
+    TKvConnector conn = NewConnector();
+    conn.Name = "Key server";
+    conn.Host = "127.0.0.1";
+    conn.Port = std::stoi(Port());
+    conn.User = "kvkey";
+    conn.Auth = amKeyFile;
+    conn.KeyFile = Env.at("KV_SSH_KEYS") + "/id_ed25519";
+    conn.StartDir = remote;
+    const std::string file = ConnectorsFilePath();
+    ASSERT_TRUE(SaveConnectors(file, {conn}, "", {}, false));
+    TMainDriver f;
+    f.Open();
+    {
+        TModalDriver dialogs({TrustKey()});
+        f.TypeInPicker("Key server");
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            return dialogs.Finished() && !f.Panel(rhLeft).Busy() && f.Panel(rhLeft).IsRemote();
+        }, 60000)) << f.Panel(rhLeft).StatusText();
+    }
+    ASSERT_EQ(f.Names(rhLeft), ".. inner");
+
+    Sshd->KillConnections();
+    RunCommand("echo new > '" + remote + "/after.txt'");
+    f.Form->SetActiveHalf(rhLeft);
+    f.Key(Qt::Key_R, Qt::ControlModifier);
+    ASSERT_TRUE(f.WaitRow(rhLeft, "after.txt")) << f.Panel(rhLeft).StatusText();
+    EXPECT_EQ(f.Panel(rhLeft).Path(), remote);
+    EXPECT_FALSE(f.Panel(rhLeft).MessageIsError()) << f.Panel(rhLeft).StatusText();
+
+    Sshd->KillConnections();
+    f.Focus(rhLeft, "inner");
+    f.Key(Qt::Key_Return);
+    ASSERT_TRUE(f.WaitPath(rhLeft, remote + "/inner", 30000)) << f.Panel(rhLeft).StatusText();
+    EXPECT_FALSE(f.Panel(rhLeft).MessageIsError()) << f.Panel(rhLeft).StatusText();
+    ::unlink(file.c_str());
+}
+
 TEST(ConnectServers, VsftpdExplicitFtpsWithPassword) {
     const TFtpServers* servers = FtpServers();
     KV_NEED(servers, "vsftpd (ftp.sh)");

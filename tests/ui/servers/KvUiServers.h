@@ -43,6 +43,12 @@ public:
         Started = code == 0;
     }
     ~TScriptServer() { RunCommand(KScripts + "/" + FScript + " stop '" + FDir + "' >/dev/null 2>&1"); }
+    // Kills every process serving a connection (the server dies under its clients); the
+    // listening server stays.
+    void KillConnections() const {
+        RunCommand("d() { for c in $(cat /proc/$1/task/*/children 2>/dev/null); do echo $c; d $c; done; }; "
+                   "kill -9 $(d $(cat '" + FDir + "/pid')) 2>/dev/null");
+    }
     bool Started = false;
     std::string Output;
 
