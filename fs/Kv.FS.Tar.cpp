@@ -4,8 +4,6 @@
 #include <climits>
 #include <cstring>
 #include <optional>
-#include <system_error>
-#include <zlib.h>
 
 #include "Kv.FS.Local.h"
 #include "Kv.Platform.Folders.h"
@@ -16,7 +14,6 @@ namespace kv {
 namespace {
 
 constexpr int64_t KBlock = 512;
-constexpr size_t KGzipBuffer = 262144;
 constexpr int64_t KMaxExtendedHeader = 0x100000;
 
 [[noreturn]] void Damaged() {
@@ -299,19 +296,35 @@ int SweepArchiveTemps() {
     return SweepTempFiles(ArchiveTempFolder(), "kvarc-", ".tmp");
 }
 
-TKvTarFileSystem::TKvTarFileSystem(const std::string& AFile, bool AGzip,
+TKvTarFileSystem::TKvTarFileSystem(const std::string& AFile, TKvCompression ACompression,
                                    const IKvCancelToken& AToken) {
     FId = "tar:" + AFile;
+    if (ACompression != TKvCompression::None) {
+        FTemp = UnpackToTemp(AFile, ACompression, AToken);
+        FDataFile = FTemp->Path();
+    } else {
+        FDataFile = AFile;
+    }
     try {
-        if (AGzip)
-            UnpackGzip(AFile, AToken);
-        else
-            FDataFile = AFile;
         ReadHeaders(AToken);
     } catch (...) {
         // Nothing will ever read the copy: it goes now rather than at the next sweep.
         if (FTemp)
             FTemp->Remove();
+        throw;
+    }
+}
+
+TKvTarFileSystem::TKvTarFileSystem(const std::string& AFile,
+                                   std::unique_ptr<TKvLockedTempFile> AUnpacked,
+                                   const IKvCancelToken& AToken)
+    : FTemp(std::move(AUnpacked)) {
+    FId = "tar:" + AFile;
+    FDataFile = FTemp->Path();
+    try {
+        ReadHeaders(AToken);
+    } catch (...) {
+        FTemp->Remove();
         throw;
     }
 }
@@ -325,76 +338,14 @@ std::string TKvTarFileSystem::TempFile() const {
     return FTemp ? FTemp->Path() : std::string();
 }
 
-void TKvTarFileSystem::UnpackGzip(const std::string& AFile, const IKvCancelToken& AToken) {
-    TKvStreamPtr in = LocalFs()->OpenRead(AFile);
-    std::vector<Bytef> input(KGzipBuffer), output(KGzipBuffer);
-    int64_t have = in->ReadFully(input.data(), static_cast<int64_t>(input.size()));
-    if (have < 2 || input[0] != 0x1F || input[1] != 0x8B)
-        throw EKvFsError("This is not a gzip file");
-
-    const std::string folder = ArchiveTempFolder();
+bool LooksLikeTar(const std::string& AFile) {
     try {
-        FTemp = std::make_unique<TKvLockedTempFile>(folder, "kvarc-", ".tmp");
-    } catch (const std::system_error& e) {
-        throw EKvFsError(folder + ": could not make a temporary file (" + e.code().message() + ")");
-    }
-    FDataFile = FTemp->Path();
-    TKvStreamPtr out = LocalFs()->OpenWrite(FDataFile);
-
-    z_stream z{};
-    if (inflateInit2(&z, 15 + 32) != Z_OK) // 32: zlib recognises the gzip header
-        throw std::bad_alloc();
-    struct TEnd {
-        z_stream& Z;
-        ~TEnd() { inflateEnd(&Z); }
-    } end{z};
-
-    z.next_in = input.data();
-    z.avail_in = static_cast<uInt>(have);
-    bool atEnd = have < static_cast<int64_t>(input.size());
-    // Keeps what is left of the input and reads more behind it.
-    auto refill = [&] {
-        CheckCancelled(AToken);
-        std::memmove(input.data(), z.next_in, z.avail_in);
-        int64_t n =
-            in->Read(input.data() + z.avail_in, static_cast<int64_t>(input.size() - z.avail_in));
-        if (n <= 0)
-            atEnd = true;
-        else
-            z.avail_in += static_cast<uInt>(n);
-        z.next_in = input.data();
-    };
-
-    bool inMember = true;
-    for (;;) {
-        if (!inMember) {
-            // A gzip file may hold several members one after another; each is part of the data.
-            if (z.avail_in < 2 && !atEnd)
-                refill();
-            if (z.avail_in < 2 || z.next_in[0] != 0x1F || z.next_in[1] != 0x8B)
-                break; // the end, or trailing bytes that are no member (gzip ignores them too)
-            if (inflateReset(&z) != Z_OK)
-                throw EKvFsError("The gzip data is damaged");
-            inMember = true;
-        }
-        if (z.avail_in == 0) {
-            if (!atEnd)
-                refill();
-            if (z.avail_in == 0)
-                throw EKvFsError("The gzip file is truncated");
-        }
-        z.next_out = output.data();
-        z.avail_out = static_cast<uInt>(output.size());
-        int result = inflate(&z, Z_NO_FLUSH);
-        if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR)
-            throw EKvFsError(z.msg ? z.msg : "The gzip data is damaged");
-        size_t produced = output.size() - z.avail_out;
-        if (produced > 0) {
-            out->WriteAll(output.data(), static_cast<int64_t>(produced));
-            CheckCancelled(AToken); // a small input can inflate to a great deal
-        }
-        if (result == Z_STREAM_END)
-            inMember = false;
+        TKvStreamPtr in = LocalFs()->OpenRead(AFile);
+        uint8_t header[KBlock];
+        return in->ReadFully(header, KBlock) == KBlock && !AllZero(header, KBlock) &&
+               TarChecksumOk(header);
+    } catch (const EKvFsError&) {
+        return false;
     }
 }
 

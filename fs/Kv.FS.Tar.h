@@ -1,5 +1,6 @@
-// Tar archives browsed read-only: ustar, GNU long names, pax records, base-256 numbers; a
-// .tar.gz is inflated into a temporary file first, since tar data is reached by offset.
+// Tar archives browsed read-only: ustar, GNU long names, pax records, base-256 numbers, GNU
+// sparse files; a compressed tar is unpacked into a temporary file first, once, since tar data
+// is reached by offset.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "Kv.FS.Archive.h"
+#include "Kv.FS.Compressed.h"
 
 namespace kv {
 
@@ -42,8 +44,15 @@ private:
 
 class TKvTarFileSystem final : public TKvArchiveFileSystem {
 public:
-    // Reads every header of the tar file on the local disk; blocks.
-    TKvTarFileSystem(const std::string& AFile, bool AGzip, const IKvCancelToken& AToken);
+    // Reads every header of the tar file on the local disk; a compressed one is unpacked into
+    // a temporary file first. Blocks.
+    TKvTarFileSystem(const std::string& AFile, TKvCompression ACompression,
+                     const IKvCancelToken& AToken);
+    TKvTarFileSystem(const std::string& AFile, bool AGzip, const IKvCancelToken& AToken)
+        : TKvTarFileSystem(AFile, AGzip ? TKvCompression::Gzip : TKvCompression::None, AToken) {}
+    // Over a copy already unpacked from AFile, which it takes.
+    TKvTarFileSystem(const std::string& AFile, std::unique_ptr<TKvLockedTempFile> AUnpacked,
+                     const IKvCancelToken& AToken);
     ~TKvTarFileSystem() override;
 
     // The inflated copy of a compressed archive; empty for a plain tar.
@@ -53,7 +62,6 @@ protected:
     TKvStreamPtr OpenNode(const TKvArchiveNode& ANode) override;
 
 private:
-    void UnpackGzip(const std::string& AFile, const IKvCancelToken& AToken);
     void ReadHeaders(const IKvCancelToken& AToken);
 
     std::string FDataFile;
@@ -67,6 +75,8 @@ std::string ArchiveTempFolder();
 // Deletes leftover "kvarc-*.tmp" files that no running Kolvan holds; returns how many went.
 int SweepArchiveTemps();
 
+// The first block is a tar header (a valid checksum), so data of unknown kind can be told.
+bool LooksLikeTar(const std::string& AFile);
 // A numeric header field, octal text or GNU base-256; -1 when invalid.
 int64_t ParseTarNumber(const uint8_t* AHeader, size_t AOffset, size_t ALength);
 // The stored checksum matches the header summed as unsigned or as signed bytes.

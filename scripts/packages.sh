@@ -5,14 +5,15 @@ KV_BUILD_PACKAGES=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev libgl-dev
     nlohmann-json3-dev zlib1g-dev libssl-dev libpcre2-dev libssh2-1-dev
+    liblzma-dev libbz2-dev libzstd-dev liblz4-dev
     librsvg2-bin
 )
-KV_RUN_PACKAGES=(libssh2-1 fonts-dejavu-core xdg-utils)
+KV_RUN_PACKAGES=(libssh2-1 fonts-dejavu-core xdg-utils liblzma5 libbz2-1.0 libzstd1 liblz4-1)
 KV_TEST_PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     trash-cli libglib2.0-bin tzdata
     python3-cryptography
-    7zip libarchive-tools zip unzip
+    7zip libarchive-tools zip unzip tar xz-utils bzip2 zstd lz4
     libvterm-dev
     vsftpd python3-pyftpdlib python3-openssl openssl curl
     apache2 apache2-utils lighttpd lighttpd-mod-webdav lighttpd-mod-openssl nginx libnginx-mod-http-dav-ext

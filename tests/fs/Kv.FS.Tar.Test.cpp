@@ -475,12 +475,134 @@ TEST(ArchiveOpening, ChoosesTheBackendByName) {
     for (const char* name : {"backup.TGZ", "x.tar.gz", "plain.tar", "a.ZIP"}) {
         EXPECT_TRUE(IsArchiveFile(name)) << name;
         auto fs = OpenArchive(dir / name, *NewCancelToken());
-        EXPECT_FALSE(TreeOf(*fs, "\\").empty()) << name;
+        EXPECT_FALSE(TreeOf(*fs, "/").empty()) << name;
     }
     EXPECT_EQ(OpenArchive(dir / "a.ZIP", *NewCancelToken())->Id().rfind("zip:", 0), 0u);
     EXPECT_EQ(OpenArchive(dir / "x.tar.gz", *NewCancelToken())->Id().rfind("tar:", 0), 0u);
-    EXPECT_FALSE(IsArchiveFile("notes.txt"));
-    EXPECT_FALSE(IsArchiveFile("archive.gz"));
+    for (const char* name : {"notes.txt.GZ", "a.tar.xz", "a.TXZ", "a.tar.bz2", "a.tbz2", "a.tbz",
+                             "a.tar.zst", "a.tzst", "a.tar.lz4", "n.xz", "n.bz2", "n.zst", "n.lz4"})
+        EXPECT_TRUE(IsArchiveFile(name)) << name;
+    for (const char* name : {"notes.txt", "a.tar.7z", "gz", "a.xzz"})
+        EXPECT_FALSE(IsArchiveFile(name)) << name;
     EXPECT_EQ(MessageOf([&] { OpenArchive("notes.txt", *NewCancelToken()); }),
               "notes.txt: not a supported archive type");
+}
+
+// Tars in every compression GNU tar and bsdtar write, also several members one after another
+// and names that lie about the compression, read through the same tar reader; contents
+// compared with what tar extracts. A compressed single file is a folder holding it.
+TEST(ArchiveOpening, CompressedTarsAndSingleFiles) {
+    TTempDir dir;
+    const std::string src = dir / "src";
+    Sh("mkdir -p '" + src + "/sub'");
+    std::string noise = RunCommand("head -c 200000 /dev/urandom | base64");
+    std::vector<std::pair<std::string, std::string>> files = {
+        {"a.txt", "plain\n"}, {"sub/noise.txt", noise}, {"back\\slash.txt", "bs"}};
+    for (const auto& [name, data] : files)
+        WriteFile(src + "/" + name, data);
+    const std::vector<std::string> tree = {"a.txt", "back\\slash.txt", "sub/", "sub/noise.txt"};
+    ASSERT_EQ(Sh("cd '" + src + "' && tar -cf ../t.tar a.txt sub back\\\\slash.txt"), 0);
+
+    struct TCase {
+        const char* File;
+        const char* Make; // run in the folder of t.tar
+    } cases[] = {
+        {"t.tar.xz", "xz -c t.tar > OUT"},
+        {"t.txz", "tar -C src -cJf OUT ."},
+        {"t.tar.bz2", "bzip2 -c t.tar > OUT"},
+        {"t.tbz2", "tar -C src -cjf OUT ."},
+        {"t.tar.zst", "tar -C src --zstd -cf OUT ."},
+        {"t.tzst", "zstd -q -19 -c t.tar > OUT"},
+        {"t.tar.lz4", "lz4 -q -c t.tar > OUT"},
+        {"bsdtar.tar.zst", "bsdtar -C src --zstd -cf OUT ."},
+        {"bsdtar.tar.xz", "bsdtar -C src -cJf OUT ."},
+        {"threads.tar.xz", "xz -T2 --block-size=65536 -c t.tar > OUT"},
+        // Several members, the split falling inside the data.
+        {"members.tar.xz", "head -c 70000 t.tar | xz > OUT && tail -c +70001 t.tar | xz >> OUT"},
+        {"members.tar.bz2",
+         "head -c 70000 t.tar | bzip2 > OUT && tail -c +70001 t.tar | bzip2 >> OUT"},
+        {"members.tar.zst",
+         "head -c 70000 t.tar | zstd -q > OUT && tail -c +70001 t.tar | zstd -q >> OUT"},
+        {"members.tar.lz4",
+         "head -c 70000 t.tar | lz4 -q > OUT && tail -c +70001 t.tar | lz4 -q >> OUT"},
+        // The bytes tell, not the name.
+        {"xz-named.tar", "xz -c t.tar > OUT"},
+        {"unpacked.tar.gz", "cp t.tar OUT"},
+        {"zst-named.tar.bz2", "zstd -q -c t.tar > OUT"},
+        {"backup.gz", "gzip -c t.tar > OUT"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.File);
+        std::string make = c.Make, output;
+        make.replace(make.find("OUT"), 3, dir / c.File);
+        if (make.find("OUT") != std::string::npos)
+            make.replace(make.find("OUT"), 3, dir / c.File);
+        ASSERT_EQ(Sh("cd '" + dir.Path() + "' && " + make, &output), 0) << output;
+        auto fs = OpenArchive(dir / c.File, *NewCancelToken());
+        EXPECT_EQ(fs->Id(), "tar:" + dir / c.File);
+        EXPECT_EQ(TreeOf(*fs, "/"), tree);
+        for (const auto& [name, data] : files)
+            EXPECT_TRUE(ReadEntry(*fs, "/" + name) == data) << name;
+        // bsdtar reads every one of these compressions, LZ4 included, by their bytes.
+        const std::string expected = RunCommand("bsdtar -xOf '" + dir / c.File + "' '*noise.txt'");
+        EXPECT_TRUE(ReadEntry(*fs, "/sub/noise.txt") == expected);
+    }
+
+    WriteFile(dir / "notes.txt", noise);
+    struct TSingle {
+        const char* File;
+        const char* Make;
+    } singles[] = {
+        {"notes.txt.gz", "gzip -c notes.txt > OUT"},   {"notes.txt.xz", "xz -c notes.txt > OUT"},
+        {"notes.txt.bz2", "bzip2 -c notes.txt > OUT"}, {"notes.txt.zst", "zstd -q -c notes.txt > OUT"},
+        {"notes.txt.lz4", "lz4 -q -c notes.txt > OUT"}, {"empty.gz", "printf '' | gzip > OUT"},
+    };
+    for (const auto& c : singles) {
+        SCOPED_TRACE(c.File);
+        std::string make = c.Make, output;
+        make.replace(make.find("OUT"), 3, dir / c.File);
+        ASSERT_EQ(Sh("cd '" + dir.Path() + "' && " + make, &output), 0) << output;
+        auto fs = OpenArchive(dir / c.File, *NewCancelToken());
+        const bool empty = std::string(c.File) == "empty.gz";
+        EXPECT_EQ(TreeOf(*fs, "/"), std::vector<std::string>{empty ? "empty" : "notes.txt"});
+        EXPECT_TRUE(ReadEntry(*fs, empty ? "/empty" : "/notes.txt") == (empty ? "" : noise));
+        TKvFileEntry entry;
+        ASSERT_TRUE(fs->Stat(empty ? "/empty" : "/notes.txt", entry));
+        EXPECT_EQ(entry.Size, empty ? 0 : static_cast<int64_t>(noise.size()));
+    }
+
+    std::string xz = RunCommand("xz -c '" + dir / "t.tar" + "'");
+    std::string zst = RunCommand("zstd -q -c '" + dir / "t.tar" + "'");
+    std::string bz2 = RunCommand("bzip2 -c '" + dir / "t.tar" + "'");
+    std::string lz4 = RunCommand("lz4 -q -c '" + dir / "t.tar" + "'");
+    struct TBad {
+        const char* File;
+        std::string Bytes;
+        const char* Message;
+    } bad[] = {
+        {"text.xz", "just text", "This is not an xz file"},
+        {"text.lz4", "just text", "This is not an LZ4 file"},
+        {"cut.tar.xz", xz.substr(0, xz.size() / 2), "The xz file is truncated"},
+        {"cut.tar.zst", zst.substr(0, zst.size() / 2), "The Zstandard file is truncated"},
+        {"cut.tar.bz2", bz2.substr(0, bz2.size() / 2), "The bzip2 file is truncated"},
+        {"cut.tar.lz4", lz4.substr(0, lz4.size() / 2), "The LZ4 file is truncated"},
+        {"damaged.tar.xz", xz.substr(0, 200) + std::string(100, 'x') + xz.substr(300),
+         "The xz data is damaged"},
+        {"damaged.tar.zst", zst.substr(0, 200) + std::string(100, 'x') + zst.substr(300),
+         "The Zstandard data is damaged"},
+        {"damaged.tar.bz2", bz2.substr(0, 200) + std::string(100, 'x') + bz2.substr(300),
+         "The bzip2 data is damaged"},
+        {"damaged.tar.lz4", lz4.substr(0, 200) + std::string(100, 'x') + lz4.substr(300),
+         "The LZ4 data is damaged"},
+        {"no-tar.tar.xz", RunCommand("echo not a tar | xz"), "This is not a tar archive"},
+        {"empty.tar.zst", RunCommand("printf '' | zstd -q"), "This is not a tar archive"},
+    };
+    const auto before = TempFiles();
+    for (const auto& c : bad) {
+        WriteFile(dir / c.File, c.Bytes);
+        std::string message = MessageOf([&] { OpenArchive(dir / c.File, *NewCancelToken()); });
+        EXPECT_EQ(message.rfind(c.Message, 0), 0u) << c.File << ": " << message;
+    }
+    // A failed opening leaves no temporary copy behind.
+    EXPECT_EQ(TempFiles(), before);
 }
