@@ -706,6 +706,30 @@ void TKvVtParser::OscDispatch(bool ABell) {
         if (rest.starts_with("9;") && !FSeenOsc7)
             FScreen.SetCwd(exactFolder(rest.substr(2)) ? MakeFileUrl(rest.substr(2)) : "");
         break;
+    case 8: {
+        // 8;params;URI with params "key=value" joined by ":"; only "id" means anything here.
+        // A URI that lost bytes on the way in, or holds control characters, is no link.
+        const size_t split = rest.find(';');
+        if (split == std::string_view::npos)
+            break;
+        const std::string_view params = rest.substr(0, split), uri = rest.substr(split + 1);
+        std::string_view id;
+        for (size_t from = 0; from <= params.size();) {
+            size_t to = params.find(':', from);
+            if (to == std::string_view::npos)
+                to = params.size();
+            const std::string_view param = params.substr(from, to - from);
+            if (param.starts_with("id="))
+                id = param.substr(3);
+            from = to + 1;
+        }
+        const bool clean = !FOscFlawed && text == FOsc &&
+                           std::none_of(uri.begin(), uri.end(), [](char AChar) {
+                               return uint8_t(AChar) < 0x20 || uint8_t(AChar) == 0x7F;
+                           });
+        FScreen.SetHyperlink(id, clean ? uri : std::string_view());
+        break;
+    }
     case 7701:
         FScreen.SetUser(rest);
         break;

@@ -80,6 +80,13 @@ void TKvVtScreen::BlankLine(TKvVtLine& ALine, int ACols) const {
     ALine.Wrapped = false;
     ALine.CwdId = 0;
     ALine.Marks.clear();
+    ALine.LinkIds.clear();
+}
+
+void TKvVtScreen::StampLink(TKvVtLine& ALine, int AFrom, int ACount) const {
+    if (ALine.LinkIds.size() < ALine.Cells.size())
+        ALine.LinkIds.resize(ALine.Cells.size(), 0);
+    std::fill_n(ALine.LinkIds.begin() + AFrom, ACount, FLink);
 }
 
 void TKvVtScreen::BreakPair(TKvVtLine& ALine, int ACol) const {
@@ -207,6 +214,8 @@ void TKvVtScreen::PutChar(uint32_t ACodePoint) {
         TKvVtCell{ACodePoint, FFg, FBg, uint16_t(FFlags | (width == 2 ? vfWideLeft : 0))};
     if (width == 2)
         line.Cells[size_t(FX + 1)] = TKvVtCell{0, FFg, FBg, uint16_t(FFlags | vfWideRight)};
+    if (FFlags & vfLink)
+        StampLink(line, FX, width);
     FLastChar = ACodePoint;
     if (FX + width < FCols) {
         FX += width;
@@ -267,6 +276,8 @@ void TKvVtScreen::WriteAscii(const char* AText, int ACount) {
     TKvVtCell* cell = line.Cells.data() + FX;
     for (int i = 0; i < ACount; ++i)
         cell[i] = TKvVtCell{uint8_t(AText[i]), FFg, FBg, FFlags};
+    if (FFlags & vfLink)
+        StampLink(line, FX, ACount);
     FLastChar = uint8_t(AText[ACount - 1]);
     if (FX + ACount < FCols) {
         FX += ACount;
@@ -466,7 +477,8 @@ void TKvVtScreen::RestoreCursor() {
     FY = std::clamp(FSaved.Y, 0, FRows - 1);
     FFg = FSaved.Fg;
     FBg = FSaved.Bg;
-    FFlags = FSaved.Flags;
+    // The link being printed is not part of the saved state.
+    FFlags = uint16_t((FSaved.Flags & ~vfLink) | (FFlags & vfLink));
     FCharsets[0] = FSaved.G0;
     FCharsets[1] = FSaved.G1;
     FGl = FSaved.Gl;
@@ -545,6 +557,11 @@ void TKvVtScreen::InsertChars(int AN) {
     auto& cells = line.Cells;
     std::move_backward(cells.begin() + FX, cells.end() - n, cells.end());
     std::fill(cells.begin() + FX, cells.begin() + FX + n, BlankCell());
+    if (!line.LinkIds.empty()) {
+        line.LinkIds.resize(cells.size(), 0);
+        std::move_backward(line.LinkIds.begin() + FX, line.LinkIds.end() - n,
+                           line.LinkIds.end());
+    }
     if (cells.back().Flags & vfWideLeft)
         cells.back() = BlankCell();
 }
@@ -560,6 +577,10 @@ void TKvVtScreen::DeleteChars(int AN) {
     auto& cells = line.Cells;
     std::move(cells.begin() + FX + n, cells.end(), cells.begin() + FX);
     std::fill(cells.end() - n, cells.end(), BlankCell());
+    if (!line.LinkIds.empty()) {
+        line.LinkIds.resize(cells.size(), 0);
+        std::move(line.LinkIds.begin() + FX + n, line.LinkIds.end(), line.LinkIds.begin() + FX);
+    }
 }
 
 void TKvVtScreen::EraseChars(int AN) {
@@ -594,7 +615,7 @@ void TKvVtScreen::SetScrollRegion(int ATop, int ABottom) {
 void TKvVtScreen::ResetAttributes() {
     FFg = KVtDefaultColor;
     FBg = KVtDefaultColor;
-    FFlags = 0;
+    FFlags &= vfLink; // a link is not a rendition: SGR 0 inside it keeps it
 }
 
 void TKvVtScreen::SetFlag(uint16_t AFlag, bool AOn) {
@@ -737,6 +758,7 @@ void TKvVtScreen::AlignmentPattern() {
         line.Wrapped = false;
         line.CwdId = 0; // a test pattern, not the shell's output
         line.Marks.clear();
+        line.LinkIds.clear();
     }
     FTop = 0;
     FBottom = FRows - 1;
@@ -819,6 +841,11 @@ void TKvVtScreen::FullReset() {
     FTitle.clear();
     FTitles.clear();
     FReplies.clear();
+    FLink = 0;
+    FFlags = 0;
+    FHyperlinks.clear();
+    FHyperlinkKeys.clear();
+    FHyperlinkOrder.clear();
     // No line is stamped any more: only the current folder is remembered, under its own id.
     FCwdIds.clear();
     if (!FCwd.empty())
@@ -851,6 +878,49 @@ void TKvVtScreen::SetCwd(std::string_view AUrl) {
     }
     it->second.Used = ++FCwdUses;
     FCwdId = it->second.Id;
+}
+
+void TKvVtScreen::SetHyperlink(std::string_view AId, std::string_view AUri) {
+    if (AUri.empty() || AUri.size() > KMaxUriLength) {
+        FLink = 0;
+        FFlags &= uint16_t(~vfLink);
+        return;
+    }
+    std::string key;
+    if (!AId.empty()) {
+        key.assign(AId).append(1, '\n').append(AUri);
+        if (auto it = FHyperlinkKeys.find(key); it != FHyperlinkKeys.end()) {
+            FLink = it->second;
+            FFlags |= vfLink;
+            return;
+        }
+    }
+    if (FHyperlinks.size() >= KMaxHyperlinks) {
+        const uint32_t oldest = FHyperlinkOrder.front();
+        FHyperlinkOrder.pop_front();
+        auto it = FHyperlinks.find(oldest);
+        if (it != FHyperlinks.end()) {
+            if (!it->second.Key.empty())
+                FHyperlinkKeys.erase(it->second.Key);
+            FHyperlinks.erase(it);
+        }
+    }
+    // Numbers are not handed out again (short of 2^32 links), so an old cell never names a
+    // newer link.
+    if (FNextHyperlink == 0)
+        FNextHyperlink = 1;
+    const uint32_t link = FNextHyperlink++;
+    FHyperlinks.emplace(link, THyperlink{std::string(AUri), key});
+    if (!key.empty())
+        FHyperlinkKeys.emplace(key, link);
+    FHyperlinkOrder.push_back(link);
+    FLink = link;
+    FFlags |= vfLink;
+}
+
+const std::string* TKvVtScreen::HyperlinkUri(uint32_t ALink) const {
+    auto it = FHyperlinks.find(ALink);
+    return it == FHyperlinks.end() ? nullptr : &it->second.Uri;
 }
 
 void TKvVtScreen::Reply(std::string_view AData) {
@@ -887,6 +957,8 @@ void TKvVtScreen::ResizeLines(std::vector<TKvVtLine>& ALines, int ACols, int ARo
         if (old < ALines.size() && !ALines[old].Cells.empty()) {
             line = std::move(ALines[old]);
             line.Cells.resize(size_t(ACols), BlankCell());
+            if (!line.LinkIds.empty())
+                line.LinkIds.resize(size_t(ACols), 0);
             if (line.Cells.back().Flags & vfWideLeft)
                 line.Cells.back() = BlankCell();
         } else {
@@ -919,6 +991,7 @@ struct TLogicalLine {
     std::vector<TKvVtCell> Cells;
     // The combining marks of marked cells, in cell order (they stay in the old lines).
     std::vector<std::pair<size_t, const std::u32string*>> Marks;
+    std::vector<std::pair<size_t, uint32_t>> Links; // hyperlinks of linked cells, in cell order
     int CwdId = 0;
 };
 
@@ -978,7 +1051,7 @@ int TKvVtScreen::Reflow(std::vector<TKvVtLine>& AMain, int ACols, int ARows,
         const size_t firstOut = out.size();
         newRow();
         int col = 0;
-        size_t i = 0, mark = 0;
+        size_t i = 0, mark = 0, link = 0;
         auto place = [&](size_t AOffset, int ACol) {
             for (TPoint* point : pending) {
                 if (point->Offset == AOffset) {
@@ -1015,6 +1088,16 @@ int TKvVtScreen::Reflow(std::vector<TKvVtLine>& AMain, int ACols, int ARows,
                 }
                 if (!wide && copy.Ch == 0 && (ALogical.Cells[i].Flags & vfWideRight))
                     copy = KPadCell;
+                if (copy.Flags & vfLink) {
+                    while (link < ALogical.Links.size() && ALogical.Links[link].first < i)
+                        ++link;
+                    if (link < ALogical.Links.size() && ALogical.Links[link].first == i) {
+                        row.LinkIds.resize(size_t(ACols), 0);
+                        row.LinkIds[size_t(col)] = ALogical.Links[link].second;
+                    } else {
+                        copy.Flags &= uint16_t(~vfLink);
+                    }
+                }
                 row.Cells[size_t(col)] = copy;
                 place(i, col);
                 ++col;
@@ -1066,6 +1149,8 @@ int TKvVtScreen::Reflow(std::vector<TKvVtLine>& AMain, int ACols, int ARows,
         for (size_t c = 0; c < count; ++c) {
             if (const std::u32string* marks = CellMarks(line, line.Cells[c]))
                 logical.Marks.emplace_back(start + c, marks);
+            if (const uint32_t link = CellLink(line, c))
+                logical.Links.emplace_back(start + c, link);
         }
         if (!continues) {
             layout(logical);

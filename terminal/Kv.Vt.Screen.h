@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -36,6 +37,7 @@ enum TKvVtFlag : uint16_t {
     vfStrike = 0x80,
     vfWideLeft = 0x100,  // left half of a wide character
     vfWideRight = 0x200, // right half of a wide character; its Ch is 0
+    vfLink = 0x400,      // part of a hyperlink (OSC 8); the line's LinkIds names which
 };
 inline constexpr uint16_t KVtRenditionFlags = 0xFF;
 
@@ -55,7 +57,18 @@ struct TKvVtLine {
     // Combining marks kept with the character before them (decomposed names, many scripts).
     // Cells refer to them by Mark; entries of overwritten cells are dropped now and then.
     std::vector<std::u32string> Marks;
+    // The hyperlink of each cell flagged vfLink; empty while the line never had one. A cell
+    // printed over without a link loses the flag, so a number left behind means nothing.
+    std::vector<uint32_t> LinkIds;
 };
+
+// The hyperlink number of a cell, 0 for none.
+inline uint32_t CellLink(const TKvVtLine& ALine, size_t ACol) {
+    if (ACol >= ALine.Cells.size() || ACol >= ALine.LinkIds.size() ||
+        !(ALine.Cells[ACol].Flags & vfLink))
+        return 0;
+    return ALine.LinkIds[ACol];
+}
 
 // The combining marks of a cell, or null.
 inline const std::u32string* CellMarks(const TKvVtLine& ALine, const TKvVtCell& ACell) {
@@ -82,6 +95,10 @@ public:
     // Folders remembered for stamping lines; past this the longest unreported one is forgotten,
     // and lines stamped in it no longer count as in the current folder.
     static constexpr size_t KMaxCwdIds = 256;
+    // Hyperlinks remembered; past this the oldest is forgotten and its cells are plain text.
+    static constexpr size_t KMaxHyperlinks = 2048;
+    // Longer URIs are not taken (browsers stop near here too).
+    static constexpr size_t KMaxUriLength = 2083;
 
     TKvVtScreen(int ACols, int ARows, int AMaxScrollback);
     TKvVtScreen(const TKvVtScreen&) = delete;
@@ -166,6 +183,12 @@ public:
     // A folder report: a file URL, or empty for none.
     void SetCwd(std::string_view AUrl);
     void SetUser(std::string_view AName) { FUser = AName; }
+    // OSC 8: what is printed from now on links to AUri; an empty AUri ends the link. Links with
+    // the same AId and AUri are one link (a name cut over lines, a list printed in parts).
+    void SetHyperlink(std::string_view AId, std::string_view AUri);
+    // The URI of a hyperlink number, or null when there is none (any more).
+    const std::string* HyperlinkUri(uint32_t ALink) const;
+    size_t HyperlinkCount() const { return FHyperlinks.size(); }
     // Queues bytes for the host; the queue stops growing at KMaxReplies.
     void Reply(std::string_view AData);
     std::string TakeReplies();
@@ -262,6 +285,7 @@ private:
     void ResetTabs();
     void WrapToNextLine();
     void AddMark(uint32_t ACodePoint);
+    void StampLink(TKvVtLine& ALine, int AFrom, int ACount) const;
     void WriteAscii(const char* AText, int ACount); // fits on the line
 
     std::mutex FLock;
@@ -308,6 +332,15 @@ private:
     int FCwdId = 0;
     int FVersion = 0;
     std::string FReplies;
+    struct THyperlink {
+        std::string Uri;
+        std::string Key; // AId and AUri, for links with an id; empty without
+    };
+    uint32_t FLink = 0; // the link being printed; 0 none
+    std::unordered_map<uint32_t, THyperlink> FHyperlinks;
+    std::unordered_map<std::string, uint32_t> FHyperlinkKeys;
+    std::deque<uint32_t> FHyperlinkOrder; // oldest first
+    uint32_t FNextHyperlink = 1;
 };
 
 // Holds a screen's lock for a scope; a null screen is no lock.

@@ -536,6 +536,67 @@ TEST(VtScreen, ResizeOnTheAlternateScreenCutsOnlyTheAlternateScreen) {
     EXPECT_EQ(LinesText(vt.Screen), "one|two|three");
 }
 
+// The URI a cell links to, or "-".
+std::string UriAt(const TKvVtScreen& AScreen, int ALine, int ACol) {
+    const uint32_t link = CellLink(AScreen.AbsLine(ALine), size_t(ACol));
+    const std::string* uri = link ? AScreen.HyperlinkUri(link) : nullptr;
+    return uri ? *uri : "-";
+}
+
+TEST(VtScreen, HyperlinksMarkTheCellsPrintedWhileOpen) {
+    TVt vt(12, 4, 10);
+    vt << "a\x1b]8;;http://x/1\x1b\\link\x1b[0m\xe4\xb8\xad\x1b]8;;\x1b\\b";
+    EXPECT_EQ(vt.Screen.RowText(0), "alink\xe4\xb8\xad" "b");
+    EXPECT_EQ(UriAt(vt.Screen, 0, 0), "-");
+    for (int c = 1; c <= 6; ++c)
+        EXPECT_EQ(UriAt(vt.Screen, 0, c), "http://x/1") << "SGR 0 and a wide character stay in it";
+    EXPECT_EQ(UriAt(vt.Screen, 0, 7), "-");
+
+    // Printing over a linked cell without a link makes it plain; ICH and DCH move links along.
+    vt << "\x1b[1;2HL\x1b[1;1H\x1b[2@";
+    EXPECT_EQ(UriAt(vt.Screen, 0, 3), "-");
+    EXPECT_EQ(UriAt(vt.Screen, 0, 4), "http://x/1");
+    vt << "\x1b[3P";
+    EXPECT_EQ(UriAt(vt.Screen, 0, 1), "http://x/1");
+    EXPECT_EQ(UriAt(vt.Screen, 0, 0), "-");
+
+    // The saved cursor does not bring back a link that has ended.
+    vt << "\x1b[2;1H\x1b]8;;http://x/2\x07\x1b" "7\x1b]8;;\x07\x1b" "8plain";
+    EXPECT_EQ(UriAt(vt.Screen, 1, 0), "-");
+
+    // Ids join pieces into one link; without an id every opening is a link of its own.
+    vt << "\r\n\x1b]8;id=n;file://h/a\x07one\x1b]8;;\x07 \x1b]8;id=n;file://h/a\x07two\x1b]8;;\x07"
+          "\r\n\x1b]8;;file://h/a\x07three\x1b]8;;\x07";
+    const TKvVtLine& ids = vt.Screen.AbsLine(2);
+    EXPECT_EQ(CellLink(ids, 0), CellLink(ids, 4));
+    EXPECT_NE(CellLink(ids, 0), CellLink(vt.Screen.AbsLine(3), 0));
+
+    // A URI that lost bytes or carries control characters is no link; neither is a huge one.
+    vt << "\x1b[H\x1b[2J\x1b]8;;http://x/\x01y\x07A\x1b]8;;" + std::string(3000, 'u') + "\x07" "B";
+    EXPECT_EQ(UriAt(vt.Screen, vt.Screen.BackCount(), 0), "-");
+    EXPECT_EQ(UriAt(vt.Screen, vt.Screen.BackCount(), 1), "-");
+    EXPECT_EQ(BrokenInvariant(vt.Screen), "");
+}
+
+TEST(VtScreen, HyperlinksTravelThroughTheScrollbackAndReflowAndAreBounded) {
+    TVt vt(10, 2, 10);
+    vt << "\x1b]8;id=f;file://h/long/name.txt\x07" "0123456789abcd\x1b]8;;\x07\r\nx\r\ny\r\n";
+    EXPECT_EQ(UriAt(vt.Screen, 0, 9), "file://h/long/name.txt");
+    vt.Screen.Resize(4, 2);
+    EXPECT_EQ(LinesText(vt.Screen), "0123|4567|89ab|cd|x|y");
+    for (int line = 0; line < 4; ++line)
+        EXPECT_EQ(UriAt(vt.Screen, line, 1), "file://h/long/name.txt") << line;
+    EXPECT_EQ(UriAt(vt.Screen, 3, 2), "-");
+
+    TVt many(10, 2, 10);
+    for (size_t i = 0; i < TKvVtScreen::KMaxHyperlinks + 10; ++i)
+        many << "\x1b]8;;http://x/" + std::to_string(i) + "\x07z\x1b]8;;\x07\r\n";
+    EXPECT_EQ(many.Screen.HyperlinkCount(), TKvVtScreen::KMaxHyperlinks);
+    EXPECT_EQ(many.Screen.HyperlinkUri(1), nullptr) << "the oldest is forgotten";
+    many << "\x1b" "c";
+    EXPECT_EQ(many.Screen.HyperlinkCount(), 0u);
+}
+
 TEST(VtScreen, FolderReportsNumberFoldersAndStampLines) {
     TVt vt(20, 4);
     vt << "before\r\n";
