@@ -1,5 +1,6 @@
 #include "Kv.FS.Ftp.h"
 
+#include <charconv>
 #include <ctime>
 #include <type_traits>
 
@@ -92,7 +93,10 @@ public:
         : FKeep(std::move(AKeep)), FClient(std::move(AClient)), FName(std::move(AName)) {}
 
     // Without Finish the connection is dropped; the server keeps a partial file.
-    ~TKvFtpWriteStream() override = default;
+    ~TKvFtpWriteStream() override {
+        if (FClient)
+            FKeep->Wrote(FName, FPos, false);
+    }
 
     int64_t Write(const void* ABuffer, int64_t ACount) override {
         if (!FClient)
@@ -106,6 +110,7 @@ public:
             std::string text;
             const int code = FClient->FinishTransfer(text);
             FClient.reset();
+            FKeep->Wrote(FName, FPos, false);
             throw EKvFsError(FName + ": the transfer did not complete: " +
                              (code ? ReplyMessage(text) : std::string(error.what())));
         }
@@ -129,6 +134,7 @@ public:
         std::unique_ptr<TKvFtpClient> client = std::move(FClient);
         std::string text;
         const int code = client->FinishTransfer(text);
+        FKeep->Wrote(FName, FPos, Is2xx(code));
         if (!Is2xx(code))
             throw EKvFsError(FName + ": the server did not accept the file: " +
                              (code ? ReplyMessage(text) : std::string("no answer")));
@@ -253,6 +259,7 @@ bool TKvFtpFileSystem::SamePath(const std::string& A, const std::string& B) cons
 TKvFileEntries TKvFtpFileSystem::ListWith(TKvFtpClient& AClient, const std::string& APath,
                                           const IKvCancelToken* AToken) {
     const std::string path = Normalize(APath);
+    const uint64_t generation = FListings.Generation();
     std::vector<std::string> lines;
     std::string message;
     bool mlsd = AClient.HasMlst();
@@ -305,12 +312,44 @@ TKvFileEntries TKvFtpFileSystem::ListWith(TKvFtpClient& AClient, const std::stri
             CheckCancelled(*AToken);
     }
     FLeftOut.Record(path, leftOut);
+    FListings.Store(path, entries, generation);
     return entries;
 }
 
 TKvFileEntries TKvFtpFileSystem::List(const std::string& APath, const IKvCancelToken& AToken) {
     return RunWithClient(APath, &AToken,
                          [&](TKvFtpClient& AClient) { return ListWith(AClient, APath, &AToken); });
+}
+
+bool TKvFtpFileSystem::AskEntry(TKvFtpClient& AClient, const std::string& APath,
+                                TKvFileEntry& AEntry) {
+    std::string text;
+    if (AClient.HasMlst()) {
+        if (AClient.Command("MLST " + APath, text) != 250)
+            return false;
+        for (const auto& line : SplitListing(text)) {
+            TKvFileEntry entry;
+            std::string target;
+            if (line.empty() || line[0] != ' ' || !ParseMlsdLine(line, entry, target))
+                continue;
+            if (entry.IsLink)
+                entry.LinkTarget = std::move(target);
+            AEntry = std::move(entry);
+            return true;
+        }
+        return false;
+    }
+    if (!AClient.HasSize() || AClient.Command("SIZE " + APath, text) != 213)
+        return false;
+    TKvFileEntry entry;
+    const std::string size = ReplyMessage(text);
+    const auto parsed = std::from_chars(size.data(), size.data() + size.size(), entry.Size);
+    if (parsed.ec != std::errc() || entry.Size < 0)
+        return false;
+    if (AClient.HasMdtm() && AClient.Command("MDTM " + APath, text) == 213)
+        ParseFtpStamp(ReplyMessage(text), entry.Modified);
+    AEntry = std::move(entry);
+    return true;
 }
 
 bool TKvFtpFileSystem::Stat(const std::string& APath, TKvFileEntry& AEntry) {
@@ -322,24 +361,37 @@ bool TKvFtpFileSystem::Stat(const std::string& APath, TKvFileEntry& AEntry) {
     }
     const std::string name = NameOf(path);
     const std::string parent = ParentOf(path);
+    // A young listing of the folder answers "absent" and "a folder"; a file's size and time are
+    // asked fresh. A copy of many files asks about names that are not there yet, so the folder
+    // is listed once, not once per file.
+    TKvFileEntry kept;
+    const auto known = FListings.Find(parent, name, kept);
+    if (known == TKvFtpListings::lkAbsent)
+        return false;
+    if (known == TKvFtpListings::lkFound && kept.IsDir) {
+        AEntry = std::move(kept);
+        return true;
+    }
     // Only "listed without the name" means absent: any other failure is an error, or a copy
     // would overwrite what it could not see.
     enum TAnswer { anFound, anAbsent, anParentRefused };
     std::string refusal;
     const TAnswer answer = RunWithClient(APath, nullptr, [&](TKvFtpClient& AClient) {
-        if (AClient.HasMlst()) {
-            std::string text;
-            if (AClient.Command("MLST " + path, text) == 250) {
-                for (const auto& line : SplitListing(text)) {
-                    TKvFileEntry entry;
-                    std::string target;
-                    if (line.empty() || line[0] != ' ' || !ParseMlsdLine(line, entry, target))
-                        continue;
-                    entry.Name = name;
-                    AEntry = std::move(entry);
-                    return anFound;
-                }
+        // Without MLST, a size is asked only of what a listing showed as a file: some servers
+        // give folders a size too.
+        TKvFileEntry entry;
+        if ((AClient.HasMlst() || known == TKvFtpListings::lkFound) &&
+            AskEntry(AClient, path, entry)) {
+            if (!AClient.HasMlst()) {
+                entry.IsLink = kept.IsLink;
+                entry.LinkTarget = kept.LinkTarget;
+                entry.IsReadOnly = kept.IsReadOnly;
+                entry.Mode = kept.Mode;
             }
+            entry.Name = name;
+            entry.IsHidden = name[0] == '.';
+            AEntry = std::move(entry);
+            return anFound;
         }
         TKvFileEntries entries;
         try {
@@ -348,9 +400,9 @@ bool TKvFtpFileSystem::Stat(const std::string& APath, TKvFileEntry& AEntry) {
             refusal = error.what();
             return anParentRefused;
         }
-        for (auto& entry : entries) {
-            if (entry.Name == name) {
-                AEntry = std::move(entry);
+        for (auto& listed : entries) {
+            if (listed.Name == name) {
+                AEntry = std::move(listed);
                 return anFound;
             }
         }
@@ -363,6 +415,20 @@ bool TKvFtpFileSystem::Stat(const std::string& APath, TKvFileEntry& AEntry) {
     if (!IsRoot(parent) && (!Stat(parent, parentEntry) || !parentEntry.IsDir))
         return false;
     throw EKvFsError(APath + ": " + refusal);
+}
+
+void TKvFtpFileSystem::Wrote(const std::string& APath, int64_t ASize, bool AComplete) {
+    const std::string path = Normalize(APath);
+    if (!AComplete) {
+        FListings.ForgetFolder(ParentOf(path));
+        return;
+    }
+    TKvFileEntry entry;
+    entry.Name = NameOf(path);
+    entry.Size = ASize;
+    entry.Modified = NowDateTime();
+    entry.IsHidden = !entry.Name.empty() && entry.Name[0] == '.';
+    FListings.Put(ParentOf(path), entry);
 }
 
 TKvStreamPtr TKvFtpFileSystem::OpenTransfer(const std::string& APath, bool AWrite) {
@@ -407,8 +473,10 @@ void TKvFtpFileSystem::MakeDir(const std::string& APath) {
                 throw EFtpReply(code, ReplyMessage(text));
             return true;
         });
+        FListings.Made(parent, NameOf(path));
     } catch (const EKvFsError&) {
         // Another connection may have made it meanwhile.
+        FListings.ForgetFolder(parent);
         if (Stat(path, entry) && entry.IsDir)
             return;
         throw;
@@ -416,26 +484,45 @@ void TKvFtpFileSystem::MakeDir(const std::string& APath) {
 }
 
 void TKvFtpFileSystem::DeleteFileAt(const std::string& APath) {
-    RunWithClient(APath, nullptr, [&](TKvFtpClient& AClient) {
-        std::string text;
-        const int code = AClient.Command("DELE " + Normalize(APath), text);
-        if (!Is2xx(code))
-            throw EFtpReply(code, ReplyMessage(text));
-        return true;
-    });
+    const std::string path = Normalize(APath);
+    try {
+        RunWithClient(APath, nullptr, [&](TKvFtpClient& AClient) {
+            std::string text;
+            const int code = AClient.Command("DELE " + path, text);
+            if (!Is2xx(code))
+                throw EFtpReply(code, ReplyMessage(text));
+            return true;
+        });
+    } catch (...) {
+        FListings.ForgetFolder(ParentOf(path));
+        throw;
+    }
+    FListings.Remove(ParentOf(path), NameOf(path));
 }
 
 void TKvFtpFileSystem::DeleteDirAt(const std::string& APath) {
-    RunWithClient(APath, nullptr, [&](TKvFtpClient& AClient) {
-        const std::string path = Normalize(APath);
+    const std::string path = Normalize(APath);
+    // Whatever happened, what was below is no longer as it was listed.
+    FListings.ForgetTree(path);
+    try {
+        DeleteDirWith(APath, path);
+    } catch (...) {
+        FListings.ForgetFolder(ParentOf(path));
+        throw;
+    }
+    FListings.Remove(ParentOf(path), NameOf(path));
+}
+
+void TKvFtpFileSystem::DeleteDirWith(const std::string& AContext, const std::string& APath) {
+    RunWithClient(AContext, nullptr, [&](TKvFtpClient& AClient) {
         std::string text;
-        const int code = AClient.Command("RMD " + path, text);
+        const int code = AClient.Command("RMD " + APath, text);
         if (Is2xx(code))
             return true;
         // A link to a folder is removed as a file.
         if (code >= 500) {
             std::string deleteText;
-            if (Is2xx(AClient.Command("DELE " + path, deleteText)))
+            if (Is2xx(AClient.Command("DELE " + APath, deleteText)))
                 return true;
             text = deleteText;
         }
@@ -445,8 +532,24 @@ void TKvFtpFileSystem::DeleteDirAt(const std::string& APath) {
 
 bool TKvFtpFileSystem::DoRename(const std::string& AOld, const std::string& ANew,
                                 std::string& AReason) {
-    return RunWithClient(
-        AOld, nullptr, [&](TKvFtpClient& AClient) { return AClient.Rename(AOld, ANew, AReason); });
+    bool renamed = false;
+    try {
+        renamed = RunWithClient(AOld, nullptr, [&](TKvFtpClient& AClient) {
+            return AClient.Rename(AOld, ANew, AReason);
+        });
+    } catch (...) {
+        FListings.ForgetFolder(ParentOf(AOld));
+        FListings.ForgetFolder(ParentOf(ANew));
+        throw;
+    }
+    if (renamed) {
+        FListings.Renamed(ParentOf(AOld), NameOf(AOld), ParentOf(ANew), NameOf(ANew), AOld, ANew);
+    } else {
+        // Refused: maybe because the listings here are out of date.
+        FListings.ForgetFolder(ParentOf(AOld));
+        FListings.ForgetFolder(ParentOf(ANew));
+    }
+    return renamed;
 }
 
 void TKvFtpFileSystem::RenamePath(const std::string& AOld, const std::string& ANew,
@@ -511,15 +614,27 @@ void TKvFtpFileSystem::SetModified(const std::string& APath, TKvDateTime AWhen) 
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d%02d", utc.tm_year + 1900,
                   utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+    const std::string path = Normalize(APath);
     try {
-        RunWithClient(APath, nullptr, [&](TKvFtpClient& AClient) {
-            // Without MFMT the server keeps the time of the upload.
-            if (AClient.HasMfmt()) {
-                std::string text;
-                AClient.Command(std::string("MFMT ") + stamp + " " + Normalize(APath), text);
-            }
-            return true;
+        const bool set = RunWithClient(APath, nullptr, [&](TKvFtpClient& AClient) {
+            std::string text;
+            if (AClient.HasMfmt())
+                return Is2xx(AClient.Command(std::string("MFMT ") + stamp + " " + path, text));
+            // vsftpd sets the time with MDTM and two arguments; a server without that form reads
+            // them as a file name and refuses, and is not asked again.
+            if (!AClient.HasMdtm() || FMdtmWrite < 0)
+                return false;
+            const bool done =
+                Is2xx(AClient.Command(std::string("MDTM ") + stamp + " " + path, text));
+            int untried = 0;
+            FMdtmWrite.compare_exchange_strong(untried, done ? 1 : -1);
+            return done;
         });
+        TKvFileEntry entry;
+        if (set && FListings.Find(ParentOf(path), NameOf(path), entry) == TKvFtpListings::lkFound) {
+            entry.Modified = DateTimeFromUnix(seconds);
+            FListings.Put(ParentOf(path), entry);
+        }
     } catch (const EFtpLost&) {
         throw;
     } catch (const EKvCancelled&) {

@@ -2,6 +2,7 @@
 // operation on one of them, and streams that hold a client for their whole life.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -11,6 +12,7 @@
 #include "Kv.Connectors.h"
 #include "Kv.FileSystem.h"
 #include "Kv.Ftp.Client.h"
+#include "Kv.Ftp.Listings.h"
 #include "Kv.Net.Pool.h"
 
 namespace kv {
@@ -68,6 +70,8 @@ public:
     // The pool, for streams and tests.
     std::unique_ptr<TKvFtpClient> AcquireClient(const IKvCancelToken* AToken);
     void ReleaseClient(std::unique_ptr<TKvFtpClient> AClient);
+    // An upload ended: complete with ASize bytes, or not (the server may hold part of it).
+    void Wrote(const std::string& APath, int64_t ASize, bool AComplete);
 
 private:
     std::unique_ptr<TKvFtpClient> NewClient(const IKvCancelToken* AToken);
@@ -76,6 +80,10 @@ private:
                        TAction&& AAction);
     TKvFileEntries ListWith(TKvFtpClient& AClient, const std::string& APath,
                             const IKvCancelToken* AToken);
+    // A file's entry asked of the server without a listing (MLST, or SIZE and MDTM); false when
+    // the server cannot say or says no.
+    bool AskEntry(TKvFtpClient& AClient, const std::string& APath, TKvFileEntry& AEntry);
+    void DeleteDirWith(const std::string& AContext, const std::string& APath);
     bool DoRename(const std::string& AOld, const std::string& ANew, std::string& AReason);
     TKvStreamPtr OpenTransfer(const std::string& APath, bool AWrite);
 
@@ -89,6 +97,10 @@ private:
     bool FManualTls;
     TKvIdlePool<TKvFtpClient> FIdle{KFtpMaxIdle};
     TKvLeftOutByFolder FLeftOut;
+    TKvFtpListings FListings;
+    // Whether "MDTM time path" sets a time here: 0 not tried yet, 1 it did, -1 it was refused
+    // before it ever worked (the server reads it as a file name, or does not allow it).
+    std::atomic<int> FMdtmWrite{0};
 };
 
 struct TKvFtpOpened {

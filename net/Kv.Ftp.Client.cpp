@@ -194,6 +194,10 @@ void TKvFtpClient::Prepare() {
                 FHasMlst = true;
             if (feature.starts_with("mfmt"))
                 FHasMfmt = true;
+            if (feature == "size" || feature.starts_with("size "))
+                FHasSize = true;
+            if (feature == "mdtm" || feature.starts_with("mdtm "))
+                FHasMdtm = true;
         }
     }
     Command("OPTS UTF8 ON", text);

@@ -37,6 +37,8 @@ public:
     bool Broken() const { return FBroken; }
     bool HasMlst() const { return FHasMlst; }
     bool HasMfmt() const { return FHasMfmt; }
+    bool HasSize() const { return FHasSize; }
+    bool HasMdtm() const { return FHasMdtm; }
     // Whether "LIST -a" was refused once on this connection.
     bool NoListAll() const { return FNoListAll; }
     void SetNoListAll() { FNoListAll = true; }
@@ -98,6 +100,8 @@ private:
     bool FBroken = false;
     bool FHasMlst = false;
     bool FHasMfmt = false;
+    bool FHasSize = false;
+    bool FHasMdtm = false;
     bool FNoEpsv = false;
     bool FNoListAll = false;
     bool FSecure = false;

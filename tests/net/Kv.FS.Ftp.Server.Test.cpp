@@ -113,16 +113,35 @@ void MakeTree(const std::string& ARoot, int64_t ABigSize) {
     }
 }
 
-// Local -> server -> local through the transfer engine, compared with GNU diff.
-void RoundTrip(TKvFtpOpened& AOpened, const std::string& AServerDir, int64_t ABigSize) {
+// The files below ALocal whose modification second differs from their copy below AServer.
+std::vector<std::string> TimesNotKept(const std::string& ALocal, const std::string& AServer) {
+    std::vector<std::string> differ;
+    const std::string files =
+        test::RunCommand("cd '" + ALocal + "' && find . -type f -printf '%P\\n'");
+    for (const auto& name : test::Split(files, '\n')) {
+        struct stat mine {}, theirs {};
+        if (::stat((ALocal + "/" + name).c_str(), &mine) != 0 ||
+            ::stat((AServer + "/" + name).c_str(), &theirs) != 0 ||
+            mine.st_mtime != theirs.st_mtime)
+            differ.push_back(name);
+    }
+    return differ;
+}
+
+// Local -> server -> local through the transfer engine, compared with GNU diff. The server's
+// copies keep the files' times where it can set them (MFMT; vsftpd's MDTM with a time).
+void RoundTrip(TKvFtpOpened& AOpened, const std::string& AServerDir, const std::string& AServerLocal,
+               int64_t ABigSize) {
     TTempDir local;
     MakeTree(local / "tree", ABigSize);
+    test::RunCommand("find '" + local.Path() + "/tree' -type f -exec touch -d '2021-07-14 15:16:17' {} +");
     auto disk = std::make_shared<TKvLocalFileSystem>();
     auto up = test::RunRequest(
         test::Request(tkCopy, disk, local.Path(), {"tree"}, AOpened.Fs, AServerDir));
     EXPECT_EQ(up.Result.Failed, 0) << up.Result.FirstProblem;
     EXPECT_EQ(up.Result.Skipped, 0);
     EXPECT_TRUE(up.Host->Questions.empty());
+    EXPECT_EQ(TimesNotKept(local / "tree", AServerLocal + "/tree"), std::vector<std::string>{});
     test::RunCommand("mkdir -p '" + local.Path() + "/back'");
     auto down = test::RunRequest(
         test::Request(tkCopy, AOpened.Fs, AServerDir, {"tree"}, disk, local / "back"));
@@ -142,7 +161,9 @@ TEST_F(FtpServer, TreeCopiesBothWaysOverEveryKind) {
     for (const auto& [kind, bigSize] : kinds) {
         SCOPED_TRACE(std::string(ConnectorKindName(kind)));
         TKvFtpOpened opened = Open(kind);
-        RoundTrip(opened, ServerFolder(opened, kind), bigSize);
+        std::string local;
+        const std::string dir = ServerFolder(opened, kind, &local);
+        RoundTrip(opened, dir, local, bigSize);
     }
 }
 
@@ -182,6 +203,92 @@ TEST_F(FtpServer, ListingStatAndFolders) {
     EXPECT_FALSE(test::Exists(local + "/a/b/c"));
     EXPECT_EQ(ErrorOf([&] { fs.DeleteFileAt(fs.Join(dir, "a/x\nDELE y")); }),
               "The name contains a character that FTP cannot send");
+}
+
+// Commands that vsftpd logged after byte AFrom of its log and that begin with AVerb.
+int LoggedCommands(const std::string& ALog, size_t AFrom, const std::string& AVerb) {
+    const std::string text = test::ReadFile(ALog).substr(AFrom);
+    const std::string mark = "FTP command: Client \"127.0.0.1\", \"" + AVerb;
+    int count = 0;
+    for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + 1))
+        ++count;
+    return count;
+}
+
+// A copy of many files asks whether each name is free, and where that took a listing of the
+// folder every time, 1,000 files cost 2,000 listings of ever longer folders.
+TEST_F(FtpServer, ManyFilesUploadWithoutAListingPerFile) {
+    TKvFtpOpened opened = Open(ckFtps);
+    std::string serverLocal;
+    const std::string dir = ServerFolder(opened, ckFtps, &serverLocal);
+    TTempDir local;
+    constexpr int KFolders = 10, KFiles = 100;
+    for (int folder = 0; folder < KFolders; ++folder) {
+        const std::string path = local / ("many/f" + std::to_string(folder));
+        test::RunCommand("mkdir -p '" + path + "'");
+        for (int file = 0; file < KFiles; ++file)
+            test::WriteFile(path + "/file" + std::to_string(file) + ".txt",
+                            std::string(static_cast<size_t>(file * 7 + folder), 'x'));
+    }
+    test::RunCommand("find '" + local.Path() + "/many' -type f -exec touch -d '2021-07-14 15:16:17' {} +");
+    const std::string log = FServers->Dir + "/vsftpd-explicit.log";
+    const size_t from = test::ReadFile(log).size();
+    auto disk = std::make_shared<TKvLocalFileSystem>();
+    auto up = test::RunRequest(test::Request(tkCopy, disk, local.Path(), {"many"}, opened.Fs, dir));
+    EXPECT_EQ(up.Result.Failed, 0) << up.Result.FirstProblem;
+    EXPECT_EQ(up.Result.Succeeded, KFolders * KFiles);
+    EXPECT_TRUE(up.Host->Questions.empty());
+    int code = -1;
+    EXPECT_EQ(test::RunCommand("diff -r '" + local.Path() + "/many' '" + serverLocal + "/many' 2>&1", &code), "");
+    EXPECT_EQ(TimesNotKept(local / "many", serverLocal + "/many").size(), 0u);
+    // Each new folder is listed once, and again only when its listing has grown old (a slow
+    // machine); never once per file.
+    const int lists = LoggedCommands(log, from, "LIST");
+    EXPECT_GT(lists, 0);
+    EXPECT_LE(lists, 3 * (KFolders + 2)) << "LIST commands for " << KFolders * KFiles << " files";
+    std::fprintf(stderr, "LIST commands for %d files in %d folders: %d\n", KFolders * KFiles,
+                 KFolders, lists);
+}
+
+// Kept listings answer "absent" for a short while; whatever is there is asked fresh, so a file
+// changed or removed by someone else shows as it is now.
+TEST_F(FtpServer, StatSeesChangesMadeBehindItsBack) {
+    for (TKvConnectorKind kind : {ckFtps, ckFtp}) {
+        SCOPED_TRACE(std::string(ConnectorKindName(kind)));
+        TKvFtpOpened opened = Open(kind);
+        auto& fs = *opened.Fs;
+        std::string local;
+        const std::string dir = ServerFolder(opened, kind, &local);
+        Upload(fs, fs.Join(dir, "f"), "abc");
+        EXPECT_EQ(Names(fs.List(dir, TKvCancelToken())), (std::vector<std::string>{"f"}));
+        TKvFileEntry entry;
+        ASSERT_TRUE(fs.Stat(fs.Join(dir, "f"), entry));
+        EXPECT_EQ(entry.Size, 3);
+        test::WriteFile(local + "/f", "abcdef");
+        test::RunCommand("touch -d '2020-02-03 04:05:06' '" + local + "/f'");
+        ASSERT_TRUE(fs.Stat(fs.Join(dir, "f"), entry));
+        EXPECT_EQ(entry.Size, 6);
+        EXPECT_EQ(entry.Modified, DateTimeFromUnix(1580702706));
+        EXPECT_FALSE(entry.IsDir);
+        std::remove((local + "/f").c_str());
+        EXPECT_FALSE(fs.Stat(fs.Join(dir, "f"), entry));
+        // A name someone else made shows once the folder is listed again.
+        test::WriteFile(local + "/g", "g");
+        EXPECT_EQ(Names(fs.List(dir, TKvCancelToken())), (std::vector<std::string>{"g"}));
+        EXPECT_TRUE(fs.Stat(fs.Join(dir, "g"), entry));
+        // What this file system changes itself is known at once.
+        fs.RenamePath(fs.Join(dir, "g"), fs.Join(dir, "h"), false);
+        EXPECT_FALSE(fs.Stat(fs.Join(dir, "g"), entry));
+        ASSERT_TRUE(fs.Stat(fs.Join(dir, "h"), entry));
+        EXPECT_EQ(entry.Size, 1);
+        fs.MakeDir(fs.Join(dir, "sub"));
+        ASSERT_TRUE(fs.Stat(fs.Join(dir, "sub"), entry));
+        EXPECT_TRUE(entry.IsDir);
+        fs.DeleteDirAt(fs.Join(dir, "sub"));
+        EXPECT_FALSE(fs.Stat(fs.Join(dir, "sub"), entry));
+        fs.DeleteFileAt(fs.Join(dir, "h"));
+        EXPECT_FALSE(fs.Stat(fs.Join(dir, "h"), entry));
+    }
 }
 
 TEST_F(FtpServer, RenameNeverReplacesWithoutBeingAsked) {
