@@ -1,5 +1,6 @@
-// The tar and gzip readers on arbitrary bytes: opening, listing and reading every entry must
-// fail only with EKvFsError, no listed name may leave its folder, and no temporary copy stays.
+// The tar reader and its decompressions on arbitrary bytes: opening, listing and reading every
+// entry must fail only with EKvFsError, no listed name may leave its folder, and no temporary
+// copy stays.
 #include <cstdint>
 #include <string>
 #include <unistd.h>
@@ -9,10 +10,10 @@
 
 namespace {
 
-void Open(const std::string& APath, bool AGzip) {
+void Open(const std::string& APath, kv::TKvCompression ACompression) {
     std::string temp;
     try {
-        kv::TKvTarFileSystem fs(APath, AGzip, *kv::NewCancelToken());
+        kv::TKvTarFileSystem fs(APath, ACompression, *kv::NewCancelToken());
         temp = fs.TempFile();
         kv::fuzz::Walk(fs, "/", false);
     } catch (const kv::EKvFsError&) {
@@ -25,8 +26,9 @@ void Open(const std::string& APath, bool AGzip) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     const std::string path = kv::fuzz::InputFile(".tar", AData, ASize);
-    Open(path, false);
-    if (ASize >= 2 && AData[0] == 0x1F && AData[1] == 0x8B)
-        Open(path, true);
+    Open(path, kv::TKvCompression::None);
+    const kv::TKvCompression found = kv::DetectCompression(AData, ASize);
+    if (found != kv::TKvCompression::None)
+        Open(path, found);
     return 0;
 }
