@@ -449,6 +449,21 @@ void TKvRun::ProcessPlanItem(const TKvPlanItem& AItem) {
     CopyFile(AItem);
 }
 
+namespace {
+
+// Servers keep whole seconds (FTP listings whole minutes at best): a fraction never makes a
+// file newer than its copy.
+bool NewerBySeconds(TKvDateTime ANew, TKvDateTime AOld) {
+    int64_t newSeconds = 0, oldSeconds = 0, nanoseconds = 0;
+    if (!UnixFromDateTime(ANew, newSeconds, nanoseconds))
+        return false;
+    if (!UnixFromDateTime(AOld, oldSeconds, nanoseconds))
+        return true; // the old file's time is unknown
+    return newSeconds > oldSeconds;
+}
+
+} // namespace
+
 bool TKvRun::ResolveConflict(const TKvPlanItem& AItem, std::string& ATarget, bool& ATargetExisted) {
     ATargetExisted = false;
     TKvFileEntry existing;
@@ -485,6 +500,17 @@ bool TKvRun::ResolveConflict(const TKvPlanItem& AItem, std::string& ATarget, boo
     switch (answer) {
     case paOverwrite:
         return true;
+    case paOverwriteNewer:
+    case paOverwriteSizeDiffers: {
+        const bool replace = answer == paOverwriteNewer ? NewerBySeconds(AItem.Modified, existing.Modified)
+                                                        : AItem.Size != existing.Size;
+        if (replace)
+            return true;
+        Log("copy: kept " + ATarget + " (" +
+            (answer == paOverwriteNewer ? "not older than the new file" : "of the same size") + ")");
+        ++FResult.Skipped;
+        return false;
+    }
     case paRename:
         if (!Attempt("Could not copy " + AItem.Source, [&] { ATarget = FreeName(*FReq.DestFs, ATarget); }))
             return false;

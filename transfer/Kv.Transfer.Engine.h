@@ -54,7 +54,18 @@ struct TKvPlanItem {
 // paOverwrite copies anyway, paCancel stops before anything is copied.
 enum class TKvPromptKind { pkNone, pkConflict, pkError, pkSpace };
 using enum TKvPromptKind;
-enum class TKvPromptAnswer { paOverwrite, paSkip, paRename, paRetry, paCancel };
+// paOverwriteNewer and paOverwriteSizeDiffers answer a conflict for all later ones too: the
+// file is overwritten when the new one is newer (by whole seconds, as every place keeps them) or
+// of another size, and skipped otherwise.
+enum class TKvPromptAnswer {
+    paOverwrite,
+    paSkip,
+    paRename,
+    paRetry,
+    paCancel,
+    paOverwriteNewer,
+    paOverwriteSizeDiffers
+};
 using enum TKvPromptAnswer;
 enum class TKvTransferPhase { tpScanning, tpWorking };
 using enum TKvTransferPhase;

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QListWidget>
+#include <QMenu>
+#include <QTimer>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
@@ -150,6 +152,28 @@ int RowMiddle(int ARow) {
     return ARow * ScaleToScreen(28) + ScaleToScreen(28) / 2;
 }
 
+// Clicks an answer button whose menu opens as a popup, and takes the entry with ACaption from it.
+void ChooseFromMenu(QPushButton* AButton, const QString& ACaption) {
+    auto* poll = new QTimer(AButton);
+    QObject::connect(poll, &QTimer::timeout, [poll, ACaption] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu)
+            return;
+        poll->stop();
+        poll->deleteLater();
+        for (QAction* action : menu->actions())
+            if (action->text() == ACaption) {
+                menu->close();
+                action->trigger();
+                return;
+            }
+        ADD_FAILURE() << "no menu entry " << ACaption.toStdString();
+        menu->close();
+    });
+    poll->start(10);
+    QTest::mouseClick(AButton, Qt::LeftButton);
+}
+
 QPoint TabPoint(TKvTransferStrip* AStrip, int ATab) {
     TKvTabGeometry geometry = AStrip->Geometry();
     return QPoint(geometry.LeftOf(ATab) + 5, (geometry.Top + geometry.Bottom) / 2);
@@ -229,13 +253,50 @@ TEST(ProgressForm, ConflictQuestionShowsAtOnceAndTakesOverwriteAll) {
     EXPECT_EQ(form.focusWidget(), form.PromptButton(2));
 
     // Answering for all: the second conflict is never asked, so the job runs to its end.
-    QTest::mouseClick(form.PromptButton(1), Qt::LeftButton);
+    ChooseFromMenu(form.PromptButton(1), "&All files");
     EXPECT_FALSE(form.PromptVisible());
     EXPECT_EQ(form.height(), ScaleToScreen(168));
     ASSERT_TRUE(w.WaitResults(1));
     EXPECT_EQ(w.Results[0].Succeeded, 2);
     EXPECT_EQ(f.DestMem->Content("/d/a"), "new a");
     EXPECT_EQ(f.DestMem->Content("/d/b"), "new b");
+}
+
+// "Overwrite all" only where the new file is newer, or of another size: the others are kept and
+// counted as skipped.
+TEST(ProgressForm, OverwriteAllOnlyWhereNewerOrOfAnotherSize) {
+    const TKvDateTime older = DateTimeFromUnix(1700000000), newer = DateTimeFromUnix(1700000100);
+    struct TCase {
+        const char* Choice;
+        const char* Expected; // what /d/a, /d/b, /d/c hold afterwards
+        int Overwritten;
+    } cases[] = {
+        {"Only where the new one is &newer", "new a|old bb|old c", 1},
+        {"Only where the &size differs", "new a|new b|old c", 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Choice);
+        TWindows w;
+        TFolders& f = w.NewFolders();
+        // a: the new one is newer; b: older, another size; c: the same size, a fraction newer.
+        f.Source->AddFile("/src/a", "new a", newer);
+        f.Source->AddFile("/src/b", "new b", older);
+        f.Source->AddFile("/src/c", "new c", older + 0.4 / 86400);
+        f.DestMem->AddFile("/d/a", "old aa", older);
+        f.DestMem->AddFile("/d/b", "old bb", newer);
+        f.DestMem->AddFile("/d/c", "old c", older);
+        TProgressForm& form = w.Start(f.Copy({"a", "b", "c"}));
+        ASSERT_TRUE(TWindows::WaitQuestion(form));
+        form.PollTimerTimer();
+        ASSERT_TRUE(form.PromptVisible());
+        ChooseFromMenu(form.PromptButton(1), c.Choice);
+        ASSERT_TRUE(w.WaitResults(1));
+        EXPECT_EQ(f.DestMem->Content("/d/a") + "|" + f.DestMem->Content("/d/b") + "|" +
+                      f.DestMem->Content("/d/c"),
+                  c.Expected);
+        EXPECT_EQ(w.Results[0].Succeeded, c.Overwritten);
+        EXPECT_EQ(w.Results[0].Skipped, 3 - c.Overwritten);
+    }
 }
 
 TEST(ProgressForm, ConflictQuestionAnswersFromTheKeyboard) {

@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QPainter>
 #include <QPushButton>
 #include <QTimer>
@@ -259,6 +260,7 @@ void TProgressForm::ShowPrompt(const TKvTransferSnapshot& ASnap) {
     for (int i = 0; i < 5; ++i) {
         if (i < count) {
             FBtnPrompt[i]->setText(QString::fromUtf8(FPromptAnswers[i].Caption));
+            SetPromptMenu(i, PromptButtonMenu(ASnap.PromptKind, i));
             FBtnPrompt[i]->setGeometry(lefts[i], Scaled(72), Scaled(92), Scaled(28));
             FBtnPrompt[i]->show();
         } else {
@@ -283,8 +285,28 @@ void TProgressForm::HidePrompt() {
 void TProgressForm::BtnPromptClick(int AIndex) {
     if (!FSession || AIndex < 0 || AIndex >= static_cast<int>(FPromptAnswers.size()))
         return;
-    FSession->AnswerPrompt(FPromptAnswers[AIndex].Answer, FPromptAnswers[AIndex].All);
+    Answer(FPromptAnswers[AIndex]);
+}
+
+void TProgressForm::Answer(const TKvPromptButton& AAnswer) {
+    if (!FSession)
+        return;
+    FSession->AnswerPrompt(AAnswer.Answer, AAnswer.All);
     HidePrompt();
+}
+
+void TProgressForm::SetPromptMenu(int AIndex, const std::vector<TKvPromptButton>& AChoices) {
+    QPushButton* button = FBtnPrompt[AIndex];
+    if (QMenu* old = button->menu()) {
+        button->setMenu(nullptr);
+        old->deleteLater();
+    }
+    if (AChoices.empty())
+        return;
+    auto* menu = new QMenu(button);
+    for (const TKvPromptButton& choice : AChoices)
+        menu->addAction(QString::fromUtf8(choice.Caption), this, [this, choice] { Answer(choice); });
+    button->setMenu(menu);
 }
 
 void TProgressForm::BtnCancelClick() {

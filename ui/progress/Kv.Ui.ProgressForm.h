@@ -77,6 +77,10 @@ protected:
     void showEvent(QShowEvent* AEvent) override;
 
 private:
+    void Answer(const TKvPromptButton& AAnswer);
+    // The menu behind an answer button; none when AChoices is empty.
+    void SetPromptMenu(int AIndex, const std::vector<TKvPromptButton>& AChoices);
+
     void ShowCentred();
     void ShowSnapshot(const TKvTransferSnapshot& ASnap);
     void ShowPrompt(const TKvTransferSnapshot& ASnap);

@@ -98,6 +98,14 @@ std::vector<TKvPromptButton> PromptButtons(TKvPromptKind AKind) {
     return {};
 }
 
+std::vector<TKvPromptButton> PromptButtonMenu(TKvPromptKind AKind, int AIndex) {
+    if (AKind != pkConflict || AIndex != 1)
+        return {};
+    return {{"&All files", paOverwrite, true},
+            {"Only where the new one is &newer", paOverwriteNewer, true},
+            {"Only where the &size differs", paOverwriteSizeDiffers, true}};
+}
+
 int PromptFocusButton(TKvPromptKind AKind) {
     switch (AKind) {
     case pkConflict:

@@ -46,6 +46,10 @@ struct TKvPromptButton {
 // The answer buttons of a question, left to right, and which of them takes the focus.
 std::vector<TKvPromptButton> PromptButtons(TKvPromptKind AKind);
 int PromptFocusButton(TKvPromptKind AKind);
+// The answers in the menu behind a button, top to bottom; empty for a button that answers at
+// once. The conflict's "Overwrite all" asks which files: all, or only where the new one is newer
+// or of another size.
+std::vector<TKvPromptButton> PromptButtonMenu(TKvPromptKind AKind, int AIndex);
 // Lefts of ACount buttons laid out leftwards from ARight, the last one rightmost.
 std::vector<int> PromptButtonLefts(int ACount, int ARight, int AWidth, int AGap);
 
