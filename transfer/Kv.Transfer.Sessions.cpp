@@ -97,7 +97,16 @@ void TKvHost::SetHeld(bool AHeld) {
     if (FHeld == AHeld)
         return;
     FHeld = AHeld;
-    FGo = !AHeld;
+    FGo = !FHeld && !FPaused;
+    FSignal.notify_all();
+}
+
+void TKvHost::SetPaused(bool APaused) {
+    std::lock_guard lock(FLock);
+    if (FPaused == APaused)
+        return;
+    FPaused = APaused;
+    FGo = !FHeld && !FPaused;
     FSignal.notify_all();
 }
 
@@ -129,6 +138,7 @@ TKvTransferSnapshot TKvHost::GetSnapshot() {
     snap.Active = FPending > 0;
     snap.Queued = std::max(0, FPending - 1);
     snap.Held = FHeld;
+    snap.Paused = FPaused;
     uint64_t now = FSnap.PromptKind != pkNone ? FAskTick : FClock();
     snap.ElapsedMs = now > FStartTick ? now - FStartTick : 0;
     return snap;

@@ -27,6 +27,8 @@ struct TKvTransferSnapshot {
     TKvPromptKind PromptKind = pkNone;
     std::string PromptText;
     bool Held = false;
+    // Paused by the user: the job stops between two blocks and keeps its connections.
+    bool Paused = false;
 };
 
 // Milliseconds of a monotonic clock; tests pass their own.
@@ -47,6 +49,7 @@ public:
     void BeginJob(TKvTransferKind AKind, IKvCancelTokenPtr AToken);
     void EndJob();
     void SetHeld(bool AHeld);
+    void SetPaused(bool APaused);
     // Blocks the job's thread while held, unless its job is cancelled.
     void WaitIfHeld();
     // Ignored unless a question is open.
@@ -66,6 +69,7 @@ private:
     bool FApplyAll = false;
     bool FGo = true;
     bool FHeld = false;
+    bool FPaused = false;
     IKvCancelTokenPtr FJobToken;
 };
 
@@ -80,6 +84,8 @@ public:
 
     void CancelAll();
     void AnswerPrompt(TKvPromptAnswer AAnswer, bool AApplyAll);
+    // Holds the running job at its next block, or lets it go on; a queued one starts paused.
+    void SetPaused(bool APaused) { FHost->SetPaused(APaused); }
     TKvTransferSnapshot Snapshot() { return FHost->GetSnapshot(); }
     int PendingJobs() const { return static_cast<int>(FTokens.size()); }
     bool InQueue() const;

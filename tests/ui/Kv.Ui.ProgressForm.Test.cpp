@@ -299,6 +299,42 @@ TEST(ProgressForm, OverwriteAllOnlyWhereNewerOrOfAnotherSize) {
     }
 }
 
+// Pause stops the copy between two blocks, and Resume lets it finish whole; the window, its
+// strip tab and the queue say so meanwhile.
+TEST(ProgressForm, PauseHoldsTheCopyBetweenBlocksUntilResume) {
+    TWindows w;
+    TFolders& f = w.NewFolders();
+    const std::string data(5 * 1048576 + 17, 'p');
+    f.Source->AddFile("/src/big", data);
+    f.GateFirstWrite();
+    TProgressForm& form = w.Start(f.Copy({"big"}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.Session()->Snapshot().CurrentName != ""; }, 10000));
+    EXPECT_EQ(form.PauseButton()->text(), "Pause");
+    QTest::mouseClick(form.PauseButton(), Qt::LeftButton);
+    EXPECT_EQ(form.PauseButton()->text(), "Resume");
+    f.Dest->Release();
+    // Held after the first block: nothing more arrives while paused.
+    QTest::qWait(300);
+    const auto snap = form.Session()->Snapshot();
+    EXPECT_TRUE(snap.Paused);
+    EXPECT_LE(snap.FileDone, KTransferBufferSize);
+    EXPECT_TRUE(w.Results.empty());
+    w.Clock.Now += 1000; // a slow copy: the window shows
+    form.PollTimerTimer();
+    ASSERT_TRUE(form.isVisible());
+    EXPECT_NE(form.ActionText().toStdString().find(", paused"), std::string::npos)
+        << form.ActionText().toStdString();
+    EXPECT_EQ(FormTabText(snap, false), "Copying: paused");
+    EXPECT_EQ(QueueRowStatus(snap), "paused");
+
+    QTest::mouseClick(form.PauseButton(), Qt::LeftButton);
+    EXPECT_EQ(form.PauseButton()->text(), "Pause");
+    ASSERT_TRUE(w.WaitResults(1));
+    EXPECT_EQ(w.Results[0].Succeeded, 1);
+    EXPECT_EQ(f.DestMem->Content("/d/big"), data);
+    EXPECT_FALSE(f.HasPartFile());
+}
+
 TEST(ProgressForm, ConflictQuestionAnswersFromTheKeyboard) {
     TWindows w;
     TFolders& f = w.NewFolders();

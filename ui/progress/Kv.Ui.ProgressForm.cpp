@@ -89,11 +89,14 @@ TProgressForm::TProgressForm(TKvClock AClock)
     FLblStats = new TKvElideLabel(this, Qt::ElideRight);
     Place(FLblStats, 12, 100, 496, 15);
 
+    FBtnPause = NewButton(this, "Pause", 154, 128,
+                          "Stop this copy between two blocks, keeping its connections, until Resume");
     FBtnHide = NewButton(this, "Hide", 244, 128,
                          "Put this window into a tab at the top; the next copy runs side by side");
     FBtnQueue = NewButton(this, "Queue", 334, 128,
                           "Put this copy into the queue: queued copies run one after another");
     FBtnCancel = NewButton(this, "Cancel", 424, 128, nullptr);
+    connect(FBtnPause, &QPushButton::clicked, this, [this] { BtnPauseClick(); });
     connect(FBtnHide, &QPushButton::clicked, this, [this] { BtnHideClick(); });
     connect(FBtnQueue, &QPushButton::clicked, this, [this] { BtnQueueClick(); });
     connect(FBtnCancel, &QPushButton::clicked, this, [this] { BtnCancelClick(); });
@@ -242,6 +245,7 @@ void TProgressForm::ShowSnapshot(const TKvTransferSnapshot& ASnap) {
     FGaugeFile->SetFraction(FFileFraction);
     FGaugeTotal->SetFraction(FTotalFraction);
     FLblStats->SetText(Q(texts.Stats));
+    FBtnPause->setText(ASnap.Paused ? QStringLiteral("Resume") : QStringLiteral("Pause"));
     if (ASnap.PromptKind != pkNone)
         ShowPrompt(ASnap);
     else
@@ -315,6 +319,15 @@ void TProgressForm::BtnCancelClick() {
     FLblAction->SetText(QStringLiteral("Cancelling"));
     if (FSession)
         FSession->CancelAll();
+}
+
+void TProgressForm::BtnPauseClick() {
+    if (!FSession)
+        return;
+    const bool pause = !FSession->Snapshot().Paused;
+    FSession->SetPaused(pause);
+    FBtnPause->setText(pause ? QStringLiteral("Resume") : QStringLiteral("Pause"));
+    PollTimerTimer();
 }
 
 void TProgressForm::BtnHideClick() {

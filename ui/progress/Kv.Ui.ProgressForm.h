@@ -54,6 +54,7 @@ public:
     void PollTimerTimer();
     void BtnCancelClick();
     void BtnHideClick();
+    void BtnPauseClick();
     void BtnQueueClick();
     void BtnPromptClick(int AIndex);
 
@@ -68,6 +69,7 @@ public:
     // The answer buttons as shown, hidden ones included.
     QPushButton* PromptButton(int AIndex) const { return FBtnPrompt[AIndex]; }
     QPushButton* CancelButton() const { return FBtnCancel; }
+    QPushButton* PauseButton() const { return FBtnPause; }
     QPushButton* HideButton() const { return FBtnHide; }
     QPushButton* QueueButton() const { return FBtnQueue; }
 
@@ -103,6 +105,7 @@ private:
     std::vector<TKvPromptButton> FPromptAnswers;
     TKvPromptKind FPromptKind = pkNone;
     QPushButton* FBtnQueue = nullptr;
+    QPushButton* FBtnPause = nullptr;
     QPushButton* FBtnHide = nullptr;
     QPushButton* FBtnCancel = nullptr;
     QTimer* FPollTimer = nullptr;

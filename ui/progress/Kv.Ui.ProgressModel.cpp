@@ -184,7 +184,9 @@ TKvProgressTexts TKvProgressModel::Texts(const TKvTransferSnapshot& ASnap) {
             texts.Action += ": counting files";
         if (ASnap.Queued > 0)
             texts.Action += " (" + std::to_string(ASnap.Queued) + " more queued)";
-        if (ASnap.Held)
+        if (ASnap.Paused)
+            texts.Action += ", paused";
+        else if (ASnap.Held)
             texts.Action += ", waiting for its turn in the queue";
     }
     texts.File = ASnap.CurrentName;
@@ -242,6 +244,8 @@ std::string QueueTabText(int AQueueCount, const TKvTransferSnapshot& AFirst, boo
     const std::string head = "Queue " + std::to_string(AQueueCount) + ": ";
     if (AWaiting)
         return head + "waiting for you";
+    if (AFirst.Paused)
+        return head + "paused";
     if (Working(AFirst))
         return head + PercentText(SnapshotFraction(AFirst));
     return head + "counting";
@@ -251,6 +255,8 @@ std::string FormTabText(const TKvTransferSnapshot& ASnap, bool AWaiting) {
     std::string text = KindWord(ASnap.Kind);
     if (AWaiting)
         text += ": waiting for you";
+    else if (ASnap.Paused)
+        text += ": paused";
     else if (Working(ASnap))
         text += " " + PercentText(SnapshotFraction(ASnap));
     else
@@ -290,6 +296,8 @@ std::string QueueRowStatus(const TKvTransferSnapshot& ASnap) {
     std::string status;
     if (ASnap.PromptKind != pkNone)
         status = "waiting for you";
+    else if (ASnap.Paused)
+        status = "paused";
     else if (ASnap.Held)
         status = "waiting";
     else if (Working(ASnap))
@@ -306,8 +314,9 @@ std::string QueueRowTitle(int ARow, const std::string& ATitle) {
 TKvBoxLook QueueRowLook(const TKvTransferSnapshot& ASnap) {
     if (ASnap.PromptKind != pkNone)
         return {ikMarked, 0, ikBlack};
+    const bool still = ASnap.Held || ASnap.Paused;
     const bool bar = !ASnap.Held && Working(ASnap);
-    return {ikBlack, bar ? SnapshotFraction(ASnap) : 0, ASnap.Held ? ikSilver : ikWhite};
+    return {ikBlack, bar ? SnapshotFraction(ASnap) : 0, still ? ikSilver : ikWhite};
 }
 
 int DropIndexAt(int AY, int ARowHeight, int ATopRow, int ARowCount) {

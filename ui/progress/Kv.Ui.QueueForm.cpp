@@ -201,12 +201,15 @@ void TKvQueueForm::BuildControls() {
         "These copies run one after another, from the top. Drag a row to change the order."));
     FList = new TKvQueueList(this);
     Place(FList, 12, 34, 496, 216);
+    FBtnPause = NewButton(this, "Pause", 154, 262,
+                          "Pause the chosen copy, or let it go on; the copies below wait for it");
     FBtnOpen = NewButton(this, "Open", 244, 262,
                          "Show the window of the chosen copy (Enter, double click)");
     FBtnRemove = NewButton(this, "Remove", 334, 262,
                            "Take the chosen copy out of the queue; it is not done (Del)");
     FBtnHide = NewButton(this, "Hide", 424, 262,
                          "Put the queue into a tab at the top; it goes on in the background");
+    connect(FBtnPause, &QPushButton::clicked, this, [this] { PauseClick(); });
     connect(FBtnOpen, &QPushButton::clicked, this, [this] { OpenClick(); });
     connect(FBtnRemove, &QPushButton::clicked, this, [this] { RemoveClick(); });
     connect(FBtnHide, &QPushButton::clicked, this, [this] { HideClick(); });
@@ -303,7 +306,9 @@ void TKvQueueForm::RefreshQueue() {
             if (row != FList->currentRow())
                 FList->setCurrentRow(row);
         }
-        FSelSession = FManager->QueueItem(FList->currentRow()).Id();
+        TKvTransferSession& selected = FManager->QueueItem(FList->currentRow());
+        FSelSession = selected.Id();
+        FBtnPause->setText(selected.Snapshot().Paused ? QStringLiteral("Resume") : QStringLiteral("Pause"));
         FList->viewport()->update();
     }
     if (FStrip)
@@ -368,6 +373,13 @@ void TKvQueueForm::OpenClick() {
     if (TKvTransferSession* session = SelectedSession())
         if (TProgressForm* form = ProgressFormOf(*session))
             form->ShowFromQueue();
+}
+
+void TKvQueueForm::PauseClick() {
+    RefreshQueue();
+    if (TKvTransferSession* session = SelectedSession())
+        session->SetPaused(!session->Snapshot().Paused);
+    RefreshQueue();
 }
 
 void TKvQueueForm::RemoveClick() {

@@ -42,6 +42,7 @@ public:
     void SelectRow(int ARow);
 
     void OpenClick();
+    void PauseClick();
     void RemoveClick();
     void HideClick();
 
@@ -62,6 +63,7 @@ public:
     std::string RowStatus(int ARow) const;
     QListWidget* List() const;
     QPushButton* OpenButton() const { return FBtnOpen; }
+    QPushButton* PauseButton() const { return FBtnPause; }
     QPushButton* RemoveButton() const { return FBtnRemove; }
     QPushButton* HideButton() const { return FBtnHide; }
 
@@ -82,6 +84,7 @@ private:
     TKvElideLabel* FInfo = nullptr;
     TKvQueueList* FList = nullptr;
     QPushButton* FBtnOpen = nullptr;
+    QPushButton* FBtnPause = nullptr;
     QPushButton* FBtnRemove = nullptr;
     QPushButton* FBtnHide = nullptr;
     QTimer* FTimer = nullptr;
