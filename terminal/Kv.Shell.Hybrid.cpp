@@ -603,6 +603,17 @@ std::string TKvShellPanelModel::Title() {
     return title.empty() ? FDisplayName : FDisplayName + " - " + title;
 }
 
+bool TKvShellPanelModel::ServerFileLink(const std::string& AUri, std::string& AShellPath,
+                                        std::string& ASftpPath) {
+    std::string host, path;
+    if (FLocal || !HasFiles() || FBaseHost.empty() || !ParseFileUrl(AUri, host, path) ||
+        host != FBaseHost || path.find('\0') != std::string::npos)
+        return false;
+    AShellPath = path;
+    ASftpPath = FFiles ? FFiles->ToSftp(path) : path;
+    return true;
+}
+
 std::string TKvShellPanelModel::CurrentDir() {
     FScreen.Lock();
     const std::string url = FScreen.Cwd();

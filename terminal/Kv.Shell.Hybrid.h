@@ -107,6 +107,10 @@ public:
     void SetStatus(const std::string& AText, int ASeconds = 0);
     std::string Title();
     std::string CurrentDir();
+    // A hyperlink a program printed (OSC 8) that names a file on the server this half's
+    // folder reports come from: its path as the shell and as SFTP see it. False for any other
+    // link, and before the shell has reported a folder.
+    bool ServerFileLink(const std::string& AUri, std::string& AShellPath, std::string& ASftpPath);
     // "-", "\", "|", "/" while the half works, empty otherwise.
     std::string WorkSpinner() const;
     bool Injected() const { return FInjected; }

@@ -1,5 +1,7 @@
 #include "Kv.Ui.ShellActions.h"
 
+#include <QDesktopServices>
+#include <QUrl>
 #include <algorithm>
 #include <map>
 #include <set>
@@ -96,6 +98,8 @@ TKvShellActions::TKvShellActions(TKvShellPanel& APanel, TKvEditSessions& AEdits,
         RunAction(AAction, ALink);
     };
     term->OnLinkDblClick = [this](TKvTerminal*, const TKvTermLink& ALink) { OpenLink(ALink); };
+    term->OnHyperlink = [this](TKvTerminal*, const std::string& AUri, const QPoint& APos,
+                               bool AMenu) { OpenHyperlink(AUri, APos, AMenu); };
 }
 
 TKvShellActions::~TKvShellActions() {
@@ -105,6 +109,7 @@ TKvShellActions::~TKvShellActions() {
         term->OnLinkClick = nullptr;
         term->OnLinkAction = nullptr;
         term->OnLinkDblClick = nullptr;
+        term->OnHyperlink = nullptr;
     }
     try {
         FPropWorker->Stop(2000);
@@ -181,6 +186,57 @@ void TKvShellActions::OpenLink(const TKvTermLink& ALink) {
     }
     FLink = ALink;
     View(ALink);
+}
+
+void TKvShellActions::OpenHyperlink(const std::string& AUri, const QPoint& AScreenPos,
+                                    bool AMenu) {
+    if (!FPanel)
+        return;
+    std::string shellPath, sftpPath;
+    if (!FPanel->Model().ServerFileLink(AUri, shellPath, sftpPath)) {
+        if (AMenu)
+            return;
+        if (FPanel->IsLocal()) {
+            const std::string local = FileUrlToLocalPath(AUri);
+            if (!local.empty()) {
+                QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(local)));
+                return;
+            }
+        }
+        if (!OpenWebLink(AUri))
+            Status("This link is not to a file on this server or to a web page: " + AUri, 8);
+        return;
+    }
+    auto fs = FilesOrRefuse();
+    if (!fs)
+        return;
+    // The link names the file exactly; whether it is a folder, and its size, the server says.
+    Post([deliver = Deliverer(), fs, shellPath, sftpPath, AScreenPos, AMenu,
+          this](const IKvCancelToken&) {
+        TKvFileEntry entry;
+        std::string error;
+        bool found = false;
+        try {
+            found = fs->Stat(sftpPath, entry);
+        } catch (const EKvCancelled&) {
+            throw;
+        } catch (const std::exception& e) {
+            error = ErrorOf(e);
+        }
+        deliver([this, found, entry, error, shellPath, sftpPath, AScreenPos, AMenu] {
+            if (!found) {
+                Status(error.empty() ? shellPath + ": not found on the server" : error, 8);
+                return;
+            }
+            // The name is the whole path: a cd to it works from any folder.
+            const TKvTermLink link{shellPath, sftpPath, entry.IsDir, entry.Size};
+            FLink = link;
+            if (AMenu)
+                FPanel->Terminal()->PopupLinkMenu(link, AScreenPos);
+            else
+                OpenLink(link);
+        });
+    });
 }
 
 void TKvShellActions::RunAction(TKvLinkAction AAction, const TKvTermLink& ALink) {

@@ -48,6 +48,10 @@ public:
     void RunAction(TKvLinkAction AAction, const TKvTermLink& ALink);
     // The double click: a folder becomes the shell's folder, a file opens in the viewer.
     void OpenLink(const TKvTermLink& ALink);
+    // A hyperlink a program printed: one to a file on the server is that exact file (menu or
+    // open, as for a name link); a local file of the local command line opens with the
+    // desktop, web links in the browser.
+    void OpenHyperlink(const std::string& AUri, const QPoint& AScreenPos, bool AMenu);
 
 private:
     // The file system, or null after showing why there is none.

@@ -332,6 +332,21 @@ void TKvTerminal::PaintRow(QPainter& APainter, int ALine, int AY, int64_t ASelFr
             APainter.fillRect(x, AY + FCellH / 2, w, 1, fg);
         }
     }
+    if (FHoverLink != 0 && !line.LinkIds.empty()) {
+        // The hyperlink under the pointer, every piece of it.
+        QColor colour = SlotColor(FLook.Colors[csFileNames]);
+        for (int c = 0; c < count;) {
+            if (CellLink(line, size_t(c)) != FHoverLink) {
+                ++c;
+                continue;
+            }
+            int end = c + 1;
+            while (end < count && CellLink(line, size_t(end)) == FHoverLink)
+                ++end;
+            APainter.fillRect(c * FCellW, AY + FCellH - 2, (end - c) * FCellW, 1, colour);
+            c = end;
+        }
+    }
     if (!links.empty()) {
         QColor linkColour = SlotColor(FLook.Colors[csFileNames]);
         for (const TKvWord& word : links) {

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QDateTime>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
@@ -243,6 +245,8 @@ void TKvTerminal::ScrollBy(int ALines) {
 }
 
 bool TKvTerminal::event(QEvent* AEvent) {
+    if (AEvent->type() == QEvent::Leave)
+        SetHoverLink(0);
     if (AEvent->type() == QEvent::ShortcutOverride) {
         // Keys the terminal uses are not taken by the window's shortcuts.
         auto* key = static_cast<QKeyEvent*>(AEvent);
@@ -516,11 +520,29 @@ bool TKvTerminal::ReportMouse(QMouseEvent* AEvent, TKvMouseAction AAction) {
 
 void TKvTerminal::mousePressEvent(QMouseEvent* AEvent) {
     QPoint pos = AEvent->position().toPoint();
+    FDownLink = 0;
     if (AEvent->button() == Qt::RightButton) {
         const TKvTermLink* link = LinkAtPoint(pos);
         FDownName = link ? link->Name : std::string();
         if (link)
             return;
+        if (OnHyperlink && !MouseReporting(AEvent->modifiers())) {
+            FDownLink = HyperlinkAtPoint(pos);
+            if (FDownLink)
+                return;
+        }
+    }
+    if (AEvent->button() == Qt::LeftButton && (AEvent->modifiers() & Qt::ControlModifier) &&
+        !MouseReporting(AEvent->modifiers())) {
+        std::string uri;
+        if (HyperlinkAtPoint(pos, &uri)) {
+            setFocus(Qt::MouseFocusReason);
+            if (OnHyperlink)
+                OnHyperlink(this, uri, AEvent->globalPosition().toPoint(), false);
+            else
+                OpenWebLink(uri);
+            return;
+        }
     }
     if (ReportMouse(AEvent, maPress)) {
         setFocus(Qt::MouseFocusReason);
@@ -577,11 +599,28 @@ void TKvTerminal::mouseMoveEvent(QMouseEvent* AEvent) {
         update();
         return;
     }
-    setCursor(LinkAtPoint(pos) ? Qt::PointingHandCursor : Qt::IBeamCursor);
+    const uint32_t hyperlink = HyperlinkAtPoint(pos);
+    SetHoverLink(hyperlink);
+    setCursor(LinkAtPoint(pos) || hyperlink ? Qt::PointingHandCursor : Qt::IBeamCursor);
+}
+
+void TKvTerminal::SetHoverLink(uint32_t ALink) {
+    if (ALink == FHoverLink)
+        return;
+    FHoverLink = ALink;
+    update();
 }
 
 void TKvTerminal::mouseReleaseEvent(QMouseEvent* AEvent) {
     QPoint pos = AEvent->position().toPoint();
+    if (AEvent->button() == Qt::RightButton && FDownLink) {
+        const uint32_t down = FDownLink;
+        FDownLink = 0;
+        std::string uri;
+        if (OnHyperlink && HyperlinkAtPoint(pos, &uri) == down)
+            OnHyperlink(this, uri, AEvent->globalPosition().toPoint(), true);
+        return;
+    }
     if (AEvent->button() == Qt::RightButton) {
         std::string down = FDownName;
         FDownName.clear();
@@ -698,6 +737,33 @@ void TKvTerminal::SetLinks(const std::vector<TKvTermLink>& ALinks) {
     for (const TKvTermLink& link : ALinks)
         FKnown[link.Name] = link;
     update();
+}
+
+bool OpenWebLink(const std::string& AUri) {
+    // Other schemes (file, and anything a program may invent) are not handed to the desktop
+    // blindly: what they name depends on which machine printed them.
+    const QUrl url(QString::fromStdString(AUri), QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() ||
+        (scheme != "http" && scheme != "https" && scheme != "ftp" && scheme != "mailto"))
+        return false;
+    return QDesktopServices::openUrl(url);
+}
+
+uint32_t TKvTerminal::HyperlinkAtPoint(QPoint APoint, std::string* AUri) const {
+    if (!FTerm || APoint.y() < 0 || APoint.x() < 0)
+        return 0;
+    TKvSelPos cell = CellAt(APoint);
+    TKvVtScreenLock lock(FTerm);
+    if (APoint.x() / FCellW >= FTerm->Cols())
+        return 0;
+    const uint32_t link = CellLink(FTerm->AbsLine(cell.Line), size_t(cell.Col));
+    const std::string* uri = link ? FTerm->HyperlinkUri(link) : nullptr;
+    if (!uri)
+        return 0;
+    if (AUri)
+        *AUri = *uri;
+    return link;
 }
 
 const TKvTermLink* TKvTerminal::LinkAtPoint(QPoint APoint) const {

@@ -48,6 +48,10 @@ public:
     using TLinkDblEvent = std::function<void(TKvTerminal* ASender, const TKvTermLink& ALink)>;
     using TLinkActionEvent = std::function<void(TKvTerminal* ASender, TKvLinkAction AAction,
                                                 const TKvTermLink& ALink)>;
+    // A hyperlink a program printed (OSC 8): opened with Ctrl+click (AMenu false) or
+    // right-clicked (AMenu true).
+    using THyperlinkEvent = std::function<void(TKvTerminal* ASender, const std::string& AUri,
+                                               const QPoint& AScreenPos, bool AMenu)>;
 
     explicit TKvTerminal(QWidget* AParent = nullptr);
     ~TKvTerminal() override;
@@ -88,6 +92,10 @@ public:
     const TKvTermLinks& Links() const { return FKnown; }
     // The link under a point of the control, or null.
     const TKvTermLink* LinkAtPoint(QPoint APoint) const;
+    // The hyperlink (OSC 8) under a point: its number, 0 for none, and its URI.
+    uint32_t HyperlinkAtPoint(QPoint APoint, std::string* AUri = nullptr) const;
+    // The hyperlink under the pointer, underlined with every piece of it; 0 for none.
+    uint32_t HoverLink() const { return FHoverLink; }
 
     // Absolute indexes of the first and last line shown; 0 and -1 without a screen.
     void VisibleLines(int& AFirst, int& ALast) const;
@@ -109,6 +117,9 @@ public:
     TLinkEvent OnLinkClick;
     TLinkDblEvent OnLinkDblClick;
     TLinkActionEvent OnLinkAction;
+    // Without a handler, Ctrl+click opens web and mail links in the desktop's browser and a
+    // right click on a hyperlink does what it does elsewhere.
+    THyperlinkEvent OnHyperlink;
 
     // Opens the link menu for a link at a screen position.
     void PopupLinkMenu(const TKvTermLink& ALink, const QPoint& AScreenPos);
@@ -181,6 +192,9 @@ private:
     bool FSyncTimer = false;
     TKvTermLinks FKnown;
     std::string FDownName;
+    uint32_t FDownLink = 0; // the hyperlink a right button went down on
+    uint32_t FHoverLink = 0;
+    void SetHoverLink(uint32_t ALink);
     bool FIgnoreColors = false;
     bool FSelecting = false;
     bool FHasSel = false;
@@ -200,6 +214,9 @@ private:
     int FMouseButtons = 0; // buttons held, as reported to the host
     std::unique_ptr<QMenu> FLinkMenu;
 };
+
+// Opens a web or mail link (http, https, ftp, mailto) with the desktop; false for others.
+bool OpenWebLink(const std::string& AUri);
 
 // The unit's name for the control.
 using TKvVtControl = TKvTerminal;

@@ -387,6 +387,55 @@ TEST(VtControl, LinksUnderThePointer) {
     EXPECT_EQ(nameAt(1, 24), "-");
 }
 
+TEST(VtControl, HyperlinksAreUnderlinedOnHoverAndOpenedWithCtrlClick) {
+    TTerm t;
+    t.Term.show();
+    t.Feed("see \033]8;id=d;https://example.org/doc\033\\the\033]8;;\033\\ and\r\n"
+           "\033]8;id=d;https://example.org/doc\033\\docs\033]8;;\033\\ \033]8;;file://h/x\aX\033]8;;\a");
+    std::vector<std::string> opened;
+    t.Term.OnHyperlink = [&](TKvTerminal*, const std::string& AUri, const QPoint&, bool AMenu) {
+        opened.push_back(std::string(AMenu ? "menu " : "open ") + AUri);
+    };
+    t.Move(0, 1);
+    EXPECT_EQ(t.Term.HoverLink(), 0u);
+    EXPECT_EQ(t.Term.cursor().shape(), Qt::IBeamCursor);
+    t.Move(0, 5);
+    const uint32_t hover = t.Term.HoverLink();
+    EXPECT_NE(hover, 0u);
+    EXPECT_EQ(t.Term.cursor().shape(), Qt::PointingHandCursor);
+    EXPECT_EQ(t.Term.HyperlinkAtPoint(t.At(1, 2)), hover) << "one id, one link over two lines";
+    EXPECT_NE(t.Term.HyperlinkAtPoint(t.At(1, 5)), hover);
+
+    // The hovered link is underlined on both lines; the other words are not.
+    QImage image = t.Term.grab().toImage();
+    const QSize cell = t.Term.CellSize();
+    auto underlined = [&](int ARow, int ACol) {
+        const int y = ARow * cell.height() + cell.height() - 2;
+        for (int x = ACol * cell.width(); x < (ACol + 1) * cell.width(); ++x)
+            if (image.pixelColor(x, y) != image.pixelColor(x, y + 1))
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(underlined(0, 5));
+    EXPECT_TRUE(underlined(1, 0));
+    EXPECT_FALSE(underlined(0, 9));
+    EXPECT_FALSE(underlined(1, 5));
+
+    // A plain click selects as ever; Ctrl+click opens, a right click asks for the menu.
+    QTest::mouseClick(&t.Term, Qt::LeftButton, Qt::NoModifier, t.At(0, 5));
+    QTest::mouseClick(&t.Term, Qt::LeftButton, Qt::ControlModifier, t.At(0, 5));
+    QTest::mouseClick(&t.Term, Qt::RightButton, Qt::NoModifier, t.At(1, 5));
+    QTest::mouseClick(&t.Term, Qt::LeftButton, Qt::ControlModifier, t.At(0, 1));
+    EXPECT_EQ(opened, (std::vector<std::string>{"open https://example.org/doc", "menu file://h/x"}));
+
+    // A program that reads the mouse gets the click instead.
+    t.Feed("\033[?1000h\033[?1006h");
+    t.Take();
+    QTest::mouseClick(&t.Term, Qt::LeftButton, Qt::ControlModifier, t.At(0, 5));
+    EXPECT_EQ(opened.size(), 2u);
+    EXPECT_NE(t.Take(), "");
+}
+
 TEST(VtControl, LinkMenuOffersFileActionsOnlyForFiles) {
     auto enabled = [](bool AIsDir) {
         std::string text;

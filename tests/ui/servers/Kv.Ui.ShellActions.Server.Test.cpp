@@ -4,6 +4,8 @@
 // must name the full path they act on.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QClipboard>
 #include <QLabel>
 #include <QMenu>
 #include <QTest>
@@ -358,6 +360,63 @@ TEST_F(ShellActions, DoubleClickOnAFolderTypesAQuotedCdAndRefusesControlCharacte
     TKvTermLink folder = *Link("my dir");
     FActions->OpenLink(folder);
     ASSERT_TRUE(QTest::qWaitFor([&] { return FPanel->CurrentDir() == FDir + "/my dir"; }, 30000))
+        << Screen();
+}
+
+TEST_F(ShellActions, HyperlinksFromLsAreTheExactFilesWhateverTheShellsFolder) {
+    RunCommand("mkdir -p " + ShellQuote(FDir + "/sub dir") + " " + ShellQuote(FDir + "/deep") +
+               " && echo inner > " + ShellQuote(FDir + "/deep/inner.txt"));
+    ASSERT_NO_FATAL_FAILURE(OpenAndList({"sub dir", "deep"}));
+
+    // Listed from elsewhere: the names are not in the shell's folder, only the links say where.
+    FPanel->Model().Input("clear; cd /; ls --hyperlink=always " + ShellQuote(FDir) + " " +
+                          ShellQuote(FDir + "/deep") + "\r");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return FPanel->CurrentDir() == "/"; }, 30000)) << Screen();
+    auto cellOf = [&](const std::string& AText) {
+        auto& s = FPanel->Model().Screen();
+        TKvVtScreenLock lock(&s);
+        for (int r = 0; r < s.Rows(); ++r) {
+            const std::string row = s.RowText(r);
+            const size_t at = row.find(AText);
+            if (at != std::string::npos && row.find("ls --") == std::string::npos) {
+                const QSize cell = FPanel->Terminal()->CellSize();
+                return QPoint(int(at + 1) * cell.width() + cell.width() / 2,
+                              r * cell.height() + cell.height() / 2);
+            }
+        }
+        return QPoint(-1, -1);
+    };
+    const QPoint file = cellOf("inner.txt"), folder = cellOf("sub dir");
+    ASSERT_GE(file.x(), 0) << Screen();
+    ASSERT_GE(folder.x(), 0) << Screen();
+    std::string uri;
+    ASSERT_NE(FPanel->Terminal()->HyperlinkAtPoint(file, &uri), 0u) << Screen();
+    EXPECT_NE(uri.find("/deep/inner.txt"), std::string::npos) << uri;
+
+    // A right click gives the link menu of that very file.
+    QTest::mouseClick(FPanel->Terminal(), Qt::RightButton, Qt::NoModifier, file);
+    QMenu* menu = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return (menu = FPanel->Terminal()->findChild<QMenu*>()) && menu->isVisible(); },
+        30000))
+        << FPanel->LastStatus();
+    QAction* copyPath = nullptr;
+    for (QAction* action : menu->actions()) {
+        if (action->text() == "View") {
+            EXPECT_TRUE(action->isEnabled()) << "a file";
+        }
+        if (action->text() == "Copy path")
+            copyPath = action;
+    }
+    ASSERT_TRUE(copyPath);
+    menu->hide();
+    copyPath->trigger();
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), FDir + "/deep/inner.txt");
+
+    // Ctrl+click on the folder: the shell goes to that folder, not to one of that name here.
+    QTest::mouseClick(FPanel->Terminal(), Qt::LeftButton, Qt::ControlModifier, folder);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return FPanel->CurrentDir() == FDir + "/sub dir"; }, 30000))
+        << FPanel->LastStatus() << "\n"
         << Screen();
 }
 
