@@ -324,6 +324,9 @@ TEST(ProgressForm, PauseHoldsTheCopyBetweenBlocksUntilResume) {
     ASSERT_TRUE(form.isVisible());
     EXPECT_NE(form.ActionText().toStdString().find(", paused"), std::string::npos)
         << form.ActionText().toStdString();
+    // No speed or time left while nothing moves.
+    EXPECT_EQ(form.StatsText().toStdString().find("/s"), std::string::npos)
+        << form.StatsText().toStdString();
     EXPECT_EQ(FormTabText(snap, false), "Copying: paused");
     EXPECT_EQ(QueueRowStatus(snap), "paused");
 

@@ -303,10 +303,13 @@ void TProgressForm::SetPromptMenu(int AIndex, const std::vector<TKvPromptButton>
     QPushButton* button = FBtnPrompt[AIndex];
     if (QMenu* old = button->menu()) {
         button->setMenu(nullptr);
+        button->setStyleSheet(QString());
         old->deleteLater();
     }
     if (AChoices.empty())
         return;
+    // The menu opens on a click; its arrow would cover the caption of so narrow a button.
+    button->setStyleSheet(QStringLiteral("QPushButton::menu-indicator { image: none; width: 0; }"));
     auto* menu = new QMenu(button);
     for (const TKvPromptButton& choice : AChoices)
         menu->addAction(QString::fromUtf8(choice.Caption), this, [this, choice] { Answer(choice); });

@@ -197,7 +197,7 @@ TKvProgressTexts TKvProgressModel::Texts(const TKvTransferSnapshot& ASnap) {
             std::to_string(ASnap.ItemsDone) + " of " + std::to_string(ASnap.ItemsTotal) + " items";
         if (ASnap.BytesTotal > 0)
             texts.Stats += ", " + FormatSize(ASnap.BytesDone) + " of " +
-                           FormatSize(ASnap.BytesTotal) + RateText(ASnap);
+                           FormatSize(ASnap.BytesTotal) + (ASnap.Paused ? std::string() : RateText(ASnap));
     }
     return texts;
 }
