@@ -1,6 +1,10 @@
 #include "Kv.Archives.h"
 
+#include <deque>
+#include <mutex>
+
 #include "Kv.FS.Compressed.h"
+#include "Kv.FS.Local.h"
 #include "Kv.FS.Tar.h"
 #include "Kv.FS.Zip.h"
 #include "Kv.Platform.TempFiles.h"
@@ -55,6 +59,56 @@ std::string FileNameOf(const std::string& APath) {
     return slash == std::string::npos ? APath : APath.substr(slash + 1);
 }
 
+// The archives that had to be unpacked last stay open: entering one again, or in the other
+// half, takes its index and its unpacked copy as they are instead of unpacking it again.
+// A changed file (size or time) is opened anew.
+class TKeptArchives {
+public:
+    IKvFileSystemPtr Find(const std::string& AFile, const TKvFileEntry& AStat) {
+        std::lock_guard lock(FLock);
+        for (const auto& kept : FKept)
+            if (kept.File == AFile && kept.Size == AStat.Size && kept.Modified == AStat.Modified)
+                return kept.Fs;
+        return nullptr;
+    }
+    void Keep(const std::string& AFile, const TKvFileEntry& AStat, IKvFileSystemPtr AFs) {
+        std::lock_guard lock(FLock);
+        std::erase_if(FKept, [&](const TKept& AKept) { return AKept.File == AFile; });
+        FKept.push_back({AFile, AStat.Size, AStat.Modified, std::move(AFs)});
+        while (FKept.size() > KKept)
+            FKept.pop_front();
+    }
+
+private:
+    static constexpr size_t KKept = 2;
+    struct TKept {
+        std::string File;
+        int64_t Size;
+        TKvDateTime Modified;
+        IKvFileSystemPtr Fs;
+    };
+    std::mutex FLock;
+    std::deque<TKept> FKept;
+};
+
+TKeptArchives& Kept() {
+    static TKeptArchives kept;
+    return kept;
+}
+
+IKvFileSystemPtr OpenUnpacked(const std::string& AFile, TKvCompression AFound, const char* ASuffix,
+                              const IKvCancelToken& AToken) {
+    if (!ASuffix)
+        return std::make_shared<TKvTarFileSystem>(AFile, AFound, AToken);
+    auto unpacked = UnpackToTemp(AFile, AFound, AToken);
+    // "backup.gz" may well hold a tar.
+    if (LooksLikeTar(unpacked->Path()))
+        return std::make_shared<TKvTarFileSystem>(AFile, std::move(unpacked), AToken);
+    const std::string base = FileNameOf(AFile);
+    const std::string inner = base.substr(0, base.size() - std::string(ASuffix).size());
+    return std::make_shared<TKvCompressedFileSystem>(AFile, std::move(unpacked), inner);
+}
+
 } // namespace
 
 bool IsArchiveFile(const std::string& AName) {
@@ -74,22 +128,23 @@ IKvFileSystemPtr OpenArchive(const std::string& AFile, const IKvCancelToken& ATo
     // The bytes say how it is compressed, whatever the name claims: a ".tar" may be gzipped,
     // a ".tar.gz" a browser already unpacked.
     const TKvCompression found = DetectFileCompression(AFile);
-    if (tar)
-        return std::make_shared<TKvTarFileSystem>(AFile, found, AToken);
-    if (found == TKvCompression::None)
+    if (found == TKvCompression::None) {
+        if (tar)
+            return std::make_shared<TKvTarFileSystem>(AFile, found, AToken);
         throw EKvFsError(std::string("This is not ") +
                          (single->Compression == TKvCompression::Xz ||
                                   single->Compression == TKvCompression::Lz4
                               ? "an "
                               : "a ") +
                          CompressionName(single->Compression) + " file");
-    auto unpacked = UnpackToTemp(AFile, found, AToken);
-    // "backup.gz" may well hold a tar.
-    if (LooksLikeTar(unpacked->Path()))
-        return std::make_shared<TKvTarFileSystem>(AFile, std::move(unpacked), AToken);
-    const std::string base = FileNameOf(AFile);
-    const std::string inner = base.substr(0, base.size() - std::string(single->Text).size());
-    return std::make_shared<TKvCompressedFileSystem>(AFile, std::move(unpacked), inner);
+    }
+    TKvFileEntry stat;
+    LocalFs()->Stat(AFile, stat);
+    if (auto kept = Kept().Find(AFile, stat))
+        return kept;
+    IKvFileSystemPtr fs = OpenUnpacked(AFile, found, tar ? nullptr : single->Text, AToken);
+    Kept().Keep(AFile, stat, fs);
+    return fs;
 }
 
 } // namespace kv

@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <bzlib.h>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <lz4frame.h>
 #include <lzma.h>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -388,6 +392,89 @@ int64_t TKvDecompressStream::Seek(int64_t AOffset, TKvSeekOrigin AOrigin) {
     return FTotal;
 }
 
+namespace {
+
+// Full buffers on their way to the disk and empty ones coming back, so unpacking the next
+// piece and writing the last one overlap on two cores.
+class TWriteBehind {
+public:
+    explicit TWriteBehind(TKvStream& AOut) : FOut(AOut) {
+        for (int i = 0; i < 3; ++i)
+            FEmpty.emplace_back(KCopy);
+        FThread = std::thread([this] { Run(); });
+    }
+    ~TWriteBehind() { Stop(); }
+
+    // An empty buffer to fill; rethrows what the writer met.
+    std::vector<uint8_t> Take() {
+        std::unique_lock lock(FLock);
+        FChanged.wait(lock, [this] { return !FEmpty.empty() || FError; });
+        if (FError)
+            std::rethrow_exception(FError);
+        std::vector<uint8_t> buffer = std::move(FEmpty.back());
+        FEmpty.pop_back();
+        return buffer;
+    }
+    void Put(std::vector<uint8_t> ABuffer, size_t ALength) {
+        std::lock_guard lock(FLock);
+        FFull.emplace_back(std::move(ABuffer), ALength);
+        FChanged.notify_all();
+    }
+    // Waits until everything is written; rethrows what the writer met.
+    void Finish() {
+        Stop();
+        if (FError)
+            std::rethrow_exception(FError);
+    }
+
+private:
+    void Run() {
+        for (;;) {
+            std::pair<std::vector<uint8_t>, size_t> piece;
+            {
+                std::unique_lock lock(FLock);
+                FChanged.wait(lock, [this] { return !FFull.empty() || FStop; });
+                if (FFull.empty())
+                    return;
+                piece = std::move(FFull.front());
+                FFull.pop_front();
+            }
+            try {
+                FOut.WriteAll(piece.first.data(), static_cast<int64_t>(piece.second));
+            } catch (...) {
+                std::lock_guard lock(FLock);
+                FError = std::current_exception();
+                FFull.clear();
+                FChanged.notify_all();
+                return;
+            }
+            std::lock_guard lock(FLock);
+            FEmpty.push_back(std::move(piece.first));
+            FChanged.notify_all();
+        }
+    }
+    void Stop() {
+        {
+            std::lock_guard lock(FLock);
+            FStop = true;
+            FChanged.notify_all();
+        }
+        if (FThread.joinable())
+            FThread.join();
+    }
+
+    TKvStream& FOut;
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    std::vector<std::vector<uint8_t>> FEmpty;
+    std::deque<std::pair<std::vector<uint8_t>, size_t>> FFull;
+    std::exception_ptr FError;
+    bool FStop = false;
+    std::thread FThread;
+};
+
+} // namespace
+
 std::unique_ptr<TKvLockedTempFile> UnpackToTemp(const std::string& AFile, TKvCompression AKind,
                                                 const IKvCancelToken& AToken) {
     TKvDecompressStream in(LocalFs()->OpenRead(AFile), AKind);
@@ -400,16 +487,19 @@ std::unique_ptr<TKvLockedTempFile> UnpackToTemp(const std::string& AFile, TKvCom
     }
     try {
         TKvStreamPtr out = LocalFs()->OpenWrite(temp->Path());
-        std::vector<uint8_t> buffer(KCopy);
+        TWriteBehind writer(*out);
         for (;;) {
             // Tested on every piece: a small input can unpack to a great deal.
             CheckCancelled(AToken);
+            std::vector<uint8_t> buffer = writer.Take();
             int64_t n = in.ReadFully(buffer.data(), static_cast<int64_t>(buffer.size()));
+            const bool last = n < static_cast<int64_t>(buffer.size());
             if (n > 0)
-                out->WriteAll(buffer.data(), n);
-            if (n < static_cast<int64_t>(buffer.size()))
+                writer.Put(std::move(buffer), static_cast<size_t>(n));
+            if (last)
                 break;
         }
+        writer.Finish();
     } catch (...) {
         // Nothing will ever read the copy: it goes now rather than at the next sweep.
         temp->Remove();

@@ -53,10 +53,10 @@ std::optional<int64_t> ParseSeconds(const std::string& AText) {
         if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
             return std::nullopt;
         fraction = digits.find_first_not_of('0') != std::string::npos;
-        if (whole.empty())
-            whole = "0";
     }
-    auto value = ParseDecimal(whole);
+    // ".5" is half a second.
+    auto value = whole.empty() && dot != std::string::npos ? std::optional<int64_t>(0)
+                                                           : ParseDecimal(whole);
     if (!value)
         return std::nullopt;
     return negative ? -*value - (fraction ? 1 : 0) : *value;
@@ -475,8 +475,10 @@ void TKvTarFileSystem::ReadHeaders(const IKvCancelToken& AToken) {
                 const TKvArchiveNode* target = nullptr;
                 if (SplitEntryPath(link, parts)) {
                     std::string path;
-                    for (const auto& part : parts)
-                        path += "/" + SafeEntryName(part);
+                    for (const auto& part : parts) {
+                        path += '/';
+                        path += SafeEntryName(part);
+                    }
                     target = FindNode(path);
                 }
                 if (target && !target->IsDir && !target->IsLink && target->Tag >= 0)

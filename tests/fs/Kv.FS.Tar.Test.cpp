@@ -603,6 +603,37 @@ TEST(ArchiveOpening, CompressedTarsAndSingleFiles) {
         std::string message = MessageOf([&] { OpenArchive(dir / c.File, *NewCancelToken()); });
         EXPECT_EQ(message.rfind(c.Message, 0), 0u) << c.File << ": " << message;
     }
+    // Neither does a cancelled one.
+    auto cancelled = NewCancelToken();
+    cancelled->Cancel();
+    WriteFile(dir / "cancelled.tar.xz", xz);
+    EXPECT_THROW(OpenArchive(dir / "cancelled.tar.xz", *cancelled), EKvCancelled);
     // A failed opening leaves no temporary copy behind.
     EXPECT_EQ(TempFiles(), before);
+}
+
+// Entering a compressed archive again, or in the other half, takes the index and the unpacked
+// copy already made; a changed file is unpacked anew, and only the last two are kept.
+TEST(ArchiveOpening, AnUnpackedArchiveIsKeptForTheNextOpening) {
+    TTempDir dir;
+    WriteFile(dir / "a.tar", Entry({.Name = "f", .Size = 1}, "1") + KEnd);
+    ASSERT_EQ(Sh("cd '" + dir.Path() + "' && xz -k a.tar && zstd -q a.tar -o b.tar.zst && "
+                 "gzip -c a.tar > c.tgz && gzip -c a.tar > d.gz"),
+              0);
+    auto first = OpenArchive(dir / "a.tar.xz", *NewCancelToken());
+    const auto temps = TempFiles();
+    EXPECT_EQ(OpenArchive(dir / "a.tar.xz", *NewCancelToken()), first);
+    EXPECT_EQ(TempFiles(), temps); // nothing unpacked again
+
+    WriteFile(dir / "a.tar", Entry({.Name = "g", .Size = 2}, "22") + KEnd);
+    ASSERT_EQ(Sh("cd '" + dir.Path() + "' && xz -f a.tar"), 0);
+    auto changed = OpenArchive(dir / "a.tar.xz", *NewCancelToken());
+    EXPECT_NE(changed, first);
+    EXPECT_EQ(TreeOf(*changed, "/"), std::vector<std::string>{"g"});
+
+    first.reset();
+    changed.reset();
+    for (const char* name : {"b.tar.zst", "c.tgz", "d.gz"})
+        EXPECT_EQ(TreeOf(*OpenArchive(dir / name, *NewCancelToken()), "/").size(), 1u) << name;
+    EXPECT_EQ(TempFiles().size(), 2u);
 }
