@@ -72,12 +72,13 @@ namespace kv {
     X(libssh2_agent_set_identity_path)
 
 // Used when present: free space (the statvfs@openssh.com extension), the handle-based stat,
-// keepalives.
+// keepalives, jump hosts.
 #define KV_LIBSSH2_OPTIONAL(X)                                                                     \
     X(libssh2_sftp_statvfs)                                                                        \
     X(libssh2_sftp_fstat_ex)                                                                       \
     X(libssh2_keepalive_config)                                                                    \
-    X(libssh2_keepalive_send)
+    X(libssh2_keepalive_send)                                                                      \
+    X(libssh2_channel_direct_tcpip_ex)
 
 // One pointer per entry point, named as the function and typed from libssh2's own header.
 struct TKvLibssh2Api {

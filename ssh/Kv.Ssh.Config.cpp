@@ -383,8 +383,11 @@ void TKvSshConfig::Walk(const TFile& AFile, const std::string& AHost, bool ANeve
             // The first of the two decides, as in ssh; "none" switches it off.
             AResult->ProxyLine = line.Number;
             AResult->ProxyFile = AFile.Path;
-            if (LowerAscii(value) != "none")
+            if (LowerAscii(value) != "none") {
                 AResult->Proxy = keyword == "proxyjump" ? "ProxyJump" : "ProxyCommand";
+                if (keyword == "proxyjump")
+                    AResult->ProxyJump = value;
+            }
         }
     }
 }

@@ -25,6 +25,8 @@ struct TKvSshHostConfig {
     std::vector<std::string> IdentityFiles;
     // "ProxyJump" or "ProxyCommand" when one applies (and is not "none"); where it was given.
     std::string Proxy;
+    // ProxyJump's value ("[user@]host[:port],...").
+    std::string ProxyJump;
     std::string ProxyFile;
     int ProxyLine = 0;
 };

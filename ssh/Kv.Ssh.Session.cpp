@@ -23,6 +23,7 @@
 #include "Kv.Log.h"
 #include "Kv.Platform.Errors.h"
 #include "Kv.Ssh.Config.h"
+#include "Kv.Ssh.Jump.h"
 #include "Kv.Ssh.UserKnownHosts.h"
 #include "Kv.Text.h"
 
@@ -393,6 +394,9 @@ TKvSshSession::~TKvSshSession() {
     if (FKeepalive)
         Keepalives().Remove(this);
     ReleaseConnection(FSession, FSftp, FSock.load());
+    // After the session's own teardown, which still talks through it.
+    if (FTunnel)
+        Closer().Post([tunnel = std::move(FTunnel)](const IKvCancelToken&) mutable { tunnel.reset(); });
     FSession = nullptr;
     FSftp = nullptr;
     FSock = -1;
@@ -450,6 +454,43 @@ std::string TKvSshSession::LastError() {
 
 void TKvSshSession::Connect(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
                             const IKvCancelToken& AToken) {
+    ConnectVia(AConn, nullptr, AUi, AToken);
+}
+
+int TKvSshSession::OpenTunnel(const std::string& AJumps, const IKvConnectUiPtr& AUi,
+                              const IKvCancelToken& AToken) {
+    // A configuration whose jump host is behind itself would never end.
+    thread_local int depth = 0;
+    if (depth >= KSshMaxJumps)
+        Fail("More than " + std::to_string(KSshMaxJumps) + " jump hosts lead to " +
+             ConnectorTitle(FTarget) + ": the SSH configuration goes round in a circle");
+    std::vector<TKvJumpHop> hops;
+    std::string problem;
+    if (!ParseProxyJump(AJumps, hops, problem))
+        Fail(problem);
+    // The last hop leads to the target; the ones before it lead to the last hop.
+    const TKvJumpHop last = hops.back();
+    hops.pop_back();
+    std::string before;
+    for (const auto& hop : hops)
+        before += (before.empty() ? "" : ",") + (hop.User.empty() ? "" : hop.User + "@") + hop.Host +
+                  (hop.Port ? ":" + std::to_string(hop.Port) : "");
+    auto jump = std::make_unique<TKvSshSession>();
+    jump->SetConnectLimit(FConnectLimitMs);
+    ++depth;
+    try {
+        jump->ConnectVia(JumpConnector(last), hops.empty() ? nullptr : &before, AUi, AToken);
+    } catch (...) {
+        --depth;
+        throw;
+    }
+    --depth;
+    FTunnel = std::make_shared<TKvSshTunnel>(std::move(jump), last.Host, FTarget.Host, FTarget.Port);
+    return FTunnel->TakeSocket();
+}
+
+void TKvSshSession::ConnectVia(const TKvConnector& AConn, const std::string* AJumps,
+                               const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken) {
     std::string message;
     if (!LoadLibssh2(message))
         Fail(message);
@@ -457,12 +498,14 @@ void TKvSshSession::Connect(const TKvConnector& AConn, const IKvConnectUiPtr& AU
     // The user's ~/.ssh/config fills in what the connection leaves open.
     TKvSshTarget target = ApplySshConfig(AConn, TKvSshConfig::LoadUser());
     FTarget = target.Conn;
-    if (!target.Config.Proxy.empty())
-        Fail(ConnectorTitle(AConn) + " is reached through a jump host (" + target.Config.Proxy +
-             " in " + target.Config.ProxyFile + " line " + std::to_string(target.Config.ProxyLine) +
-             "), which Kolvan does not support yet. Connect to a host that can be reached "
-             "directly.");
-    FSock = ConnectSocket(FTarget.Host, FTarget.Port, AToken, FConnectLimitMs);
+    if (!AJumps && target.Config.Proxy == "ProxyCommand")
+        Fail(ConnectorTitle(AConn) + " is reached through a proxy command (ProxyCommand in " +
+             target.Config.ProxyFile + " line " + std::to_string(target.Config.ProxyLine) +
+             "), which Kolvan does not run. Use ProxyJump for a jump host, or connect to a host "
+             "that can be reached directly.");
+    const std::string jumps = AJumps ? *AJumps : target.Config.ProxyJump;
+    FSock = jumps.empty() ? ConnectSocket(FTarget.Host, FTarget.Port, AToken, FConnectLimitMs)
+                          : OpenTunnel(jumps, AUi, AToken);
     CheckCancelled(AToken);
     FSession = api.libssh2_session_init_ex(HeapAlloc, HeapFree, HeapRealloc, this);
     if (!FSession)

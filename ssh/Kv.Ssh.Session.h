@@ -19,6 +19,8 @@ struct _LIBSSH2_SFTP;
 
 namespace kv {
 
+class TKvSshTunnel;
+
 // The product's limit for one address to answer a connect.
 inline constexpr int KSshConnectLimitMs = 15000;
 // libssh2's limit for any one blocking call of a live session.
@@ -26,6 +28,8 @@ inline constexpr int KSshSessionTimeoutMs = 30000;
 // How often an idle session sends a keepalive when the SSH configuration gives no
 // ServerAliveInterval.
 inline constexpr int KSshKeepaliveSeconds = 60;
+// The most jump hosts in front of one connection.
+inline constexpr int KSshMaxJumps = 8;
 
 // A connected, blocking TCP socket to the first address of AHost that answers within
 // ALimitMs; raises EKvFsError with the design's texts, EKvCancelled when AToken is cancelled.
@@ -42,6 +46,8 @@ public:
 
     // Up to a logged-in session, or raises (EKvFsError, EKvCancelled). AUi may be null: then
     // nothing is asked and an unknown host key is not trusted.
+    // A host that ~/.ssh/config puts behind ProxyJump is reached through its jump hosts, each
+    // logged in and its host key checked as a host of its own.
     void Connect(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
                  const IKvCancelToken& AToken);
 
@@ -84,6 +90,12 @@ public:
     const std::string& KbdSecret() const { return FKbdSecret; }
 
 private:
+    // AJumps: the ProxyJump hops still to pass; null to take them from the SSH configuration.
+    void ConnectVia(const TKvConnector& AConn, const std::string* AJumps,
+                    const IKvConnectUiPtr& AUi, const IKvCancelToken& AToken);
+    // The socket to the target: straight, or a tunnel through the last of AJumps.
+    int OpenTunnel(const std::string& AJumps, const IKvConnectUiPtr& AUi,
+                   const IKvCancelToken& AToken);
     void CheckHostKey(const TKvConnector& AConn, const IKvConnectUiPtr& AUi,
                       const IKvCancelToken& AToken);
     void Login(const TKvConnector& AConn, const std::vector<std::string>& AConfigKeys,
@@ -104,6 +116,8 @@ private:
     std::atomic<int> FSock{-1};
     std::atomic<bool> FBroken{false};
     bool FKeepalive = false;
+    // Through a jump host: the tunnel the socket leads into; let go after the session.
+    std::shared_ptr<TKvSshTunnel> FTunnel;
     _LIBSSH2_SESSION* FSession = nullptr;
     _LIBSSH2_SFTP* FSftp = nullptr;
     std::string FKbdSecret;

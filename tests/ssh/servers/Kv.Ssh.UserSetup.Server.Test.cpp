@@ -11,7 +11,9 @@
 #include "Kv.KnownHosts.h"
 #include "Kv.Log.h"
 #include "Kv.Platform.Folders.h"
+#include "Kv.Shell.Ssh.h"
 #include "Kv.Ssh.Config.h"
+#include "KvShellScreen.h"
 #include "KvSshPeers.h"
 #include "KvTestSupport.h"
 
@@ -124,6 +126,84 @@ TEST_F(SshUserSetup, AgentLogsInWithoutAnyPrompt) {
     EXPECT_TRUE(OpenFs(by_key, nullptr) != nullptr);
 }
 
+// A host behind ProxyJump, one hop and two, for files and for the terminal's session alike:
+// each hop's host key is asked about as a host of its own, and with the jump host down the
+// host behind it cannot be reached at all.
+TEST_F(SshUserSetup, JumpHostsCarryTheConnection) {
+    TUserSsh user;
+    TSshd behind;
+    const std::string keys = test::SshSetup().Keys;
+    const std::string jumpPort = std::to_string(GServer->Port());
+    const std::string behindPort = std::to_string(behind.Port());
+    test::WriteFile(user.Path("config"),
+                    "Host kvjump kvjump2\n  HostName 127.0.0.1\n  Port " + jumpPort +
+                        "\n  User kvkey\n  IdentityFile " + keys + "/id_ed25519\n"
+                        "Host kvnowhere\n  Port 1\n  ProxyJump kvjump\n"
+                        "Host kvbehind kvbehind2 kvnowhere\n  HostName 127.0.0.1\n  Port " +
+                        behindPort + "\n  User kvkey\n  IdentityFile " + keys +
+                        "/id_ed25519\nHost kvbehind\n  ProxyJump kvjump\n"
+                        "Host kvbehind2\n  ProxyJump kvjump,kvjump2:" + jumpPort + "\n");
+    ::unlink(KnownHostsFile().c_str());
+    TKvConnector conn = NewConnector();
+    conn.Name = "";
+    conn.User = "";
+    struct TCase {
+        const char* Host;
+        int NewKeys; // the hops' and the target's keys, asked once each
+    } cases[] = {{"kvbehind", 2}, {"kvbehind2", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Host);
+        conn.Host = c.Host;
+        auto ui = std::make_shared<TScriptedUi>();
+        auto fs = OpenFs(conn, ui);
+        ASSERT_TRUE(fs != nullptr);
+        EXPECT_EQ(ui->NewKeyQuestions, c.NewKeys);
+        EXPECT_TRUE(ui->Prompts.empty());
+        auto* sftp = dynamic_cast<TKvSftpFileSystem*>(fs.get());
+        ASSERT_TRUE(sftp);
+        std::string output;
+        EXPECT_EQ(sftp->Exec("echo through", output), 0);
+        EXPECT_EQ(output, "through");
+        // A file of some size crosses the tunnel both ways unchanged.
+        const std::string data(3 * 1048576 + 5, 'j');
+        auto out = fs->OpenWrite("/home/kvkey/jumped.bin");
+        out->WriteAll(data.data(), static_cast<int64_t>(data.size()));
+        dynamic_cast<TKvFinishableStream&>(*out).Finish();
+        out.reset();
+        auto in = fs->OpenRead("/home/kvkey/jumped.bin");
+        std::string back(data.size() + 10, '\0');
+        int64_t got = 0;
+        for (int64_t n; (n = in->Read(back.data() + got, 65536)) > 0;)
+            got += n;
+        back.resize(static_cast<size_t>(got));
+        EXPECT_TRUE(back == data);
+        in.reset();
+        fs->DeleteFileAt("/home/kvkey/jumped.bin");
+    }
+    // The terminal's session takes the same way.
+    {
+        conn.Host = "kvbehind";
+        auto shell = TKvSshShell::Create(conn, std::make_shared<TScriptedUi>());
+        test::TShellScreen screen;
+        screen.Attach(*shell);
+        shell->Start(80, 24);
+        shell->Write("echo beh''ind-$((6*7))\r");
+        EXPECT_TRUE(screen.WaitFor("behind-42", std::chrono::seconds(30)))
+            << screen.Output() << "|" << screen.Reason();
+        shell->Close();
+    }
+    // The jump host cannot reach the port: said as the jump host's answer.
+    conn.Host = "kvnowhere";
+    EXPECT_EQ(ErrorOf([&] { OpenFs(conn, std::make_shared<TScriptedUi>()); }).rfind(
+                  "The jump host kvjump could not reach 127.0.0.1 port 1: ", 0),
+              0u);
+    // Without the jump host the host behind it is out of reach.
+    GServer->Stop();
+    conn.Host = "kvbehind";
+    EXPECT_NE(ErrorOf([&] { OpenFs(conn, std::make_shared<TScriptedUi>()); }), "");
+    GServer.reset();
+}
+
 TEST_F(SshUserSetup, ConfigAliasGivesHostPortUserAndKey) {
     TUserSsh user;
     const std::string keys = test::SshSetup().Keys;
@@ -172,12 +252,16 @@ TEST_F(SshUserSetup, ConfigAliasGivesHostPortUserAndKey) {
                                              "/id_ed25519\nHost behind\n  ProxyJump kvalias\n"
                                              "Host *\n  ServerAliveInterval 30\n");
 
-    // A jump host is said to be unsupported at once, not after a time-out.
+    // A proxy command is not run: said at once, not after a time-out.
+    test::WriteFile(user.Path("config"), "Host behind\n  ProxyCommand nc %h %p\n");
     conn.Host = "behind";
     EXPECT_EQ(ErrorOf([&] { OpenFs(conn, ui); }),
-              "behind is reached through a jump host (ProxyJump in " + user.Path("config") +
-                  " line 7), which Kolvan does not support yet. Connect to a host that can be "
-                  "reached directly.");
+              "behind is reached through a proxy command (ProxyCommand in " + user.Path("config") +
+                  " line 2), which Kolvan does not run. Use ProxyJump for a jump host, or connect "
+                  "to a host that can be reached directly.");
+    test::WriteFile(user.Path("config"), "Host kvalias\n  HostName 127.0.0.1\n  Port " + port +
+                                             "\n  User kvkey\n  IdentityFile " + keys +
+                                             "/id_ed25519\nHost *\n  ServerAliveInterval 30\n");
 
     // Nothing of the configuration reaches the log beyond host and user names.
     test::TTempDir logs;
