@@ -15,7 +15,7 @@ KV_TEST_PACKAGES=(
     python3-cryptography
     7zip libarchive-tools zip unzip tar xz-utils bzip2 zstd lz4
     libvterm-dev
-    vsftpd python3-pyftpdlib python3-openssl openssl curl
+    vsftpd python3-pyftpdlib python3-openssl openssl curl lftp
     apache2 apache2-utils lighttpd lighttpd-mod-webdav lighttpd-mod-openssl nginx libnginx-mod-http-dav-ext
     xvfb xauth xclip
     desktop-file-utils appstream dpkg-dev
