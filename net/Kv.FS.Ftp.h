@@ -21,6 +21,8 @@ struct TKvFtpOptions {
     TKvFtpLimits Limits;
     // Where certificates are pinned; empty: the data folder's known_hosts.txt.
     std::string KnownHostsFile;
+    // How long a folder's listing answers for it (tests make it long, to count commands).
+    uint64_t ListingKeepMs = KFtpListingKeepMs;
 };
 
 // Idle connections kept per file system.
@@ -97,7 +99,7 @@ private:
     bool FManualTls;
     TKvIdlePool<TKvFtpClient> FIdle{KFtpMaxIdle};
     TKvLeftOutByFolder FLeftOut;
-    TKvFtpListings FListings;
+    TKvFtpListings FListings{FOptions.ListingKeepMs};
     // Whether "MDTM time path" sets a time here: 0 not tried yet, 1 it did, -1 it was refused
     // before it ever worked (the server reads it as a file name, or does not allow it).
     std::atomic<int> FMdtmWrite{0};
