@@ -41,6 +41,7 @@ public:
             } catch (const EKvCancelled&) {
                 throw;
             } catch (const std::exception& error) {
+                FKeep->NoteLost(FClient->Broken());
                 FClient.reset();
                 FEof = true;
                 throw EKvFsError(FName + ": " + error.what());
@@ -55,10 +56,20 @@ public:
 
     int64_t Write(const void*, int64_t) override { throw EKvFsError("This stream is read-only"); }
 
+    // A jump starts the transfer again at the place ("REST"), where the server can.
     int64_t Seek(int64_t AOffset, TKvSeekOrigin AOrigin) override {
-        if (AOffset == 0 && AOrigin == soCurrent)
+        const int64_t target = AOrigin == soBegin ? AOffset : AOrigin == soCurrent ? FPos + AOffset : -1;
+        if (target == FPos && FClient)
             return FPos;
-        throw EKvFsError("A remote file can only be read from the start to the end");
+        if (target < 0)
+            throw EKvFsError("A file on an FTP server can only be positioned from its start");
+        // A transfer cut short drops its connection: that also stops the server sending.
+        FClient.reset();
+        FEof = true;
+        FClient = FKeep->StartTransfer(FName, false, target);
+        FEof = false;
+        FPos = target;
+        return FPos;
     }
 
     int64_t Size() override { return -1; }
@@ -74,6 +85,7 @@ private:
             FKeep->ReleaseClient(std::move(FClient));
             return;
         }
+        FKeep->NoteLost(!code || FClient->Broken());
         FClient.reset();
         throw EKvFsError(FName + ": the transfer did not complete: " +
                          (code ? ReplyMessage(text) : std::string("no answer")));
@@ -88,9 +100,11 @@ private:
 
 class TKvFtpWriteStream final : public TKvFinishableStream {
 public:
+    // AStart: where the server writes the first byte (a resumed upload).
     TKvFtpWriteStream(std::shared_ptr<TKvFtpFileSystem> AKeep,
-                      std::unique_ptr<TKvFtpClient> AClient, std::string AName)
-        : FKeep(std::move(AKeep)), FClient(std::move(AClient)), FName(std::move(AName)) {}
+                      std::unique_ptr<TKvFtpClient> AClient, std::string AName, int64_t AStart = 0)
+        : FKeep(std::move(AKeep)), FClient(std::move(AClient)), FName(std::move(AName)),
+          FPos(AStart) {}
 
     // Without Finish the connection is dropped; the server keeps a partial file.
     ~TKvFtpWriteStream() override {
@@ -109,6 +123,7 @@ public:
             // The server usually says why it stopped taking data (a full disk, a quota).
             std::string text;
             const int code = FClient->FinishTransfer(text);
+            FKeep->NoteLost(!code || FClient->Broken());
             FClient.reset();
             FKeep->Wrote(FName, FPos, false);
             throw EKvFsError(FName + ": the transfer did not complete: " +
@@ -134,6 +149,7 @@ public:
         std::unique_ptr<TKvFtpClient> client = std::move(FClient);
         std::string text;
         const int code = client->FinishTransfer(text);
+        FKeep->NoteLost(!code || client->Broken());
         FKeep->Wrote(FName, FPos, Is2xx(code));
         if (!Is2xx(code))
             throw EKvFsError(FName + ": the server did not accept the file: " +
@@ -431,17 +447,30 @@ void TKvFtpFileSystem::Wrote(const std::string& APath, int64_t ASize, bool AComp
     FListings.Put(ParentOf(path), entry);
 }
 
-TKvStreamPtr TKvFtpFileSystem::OpenTransfer(const std::string& APath, bool AWrite) {
+std::unique_ptr<TKvFtpClient> TKvFtpFileSystem::StartTransfer(const std::string& APath,
+                                                              bool AWrite, int64_t AOffset) {
     std::unique_ptr<TKvFtpClient> client = AcquireClient(nullptr);
     try {
-        client->BeginTransfer(AWrite ? "STOR" : "RETR", Normalize(APath));
+        client->BeginTransfer(AWrite ? "STOR" : "RETR", Normalize(APath), AOffset);
     } catch (const EFtpReply& error) {
         ReleaseClient(std::move(client));
         throw EKvFsError(APath + ": " + error.what());
     }
+    NoteLost(false);
+    return client;
+}
+
+TKvStreamPtr TKvFtpFileSystem::OpenTransfer(const std::string& APath, bool AWrite,
+                                            int64_t AOffset) {
+    std::unique_ptr<TKvFtpClient> client = StartTransfer(APath, AWrite, AOffset);
     if (AWrite)
-        return std::make_unique<TKvFtpWriteStream>(shared_from_this(), std::move(client), APath);
+        return std::make_unique<TKvFtpWriteStream>(shared_from_this(), std::move(client), APath,
+                                                   AOffset);
     return std::make_unique<TKvFtpReadStream>(shared_from_this(), std::move(client), APath);
+}
+
+TKvStreamPtr TKvFtpFileSystem::OpenWriteAt(const std::string& APath, int64_t AOffset) {
+    return OpenTransfer(APath, true, AOffset);
 }
 
 TKvStreamPtr TKvFtpFileSystem::OpenRead(const std::string& APath) {

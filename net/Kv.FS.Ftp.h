@@ -32,6 +32,8 @@ inline constexpr uint64_t KFtpFreshMs = 10000;
 
 class TKvFtpFileSystem : public IKvFileSystem,
                          public IKvFolderLeftOut,
+                         public IKvResumeWrite,
+                         public IKvConnectionState,
                          public std::enable_shared_from_this<TKvFtpFileSystem> {
 public:
     TKvFtpFileSystem(TKvConnector AConn, std::string APassword, IKvConnectUiPtr AUi,
@@ -59,6 +61,8 @@ public:
     bool Stat(const std::string& APath, TKvFileEntry& AEntry) override;
     TKvStreamPtr OpenRead(const std::string& APath) override;
     TKvStreamPtr OpenWrite(const std::string& APath) override;
+    // REST and STOR: the server writes on at AOffset.
+    TKvStreamPtr OpenWriteAt(const std::string& APath, int64_t AOffset) override;
     void MakeDir(const std::string& APath) override;
     void DeleteFileAt(const std::string& APath) override;
     void DeleteDirAt(const std::string& APath) override;
@@ -74,6 +78,13 @@ public:
     void ReleaseClient(std::unique_ptr<TKvFtpClient> AClient);
     // An upload ended: complete with ASize bytes, or not (the server may hold part of it).
     void Wrote(const std::string& APath, int64_t ASize, bool AComplete);
+    // A transfer ended because its connection died (not by the server's refusal), until the
+    // next transfer starts.
+    void NoteLost(bool ALost) { FLost = ALost; }
+    bool ConnectionLost() const override { return FLost; }
+    // A client with "RETR" or "STOR" of APath started at AOffset; raises EKvFsError.
+    std::unique_ptr<TKvFtpClient> StartTransfer(const std::string& APath, bool AWrite,
+                                                int64_t AOffset);
 
 private:
     std::unique_ptr<TKvFtpClient> NewClient(const IKvCancelToken* AToken);
@@ -87,7 +98,7 @@ private:
     bool AskEntry(TKvFtpClient& AClient, const std::string& APath, TKvFileEntry& AEntry);
     void DeleteDirWith(const std::string& AContext, const std::string& APath);
     bool DoRename(const std::string& AOld, const std::string& ANew, std::string& AReason);
-    TKvStreamPtr OpenTransfer(const std::string& APath, bool AWrite);
+    TKvStreamPtr OpenTransfer(const std::string& APath, bool AWrite, int64_t AOffset = 0);
 
     TKvConnector FConn;
     std::string FPassword;
@@ -103,6 +114,7 @@ private:
     // Whether "MDTM time path" sets a time here: 0 not tried yet, 1 it did, -1 it was refused
     // before it ever worked (the server reads it as a file name, or does not allow it).
     std::atomic<int> FMdtmWrite{0};
+    std::atomic<bool> FLost{false};
 };
 
 struct TKvFtpOpened {

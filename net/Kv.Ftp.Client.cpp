@@ -271,11 +271,18 @@ void TKvFtpClient::CloseData() {
     NetClose(FData);
 }
 
-void TKvFtpClient::BeginTransfer(const std::string& AVerb, const std::string& APath) {
+void TKvFtpClient::BeginTransfer(const std::string& AVerb, const std::string& APath,
+                                 int64_t AOffset) {
     CheckCommandText(APath);
     std::string text;
     try {
         OpenDataConnection();
+        if (AOffset > 0) {
+            const int rest = Command("REST " + std::to_string(AOffset), text);
+            if (rest != 350)
+                throw EFtpReply(rest, "The server cannot start a transfer in the middle of a file: " +
+                                          ReplyMessage(text));
+        }
         const int code = Command(AVerb + " " + APath, text);
         if (code != 125 && code != 150)
             throw EFtpReply(code, ReplyMessage(text));

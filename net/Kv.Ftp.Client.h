@@ -65,8 +65,9 @@ public:
     // AMessage.
     int RunListCommand(const std::string& ACommand, std::vector<std::string>& ALines,
                        std::string& AMessage);
-    // Opens a data connection and starts "RETR" or "STOR" on APath.
-    void BeginTransfer(const std::string& AVerb, const std::string& APath);
+    // Opens a data connection and starts "RETR" or "STOR" on APath; from AOffset on ("REST")
+    // when it is not 0, which a server without restarts refuses (EFtpReply).
+    void BeginTransfer(const std::string& AVerb, const std::string& APath, int64_t AOffset = 0);
     // 0 at the end of data.
     int DataRead(void* ABuffer, int ALength);
     void DataWrite(const void* AData, size_t ALength);

@@ -529,15 +529,19 @@ bool TKvRun::ConnectionLost() const {
     return false;
 }
 
-int64_t TKvRun::ResumePoint(const TKvPlanItem& AItem, const std::string& ATemporary) {
-    // Without a size and a time the source cannot be told unchanged.
-    if (AItem.Size <= 0 || AItem.Modified == 0)
+int64_t TKvRun::ResumePoint(const TKvPlanItem& AItem, const std::string& ATarget,
+                            const std::string& ATemporary) {
+    // The source as it was when the partial file was left, asked the same way as now: a
+    // listing's time may be coarser than a single file's (FTP).
+    TKvPartial left;
+    if (!FindPartial(FReq.DestFs->Id(), ATarget, left) || left.Temporary != ATemporary ||
+        left.Size <= 0 || left.Modified == 0)
         return 0;
     TKvFileEntry source, partial;
-    if (!FReq.SourceFs->Stat(AItem.Source, source) || source.Size != AItem.Size ||
-        source.Modified != AItem.Modified)
+    if (!FReq.SourceFs->Stat(AItem.Source, source) || source.Size != left.Size ||
+        source.Modified != left.Modified)
         return 0;
-    if (!FReq.DestFs->Stat(ATemporary, partial) || partial.IsDir || partial.Size > AItem.Size)
+    if (!FReq.DestFs->Stat(ATemporary, partial) || partial.IsDir || partial.Size > left.Size)
         return 0;
     return partial.Size;
 }
@@ -704,10 +708,10 @@ void TKvRun::CopyFile(const TKvPlanItem& AItem) {
     bool created = false;
     TKvPartial left;
     if (resumable && FindPartial(dest.Id(), target, left)) {
-        // A stopped copy's partial file: written on when it is of this source, unchanged;
-        // otherwise removed, so that partial files never pile up beside the target.
-        if (left.SourceFs == FReq.SourceFs->Id() && left.Source == source &&
-            left.Size == AItem.Size && left.Modified == AItem.Modified) {
+        // A stopped copy's partial file: written on when it is of this source (unchanged, which
+        // ResumePoint checks); otherwise removed, so that partial files never pile up beside the
+        // target.
+        if (left.SourceFs == FReq.SourceFs->Id() && left.Source == source) {
             temporary = left.Temporary;
             created = true;
         } else {
@@ -737,8 +741,15 @@ void TKvRun::CopyFile(const TKvPlanItem& AItem) {
     // Kept for Retry and for the same copy started again; a retry never starts over what
     // already arrived.
     auto keepTemporary = [&] {
+        TKvFileEntry now;
+        bool known = false;
+        try {
+            known = FReq.SourceFs->Stat(source, now);
+        } catch (const EKvFsError&) {
+        }
         RememberPartial(dest.Id(), target,
-                        {temporary, FReq.SourceFs->Id(), source, AItem.Size, AItem.Modified});
+                        {temporary, FReq.SourceFs->Id(), source, known ? now.Size : AItem.Size,
+                         known ? now.Modified : AItem.Modified});
     };
 
     for (;;) {
@@ -748,7 +759,7 @@ void TKvRun::CopyFile(const TKvPlanItem& AItem) {
         try {
             int64_t from = 0;
             if (resumable && created)
-                from = ResumePoint(AItem, temporary);
+                from = ResumePoint(AItem, target, temporary);
             CopyData(AItem, temporary, from, attemptBytes, created);
             try {
                 dest.SetModified(temporary, AItem.Modified);

@@ -153,8 +153,9 @@ private:
     void CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, int64_t AFrom,
                   int64_t& AAttemptBytes, bool& ACreated);
     // Where a copy into ATemporary, which a stopped copy of AItem left, can write on: its size,
-    // when the source is still as the plan saw it; 0 to start over.
-    int64_t ResumePoint(const TKvPlanItem& AItem, const std::string& ATemporary);
+    // when the source is still as it was when the copy stopped; 0 to start over.
+    int64_t ResumePoint(const TKvPlanItem& AItem, const std::string& ATarget,
+                        const std::string& ATemporary);
     // Whether the connection to either place was lost (as against a refusal or a full disk).
     bool ConnectionLost() const;
 

@@ -399,6 +399,41 @@ TEST_F(FtpServer, DownloadCutShortIsAFailureAndLeavesNoFile) {
     EXPECT_EQ(ReadAll(*in).size(), 3'000'000u);
 }
 
+// vsftpd's session processes die in the middle of a 60 MB file (explicit FTPS): Retry connects
+// again and goes on from the partial file (REST), both ways; the result is the source byte for
+// byte and nothing partial stays.
+TEST_F(FtpServer, RetryAfterALostConnectionGoesOnWhereTheDataStopped) {
+    for (const bool upload : {true, false}) {
+        SCOPED_TRACE(upload ? "upload" : "download");
+        TKvFtpOpened opened = Open(ckFtps);
+        std::string serverLocal;
+        const std::string dir = ServerFolder(opened, ckFtps, &serverLocal);
+        TTempDir here;
+        const std::string sourceDir = upload ? here.Path() : serverLocal;
+        const std::string targetDir = upload ? serverLocal : here.Path();
+        test::RunCommand("head -c 60000000 /dev/urandom > '" + sourceDir + "/big.bin'");
+        auto host = std::make_shared<test::TCutHost>(15000000, [&] {
+            // Every process serving a session (the listener's children), at once.
+            test::RunCommand("d() { for c in $(cat /proc/$1/task/*/children 2>/dev/null); do echo $c; d $c; "
+                             "done; }; kill -9 $(d $(cat '" + FServers->Dir + "/vsftpd-explicit.pid')) "
+                             "2>/dev/null");
+        });
+        host->Reply(paRetry);
+        auto disk = std::make_shared<TKvLocalFileSystem>();
+        auto request = upload ? test::Request(tkCopy, disk, here.Path(), {"big.bin"}, opened.Fs, dir)
+                              : test::Request(tkCopy, opened.Fs, dir, {"big.bin"}, disk, here.Path());
+        auto outcome = test::RunRequest(request, host);
+        EXPECT_EQ(outcome.Result.Succeeded, 1) << outcome.Result.FirstProblem;
+        ASSERT_EQ(host->Questions.size(), 1u);
+        ASSERT_EQ(host->AttemptStarts.size(), 2u);
+        EXPECT_GE(host->AttemptStarts[1], 5000000);
+        EXPECT_EQ(test::RunCommand("cmp '" + sourceDir + "/big.bin' '" + targetDir +
+                                   "/big.bin' && echo same"),
+                  "same\n");
+        EXPECT_EQ(test::RunCommand("ls -A '" + targetDir + "'"), "big.bin\n");
+    }
+}
+
 TEST_F(FtpServer, UploadRefusalsNameTheFile) {
     TKvFtpOpened opened = Open(ckFtp);
     auto& fs = *opened.Fs;

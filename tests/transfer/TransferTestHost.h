@@ -2,6 +2,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
@@ -64,6 +65,54 @@ public:
 private:
     std::mutex FLock;
     std::deque<TReply> FReplies;
+};
+
+// Runs a callback once the run has moved more than a number of bytes.
+class TTriggerHost : public TScriptedHost {
+public:
+    TTriggerHost(int64_t AAfter, std::function<void()> AAction)
+        : FAfter(AAfter), FAction(std::move(AAction)) {}
+    void SetProgress(int64_t AFileDone, int64_t ABytesDone, int AItemsDone) override {
+        TScriptedHost::SetProgress(AFileDone, ABytesDone, AItemsDone);
+        if (!FDone && ABytesDone > FAfter) {
+            FDone = true;
+            FAction();
+        }
+    }
+
+private:
+    int64_t FAfter;
+    std::function<void()> FAction;
+    bool FDone = false;
+};
+
+// Runs a callback once the run has moved more than a number of bytes, and notes where each
+// attempt at the file started: the first progress of the run and after each question.
+class TCutHost : public TTriggerHost {
+public:
+    using TTriggerHost::TTriggerHost;
+    void SetProgress(int64_t AFileDone, int64_t ABytesDone, int AItemsDone) override {
+        {
+            std::lock_guard lock(FLock);
+            if (FNewAttempt)
+                AttemptStarts.push_back(AFileDone);
+            FNewAttempt = false;
+        }
+        TTriggerHost::SetProgress(AFileDone, ABytesDone, AItemsDone);
+    }
+    TKvPromptAnswer Ask(TKvPromptKind AKind, const std::string& AText, const IKvCancelToken& AToken,
+                        bool& AApplyAll) override {
+        {
+            std::lock_guard lock(FLock);
+            FNewAttempt = true;
+        }
+        return TTriggerHost::Ask(AKind, AText, AToken, AApplyAll);
+    }
+    std::vector<int64_t> AttemptStarts;
+
+private:
+    std::mutex FLock;
+    bool FNewAttempt = true;
 };
 
 // A request for the named entries of ASourceDir, as a panel would make it.

@@ -18,32 +18,15 @@ using test::RunRequest;
 using test::TRemoteDir;
 using test::TScriptedHost;
 using test::TScriptedUi;
+using test::TCutHost;
 using test::TSshd;
+using test::TTriggerHost;
 
 IKvFileSystemPtr OpenFs(const TKvConnector& AConn) {
     std::string learned, start;
     auto token = NewCancelToken();
     return OpenSftp(AConn, std::make_shared<TScriptedUi>(), *token, learned, start);
 }
-
-// Runs a callback once the run has moved more than a number of bytes.
-class TTriggerHost : public TScriptedHost {
-public:
-    TTriggerHost(int64_t AAfter, std::function<void()> AAction)
-        : FAfter(AAfter), FAction(std::move(AAction)) {}
-    void SetProgress(int64_t AFileDone, int64_t ABytesDone, int AItemsDone) override {
-        TScriptedHost::SetProgress(AFileDone, ABytesDone, AItemsDone);
-        if (!FDone && ABytesDone > FAfter) {
-            FDone = true;
-            FAction();
-        }
-    }
-
-private:
-    int64_t FAfter;
-    std::function<void()> FAction;
-    bool FDone = false;
-};
 
 // The names in a folder, sorted, one per line ("" for none).
 std::string Names(const std::string& AFolder) {
@@ -130,35 +113,6 @@ TEST(SftpTransfer, TreeBothWaysWithLinksEmptyFoldersAndALargeFile) {
     ::stat((back / "tree/deep/numbers.txt").c_str(), &copied);
     EXPECT_EQ(copied.st_mtime, original.st_mtime);
 }
-
-// Runs a callback once the run has moved more than a number of bytes, and notes where each
-// attempt at the file started: the first progress of the run and after each question.
-class TCutHost : public TTriggerHost {
-public:
-    using TTriggerHost::TTriggerHost;
-    void SetProgress(int64_t AFileDone, int64_t ABytesDone, int AItemsDone) override {
-        {
-            std::lock_guard lock(FLock);
-            if (FNewAttempt)
-                AttemptStarts.push_back(AFileDone);
-            FNewAttempt = false;
-        }
-        TTriggerHost::SetProgress(AFileDone, ABytesDone, AItemsDone);
-    }
-    TKvPromptAnswer Ask(TKvPromptKind AKind, const std::string& AText, const IKvCancelToken& AToken,
-                        bool& AApplyAll) override {
-        {
-            std::lock_guard lock(FLock);
-            FNewAttempt = true;
-        }
-        return TTriggerHost::Ask(AKind, AText, AToken, AApplyAll);
-    }
-    std::vector<int64_t> AttemptStarts;
-
-private:
-    std::mutex FLock;
-    bool FNewAttempt = true;
-};
 
 struct TCutCase {
     const char* Name;
