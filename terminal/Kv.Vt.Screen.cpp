@@ -79,6 +79,7 @@ void TKvVtScreen::BlankLine(TKvVtLine& ALine, int ACols) const {
     ALine.Cells.assign(size_t(ACols), BlankCell());
     ALine.Wrapped = false;
     ALine.CwdId = 0;
+    ALine.CwdSerial = 0;
     ALine.Marks.clear();
     ALine.LinkIds.clear();
 }
@@ -168,7 +169,15 @@ void TKvVtScreen::ScrollRegion(int ATop, int ABottom, int AN, bool AUp, bool ATo
             for (int i = 0; i < n; ++i)
                 PushBack(FLines[size_t(ATop + i)]);
         }
-        std::rotate(first, first + n, last);
+        // One line at a time is the common case (a line feed at the bottom): moving each
+        // line once beats rotate's swaps, which move each three times.
+        if (n == 1) {
+            TKvVtLine top = std::move(*first);
+            std::move(first + 1, last, first);
+            *(last - 1) = std::move(top);
+        } else {
+            std::rotate(first, first + n, last);
+        }
         for (int i = ABottom - n + 1; i <= ABottom; ++i)
             BlankLine(FLines[size_t(i)], FCols);
     } else {
@@ -207,6 +216,7 @@ void TKvVtScreen::PutChar(uint32_t ACodePoint) {
         InsertChars(width);
     TKvVtLine& line = FLines[size_t(FY)];
     line.CwdId = FCwdId;
+    line.CwdSerial = FCwdSerial;
     BreakPair(line, FX);
     if (width == 2)
         BreakPair(line, FX + 1);
@@ -270,6 +280,7 @@ void TKvVtScreen::AddMark(uint32_t ACodePoint) {
 void TKvVtScreen::WriteAscii(const char* AText, int ACount) {
     TKvVtLine& line = FLines[size_t(FY)];
     line.CwdId = FCwdId;
+    line.CwdSerial = FCwdSerial;
     // Only the pairs cut at the two ends need mending; the cells between are all replaced.
     BreakPair(line, FX);
     BreakPair(line, FX + ACount - 1);
@@ -757,6 +768,7 @@ void TKvVtScreen::AlignmentPattern() {
         line.Cells.assign(size_t(FCols), cell);
         line.Wrapped = false;
         line.CwdId = 0; // a test pattern, not the shell's output
+        line.CwdSerial = 0;
         line.Marks.clear();
         line.LinkIds.clear();
     }
@@ -857,6 +869,7 @@ void TKvVtScreen::FullReset() {
 // --- Reports -------------------------------------------------------------------------------
 
 void TKvVtScreen::SetCwd(std::string_view AUrl) {
+    const int before = FCwdSerial, beforeId = FCwdId;
     FCwd = AUrl;
     ++FCwdSerial;
     if (FCwd.empty()) {
@@ -878,6 +891,27 @@ void TKvVtScreen::SetCwd(std::string_view AUrl) {
     }
     it->second.Used = ++FCwdUses;
     FCwdId = it->second.Id;
+    // The shell reports its folder once a command has ended: what the command printed belongs
+    // to the folder it ended in ("cd x; ls" prints the names of x), not the one it began in.
+    if (FCwdId != beforeId && before != 0)
+        RestampSince(before, FCwdId);
+}
+
+void TKvVtScreen::RestampSince(int ASerial, int AId) {
+    auto restamp = [&](TKvVtLine& ALine) {
+        if (ALine.CwdSerial == ASerial)
+            ALine.CwdId = AId;
+    };
+    for (TKvVtLine& line : FAlt ? FStash : FLines)
+        restamp(line);
+    // The scrollback holds lines in the order they left the screen: back to the first one
+    // printed before that report.
+    for (int i = FBackCount - 1; i >= 0; --i) {
+        TKvVtLine& line = FBack[size_t((FBackStart + i) % int(FBack.size()))];
+        if (line.CwdSerial != 0 && line.CwdSerial != ASerial)
+            break;
+        restamp(line);
+    }
 }
 
 void TKvVtScreen::SetHyperlink(std::string_view AId, std::string_view AUri) {
@@ -993,6 +1027,7 @@ struct TLogicalLine {
     std::vector<std::pair<size_t, const std::u32string*>> Marks;
     std::vector<std::pair<size_t, uint32_t>> Links; // hyperlinks of linked cells, in cell order
     int CwdId = 0;
+    int CwdSerial = 0;
 };
 
 } // namespace
@@ -1117,8 +1152,10 @@ int TKvVtScreen::Reflow(std::vector<TKvVtLine>& AMain, int ACols, int ARows,
             point->NewRow = base + rows;
             point->NewCol = int(at % size_t(ACols));
         }
-        for (size_t r = firstOut; r < out.size(); ++r)
+        for (size_t r = firstOut; r < out.size(); ++r) {
             out[r].CwdId = ALogical.CwdId;
+            out[r].CwdSerial = ALogical.CwdSerial;
+        }
         out.back().Wrapped = false;
     };
 
@@ -1134,6 +1171,7 @@ int TKvVtScreen::Reflow(std::vector<TKvVtLine>& AMain, int ACols, int ARows,
         }
         if (line.CwdId != 0)
             logical.CwdId = line.CwdId;
+        logical.CwdSerial = std::max(logical.CwdSerial, line.CwdSerial);
         const bool continues = line.Wrapped && i < last;
         size_t count = line.Cells.size();
         if (continues && count > 0) {

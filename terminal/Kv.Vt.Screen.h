@@ -54,6 +54,7 @@ struct TKvVtLine {
     std::vector<TKvVtCell> Cells; // as many as the screen had columns when the line was made
     bool Wrapped = false;         // the text continues on the next line (autowrap)
     int CwdId = 0;                // folder id current when a character was last printed here
+    int CwdSerial = 0;            // the folder report serial then; 0 for a line never printed on
     // Combining marks kept with the character before them (decomposed names, many scripts).
     // Cells refer to them by Mark; entries of overwritten cells are dropped now and then.
     std::vector<std::u32string> Marks;
@@ -286,6 +287,8 @@ private:
     void WrapToNextLine();
     void AddMark(uint32_t ACodePoint);
     void StampLink(TKvVtLine& ALine, int AFrom, int ACount) const;
+    // Lines printed since the report numbered ASerial now count as printed in folder AId.
+    void RestampSince(int ASerial, int AId);
     void WriteAscii(const char* AText, int ACount); // fits on the line
 
     std::mutex FLock;

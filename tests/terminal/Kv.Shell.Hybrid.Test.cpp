@@ -187,6 +187,21 @@ TEST_F(ShellHybrid, NamesOnScreenBecomeLinksOnceTheCommandHasEndedAndTheScreenSe
     EXPECT_NE(FModel.LastStatus().find("control characters"), std::string::npos);
 }
 
+TEST_F(ShellHybrid, NamesPrintedAfterACdInTheSameCommandBelongToTheNewFolder) {
+    FMem->AddFile("/home/ann/src/main.c", "int main;");
+    Open();
+    Login();
+    FModel.Input("cd src; ls\r");
+    FShell->Send("cd src; ls\r\nmain.c\r\n\x1b]7;file://srv/home/ann/src\x07$ ");
+    SettleAndScan();
+    EXPECT_EQ(LinkNames(), (std::vector<std::string>{"main.c=/home/ann/src/main.c"}));
+    // Back again: the listing was made before that command, in src, and stays with it.
+    FModel.Input("cd ..\r");
+    FShell->Send("cd ..\r\n" + KReport + "$ ");
+    SettleAndScan();
+    EXPECT_TRUE(LinkNames().empty()) << ScreenText();
+}
+
 TEST_F(ShellHybrid, ACommandWithoutANewPromptCountsAsDoneAfterThreeQuietSeconds) {
     Open();
     Login();

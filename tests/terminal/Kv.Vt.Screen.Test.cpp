@@ -608,11 +608,12 @@ TEST(VtScreen, FolderReportsNumberFoldersAndStampLines) {
     vt.Screen.SetCwd("file://h/tmp");
     EXPECT_EQ(vt.Screen.CwdId(), 2);
     vt << "in tmp";
+    vt.Screen.SetCwd("file://h/tmp"); // the prompt after it
     vt.Screen.SetCwd("file://h/home/ann");
     EXPECT_EQ(vt.Screen.CwdId(), 1) << "ids are never forgotten";
     vt.Screen.SetCwd("");
     EXPECT_EQ(vt.Screen.CwdId(), 0);
-    EXPECT_EQ(vt.Screen.CwdSerial(), 5);
+    EXPECT_EQ(vt.Screen.CwdSerial(), 6);
 
     EXPECT_EQ(vt.Screen.AbsLine(0).CwdId, 0);
     EXPECT_EQ(vt.Screen.AbsLine(1).CwdId, 1);
@@ -634,10 +635,37 @@ TEST(VtScreen, FolderReportsNumberFoldersAndStampLines) {
     EXPECT_EQ(ScreenText(vt.Screen), "");
 }
 
+TEST(VtScreen, WhatACommandPrintedBelongsToTheFolderItEndedIn) {
+    TVt vt(20, 3, 10);
+    vt.Screen.SetCwd("file://h/a");
+    vt << "$ ls\r\nin-a\r\n";
+    vt.Screen.SetCwd("file://h/a");
+    const int a = vt.Screen.CwdId();
+    vt << "$ cd b; ls\r\n";
+    for (int i = 0; i < 5; ++i) // more than the screen holds: some of it in the scrollback
+        vt << "in-b-" + std::to_string(i) + "\r\n";
+    vt.Screen.SetCwd("file://h/b");
+    const int b = vt.Screen.CwdId();
+    ASSERT_NE(a, b);
+    const std::string text = AllText(vt.Screen);
+    for (int i = 0; i < vt.Screen.LineCount(); ++i) {
+        const std::string line = vt.Screen.AbsText(i);
+        if (line.empty())
+            continue;
+        const bool inB = line.starts_with("in-b") || line == "$ cd b; ls";
+        EXPECT_EQ(vt.Screen.AbsLine(i).CwdId, inB ? b : a) << line << "\n" << text;
+    }
+    // The same folder again changes nothing.
+    vt << "$ true\r\n";
+    vt.Screen.SetCwd("file://h/b");
+    EXPECT_EQ(vt.Screen.AbsLine(0).CwdId, a);
+}
+
 TEST(VtScreen, RememberedFoldersAreBoundedAndAFullResetForgetsThem) {
     TVt vt(20, 4);
     vt.Screen.SetCwd("file://h/kept");
     vt << "in kept\r\n";
+    vt.Screen.SetCwd("file://h/kept"); // the prompt after it
     const int kept = vt.Screen.CwdId();
     for (size_t i = 0; i < 4 * TKvVtScreen::KMaxCwdIds; ++i) {
         vt.Screen.SetCwd("file://h/f" + std::to_string(i));

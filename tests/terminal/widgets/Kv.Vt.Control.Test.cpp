@@ -339,6 +339,7 @@ TEST(VtControl, LinksUnderThePointer) {
     t.Feed("old.txt\r\n");
     t.Feed("\033]7;file://host/home/ann\a");
     t.Feed("notes 2024.txt  build/  src/ a.txt\r\n");
+    t.Feed("\033]7;file://host/home/ann\a"); // the prompt after the listing
     t.Term.SetLinks({{"notes 2024.txt", "/home/ann/notes 2024.txt", false, 10},
                      {"build", "/home/ann/build", false, 0}, // a file: "build/" asks for a folder
                      {"src", "/home/ann/src", true, 0},
