@@ -34,8 +34,11 @@ void TKvFtpListings::Store(const std::string& AFolder, const TKvFileEntries& AEn
     std::lock_guard lock(FLock);
     if (AGeneration != FGeneration)
         return;
+    const uint64_t now = FNow();
+    // Old listings go here too, or a long session would keep every folder it ever listed.
+    std::erase_if(FFolders, [&](const auto& AItem) { return now - AItem.second.Read >= FKeepMs; });
     TFolder folder;
-    folder.Read = FNow();
+    folder.Read = now;
     for (const auto& entry : AEntries)
         folder.Entries[entry.Name] = entry;
     FFolders[AFolder] = std::move(folder);
@@ -63,6 +66,11 @@ TKvFtpListings::TKvLookup TKvFtpListings::Find(const std::string& AFolder,
         return lkAbsent;
     AEntry = found->second;
     return lkFound;
+}
+
+size_t TKvFtpListings::Count() {
+    std::lock_guard lock(FLock);
+    return FFolders.size();
 }
 
 void TKvFtpListings::Put(const std::string& AFolder, const TKvFileEntry& AEntry) {

@@ -44,6 +44,8 @@ public:
     // Drops APath's own listing and those below it (a folder renamed, removed or in doubt).
     void ForgetTree(const std::string& APath);
     void ForgetFolder(const std::string& AFolder);
+    // Listings kept, young or not yet swept.
+    size_t Count();
 
 private:
     struct TFolder {

@@ -43,6 +43,14 @@ TEST(FtpListings, AgeRacesAndForgettingBelowAFolder) {
         EXPECT_EQ(listings.Find(folder, "f", entry) == TKvFtpListings::lkFound, kept) << folder;
     listings.ForgetTree("/");
     EXPECT_EQ(listings.Find("/ab", "f", entry), TKvFtpListings::lkUnknown);
+
+    // Listings nobody asks about again still go once they are old.
+    for (int i = 0; i < 100; ++i)
+        listings.Store("/many/" + std::to_string(i), {Named("f")}, listings.Generation());
+    EXPECT_EQ(listings.Count(), 100u);
+    GClock += 500;
+    listings.Store("/last", {}, listings.Generation());
+    EXPECT_EQ(listings.Count(), 1u);
 }
 
 TEST(FtpListings, ChangesAreWrittenIn) {
