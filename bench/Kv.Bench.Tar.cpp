@@ -102,23 +102,29 @@ int main(int argc, char** argv) {
     std::vector<char> buffer(1 << 20);
     for (const auto& f : formats) {
         const std::string file = root + "/" + f.File;
-        double kvOpen = 1e9, kvRelist = 1e9, kvRead = 1e9, tarList = 1e9, tarRead = 1e9;
+        double kvOpen = 1e9, kvReopen = 1e9, kvRead = 1e9, tarList = 1e9, tarRead = 1e9;
         int64_t listed = 0, bytes = 0;
         for (int round = 0; round < rounds; ++round) {
+            // A copy under a new name each round: an archive opened before is kept open.
+            const std::string copy = root + "/r" + std::to_string(round) + f.File;
+            std::filesystem::copy_file(file, copy);
             IKvFileSystemPtr fs;
             kvOpen = std::min(kvOpen, Seconds([&] {
-                                  fs = OpenArchive(file, *NewCancelToken());
+                                  fs = OpenArchive(copy, *NewCancelToken());
                                   listed = ListAll(*fs, fs->Normalize(""));
                               }));
-            kvRelist = std::min(kvRelist, Seconds([&] { ListAll(*fs, fs->Normalize("")); }));
+            kvReopen = std::min(kvReopen, Seconds([&] {
+                                    auto again = OpenArchive(copy, *NewCancelToken());
+                                    ListAll(*again, again->Normalize(""));
+                                }));
             kvRead = std::min(kvRead, Seconds([&] { bytes = ReadAll(*fs, fs->Normalize(""), buffer); }));
             fs.reset();
             tarList = std::min(tarList, Seconds([&] {
-                                   Shell(std::string("tar ") + f.TarFlag + " -tf '" + file +
+                                   Shell(std::string("tar ") + f.TarFlag + " -tf '" + copy +
                                          "' > /dev/null");
                                }));
             tarRead = std::min(tarRead, Seconds([&] {
-                                   Shell(std::string("tar ") + f.TarFlag + " -xOf '" + file +
+                                   Shell(std::string("tar ") + f.TarFlag + " -xOf '" + copy +
                                          "' > /dev/null");
                                }));
         }
@@ -126,10 +132,11 @@ int main(int argc, char** argv) {
                     "time ratio %.2f (goal <= 1)\n",
                     f.Name, static_cast<long long>(listed), static_cast<long long>(bytes >> 20),
                     kvOpen, tarList, kvOpen / tarList);
-        std::printf("  list again: Kolvan %.4f s (nothing unpacked again)\n", kvRelist);
-        std::printf("  open, list and read every entry: Kolvan %.2f s, tar -xO %.2f s: "
-                    "time ratio %.2f (goal <= 1)\n",
-                    kvOpen + kvRead, tarRead, (kvOpen + kvRead) / tarRead);
+        std::printf("  open and list again: Kolvan %.4f s (the index and the copy are kept)\n",
+                    kvReopen);
+        std::printf("  open, list and read every entry: Kolvan %.2f s (reading %.2f s), tar -xO "
+                    "%.2f s: time ratio %.2f (goal <= 1)\n",
+                    kvOpen + kvRead, kvRead, tarRead, (kvOpen + kvRead) / tarRead);
         std::fflush(stdout);
     }
     std::filesystem::remove_all(root);

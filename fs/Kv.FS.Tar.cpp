@@ -450,9 +450,12 @@ void TKvTarFileSystem::ReadHeaders(const IKvCancelToken& AToken) {
             }
             // A pax time may lie before 1970; a header's 0 means none was kept.
             TKvDateTime modified = 0;
-            if (pending.PaxMtime)
+            // Years 1 to 9999: beyond them no calendar of ours has the date.
+            if (pending.PaxMtime && *pending.PaxMtime >= -62135596800 &&
+                *pending.PaxMtime <= 253402300799)
                 modified = DateTimeFromUnix(*pending.PaxMtime);
-            else if (int64_t seconds = ParseTarNumber(header, 136, 12); seconds > 0)
+            else if (int64_t seconds = ParseTarNumber(header, 136, 12);
+                     seconds > 0 && seconds <= 253402300799)
                 modified = DateTimeFromUnix(seconds);
             const bool regular = type == 0 || type == '0' || type == '7' || type == 'S';
             const bool isDir = type == '5' || (regular && !name.empty() && name.back() == '/');
