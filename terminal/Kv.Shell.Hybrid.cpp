@@ -85,7 +85,7 @@ TKvShellPanelModel::~TKvShellPanelModel() {
     }
 }
 
-void TKvShellPanelModel::Reset(const TKvConnector& AConn, IKvConnectUiPtr AUi) {
+void TKvShellPanelModel::Reset(const TKvConnector& AConn, IKvConnectUiPtr AUi, bool AKeepScreen) {
     Close();
     // Results of the last shell still queued for the UI thread must not reach this one.
     FAlive->Cancel();
@@ -118,9 +118,12 @@ void TKvShellPanelModel::Reset(const TKvConnector& AConn, IKvConnectUiPtr AUi) {
     FUi = std::move(AUi);
     FDisplayName = FConn.Name.empty() ? FConn.Host : FConn.Name;
     FEnded = false;
+    FLost = false;
     FScreen.Lock();
-    FScreen.FullReset();
-    FScreen.ClearScrollback();
+    if (!AKeepScreen) {
+        FScreen.FullReset();
+        FScreen.ClearScrollback();
+    }
     FScreen.SetCwd("");
     FScreen.SetUser("");
     FScreen.Unlock();
@@ -137,6 +140,41 @@ void TKvShellPanelModel::Open(const TKvConnector& AConn, IKvConnectUiPtr AUi,
     }
     FShellSent = AConn.Kind == ckTelnet || TrimmedView(AConn.Shell).empty();
     Run(std::move(AShell), ACols, ARows);
+}
+
+TKvConnector TKvShellPanelModel::ReconnectTarget() {
+    FScreen.Lock();
+    const std::string url = FScreen.Cwd();
+    FScreen.Unlock();
+    TKvConnector conn = FConn;
+    // The folder as the shell named it (not as SFTP maps it): the new shell goes there.
+    std::string host, path;
+    if (ParseFileUrl(url, host, path) && (FBaseHost.empty() || host == FBaseHost) && !path.empty())
+        conn.StartDir = path;
+    return conn;
+}
+
+void TKvShellPanelModel::Reconnect(IKvSshShellPtr AShell) {
+    const TKvConnector conn = ReconnectTarget();
+    FScreen.Lock();
+    const int cols = FScreen.Cols(), rows = FScreen.Rows();
+    FScreen.Unlock();
+    const bool hybrid = FFilesState != 3;
+    Reset(conn, FUi, true);
+    // The old session's text goes up into the scrollback whole; the new one starts on an empty
+    // screen, as a new connection does.
+    FScreen.Lock();
+    FParser.Feed("\x1b[0m\x1b[r\x1b[" + std::to_string(rows) + ";1H" + std::string(rows, '\n') +
+                 "\x1b[H");
+    FScreen.Unlock();
+    if (!hybrid) {
+        FFilesState = 3;
+        FInjected = true;
+    }
+    FShellSent = conn.Kind == ckTelnet || TrimmedView(conn.Shell).empty();
+    Log("shell: connecting again to " + FDisplayName + " in " +
+        (conn.StartDir.empty() ? std::string("the login folder") : conn.StartDir));
+    Run(std::move(AShell), cols, rows);
 }
 
 void TKvShellPanelModel::OpenLocal(IKvSshShellPtr AShell, const std::string& ADisplayName,
@@ -161,7 +199,21 @@ void TKvShellPanelModel::Run(IKvSshShellPtr AShell, int ACols, int ARows) {
             KvDeliver(alive, [this, AReason] {
                 FEnded = true;
                 ClearLinks();
-                if (!AReason.empty())
+                FLost = !FLocal && !AReason.empty() && FGotData;
+                if (FLost) {
+                    // Said on the screen, where the user looks, below what the shell printed.
+                    FScreen.Lock();
+                    // Out of a full-screen program's screen first (only then: leaving it also
+                    // puts the cursor back where it was saved).
+                    if (FScreen.AltScreen())
+                        FParser.Feed("\x1b[?1049l");
+                    FParser.Feed(std::string("\x1b[0m\r\n\x1b[7m Connection lost: ") + AReason +
+                                 " \x1b[0m\r\nPress Enter to connect again.\r\n");
+                    FScreen.Unlock();
+                    if (FHooks.NotifyChanged)
+                        FHooks.NotifyChanged();
+                    SetStatus(FDisplayName + ": " + AReason + " Press Enter to connect again.");
+                } else if (!AReason.empty())
                     SetStatus(FDisplayName + ": " + AReason);
                 else if (FLocal)
                     SetStatus(FDisplayName + " has ended.");
@@ -211,6 +263,10 @@ void TKvShellPanelModel::Write(const std::string& ABytes) {
 }
 
 void TKvShellPanelModel::Input(const std::string& ABytes) {
+    if (ConnectionLost() && ABytes.find('\r') != std::string::npos && FHooks.Reconnect) {
+        FHooks.Reconnect();
+        return;
+    }
     if (!IsOpen())
         return;
     if (FInjected && ABytes.find('\r') != std::string::npos) {

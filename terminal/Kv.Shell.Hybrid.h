@@ -58,6 +58,8 @@ public:
         std::function<void()> NotifyChanged;
         std::function<void(const std::vector<TKvShellLink>&)> SetLinks;
         std::function<void()> TitleChanged, WorkChanged, Ended;
+        // Enter after a lost connection: the window makes a new shell and calls Reconnect.
+        std::function<void()> Reconnect;
         // The absolute indexes of the first and last line shown; by default the live rows.
         std::function<void(int&, int&)> VisibleLines;
     };
@@ -97,6 +99,13 @@ public:
     bool IsOpen() const { return FShell && !FEnded; }
     bool IsLocal() const { return FLocal; }
     bool Ended() const { return FEnded; }
+    // The connection died under the shell (as against an exit): Enter connects again.
+    bool ConnectionLost() const { return FEnded && FLost; }
+    // The connection to make again: the same, starting in the folder the shell last reported.
+    TKvConnector ReconnectTarget();
+    const IKvConnectUiPtr& Ui() const { return FUi; }
+    // A new shell for the same connection; the screen and its scrollback stay as they were.
+    void Reconnect(IKvSshShellPtr AShell);
     bool HasFiles() const { return FShell && !FLocal && FConn.Kind != ckTelnet; }
     bool FilesReady();
     TKvShellFiles* Files() { return FFiles.get(); }
@@ -121,7 +130,8 @@ public:
     void Data(const std::string& ABytes);
 
 private:
-    void Reset(const TKvConnector& AConn, IKvConnectUiPtr AUi);
+    // AKeepScreen: what the screen shows stays (a reconnect).
+    void Reset(const TKvConnector& AConn, IKvConnectUiPtr AUi, bool AKeepScreen = false);
     void Run(IKvSshShellPtr AShell, int ACols, int ARows);
     void Write(const std::string& ABytes);
     void StartFiles();
@@ -144,6 +154,7 @@ private:
     IKvConnectUiPtr FUi;
     std::string FDisplayName;
     bool FEnded = false;
+    bool FLost = false;
     bool FLocal = false;
     std::unique_ptr<TKvShellFiles> FFiles;
     std::vector<TKvShellLink> FLinks;

@@ -73,6 +73,15 @@ TKvShellPanel::TKvShellPanel(QWidget* AParent, TKvShellClock AClock)
             OnEnded(this);
     };
     hooks.VisibleLines = [this](int& AFirst, int& ALast) { FTerminal->VisibleLines(AFirst, ALast); };
+    hooks.Reconnect = [this] {
+        const TKvConnector conn = FModel->ReconnectTarget();
+        IKvSshShellPtr shell = conn.Kind == ckTelnet ? IKvSshShellPtr(TKvTelnetShell::Create(conn))
+                                                     : IKvSshShellPtr(TKvSshShell::Create(conn, FModel->Ui()));
+        FModel->Reconnect(std::move(shell));
+        ShowStatus();
+        if (OnTitleChanged)
+            OnTitleChanged(this);
+    };
     FModel->SetHooks(std::move(hooks));
 
     FTimer = new QTimer(this);

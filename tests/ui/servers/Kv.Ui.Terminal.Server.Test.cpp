@@ -100,6 +100,58 @@ TEST_F(TerminalHalves, SavedSftpPanelComesBackAsPlaceholderAndConnectsWhenAsked)
     EXPECT_EQ(after.Sessions[rhRight].Path, remote + "/sub");
 }
 
+// The server's connections die under a hybrid terminal: the screen says so and keeps what the
+// shell printed; Enter connects again in the same folder, and the switch to the files works.
+TEST_F(TerminalHalves, ALostConnectionIsSaidOnTheScreenAndEnterConnectsAgain) {
+    const std::string remote = RemoteFolder("kvkey");
+    RunCommand("mkdir -p '" + remote + "/deep' && chown -R kvkey: '" + remote + "'");
+    const TKvConnector conn = Saved(ckSsh, "Shell server", remote);
+    TMainDriver f;
+    f.Open();
+    {
+        TModalDriver dialogs({TrustKey()});
+        f.Form->OpenConnector(rhLeft, conn);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return dialogs.Finished(); }, 30000));
+    }
+    TKvShellPanel* shell = f.Form->Terminal(rhLeft);
+    ASSERT_TRUE(shell);
+    ASSERT_TRUE(WaitFolder(*shell, remote)) << shell->StatusText().toStdString();
+    shell->TypeLine("cd deep; echo bef''ore-$((6*7))");
+    ASSERT_TRUE(WaitFolder(*shell, remote + "/deep")) << shell->CurrentDir();
+    // The scrollback and the screen.
+    auto screenText = [&] {
+        std::string text;
+        auto& screen = shell->Model().Screen();
+        screen.Lock();
+        for (int i = 0; i < screen.LineCount(); ++i)
+            text += screen.AbsText(i) + "\n";
+        screen.Unlock();
+        return text;
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return screenText().find("before-42") != std::string::npos; }, 10000));
+
+    Sshd->KillConnections();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shell->Model().ConnectionLost(); }, 30000))
+        << shell->StatusText().toStdString();
+    EXPECT_NE(screenText().find("Connection lost: "), std::string::npos) << screenText();
+    EXPECT_NE(screenText().find("Press Enter to connect again."), std::string::npos);
+    // Below what the shell printed, never over it.
+    EXPECT_GT(screenText().find("Connection lost: "), screenText().find("before-42")) << screenText();
+
+    f.Form->SetActiveHalf(rhLeft);
+    QTest::keyClick(shell->Terminal(), Qt::Key_Return);
+    ASSERT_TRUE(WaitFolder(*shell, remote + "/deep")) << shell->CurrentDir() << " "
+                                                      << shell->StatusText().toStdString();
+    EXPECT_FALSE(shell->Model().ConnectionLost());
+    EXPECT_NE(screenText().find("before-42"), std::string::npos) << screenText();
+    shell->TypeLine("echo aft''er-$((6*7))");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return screenText().find("after-42") != std::string::npos; }, 10000))
+        << screenText();
+    // The switch to the files goes to the same folder on the new connection.
+    f.Form->ToggleHybrid(rhLeft);
+    ASSERT_TRUE(f.WaitPath(rhLeft, remote + "/deep", 30000)) << f.Panel(rhLeft).StatusText();
+}
+
 TEST_F(TerminalHalves, HybridTerminalSwitchesToItsFilesAndBackKeepingTheFolder) {
     const std::string remote = RemoteFolder("kvkey");
     RunCommand("mkdir -p '" + remote + "/one' '" + remote + "/two' && echo x > '" + remote +
