@@ -1133,6 +1133,12 @@ int TKvVtScreen::Reflow(std::vector<TKvVtLine>& AMain, int ACols, int ARows,
                         copy.Flags &= uint16_t(~vfLink);
                     }
                 }
+                // An empty cell that ends a row before a wide character would read as the
+                // pad a wide character leaves (and be dropped when joined): make it a blank.
+                if (col == ACols - 1 && copy.Ch == 0 && copy.Mark == 0 &&
+                    !(copy.Flags & (vfWideLeft | vfWideRight)) && i + 1 < total &&
+                    (ALogical.Cells[i + 1].Flags & vfWideLeft))
+                    copy.Ch = ' ';
                 row.Cells[size_t(col)] = copy;
                 place(i, col);
                 ++col;

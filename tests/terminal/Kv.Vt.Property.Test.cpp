@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <string>
+#include <vector>
 
 #include "VtTestUtil.h"
 
@@ -103,6 +105,62 @@ TEST(VtProperty, SplitFeedsGiveTheSameScreenAndInvariantsHold) {
         whole << bytes;
         ASSERT_EQ(BrokenInvariant(whole.Screen), "")
             << "round " << round << " after resize and more";
+    }
+}
+
+// Text as a shell prints it: words, line ends, wide characters, combining marks, colours and
+// hyperlinks.
+std::string RandomText(std::mt19937& ARandom, size_t ALength) {
+    static const char* const KPieces[] = {
+        "\r\n", " ", "  ", "\xe4\xb8\xad", "\xf0\x9f\x9a\x80", "e\xcc\x81", "\x1b[31m", "\x1b[0m",
+        "\x1b[44m", "\x1b]8;;file://h/x\x07", "\x1b]8;;\x07", "\t",
+    };
+    std::string out;
+    while (out.size() < ALength) {
+        if (ARandom() % 3 == 0)
+            out += KPieces[ARandom() % (sizeof KPieces / sizeof KPieces[0])];
+        else
+            out += char('a' + ARandom() % 26);
+    }
+    return out;
+}
+
+// The rows' text, oldest first, without what shows nothing: empty rows at the end, and a row
+// that holds only the blanks a wrapped line ended with (trailing blanks are not kept when a
+// line is rewrapped).
+std::string VisibleText(const TKvVtScreen& AScreen) {
+    std::vector<std::string> rows;
+    for (int i = 0; i < AScreen.LineCount(); ++i) {
+        std::string text = AScreen.AbsText(i);
+        if (text.empty() && i > 0 && AScreen.AbsLine(i - 1).Wrapped)
+            continue;
+        rows.push_back(std::move(text));
+    }
+    while (!rows.empty() && rows.back().empty())
+        rows.pop_back();
+    std::string joined;
+    for (const std::string& row : rows)
+        joined += row + "|";
+    return joined;
+}
+
+TEST(VtProperty, NarrowingAndWideningAgainGivesBackTheSameText) {
+    std::mt19937 random(11);
+    for (int round = 0; round < 300; ++round) {
+        const std::string bytes = RandomText(random, 50 + random() % 800);
+        const int cols = 2 + int(random() % 30), rows = 1 + int(random() % 8);
+        TVt vt(cols, rows, 5000);
+        vt << bytes;
+        const std::string before = VisibleText(vt.Screen);
+        const int x = vt.Screen.CursorX();
+        const int other = 2 + int(random() % 40);
+        vt.Screen.Resize(other, 1 + int(random() % 8));
+        ASSERT_EQ(BrokenInvariant(vt.Screen), "") << "round " << round;
+        vt.Screen.Resize(cols, rows);
+        ASSERT_EQ(BrokenInvariant(vt.Screen), "") << "round " << round;
+        ASSERT_EQ(VisibleText(vt.Screen), before)
+            << "round " << round << ": " << cols << " -> " << other << " -> " << cols;
+        EXPECT_EQ(vt.Screen.CursorX(), x) << "round " << round;
     }
 }
 
