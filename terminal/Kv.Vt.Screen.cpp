@@ -1071,6 +1071,7 @@ int TKvVtScreen::Reflow(std::vector<TKvVtLine>& AMain, int ACols, int ARows,
     last = std::min(last, int(old.size()) - 1);
 
     std::vector<TKvVtLine> out;
+    out.reserve(old.size() + old.size() / 2);
     auto newRow = [&] {
         TKvVtLine& row = out.emplace_back();
         row.Cells.assign(size_t(ACols), KPadCell);
@@ -1167,8 +1168,31 @@ int TKvVtScreen::Reflow(std::vector<TKvVtLine>& AMain, int ACols, int ARows,
 
     TLogicalLine logical;
     for (int i = 0; i <= last; ++i) {
-        const TKvVtLine& line = old[size_t(i)];
+        TKvVtLine& line = old[size_t(i)];
         const size_t start = logical.Cells.size();
+        if (start == 0 && !(line.Wrapped && i < last)) {
+            // A line of its own whose text fits (most lines): it moves over as it is.
+            size_t content = line.Cells.size();
+            while (content > 0 && EmptyTextCell(line.Cells[content - 1]))
+                --content;
+            bool fits = content <= size_t(ACols);
+            for (const TPoint& point : points)
+                fits = fits && (point.Line != i || point.Col < ACols);
+            if (fits) {
+                for (TPoint& point : points) {
+                    if (point.Line == i) {
+                        point.NewRow = int(out.size());
+                        point.NewCol = point.Col;
+                    }
+                }
+                TKvVtLine& row = out.emplace_back(std::move(line));
+                row.Cells.resize(size_t(ACols), KPadCell);
+                if (!row.LinkIds.empty())
+                    row.LinkIds.resize(size_t(ACols), 0);
+                row.Wrapped = false;
+                continue;
+            }
+        }
         for (TPoint& point : points) {
             if (point.Line == i) {
                 point.Offset = start + size_t(point.Col);
@@ -1198,7 +1222,12 @@ int TKvVtScreen::Reflow(std::vector<TKvVtLine>& AMain, int ACols, int ARows,
         }
         if (!continues) {
             layout(logical);
-            logical = TLogicalLine();
+            // The buffers are kept for the next line.
+            logical.Cells.clear();
+            logical.Marks.clear();
+            logical.Links.clear();
+            logical.CwdId = 0;
+            logical.CwdSerial = 0;
             pending.clear();
         }
     }
