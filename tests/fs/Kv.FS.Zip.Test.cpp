@@ -407,6 +407,8 @@ TEST(ZipReader, NamesFoldersAndTimesFromTheDirectory) {
                         {.Name = "attrfile", .Data = "data", .Attributes = 0x10},
                         {.Name = "Case", .Data = "1"},
                         {.Name = "case", .Data = "2"},
+                        // A Shift-JIS name: 0x5C is the second byte of a letter, not a folder.
+                        {.Name = "\x83\x5C\x83\x67.txt", .Data = "sjis"},
                         // Info-ZIP's older Unix field, as macOS writes it: access, modification.
                         {.Name = "ux", .Data = "x",
                          .Extra = LE16(0x5855) + LE16(8) + LE32(1500000000) + LE32(1600000000)}}));
@@ -417,7 +419,7 @@ TEST(ZipReader, NamesFoldersAndTimesFromTheDirectory) {
     EXPECT_EQ(TreeOf(*fs, "\\"), (std::vector<std::string>{
                                      "Case", "attrdir/", "attrfile", "caf\xC3\xA9", "case", "etc/",
                                      "etc/passwd", "stale-name", "utf8-\xC3\xA9", "ux",
-                                     unicode}));
+                                     "\xC3\xA2\\\xC3\xA2g.txt", unicode}));
     // Left out, and said so; a leading "/" is only dropped, as unzip and tar do.
     EXPECT_EQ(fs->LeftOut(), (std::vector<std::string>{"../evil", "a/../../evil2"}));
     EXPECT_EQ(fs->LeftOutCount(), 2);
@@ -429,6 +431,7 @@ TEST(ZipReader, NamesFoldersAndTimesFromTheDirectory) {
     SetLogFolder(oldLog.substr(0, oldLog.rfind('/')));
     TKvFileEntry entry;
     ASSERT_TRUE(fs->Stat("\\" + unicode, entry));
+    EXPECT_EQ(ReadEntry(*fs, "/\xC3\xA2\\\xC3\xA2g.txt"), "sjis");
     TKvFileEntry ux;
     ASSERT_TRUE(fs->Stat("/ux", ux));
     EXPECT_EQ(ux.Modified, DateTimeFromUnix(1600000000));
