@@ -57,6 +57,7 @@ public:
             FClient.reset();
             throw;
         } catch (const std::exception& error) {
+            FKeep->NoteLost(FClient->Broken());
             FClient.reset();
             throw EKvFsError(FName + ": " + error.what());
         }
@@ -66,10 +67,17 @@ public:
 
     int64_t Write(const void*, int64_t) override { throw EKvFsError("This stream is read-only"); }
 
+    // A jump asks for the rest of the file from there ("Range"), where the server can.
     int64_t Seek(int64_t AOffset, TKvSeekOrigin AOrigin) override {
-        if (AOffset == 0 && AOrigin == soCurrent)
+        const int64_t target = AOrigin == soBegin ? AOffset : AOrigin == soCurrent ? FPos + AOffset : -1;
+        if (target == FPos && (FClient || FPos > 0))
             return FPos;
-        throw EKvFsError("A remote file can only be read from the start to the end");
+        if (target < 0)
+            throw EKvFsError("A file on a WebDAV server can only be positioned from its start");
+        FClient.reset(); // a body left unread closes its connection
+        FClient = FKeep->StartRead(FName, target);
+        FPos = target;
+        return FPos;
     }
 
     int64_t Size() override { return -1; }
@@ -584,14 +592,26 @@ bool TKvDavFs::Stat(const std::string& APath, TKvFileEntry& AEntry) {
     return true;
 }
 
-TKvStreamPtr TKvDavFs::OpenRead(const std::string& APath) {
+std::unique_ptr<TKvDavClient> TKvDavFs::StartRead(const std::string& APath, int64_t AOffset) {
     TKvDavResponse response;
-    auto client = SendRequest("GET", RequestUri(APath, false), nullptr, {}, {}, response);
-    if (response.Status != 200) {
+    std::vector<std::string> headers;
+    if (AOffset > 0)
+        headers.push_back("Range: bytes=" + std::to_string(AOffset) + "-");
+    auto client = SendRequest("GET", RequestUri(APath, false), nullptr, {}, headers, response);
+    const int wanted = AOffset > 0 ? 206 : 200;
+    if (response.Status != wanted) {
+        // A whole file where a part was asked for is not read to its end here.
+        if (AOffset > 0 && response.Status == 200)
+            throw EKvFsError(Normalize(APath) + ": the server cannot send part of a file");
         DrainAndRelease(std::move(client));
         throw DavStatusError(Normalize(APath), response.Status);
     }
-    return std::make_unique<TKvDavReadStream>(shared_from_this(), std::move(client), APath);
+    NoteLost(false);
+    return client;
+}
+
+TKvStreamPtr TKvDavFs::OpenRead(const std::string& APath) {
+    return std::make_unique<TKvDavReadStream>(shared_from_this(), StartRead(APath, 0), APath);
 }
 
 TKvStreamPtr TKvDavFs::StartUpload(const std::string& APath, int64_t ASize) {

@@ -3,6 +3,7 @@
 // server and retries once on a connection the server closed while it was idle.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,6 +37,7 @@ class TKvDavFs : public IKvFileSystem,
                  public IKvFolderLeftOut,
                  public IKvSizedWrite,
                  public IKvDirectWrite,
+                 public IKvConnectionState,
                  public std::enable_shared_from_this<TKvDavFs> {
 public:
     // Raises EKvFsError for an empty Host field, or a user or host that would break a header.
@@ -84,6 +86,14 @@ public:
     void Recycle(const std::string& APath) override;
     int64_t FreeSpace(const std::string&) override { return -1; }
 
+    // A download whose connection died (not the server's refusal), until the next one starts.
+    // Uploads always start over: a PUT replaces the whole file.
+    void NoteLost(bool ALost) { FLost = ALost; }
+    bool ConnectionLost() const override { return FLost; }
+    // A GET of APath with its body still to read, from AOffset on ("Range"); raises EKvFsError,
+    // also when the server cannot send a part.
+    std::unique_ptr<TKvDavClient> StartRead(const std::string& APath, int64_t AOffset);
+
     // The pool and the request routine, for the streams.
     std::unique_ptr<TKvDavClient> AcquireClient(const IKvCancelToken* AToken, bool AFresh);
     void ReleaseClient(std::unique_ptr<TKvDavClient> AClient);
@@ -129,6 +139,7 @@ private:
     std::string FLabel;
     std::mutex FLock;
     TKvIdlePool<TKvDavClient> FIdle{KDavMaxIdle};
+    std::atomic<bool> FLost{false};
     TKvLeftOutByFolder FLeftOut;
     TKvDavAuth FAuth = daNone;
     std::string FRealm, FNonce, FOpaque, FAlgorithm, FQop;

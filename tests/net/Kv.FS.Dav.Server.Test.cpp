@@ -400,6 +400,32 @@ void MakeTree(const std::string& ARoot, int64_t ABigSize) {
     }
 }
 
+// apache2's workers die in the middle of a 60 MB download: Retry connects again and asks for
+// the rest of the file (Range), so the copy goes on where the data stopped and arrives whole.
+TEST_F(DavServer, ADownloadWhoseConnectionDiedGoesOnWhereItStopped) {
+    TKvDavOpened opened = Open("APACHE", "/basic");
+    std::string serverLocal;
+    const std::string dir = Folder(opened, "APACHE", "/basic", &serverLocal);
+    test::RunCommand("head -c 60000000 /dev/urandom > '" + serverLocal + "/big.bin'");
+    TTempDir here;
+    auto host = std::make_shared<test::TCutHost>(15000000, [&] {
+        test::RunCommand("d() { for c in $(cat /proc/$1/task/*/children 2>/dev/null); do echo $c; d $c; "
+                         "done; }; kill -9 $(d $(cat '" + FServers->Dir + "/apache.pid')) 2>/dev/null");
+    });
+    host->Reply(paRetry);
+    auto disk = std::make_shared<TKvLocalFileSystem>();
+    auto outcome = test::RunRequest(
+        test::Request(tkCopy, opened.Fs, dir, {"big.bin"}, disk, here.Path()), host);
+    EXPECT_EQ(outcome.Result.Succeeded, 1) << outcome.Result.FirstProblem;
+    ASSERT_EQ(host->Questions.size(), 1u);
+    ASSERT_EQ(host->AttemptStarts.size(), 2u);
+    EXPECT_GE(host->AttemptStarts[1], 5000000);
+    EXPECT_EQ(test::RunCommand("cmp '" + serverLocal + "/big.bin' '" + here.Path() +
+                               "/big.bin' && echo same"),
+              "same\n");
+    EXPECT_EQ(test::RunCommand("ls -A '" + here.Path() + "'"), "big.bin\n");
+}
+
 TEST_F(DavServer, TreeCopiesBothWaysThroughTheTransferEngine) {
     const std::tuple<const char*, const char*, int64_t> cases[] = {
         {"APACHE", "/basic", 300'000'000},
