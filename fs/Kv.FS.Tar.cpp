@@ -15,6 +15,9 @@ namespace {
 
 constexpr int64_t KBlock = 512;
 constexpr int64_t KMaxExtendedHeader = 0x100000;
+// Pieces of one sparse file: a fragmented disk image has millions; more than this only costs
+// memory (16 bytes each).
+constexpr int64_t KMaxSparsePieces = 1 << 24;
 
 [[noreturn]] void Damaged() {
     throw EKvFsError("The tar archive is damaged");
@@ -228,7 +231,7 @@ bool ReadSparseMapInData(TKvStream& AIn, int64_t ADataStart, int64_t ASize, TKvS
             numbers.push_back(*value);
             // Two numbers a piece, and each piece takes at least four bytes of the map.
             if (numbers.size() == 1) {
-                if (*value > ASize / 4)
+                if (*value > ASize / 4 || *value > KMaxSparsePieces)
                     return false;
                 wanted = 1 + 2 * *value;
             }
@@ -405,7 +408,8 @@ void TKvTarFileSystem::ReadHeaders(const IKvCancelToken& AToken) {
                 if (in->ReadFully(block, KBlock) != KBlock)
                     Truncated();
                 if (gnuMapOk)
-                    gnuMapOk = ReadGnuSparse(block, 0, 21, gnuMap);
+                    gnuMapOk = ReadGnuSparse(block, 0, 21, gnuMap) &&
+                               static_cast<int64_t>(gnuMap.size()) <= KMaxSparsePieces;
                 more = block[504];
                 dataStart += KBlock;
                 if (count++ % 256 == 0)
