@@ -1,6 +1,11 @@
 #include "Kv.FS.Ftp.h"
 
 #include <charconv>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
 #include <ctime>
 #include <type_traits>
 
@@ -213,6 +218,74 @@ std::unique_ptr<TKvFtpClient> TKvFtpFileSystem::AcquireClient(const IKvCancelTok
     });
     return client ? std::move(client) : NewClient(AToken);
 }
+
+void TKvFtpFileSystem::KeepIdleAlive() {
+    const uint64_t now = FtpTickMs();
+    for (auto& client : FIdle.TakeAll()) {
+        if (now - client->LastUsed() >= FOptions.KeepaliveMs) {
+            if (!client->Ping())
+                continue; // closed: the next operation opens a new one
+            client->SetLastUsed(now);
+        }
+        FIdle.Give(std::move(client));
+    }
+}
+
+namespace {
+
+// The process-wide keepalive thread of FTP file systems: once a second it lets each one still
+// alive look at its idle connections. Kept until the program ends.
+class TFtpKeepalives {
+public:
+    void Add(const std::shared_ptr<TKvFtpFileSystem>& AFs) {
+        std::lock_guard lock(FLock);
+        std::erase_if(FSystems, [](const auto& AWeak) { return AWeak.expired(); });
+        FSystems.push_back(AFs);
+        if (!FThread.joinable()) {
+            FThread = std::thread([this] { Run(); });
+            RegisterExitWait([this](int AWaitMs) { return Stop(AWaitMs); });
+        }
+    }
+
+private:
+    void Run() {
+        std::unique_lock lock(FLock);
+        while (!FStop) {
+            FWake.wait_for(lock, std::chrono::seconds(1));
+            const auto systems = FSystems;
+            lock.unlock();
+            for (const auto& weak : systems)
+                if (auto fs = weak.lock())
+                    fs->KeepIdleAlive();
+            lock.lock();
+        }
+        FStopped = true;
+        FWake.notify_all();
+    }
+    bool Stop(int AWaitMs) {
+        std::unique_lock lock(FLock);
+        FStop = true;
+        FWake.notify_all();
+        if (!FWake.wait_for(lock, std::chrono::milliseconds(AWaitMs), [this] { return FStopped; }))
+            return false;
+        lock.unlock();
+        FThread.join();
+        return true;
+    }
+
+    std::mutex FLock;
+    std::condition_variable FWake;
+    std::vector<std::weak_ptr<TKvFtpFileSystem>> FSystems;
+    std::thread FThread;
+    bool FStop = false, FStopped = false;
+};
+
+TFtpKeepalives& FtpKeepalives() {
+    static TFtpKeepalives* keepalives = new TFtpKeepalives();
+    return *keepalives;
+}
+
+} // namespace
 
 void TKvFtpFileSystem::ReleaseClient(std::unique_ptr<TKvFtpClient> AClient) {
     if (!AClient || AClient->Broken())
@@ -715,6 +788,7 @@ TKvFtpOpened OpenFtp(const TKvConnector& AConn, IKvConnectUiPtr AUi, const IKvCa
         throw EKvFsError("Login failed: the user name or password was not accepted.");
     TKvFtpOpened opened;
     opened.Fs = std::make_shared<TKvFtpFileSystem>(AConn, password, AUi, manual, AOptions);
+    FtpKeepalives().Add(opened.Fs);
     if (asked && !anonymous)
         opened.TypedPassword = password;
     const std::string start(TrimmedView(AConn.StartDir));

@@ -17,12 +17,17 @@
 
 namespace kv {
 
+inline constexpr uint64_t KFtpKeepaliveMs = 60000;
+
 struct TKvFtpOptions {
     TKvFtpLimits Limits;
     // Where certificates are pinned; empty: the data folder's known_hosts.txt.
     std::string KnownHostsFile;
     // How long a folder's listing answers for it (tests make it long, to count commands).
     uint64_t ListingKeepMs = KFtpListingKeepMs;
+    // An idle control connection says NOOP this often, so that firewalls and the server's
+    // idle limit keep it while a panel shows the server.
+    uint64_t KeepaliveMs = KFtpKeepaliveMs;
 };
 
 // Idle connections kept per file system.
@@ -78,6 +83,9 @@ public:
     void ReleaseClient(std::unique_ptr<TKvFtpClient> AClient);
     // An upload ended: complete with ASize bytes, or not (the server may hold part of it).
     void Wrote(const std::string& APath, int64_t ASize, bool AComplete);
+    // NOOP on the idle connections that have been quiet for the keepalive time; those that do
+    // not answer are closed. Called by the process-wide keepalive thread.
+    void KeepIdleAlive();
     // A transfer ended because its connection died (not by the server's refusal), until the
     // next transfer starts.
     void NoteLost(bool ALost) { FLost = ALost; }

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace kv {
@@ -37,6 +38,13 @@ public:
         std::lock_guard lock(FLock);
         if (FIdle.size() < FMax)
             FIdle.push_back(std::move(AClient));
+    }
+
+    // Every idle connection, oldest first, for a look at each outside the lock; the good ones
+    // are given back.
+    std::vector<std::unique_ptr<TClient>> TakeAll() {
+        std::lock_guard lock(FLock);
+        return std::exchange(FIdle, {});
     }
 
     size_t Count() const {

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <future>
+#include <thread>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -250,6 +251,25 @@ TEST_F(FtpServer, ManyFilesUploadWithoutAListingPerFile) {
     EXPECT_LE(lists, KFolders + 2) << "LIST commands for " << KFolders * KFiles << " files";
     std::fprintf(stderr, "LIST commands for %d files in %d folders: %d\n", KFolders * KFiles,
                  KFolders, lists);
+}
+
+// An idle control connection says NOOP now and then while the file system is open, and stops
+// when it is gone.
+TEST_F(FtpServer, IdleConnectionsSayNoopWhileOpen) {
+    FOptions.KeepaliveMs = 300;
+    const std::string log = FServers->Dir + "/vsftpd-explicit.log";
+    const size_t from = test::ReadFile(log).size();
+    {
+        TKvFtpOpened opened = Open(ckFtps);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        EXPECT_GE(LoggedCommands(log, from, "NOOP"), 2);
+        // Still a working connection.
+        TKvCancelToken token;
+        EXPECT_NO_THROW(opened.Fs->List(opened.StartDir, token));
+    }
+    const int afterClose = LoggedCommands(log, from, "NOOP");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(LoggedCommands(log, from, "NOOP"), afterClose);
 }
 
 // Kept listings answer "absent" for a short while; whatever is there is asked fresh, so a file
