@@ -207,12 +207,14 @@ void TKvShellPanelModel::Run(IKvSshShellPtr AShell, int ACols, int ARows) {
                     // puts the cursor back where it was saved).
                     if (FScreen.AltScreen())
                         FParser.Feed("\x1b[?1049l");
-                    FParser.Feed(std::string("\x1b[0m\r\n\x1b[7m Connection lost: ") + AReason +
+                    // The reason is the shell's own sentence ("The connection was lost: ...").
+                    FParser.Feed("\x1b[0m\r\n\x1b[7m " + AReason +
                                  " \x1b[0m\r\nPress Enter to connect again.\r\n");
                     FScreen.Unlock();
                     if (FHooks.NotifyChanged)
                         FHooks.NotifyChanged();
-                    SetStatus(FDisplayName + ": " + AReason + " Press Enter to connect again.");
+                    SetStatus(FDisplayName + ": " + AReason +
+                              (AReason.back() == '.' ? " " : ". ") + "Press Enter to connect again.");
                 } else if (!AReason.empty())
                     SetStatus(FDisplayName + ": " + AReason);
                 else if (FLocal)
