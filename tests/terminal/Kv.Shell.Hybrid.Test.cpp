@@ -30,8 +30,9 @@ protected:
             ++FFilesMade;
             return std::make_unique<TKvShellFiles>(FMem);
         });
-        FModel.SetHooks({nullptr, [this](const std::vector<TKvShellLink>&) { ++FLinkCalls; },
-                         nullptr, nullptr, nullptr, nullptr});
+        TKvShellPanelModel::THooks hooks;
+        hooks.SetLinks = [this](const std::vector<TKvShellLink>&) { ++FLinkCalls; };
+        FModel.SetHooks(std::move(hooks));
     }
     void Open(TKvConnector AConn = Hybrid()) {
         FShell = std::make_shared<test::TScriptedShell>();
