@@ -581,15 +581,32 @@ void TKvRun::CopyData(const TKvPlanItem& AItem, const std::string& ATemporary, i
         progress(AFrom);
     }
     // Disk to disk the kernel copies, and a sparse file keeps its holes, as cp does.
-    if (AFrom > 0 || !CopyLocalData(*in, *out, FBuffer.get(), KTransferBufferSize, progress))
+    if (AFrom > 0 || !CopyLocalData(*in, *out, FBuffer.get(), KTransferBufferSize, progress)) {
+        // Onto the disk a block of zeros becomes a hole, as cp does: a sparse file out of an
+        // archive or off a server takes only its data.
+        const bool holes = dest.Id() == "local";
+        bool endsInHole = false;
         for (;;) {
             Check();
             int64_t n = in->Read(FBuffer.get(), KTransferBufferSize);
             if (n <= 0)
                 break;
-            out->WriteAll(FBuffer.get(), n);
+            const char* data = FBuffer.get();
+            if (holes && data[0] == 0 && std::memcmp(data, data + 1, static_cast<size_t>(n - 1)) == 0) {
+                out->Seek(n, soCurrent);
+                endsInHole = true;
+            } else {
+                out->WriteAll(data, n);
+                endsInHole = false;
+            }
             progress(n);
         }
+        // A hole at the end has no size of its own: its last byte is written.
+        if (endsInHole) {
+            out->Seek(-1, soCurrent);
+            out->WriteAll("", 1);
+        }
+    }
     if (auto* finishable = dynamic_cast<TKvFinishableStream*>(out.get()))
         finishable->Finish();
     out.reset(); // the written stream goes first
