@@ -13,7 +13,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "Kv.FS.Local.h"
 #include "Kv.FS.Sftp.h"
+#include "Kv.Transfer.Engine.h"
 #include "KvBenchPeers.h"
 
 using namespace kv;
@@ -58,6 +60,37 @@ struct TBest {
 
 using bench::Output;
 using bench::Shell;
+
+// A transfer host that asks nothing of anyone: every question is skipped (and counted).
+class TQuietHost : public IKvTransferHost {
+public:
+    void SetPhase(TKvTransferPhase, int, int64_t) override {}
+    void SetCurrent(const std::string&, int64_t) override {}
+    void SetProgress(int64_t, int64_t, int) override {}
+    TKvPromptAnswer Ask(TKvPromptKind, const std::string& AText, const IKvCancelToken&,
+                        bool&) override {
+        std::fprintf(stderr, "asked: %s\n", AText.c_str());
+        return paSkip;
+    }
+};
+
+// A whole folder copied through the transfer engine, as F5 does.
+void CopyTree(IKvFileSystemPtr ASource, const std::string& ADir, const std::string& AName,
+              IKvFileSystemPtr ADest, const std::string& ATarget) {
+    TKvTransferRequest request;
+    request.SourceFs = ASource;
+    request.SourceDir = ADir;
+    TKvFileEntry entry;
+    ASource->Stat(ASource->Join(ADir, AName), entry);
+    request.Items = {entry};
+    request.DestFs = ADest;
+    request.DestPath = ATarget;
+    TKvRun run(request, NewCancelToken(), std::make_shared<TQuietHost>());
+    const TKvTransferResult result = run.Execute();
+    if (result.Failed || result.Skipped)
+        std::fprintf(stderr, "copy of %s: %d failed, %d skipped\n", AName.c_str(), result.Failed,
+                     result.Skipped);
+}
 
 struct TBench {
     std::string Keys, Root, Remote;
@@ -177,6 +210,32 @@ int main(int argc, char** argv) {
     Report("download 256 MiB, loopback", kvDown, sftpDown, true, 0.9);
     Report("upload 256 MiB, loopback", kvUp, sftpUp, true, 0.9);
     Report("list 10,000 entries", kvList, sftpList, false, 1.5);
+
+    // 2,000 files of 1 to 20 KB in 20 folders, through the transfer engine, next to sftp -r.
+    Shell("cd '" + bench.Root + "' && mkdir small && for d in $(seq 20); do mkdir small/d$d; "
+          "for f in $(seq 100); do head -c $((1000 + (d * 7919 + f * 104729) % 19000)) "
+          "/dev/urandom > small/d$d/f$f; done; done");
+    TBest kvSmallDown, sftpSmallDown, kvSmallUp, sftpSmallUp;
+    for (int round = 0; round < rounds; ++round) {
+        Shell("rm -rf '" + bench.Remote + "/small' '" + bench.Root + "/down'; mkdir '" +
+              bench.Root + "/down'");
+        kvSmallUp.Take(Seconds([&] {
+            CopyTree(LocalFs(), bench.Root, "small", bench.Open(port), bench.Remote);
+        }));
+        kvSmallDown.Take(Seconds([&] {
+            CopyTree(bench.Open(port), bench.Remote, "small", LocalFs(), bench.Root + "/down");
+        }));
+        Shell("diff -r '" + bench.Root + "/small' '" + bench.Root + "/down/small'");
+        Shell("rm -rf '" + bench.Remote + "/small' '" + bench.Root + "/down/small'");
+        sftpSmallUp.Take(Seconds([&] {
+            bench.Sftp(port, "put -r " + bench.Root + "/small " + bench.Remote + "/small\n");
+        }));
+        sftpSmallDown.Take(Seconds([&] {
+            bench.Sftp(port, "get -r " + bench.Remote + "/small " + bench.Root + "/down/small\n");
+        }));
+    }
+    Report("download 2,000 files of 1-20 KB, loopback", kvSmallDown, sftpSmallDown, false, 1.0);
+    Report("upload 2,000 files of 1-20 KB, loopback", kvSmallUp, sftpSmallUp, false, 1.0);
 
     // The same upload through 50 ms of delay each way.
     std::string proxyPortFile = bench.Root + "/proxy.port";

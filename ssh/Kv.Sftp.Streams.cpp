@@ -27,17 +27,18 @@ int64_t TKvSftpReadStream::Read(void* ABuffer, int64_t ACount) {
     if (FTake == FHave) {
         if (FEnd)
             return 0;
-        if (FBuffer.empty())
-            FBuffer.resize(static_cast<size_t>(KSftpReadAhead));
+        if (FBuffer.size() < FAhead)
+            FBuffer.resize(FAhead);
         ssize_t got;
         {
             std::lock_guard lock(FSess->Mutex());
-            got = Ssh2().libssh2_sftp_read(FHandle, FBuffer.data(), FBuffer.size());
+            got = Ssh2().libssh2_sftp_read(FHandle, FBuffer.data(), FAhead);
             if (got < 0)
                 throw EKvFsError(FName + ": " + FSess->LastError());
         }
         FTake = 0;
         FHave = static_cast<size_t>(got);
+        FAhead = std::min(FAhead * 2, static_cast<size_t>(KSftpReadAhead));
         if (got == 0) {
             FEnd = true;
             return 0;
@@ -77,6 +78,7 @@ int64_t TKvSftpReadStream::Seek(int64_t AOffset, TKvSeekOrigin AOrigin) {
     }
     FTake = FHave = 0;
     FEnd = false;
+    FAhead = KSftpFirstRead;
     FPos = target;
     return FPos;
 }

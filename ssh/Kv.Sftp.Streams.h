@@ -20,6 +20,10 @@ class TKvSshSession;
 inline constexpr int64_t KSftpChunkSize = 262144;
 // What one libssh2 read call is given: libssh2 then keeps up to twice as much requested ahead.
 inline constexpr int64_t KSftpReadAhead = 4 * 1048576;
+// The first read of a file (and of a place jumped to) asks for this much, and each next one for
+// twice as much up to KSftpReadAhead: a small file then costs two requests, not a hundred that
+// libssh2 must wait out at the end of the file.
+inline constexpr int64_t KSftpFirstRead = 65536;
 // What one libssh2 write call is given: as much as OpenSSH's channel window (2 MiB) takes in
 // flight. A larger amount only waits inside libssh2 for the window, and on a fast link it costs
 // about a fifth of the throughput (bench/Kv.Bench.Sftp.cpp); at 50 ms each way 2 MiB is as
@@ -49,6 +53,7 @@ private:
     std::vector<char> FBuffer;
     size_t FTake = 0, FHave = 0;
     bool FEnd = false;
+    size_t FAhead = KSftpFirstRead;
 };
 
 class TKvSftpWriteStream final : public TKvFinishableStream {
