@@ -1,6 +1,7 @@
 // The partial files that stopped copies left behind (a lost connection, a skipped error), so that
-// a Retry or the same copy started again writes on where the data stopped instead of starting
-// over beside them. Held for the life of the program; shared by every run.
+// a Retry or the same copy started again, also after a restart, writes on where the data stopped
+// instead of starting over beside them. Kept in "partials.json" in the data folder; shared by
+// every run.
 #pragma once
 
 #include <cstdint>
@@ -23,5 +24,7 @@ struct TKvPartial {
 void RememberPartial(const std::string& ADestFs, const std::string& ATarget, const TKvPartial& APartial);
 bool FindPartial(const std::string& ADestFs, const std::string& ATarget, TKvPartial& APartial);
 void ForgetPartial(const std::string& ADestFs, const std::string& ATarget);
+// The file they are kept in (tests); setting it forgets what was loaded.
+void SetPartialsFile(const std::string& APath);
 
 } // namespace kv
