@@ -437,6 +437,17 @@ void TKvLocalFileSystem::SetModified(const std::string& APath, TKvDateTime AWhen
         RaiseErrno(APath, errno);
 }
 
+bool CopyLocalTime(const std::string& ASource, const std::string& ATarget) {
+    struct stat st {};
+    if (::stat(ASource.c_str(), &st) != 0)
+        return false;
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1] = st.st_mtim;
+    return ::utimensat(AT_FDCWD, ATarget.c_str(), times, 0) == 0;
+}
+
 bool TKvLocalFileSystem::CanRenameDirect(const std::string& AOld, const std::string& ANew) {
     dev_t oldDevice{}, newDevice{};
     return DeviceOf(StripTrailingSlashes(AOld), oldDevice) && DeviceOf(ParentOf(ANew), newDevice) &&

@@ -67,6 +67,10 @@ public:
 // copy_file_range. AProgress hears each step's bytes, holes included, and may raise to stop.
 // False, with nothing done, when either stream is not a local file or the kernel cannot do it
 // here: the caller then copies through its own buffer.
+// Gives ATarget the modification time of ASource to the nanosecond (the date-time type keeps
+// milliseconds); links are followed. False when either cannot be reached.
+bool CopyLocalTime(const std::string& ASource, const std::string& ATarget);
+
 bool CopyLocalData(TKvStream& AIn, TKvStream& AOut, char* ABuffer, int64_t ABufferSize,
                    const std::function<void(int64_t)>& AProgress);
 

@@ -359,9 +359,12 @@ void TKvRun::RunCopyOrMove() {
         ++FItemsDone;
         FHost->SetProgress(0, FBytesDone, FItemsDone);
     }
-    // A folder gets its bits once its contents are in: a read-only one could not take them.
-    for (auto it = FMadeDirs.rbegin(); it != FMadeDirs.rend(); ++it)
+    // A folder gets its bits and its time once its contents are in: a read-only one could not
+    // take them, and every file written into it would change its time again.
+    for (auto it = FMadeDirs.rbegin(); it != FMadeDirs.rend(); ++it) {
         CarryMode((*it)->Source, (*it)->Target, true, (*it)->Target, (*it)->Mode);
+        CarryTime((*it)->Source, (*it)->Target, (*it)->Modified);
+    }
     ReportLeftOut();
 
     if (moving) {
@@ -519,6 +522,22 @@ bool TKvRun::ResolveConflict(const TKvPlanItem& AItem, std::string& ATarget, boo
     default:
         ++FResult.Skipped;
         return false;
+    }
+}
+
+void TKvRun::CarryTime(const std::string& ASource, const std::string& ATarget,
+                       TKvDateTime AModified, bool ARaise) {
+    // Disk to disk the time goes to the nanosecond.
+    if (FReq.SourceFs->Id() == "local" && FReq.DestFs->Id() == "local" && CopyLocalTime(ASource, ATarget))
+        return;
+    try {
+        FReq.DestFs->SetModified(ATarget, AModified);
+    } catch (const EKvCancelled&) {
+        throw;
+    } catch (const std::exception& e) {
+        if (ARaise)
+            throw;
+        Log("copy: the time of " + ATarget + " was not set: " + MessageOf(e));
     }
 }
 
@@ -779,7 +798,7 @@ void TKvRun::CopyFile(const TKvPlanItem& AItem) {
                 from = ResumePoint(AItem, target, temporary);
             CopyData(AItem, temporary, from, attemptBytes, created);
             try {
-                dest.SetModified(temporary, AItem.Modified);
+                CarryTime(source, temporary, AItem.Modified, true);
             } catch (const EKvCancelled&) {
                 throw;
             } catch (const std::exception& e) {

@@ -156,6 +156,10 @@ private:
     // when the source is still as it was when the copy stopped; 0 to start over.
     int64_t ResumePoint(const TKvPlanItem& AItem, const std::string& ATarget,
                         const std::string& ATemporary);
+    // Gives ATarget the time of ASource (AModified, or the exact one disk to disk); a failure
+    // raises with ARaise, and is only logged without it (folders).
+    void CarryTime(const std::string& ASource, const std::string& ATarget, TKvDateTime AModified,
+                   bool ARaise = false);
     // Whether the connection to either place was lost (as against a refusal or a full disk).
     bool ConnectionLost() const;
 

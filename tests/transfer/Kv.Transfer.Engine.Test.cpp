@@ -614,6 +614,29 @@ TEST(TransferCopy, SparseFilesKeepTheirHoles) {
     }
 }
 
+// Disk to disk a file keeps its time to the nanosecond, and a folder made by the copy keeps
+// its own time, set after its contents are in.
+TEST(TransferCopy, TimesOfFilesAndFoldersAreKept) {
+    TTempDir src, dst;
+    ASSERT_EQ(::system(("mkdir -p '" + src / "tree/inner" + "' && echo a > '" + src / "tree/inner/a.txt" +
+                        "' && touch -d '2001-02-03 04:05:06.292145996' '" + src / "tree/inner/a.txt" +
+                        "' && touch -d '2002-03-04 05:06:07.123456789' '" + src / "tree/inner" +
+                        "' '" + src / "tree" + "'")
+                           .c_str()),
+              0);
+    auto local = LocalFs();
+    auto outcome = RunRequest(Request(tkCopy, local, src.Path(), {"tree"}, local, dst.Path()));
+    EXPECT_EQ(outcome.Result.Failed, 0) << outcome.Result.FirstProblem;
+    for (const char* path : {"tree", "tree/inner", "tree/inner/a.txt"}) {
+        SCOPED_TRACE(path);
+        struct stat from {}, to {};
+        ASSERT_EQ(::stat((src / path).c_str(), &from), 0);
+        ASSERT_EQ(::stat((dst / path).c_str(), &to), 0);
+        EXPECT_EQ(to.st_mtim.tv_sec, from.st_mtim.tv_sec);
+        EXPECT_EQ(to.st_mtim.tv_nsec, from.st_mtim.tv_nsec);
+    }
+}
+
 TEST(TransferCopy, MoreThanTheFreeSpaceAsksBeforeCopying) {
     TTempDir src, small;
     if (::system(("mount -t tmpfs -o size=1m kvtest '" + small.Path() + "' 2>/dev/null").c_str()) !=
