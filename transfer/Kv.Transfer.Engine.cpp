@@ -346,7 +346,18 @@ void TKvRun::RunCopyOrMove() {
                 RecordSkip("Directory link not followed: " + from);
             continue;
         }
-        AddToPlan(item, from, to);
+        // A chosen item that came without a time (a name picked off a terminal's screen) gets
+        // its time from the source, so the copy keeps it as F5 from a listing does.
+        TKvFileEntry chosen = item;
+        if (chosen.Modified == 0) {
+            TKvFileEntry now;
+            try {
+                if (source.Stat(from, now))
+                    chosen.Modified = now.Modified;
+            } catch (const EKvFsError&) {
+            }
+        }
+        AddToPlan(chosen, from, to);
         if (item.IsDir)
             ScanFolder(from, to);
     }

@@ -637,6 +637,23 @@ TEST(TransferCopy, TimesOfFilesAndFoldersAreKept) {
     }
 }
 
+// A name chosen without its time (picked off a terminal's screen) still arrives with the
+// source's time.
+TEST(TransferCopy, AnItemWithoutATimeGetsTheSourcesTime) {
+    auto mem = std::make_shared<TKvMemoryFs>("mem:src");
+    mem->AddDir("/s");
+    const TKvDateTime when = DateTimeFromUnix(1000000000);
+    mem->AddFile("/s/picked.txt", "picked", when);
+    TTempDir dst;
+    TKvTransferRequest request = Request(tkCopy, mem, "/s", {"picked.txt"}, LocalFs(), dst.Path());
+    request.Items[0].Modified = 0;
+    auto outcome = RunRequest(request);
+    EXPECT_EQ(outcome.Result.Succeeded, 1) << outcome.Result.FirstProblem;
+    struct stat st {};
+    ASSERT_EQ(::stat((dst / "picked.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 1000000000);
+}
+
 TEST(TransferCopy, MoreThanTheFreeSpaceAsksBeforeCopying) {
     TTempDir src, small;
     if (::system(("mount -t tmpfs -o size=1m kvtest '" + small.Path() + "' 2>/dev/null").c_str()) !=
