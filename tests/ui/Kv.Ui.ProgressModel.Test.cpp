@@ -107,6 +107,11 @@ TEST(ProgressModel, SpeedIsRecomputedOnceASecondAndFreezesWhileAsking) {
     const std::string rate = ", " + FormatSize(1000) + "/s, 0:03 left";
     EXPECT_EQ(model.Texts(Working(1000, 4000, 1000)).Stats, "1 of 4 items" + sizes + rate);
 
+    // Within the second the bytes go on, but the line shows the bytes the speed was computed
+    // from, so that the time left agrees with them.
+    clock.Now += 500;
+    EXPECT_EQ(model.Texts(Working(1500, 4000, 1500)).Stats, "1 of 4 items" + sizes + rate);
+
     // A question keeps the last text even when the second is over.
     clock.Now += 5000;
     TKvTransferSnapshot asking = Working(1000, 4000, 9000);

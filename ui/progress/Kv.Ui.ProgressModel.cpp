@@ -195,9 +195,13 @@ TKvProgressTexts TKvProgressModel::Texts(const TKvTransferSnapshot& ASnap) {
     if (Working(ASnap)) {
         texts.Stats =
             std::to_string(ASnap.ItemsDone) + " of " + std::to_string(ASnap.ItemsTotal) + " items";
-        if (ASnap.BytesTotal > 0)
-            texts.Stats += ", " + FormatSize(ASnap.BytesDone) + " of " +
-                           FormatSize(ASnap.BytesTotal) + (ASnap.Paused ? std::string() : RateText(ASnap));
+        if (ASnap.BytesTotal > 0) {
+            // The bytes shown with a speed are the ones the speed was computed from, so the
+            // time left agrees with them.
+            const std::string rate = ASnap.Paused ? std::string() : RateText(ASnap);
+            texts.Stats += ", " + FormatSize(rate.empty() ? ASnap.BytesDone : FRateBytes) + " of " +
+                           FormatSize(ASnap.BytesTotal) + rate;
+        }
     }
     return texts;
 }
@@ -217,6 +221,7 @@ std::string TKvProgressModel::RateText(const TKvTransferSnapshot& ASnap) {
     const int64_t remaining = std::max<int64_t>(0, ASnap.BytesTotal - ASnap.BytesDone);
     const int64_t seconds = RoundHalfEven(static_cast<double>(remaining) / rate);
     FRateText = ", " + FormatSize(RoundHalfEven(rate)) + "/s, " + FormatDuration(seconds) + " left";
+    FRateBytes = ASnap.BytesDone;
     return FRateText;
 }
 

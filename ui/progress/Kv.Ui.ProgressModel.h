@@ -108,6 +108,7 @@ private:
     uint64_t FShowAtTick = 0;
     bool FCancelling = false;
     std::string FRateText;
+    int64_t FRateBytes = 0;
     uint64_t FRateDueTick = 0;
     TKvPromptKind FShownPrompt = pkNone;
 };
