@@ -131,9 +131,17 @@ TEST(PanelModel, SortingHeaderTextsAndStatus) {
     EXPECT_EQ(model.FocusedName(), "c");
     EXPECT_EQ(model.HeaderText(hhSize), "Size ^");
     EXPECT_EQ(model.HeaderText(hhName), "Name");
+    model.SetFocus(2);
+    model.ToggleMarkAndAdvance(); // marks b.txt
     model.SortBy(scSize);
-    EXPECT_EQ(RowNames(model), "dir0 a.log b.txt c");
+    // Marks belong to names, not to places in the list.
+    EXPECT_EQ(RowNames(model), "dir0 a.log b.txt* c");
     EXPECT_EQ(model.HeaderText(hhSize), "Size v");
+    model.SetFilter("t");
+    EXPECT_EQ(RowNames(model), "b.txt*");
+    model.SetFilter("");
+    EXPECT_EQ(RowNames(model), "dir0 a.log b.txt* c");
+    model.ClearMarks();
     model.SortBy(scExt);
     EXPECT_EQ(model.HeaderText(hhName), "Name (ext) ^");
     EXPECT_EQ(model.Summary(), "3 files, 1 dirs, 5.2 KB");

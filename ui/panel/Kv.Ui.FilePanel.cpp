@@ -70,33 +70,50 @@ constexpr int KLiveReloadMs = 300;
 // names, sizes or times.
 class TKvFolderWatch {
 public:
+    // The inotify descriptor, shared with listing jobs so they can prime a watch on their thread.
+    struct TFd {
+        int Fd = -1;
+        ~TFd() {
+            if (Fd >= 0)
+                ::close(Fd);
+        }
+    };
+    using TFdPtr = std::shared_ptr<const TFd>;
+    static constexpr uint32_t KMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY |
+                                      IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
     explicit TKvFolderWatch(QObject* AOwner, std::function<void()> AChanged)
         : FChanged(std::move(AChanged)) {
-        FFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (FFd < 0)
+        auto fd = std::make_shared<TFd>();
+        fd->Fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        FFd = fd;
+        if (fd->Fd < 0)
             return;
-        FNotifier = new QSocketNotifier(FFd, QSocketNotifier::Read, AOwner);
+        FNotifier = new QSocketNotifier(fd->Fd, QSocketNotifier::Read, AOwner);
         QObject::connect(FNotifier, &QSocketNotifier::activated, AOwner, [this] { Drain(); });
     }
-    ~TKvFolderWatch() {
-        delete FNotifier;
-        if (FFd >= 0)
-            ::close(FFd);
+    ~TKvFolderWatch() { delete FNotifier; }
+
+    const TFdPtr& Descriptor() const { return FFd; }
+
+    // Starting to watch a folder makes the kernel mark every cached entry of it, which takes
+    // milliseconds for a folder of 100,000 files. A listing job does that on its own thread; the
+    // window's Watch of the same folder then gets the same watch back at no cost.
+    static void Prime(const TFdPtr& AFd, const std::string& APath) {
+        if (AFd && AFd->Fd >= 0)
+            ::inotify_add_watch(AFd->Fd, APath.c_str(), KMask);
     }
 
     // An empty path watches nothing.
     void Watch(const std::string& APath) {
-        if (FFd < 0 || APath == FPath)
+        if (FFd->Fd < 0 || APath == FPath)
             return;
         if (FWatch >= 0)
-            ::inotify_rm_watch(FFd, FWatch);
+            ::inotify_rm_watch(FFd->Fd, FWatch);
         FWatch = -1;
         FPath = APath;
         if (!APath.empty())
-            FWatch = ::inotify_add_watch(FFd, APath.c_str(),
-                                         IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                             IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB |
-                                             IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+            FWatch = ::inotify_add_watch(FFd->Fd, APath.c_str(), KMask);
     }
 
 private:
@@ -104,16 +121,22 @@ private:
         alignas(struct inotify_event) char buffer[8192];
         bool changed = false;
         for (;;) {
-            ssize_t n = ::read(FFd, buffer, sizeof buffer);
+            ssize_t n = ::read(FFd->Fd, buffer, sizeof buffer);
             if (n <= 0)
                 break;
-            changed = true;
+            // Only the shown folder counts: a job that was replaced may have primed another.
+            for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (event->wd == FWatch && FWatch >= 0)
+                    changed = true;
+                at += sizeof(inotify_event) + event->len;
+            }
         }
-        if (changed && FWatch >= 0)
+        if (changed)
             FChanged();
     }
 
-    int FFd = -1;
+    TFdPtr FFd;
     int FWatch = -1;
     std::string FPath;
     QSocketNotifier* FNotifier = nullptr;
@@ -557,8 +580,8 @@ void TKvFilePanel::BeginList(IKvFileSystemPtr AFs, const std::string& APath, boo
     if (!AQuiet)
         ShowBusy("Reading... (Esc to cancel)");
 
-    FListToken = FListWorker->Post([this, AFs, archive, APath, AFallback, AFocusName, view,
-                                    alive = FAlive](const IKvCancelToken& AToken) {
+    FListToken = FListWorker->Post([this, AFs, archive, APath, AFallback, AFocusName, view, alive = FAlive,
+                                    watchFd = FWatch->Descriptor()](const IKvCancelToken& AToken) {
         std::string path = AFs->Normalize(APath);
         std::string message;
         TKvFileEntries entries;
@@ -601,6 +624,8 @@ void TKvFilePanel::BeginList(IKvFileSystemPtr AFs, const std::string& APath, boo
         }
         if (message.empty())
             view.Prepare(entries, *AFs);
+        if (message.empty() && archive.empty() && AFs->Id() == "local")
+            TKvFolderWatch::Prime(watchFd, path);
         int64_t free = -1;
         bool canRecycle = false;
         try {

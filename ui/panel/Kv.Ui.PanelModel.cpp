@@ -8,6 +8,8 @@
 
 namespace kv {
 
+const TKvFileEntry TKvPanelModel::FUpEntry{.Name = "..", .IsDir = true};
+
 void TKvPanelModel::Clear() {
     FSource.clear();
     FRows.clear();
@@ -22,35 +24,39 @@ void TKvPanelModel::Apply(TKvFileEntries AEntries, bool AHasUpEntry, bool ASameF
     const int oldTop = FTop;
     if (!ASameFolder)
         FFilter.clear();
+    // Rows point into the listing: the marked names are taken before it is replaced.
+    const auto marked = ASameFolder ? MarkedNames() : std::unordered_set<std::string>();
     FSource = std::move(AEntries);
     FHasUpEntry = AHasUpEntry;
-    RebuildRows(ASameFolder);
+    RebuildRows(marked);
     FTop = ASameFolder ? oldTop : 0;
     ClampTop();
     if (AFocusName.empty() || !FocusName(AFocusName))
         SetFocus(ASameFolder ? oldFocus : 0);
 }
 
-void TKvPanelModel::RebuildRows(bool AKeepMarks) {
+std::unordered_set<std::string> TKvPanelModel::MarkedNames() const {
     std::unordered_set<std::string> marked;
-    if (AKeepMarks)
-        for (size_t i = 0; i < FRows.size(); ++i)
-            if (FMarks[i])
-                marked.insert(FRows[i].Name);
+    for (int i = 0; i < RowCount(); ++i)
+        if (FMarks[i])
+            marked.insert(Row(i).Name);
+    return marked;
+}
+
+void TKvPanelModel::RebuildRows(const std::unordered_set<std::string>& AMarked) {
+    // Rows point into the listing instead of copying it: a folder of 100,000 entries would
+    // otherwise be copied on the window's thread at every listing, filter keystroke and sort.
     FRows.clear();
-    if (FHasUpEntry) {
-        TKvFileEntry up;
-        up.Name = "..";
-        up.IsDir = true;
-        FRows.push_back(up);
-    }
-    for (const auto& entry : FSource)
-        if (FFilter.empty() || MatchesQuickFilter(entry.Name, FFilter))
-            FRows.push_back(entry);
+    FRows.reserve(FSource.size() + 1);
+    if (FHasUpEntry)
+        FRows.push_back(KUpRow);
+    for (size_t i = 0; i < FSource.size(); ++i)
+        if (FFilter.empty() || MatchesQuickFilter(FSource[i].Name, FFilter))
+            FRows.push_back(static_cast<int>(i));
     FMarks.assign(FRows.size(), false);
-    if (!marked.empty())
-        for (size_t i = FHasUpEntry ? 1 : 0; i < FRows.size(); ++i)
-            FMarks[i] = marked.count(FRows[i].Name) > 0;
+    if (!AMarked.empty())
+        for (int i = FHasUpEntry ? 1 : 0; i < RowCount(); ++i)
+            FMarks[i] = AMarked.count(Row(i).Name) > 0;
 }
 
 void TKvPanelModel::SetPageRows(int APageRows) {
@@ -82,21 +88,21 @@ void TKvPanelModel::MoveFocus(int ADelta) { SetFocus(FFocus + ADelta); }
 bool TKvPanelModel::FocusedEntry(TKvFileEntry& AEntry) const {
     if (RowCount() == 0 || IsUpRow(FFocus))
         return false;
-    AEntry = FRows[FFocus];
+    AEntry = Row(FFocus);
     return true;
 }
 
-std::string TKvPanelModel::FocusedName() const { return RowCount() == 0 ? std::string() : FRows[FFocus].Name; }
+std::string TKvPanelModel::FocusedName() const { return RowCount() == 0 ? std::string() : Row(FFocus).Name; }
 
 bool TKvPanelModel::FocusName(const std::string& AName) {
     // Names that differ only in case are different files here: the exact one wins.
     for (int i = 0; i < RowCount(); ++i)
-        if (FRows[i].Name == AName) {
+        if (Row(i).Name == AName) {
             SetFocus(i);
             return true;
         }
     for (int i = 0; i < RowCount(); ++i)
-        if (!IsUpRow(i) && SameTextIgnoringCase(FRows[i].Name, AName)) {
+        if (!IsUpRow(i) && SameTextIgnoringCase(Row(i).Name, AName)) {
             SetFocus(i);
             return true;
         }
@@ -126,7 +132,7 @@ void TKvPanelModel::ClearMarks() { std::fill(FMarks.begin(), FMarks.end(), false
 int TKvPanelModel::SelectByMask(const std::string& AMask, bool ASelect) {
     int matched = 0;
     for (int i = FHasUpEntry ? 1 : 0; i < RowCount(); ++i) {
-        if (FRows[i].IsDir || !MatchesAnyMask(FRows[i].Name, AMask))
+        if (Row(i).IsDir || !MatchesAnyMask(Row(i).Name, AMask))
             continue;
         FMarks[i] = ASelect;
         ++matched;
@@ -138,7 +144,7 @@ TKvFileEntries TKvPanelModel::MarkedEntries() const {
     TKvFileEntries entries;
     for (int i = 0; i < RowCount(); ++i)
         if (FMarks[i])
-            entries.push_back(FRows[i]);
+            entries.push_back(Row(i));
     return entries;
 }
 
@@ -155,7 +161,7 @@ void TKvPanelModel::SetFilter(const std::string& AFilter) {
         return;
     std::string remembered = FocusedName();
     FFilter = AFilter;
-    RebuildRows(true);
+    RebuildRows(MarkedNames());
     FTop = 0;
     const int first = std::min(FHasUpEntry ? 1 : 0, std::max(0, RowCount() - 1));
     // A new filter starts at the first match; a cleared one goes back to where the user was.
@@ -169,7 +175,7 @@ void TKvPanelModel::TypeAhead(const std::string& AText, uint64_t ANowMs) {
     FSearchTick = ANowMs;
     FSearch += AText;
     for (int i = FHasUpEntry ? 1 : 0; i < RowCount(); ++i)
-        if (StartsWithIgnoringCase(FRows[i].Name, FSearch)) {
+        if (StartsWithIgnoringCase(Row(i).Name, FSearch)) {
             SetFocus(i);
             return;
         }
@@ -184,8 +190,9 @@ void TKvPanelModel::SortBy(TKvSortColumn AColumn) {
     FDescending = AColumn == FSort ? !FDescending : false;
     FSort = AColumn;
     std::string focused = FocusedName();
+    const auto marked = MarkedNames();
     SortEntries(FSource, FSort, FDescending);
-    RebuildRows(true);
+    RebuildRows(marked);
     if (!FocusName(focused))
         SetFocus(FFocus);
 }
@@ -237,7 +244,7 @@ bool TKvPanelModel::DragDivider(TKvHeaderHit ADivider, int AX, int AWidth, doubl
 }
 
 std::string TKvPanelModel::SizeText(int AIndex) const {
-    const auto& row = FRows[AIndex];
+    const auto& row = Row(AIndex);
     if (IsUpRow(AIndex))
         return "<UP>";
     if (row.IsDir)
@@ -257,7 +264,7 @@ std::string Printable(std::string AText) {
 } // namespace
 
 std::string TKvPanelModel::NameText(int AIndex) const {
-    const auto& row = FRows[AIndex];
+    const auto& row = Row(AIndex);
     // A name that is not UTF-8 (an old server's or disk's Latin-1) still reads as words.
     std::string text = Printable(ReadableText(row.Name));
     if (row.IsLink && !IsUpRow(AIndex))
@@ -269,23 +276,23 @@ std::string
 TKvPanelModel::SizeTextFitting(int AIndex, int AWidth,
                                const std::function<int(const std::string&)>& AMeasure) const {
     std::string text = SizeText(AIndex);
-    const auto& row = FRows[AIndex];
+    const auto& row = Row(AIndex);
     if (IsUpRow(AIndex) || row.IsDir || AMeasure(text) <= AWidth)
         return text;
     return FormatSize(row.Size);
 }
 
 std::string TKvPanelModel::FocusedLinkText() const {
-    if (RowCount() == 0 || IsUpRow(FFocus) || !FRows[FFocus].IsLink ||
-        FRows[FFocus].LinkTarget.empty())
+    if (RowCount() == 0 || IsUpRow(FFocus) || !Row(FFocus).IsLink ||
+        Row(FFocus).LinkTarget.empty())
         return {};
-    const auto& row = FRows[FFocus];
+    const auto& row = Row(FFocus);
     return "Link to " + Printable(row.LinkTarget) +
            (row.LinkBroken ? ", which does not exist" : "");
 }
 
 std::string TKvPanelModel::DateText(int AIndex) const {
-    return IsUpRow(AIndex) ? std::string() : FormatStamp(FRows[AIndex].Modified);
+    return IsUpRow(AIndex) ? std::string() : FormatStamp(Row(AIndex).Modified);
 }
 
 std::string TKvPanelModel::HeaderText(TKvHeaderHit AColumn) const {
@@ -308,7 +315,7 @@ std::string TKvPanelModel::Summary() const {
     int files = 0, dirs = 0, marked = 0;
     int64_t fileBytes = 0, markedBytes = 0;
     for (int i = FHasUpEntry ? 1 : 0; i < RowCount(); ++i) {
-        const auto& row = FRows[i];
+        const auto& row = Row(i);
         if (row.IsDir) {
             ++dirs;
         } else {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "Kv.FileSystem.h"
@@ -37,7 +38,9 @@ public:
     void Clear();
 
     int RowCount() const { return static_cast<int>(FRows.size()); }
-    const TKvFileEntry& Row(int AIndex) const { return FRows[AIndex]; }
+    const TKvFileEntry& Row(int AIndex) const {
+        return FRows[AIndex] == KUpRow ? FUpEntry : FSource[FRows[AIndex]];
+    }
     bool IsUpRow(int AIndex) const { return FHasUpEntry && AIndex == 0; }
     bool HasUpEntry() const { return FHasUpEntry; }
     bool Marked(int AIndex) const { return FMarks[AIndex]; }
@@ -108,11 +111,16 @@ public:
     std::string Summary() const; // "%d files, %d dirs, %s" or "Marked %d, %s"
 
 private:
-    void RebuildRows(bool AKeepMarks);
+    std::unordered_set<std::string> MarkedNames() const;
+    void RebuildRows(const std::unordered_set<std::string>& AMarked);
     void ClampTop();
 
+    static constexpr int KUpRow = -1;
+    static const TKvFileEntry FUpEntry;
+
     TKvFileEntries FSource;
-    TKvFileEntries FRows;
+    // Each row is an index into FSource, or KUpRow.
+    std::vector<int> FRows;
     std::vector<bool> FMarks;
     bool FHasUpEntry = false;
     int FFocus = 0;
