@@ -182,6 +182,8 @@ int64_t TKvViewData::BackLines(int64_t ACount, int64_t APosition) {
     return 0;
 }
 
+bool TKvViewData::FirstBlockIsText() { return LooksLikeText(ReadAt(KViewBlock, 0)); }
+
 void TKvViewData::Page(TKvViewMode AMode, int ARows, TKvViewResult& AResult, bool ACheckJava,
                        bool AWrap, bool ASummary, bool AHex, int AWrapWidth, int64_t AValue) {
     AResult = TKvViewResult{};

@@ -32,6 +32,8 @@ struct TKvViewResult {
     int SubRow = 0;
     bool AtEnd = false;
     bool Java = false;
+    // The file's first block is not text, so the page was made in hex though text was asked.
+    bool OpenedInHex = false;
     std::string Error;
 };
 
@@ -104,6 +106,8 @@ public:
     // plain text. Read failures raise EKvFsError.
     void Page(TKvViewMode AMode, int ARows, TKvViewResult& AResult, bool ACheckJava, bool AWrap,
               bool ASummary, bool AHex, int AWrapWidth, int64_t AValue);
+    // Whether the file's first block reads as text (LooksLikeText). Read failures raise EKvFsError.
+    bool FirstBlockIsText();
     // Builds the summary; returns the number of lines folded away.
     int64_t BuildSummary(const IKvCancelToken& AToken, const TKvViewProgress& AProgress);
     // Summary rows [AFirst, AFirst + ACount), and with ATexts the text of each (empty for folds).

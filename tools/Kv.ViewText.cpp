@@ -4,6 +4,8 @@
 #include <array>
 #include <cstring>
 
+#include "Kv.Utf8.h"
+
 namespace kv {
 
 namespace {
@@ -267,6 +269,46 @@ TKvJavaLine ClassifyJavaLine(std::string_view ALine, bool& AFramework) {
             ALine[at + 4] <= '9')
             return jlMore;
     return jlOther;
+}
+
+bool LooksLikeText(std::string_view ABytes) {
+    int64_t odd = 0;
+    size_t k = 0;
+    while (k < ABytes.size()) {
+        const auto c = static_cast<unsigned char>(ABytes[k]);
+        if (c == 0)
+            return false;
+        if (c < 0x80) {
+            if ((c < 0x20 && !std::strchr("\t\n\r\f\v\b\x1b", c)) || c == 0x7f)
+                ++odd;
+            ++k;
+            continue;
+        }
+        const int length = c >= 0xC2 && c <= 0xDF   ? 2
+                           : c >= 0xE0 && c <= 0xEF ? 3
+                           : c >= 0xF0 && c <= 0xF4 ? 4
+                                                    : 0;
+        if (length == 0) {
+            ++odd;
+            ++k;
+            continue;
+        }
+        if (k + length > ABytes.size()) {
+            // Cut by the end of the sample: the rest of it is what a reader cannot know.
+            bool tail = true;
+            for (size_t j = k + 1; j < ABytes.size(); ++j)
+                tail = tail && (static_cast<unsigned char>(ABytes[j]) & 0xC0) == 0x80;
+            if (tail)
+                break;
+        }
+        if (!IsValidUtf8(ABytes.substr(k, std::min(size_t(length), ABytes.size() - k)))) {
+            ++odd;
+            ++k;
+            continue;
+        }
+        k += length;
+    }
+    return odd * 10 <= int64_t(ABytes.size());
 }
 
 bool LooksLikeJava(std::string_view ABytes, int64_t ALength) {

@@ -20,6 +20,10 @@ std::string DecodeViewLine(std::string_view ABytes);
 std::string CleanViewText(std::string_view AText);
 // Pieces of at most AWidth characters, broken after a space where one is near the end.
 std::vector<std::string> WrapText(std::string_view AText, int AWidth);
+// Whether the first bytes of a file read as text: no zero byte, and at most one byte in ten
+// a control character (other than tabs, line and page breaks, backspace and escape) or not
+// part of valid UTF-8. A sequence cut by the end of the sample still counts as text.
+bool LooksLikeText(std::string_view ABytes);
 // Characters (code points) in UTF-8 text.
 int64_t CharCount(std::string_view AText);
 

@@ -82,12 +82,18 @@ void TKvViewerModel::Request(TKvViewMode AMode, int64_t AValue) {
 void TKvViewerModel::StartPage(TKvViewMode AMode, int64_t AValue) {
     FBusy = true;
     bool checkJava = !FJavaSeen;
+    // The first page tells whether the file is text; one that is not opens in hex instead of
+    // rows of replacement glyphs.
+    const bool sniff = !FSniffed && !FHex;
+    FSniffed = true;
     FWorker->Post([data = FData, alive = FAlive, this, AMode, AValue, rows = FRows,
-                   cols = FColumns, checkJava, wrap = FWrap, summary = FSummary,
-                   hex = FHex](const IKvCancelToken&) {
+                   cols = FColumns, checkJava, wrap = FWrap, summary = FSummary, hex = FHex,
+                   sniff](const IKvCancelToken&) {
         TKvViewResult result;
         try {
-            data->Page(AMode, rows, result, checkJava, wrap, summary, hex, cols, AValue);
+            const bool binary = sniff && !data->FirstBlockIsText();
+            data->Page(AMode, rows, result, checkJava, wrap, summary, hex || binary, cols, AValue);
+            result.OpenedInHex = binary;
         } catch (const EKvCancelled&) {
             return;
         } catch (const std::exception& e) {
@@ -112,6 +118,8 @@ void TKvViewerModel::PageArrived(TKvViewResult AResult) {
         FPos = AResult.Pos;
         FSubRow = AResult.SubRow;
         FAtEnd = AResult.AtEnd;
+        if (AResult.OpenedInHex)
+            FHex = true;
         if (AResult.Java)
             FJavaSeen = true;
     }

@@ -150,6 +150,7 @@ private:
     bool FBarDragging = false;
 
     bool FHex = false;
+    bool FSniffed = false;
     bool FWrap = true;
     bool FSummary = false;
     bool FSumReady = false;

@@ -525,6 +525,33 @@ TEST(ViewText, HelpersTable) {
     EXPECT_FALSE(LooksLikeJava("x\n at a.b(c)\n at d.e(f)\n", 14));
 }
 
+TEST(ViewText, WhatReadsAsText) {
+    using namespace std::string_literals;
+    const std::string latin1 =
+        "Gr\xfc\xdf" "e aus K\xf6ln, sch\xf6ne Stra\xdf" "e am Rhein und viele andere Worte ohne Umlaute\n";
+    struct TCase {
+        std::string Bytes;
+        bool Text;
+    } cases[] = {
+        {"", true},
+        {"plain words\r\n\ttabbed\fpage\n", true},
+        {"\x1b[31mred\x1b[0m and a back\bspace\n", true},
+        {"caf\xc3\xa9 \xe2\x86\x92 \xf0\x9f\x98\x80\n", true},
+        // A character cut by the end of the sample.
+        {"some text and then \xe2\x86", true},
+        // A few Latin-1 letters in many words: one byte in ten at most.
+        {latin1, true},
+        {"text\0more text"s, false},
+        {"\x7f" "ELF\x02\x01\x01"s + std::string(8, '\0'), false},
+        {std::string(50, 'a') + std::string(6, '\x01'), false},
+        {"\xff\xfe\xfd\xfc" "abcdefghij", false},
+        {std::string(45, 'w') + "\xc0\xaf\xed\xa0\x80", true},
+        {"\xc0\xaf\xed\xa0\x80\xc0\xaf" "ab", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(LooksLikeText(c.Bytes), c.Text) << c.Bytes;
+}
+
 TEST(ViewArchive, ReadOnlyEntriesAreViewedFromATemporaryCopy) {
     TTempDir dir;
     WriteFile(dir / "entry.txt", Numbered(100));

@@ -143,6 +143,43 @@ TEST(ViewerWindow, PagesModesSearchAndCopyThroughTheKeys) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return form.isNull(); }, 5000));
 }
 
+TEST(ViewerWindow, AFileThatIsNotTextOpensInHex) {
+    TTempDir dir;
+    struct TCase {
+        const char* Name;
+        std::string Bytes;
+        bool Hex;
+        std::string FirstRow;
+    } cases[] = {
+        {"program", std::string("\x7f" "ELF\x02\x01\x01\0\0\0\0", 10) + Numbered(40), true,
+         "00000000  7F 45 4C 46 02 01 01 00"},
+        {"noise.bin", std::string(200, '\x01') + "\xff\xfe" + Numbered(5), true, "00000000  01 01 01 01"},
+        {"notes.txt", "caf\xc3\xa9\n" + Numbered(40), false, "caf\xc3\xa9"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = dir / c.Name;
+        WriteFile(path, c.Bytes);
+        QPointer<TKvViewerForm> form =
+            TKvViewerForm::CreateViewer(nullptr, LocalFs(), path, int64_t(c.Bytes.size()));
+        ASSERT_TRUE(WaitIdle(form));
+        EXPECT_EQ(form->Model().Hex(), c.Hex) << c.Name;
+        EXPECT_EQ(Status(form).find("   HEX   F4 = text") != std::string::npos, c.Hex) << c.Name;
+        EXPECT_EQ(form->Model().RowText(0).substr(0, c.FirstRow.size()), c.FirstRow) << c.Name;
+        if (c.Hex) {
+            // The user may still read it as text, and it stays so.
+            QTest::keyClick(form->Area(), Qt::Key_F4);
+            ASSERT_TRUE(WaitIdle(form));
+            EXPECT_FALSE(form->Model().Hex());
+            QTest::keyClick(form->Area(), Qt::Key_End);
+            ASSERT_TRUE(WaitIdle(form));
+            EXPECT_FALSE(form->Model().Hex());
+            EXPECT_NE(Status(form).find("   TEXT"), std::string::npos);
+        }
+        form->close();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return form.isNull(); }, 5000));
+    }
+}
+
 TEST(ViewerWindow, ALongStatusNeverWidensTheWindow) {
     TTempDir dir;
     const std::string path = dir / (std::string(200, 'n') + ".txt");
