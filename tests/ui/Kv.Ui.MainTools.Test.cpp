@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "Kv.FS.Local.h"
+#include "Kv.Log.h"
 #include "Kv.Settings.h"
 #include "Kv.Ui.FilePanel.h"
 #include "Kv.Ui.MainForm.h"
@@ -133,6 +134,27 @@ TEST(MainTools, F3ViewsTheFileAndRefusesAFolder) {
     const std::string status = t.Panel(rhLeft).StatusText();
     EXPECT_EQ(status.substr(0, settings.ViewerExe.size() + 2), settings.ViewerExe + ": ");
     EXPECT_EQ(status.substr(status.size() - 30), " - the built-in viewer is used");
+}
+
+TEST(MainTools, ShowTheLogOpensItInTheBuiltInViewer) {
+    TTools t;
+    t.Open();
+    Log("a line for the log window");
+    {
+        TModalDriver driver({{IsDialog("Options"), [](QWidget* AWidget) {
+                                  ButtonNamed(AWidget, "Show the log...")->click();
+                              }}});
+        t.Form->ShowOptions();
+        EXPECT_TRUE(driver.Finished());
+    }
+    TKvViewerForm* viewer = WaitWindow<TKvViewerForm>();
+    ASSERT_TRUE(viewer);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return viewer->Model().RowCount() > 0 && !viewer->Model().Busy(); }, 10000));
+    EXPECT_EQ(viewer->Model().Data().Path, LogPath());
+    bool seen = false;
+    for (int row = 0; row < viewer->Model().RowCount(); ++row)
+        seen = seen || viewer->Model().RowText(row).find("a line for the log window") != std::string::npos;
+    EXPECT_TRUE(seen);
 }
 
 TEST(MainTools, ShiftF4MakesTheFileAndStartsTheEditor) {

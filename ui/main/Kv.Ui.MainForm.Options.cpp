@@ -1,10 +1,11 @@
 // The main window's Options command.
+#include "Kv.FS.Local.h"
 #include "Kv.Log.h"
-#include "Kv.Platform.Launch.h"
 #include "Kv.Settings.h"
 #include "Kv.Ui.FilePanel.h"
 #include "Kv.Ui.MainForm.h"
 #include "Kv.Ui.OptionsForm.h"
+#include "Kv.Ui.ViewerForm.h"
 
 namespace kv {
 
@@ -23,10 +24,18 @@ void TMainForm::ShowOptions() {
     RefreshTitles();
     if (!saved)
         ShowRefusal("The settings could not be saved");
+    // The built-in viewer, not the desktop's opener: that one can start and then fail where no
+    // one hears of it, and the viewer is always there.
     if (showLog) {
-        std::string problem = OpenDocument(LogPath(), std::string(), {});
-        if (!problem.empty())
-            ShowRefusal(problem);
+        try {
+            TKvFileEntry log;
+            if (!LocalFs()->Stat(LogPath(), log) || log.IsDir)
+                ShowRefusal("The log is empty: nothing has been written to it yet");
+            else
+                TKvViewerForm::CreateViewer(this, LocalFs(), LogPath(), log.Size);
+        } catch (const EKvFsError& e) {
+            ShowRefusal(e.what());
+        }
     }
 }
 
