@@ -139,6 +139,12 @@ TEST(MainTools, F3ViewsTheFileAndRefusesAFolder) {
 TEST(MainTools, ShowTheLogOpensItInTheBuiltInViewer) {
     TTools t;
     t.Open();
+    // Whatever earlier tests left, this one reads a log of its own.
+    TTempDir logs;
+    const std::string oldLog = LogPath();
+    const bool logging = LogEnabled();
+    SetLogFolder(logs.Path());
+    SetLogEnabled(true);
     Log("a line for the log window");
     {
         TModalDriver driver({{IsDialog("Options"), [](QWidget* AWidget) {
@@ -148,13 +154,17 @@ TEST(MainTools, ShowTheLogOpensItInTheBuiltInViewer) {
         EXPECT_TRUE(driver.Finished());
     }
     TKvViewerForm* viewer = WaitWindow<TKvViewerForm>();
-    ASSERT_TRUE(viewer);
+    ASSERT_TRUE(viewer) << t.Panel(t.Form->ActiveHalf()).StatusText();
     ASSERT_TRUE(QTest::qWaitFor([&] { return viewer->Model().RowCount() > 0 && !viewer->Model().Busy(); }, 10000));
     EXPECT_EQ(viewer->Model().Data().Path, LogPath());
     bool seen = false;
     for (int row = 0; row < viewer->Model().RowCount(); ++row)
         seen = seen || viewer->Model().RowText(row).find("a line for the log window") != std::string::npos;
     EXPECT_TRUE(seen);
+    viewer->close();
+    QTest::qWait(20);
+    SetLogEnabled(logging);
+    SetLogFolder(oldLog.substr(0, oldLog.rfind('/')));
 }
 
 TEST(MainTools, ShiftF4MakesTheFileAndStartsTheEditor) {
