@@ -415,7 +415,7 @@ void TKvEditSessions::Upload(TKvEditEntry& AEntry, const TKvEditStamp& AStamp, b
             Log("edit: " + fs->DisplayPrefix() + remote + " was changed on the server; asking before saving");
         else
             Log("edit: upload of " + local + " done" + (target == remote ? "" : " as " + target));
-        KvDeliver(alive, [this, local, name, savedAs, target, AStamp, error, question, beside, written] {
+        KvDeliver(alive, [this, fs, local, name, savedAs, target, AStamp, error, question, beside, written] {
             if (error.empty() && !question.empty()) {
                 Answer(local, AStamp, question, beside);
                 return;
@@ -440,6 +440,8 @@ void TKvEditSessions::Upload(TKvEditEntry& AEntry, const TKvEditStamp& AStamp, b
                 FStatus("Saved as " + savedAs, false);
             else
                 FStatus("Saved " + name, false);
+            if (error.empty() && FOnSaved)
+                FOnSaved(fs, target);
         });
     });
 }

@@ -20,6 +20,8 @@ using TKvEditDownload = std::function<int(const IKvFileSystemPtr& AFs, const std
                                           const std::string& ALocalPath, int64_t ASize)>;
 // The wall clock in nanoseconds since the Unix epoch; tests drive the watcher with their own.
 using TKvEditClock = std::function<int64_t()>;
+// A save reached the server's file at APath (the edited file, or the copy saved beside it).
+using TKvEditSaved = std::function<void(const IKvFileSystemPtr& AFs, const std::string& APath)>;
 // Starts the editor on a local file; empty, or the reason it could not be started.
 using TKvEditorStart = std::function<std::string(const std::string& ALocalPath)>;
 
@@ -84,6 +86,8 @@ public:
     void SetDownloader(TKvEditDownload ADownloader) { FDownloader = std::move(ADownloader); }
     // Without an asker, a file someone else changed is never overwritten (as if cancelled).
     void SetAsker(TKvEditAsk AAsker) { FAsker = std::move(AAsker); }
+    // So the owner can show the folder as it now is.
+    void SetOnSaved(TKvEditSaved AOnSaved) { FOnSaved = std::move(AOnSaved); }
 
     void Edit(const IKvFileSystemPtr& AFs, const std::string& ARemotePath, int64_t ASize);
     // Creates an empty file when there is none, then edits it; AOnCreated once it exists.
@@ -122,6 +126,7 @@ private:
     int FPending = 0;
     TKvEditDownload FDownloader;
     TKvEditAsk FAsker;
+    TKvEditSaved FOnSaved;
     TKvEditClock FClock;
     TKvEditorStart FEditor;
 };

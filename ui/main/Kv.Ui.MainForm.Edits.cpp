@@ -25,9 +25,26 @@ void TMainForm::StartEditSessions() {
             return ecOverwrite;
         return box.clickedButton() == beside ? ecSaveBeside : ecCancel;
     });
+    FEdits->SetOnSaved([this](const IKvFileSystemPtr& AFs, const std::string& APath) {
+        RefreshShownFolder(AFs, AFs->ParentOf(APath));
+    });
     FEditTimer.setInterval(1000);
     connect(&FEditTimer, &QTimer::timeout, this, [this] { FEdits->Poll(); });
     FEditTimer.start();
+}
+
+void TMainForm::RefreshShownFolder(const IKvFileSystemPtr& AFs, const std::string& AFolder) {
+    for (TKvHalf h : {rhLeft, rhRight}) {
+        TKvFilePanel& panel = *FHalves[h].Panel;
+        const IKvFileSystemPtr shown = panel.FileSystem();
+        if (!shown || panel.Path().empty())
+            continue;
+        // Another connection to the same server shows the same folder.
+        const bool sameServer = shown.get() == AFs.get() ||
+                                (!AFs->DisplayPrefix().empty() && shown->DisplayPrefix() == AFs->DisplayPrefix());
+        if (sameServer && shown->SamePath(panel.Path(), AFolder))
+            panel.ReloadQuietly();
+    }
 }
 
 } // namespace kv

@@ -124,6 +124,9 @@ TKvShellPanel* TMainForm::OpenTerminal(TKvHalf AHalf, const TKvConnector& AConn)
     shell->OnWorkChanged = [this](TKvShellPanel*) { RefreshWindowTitle(); };
     shell->OnEnded = [this](TKvShellPanel* ASender) { TerminalEnded(ASender); };
     term->Actions = std::make_unique<TKvShellActions>(*shell, *FEdits, this);
+    term->Actions->OnFolderChanged = [this](IKvFileSystemPtr AFs, const std::string& AFolder) {
+        RefreshShownFolder(AFs, AFolder);
+    };
     term->Actions->OnTransfer = [this, shell](bool AMove, IKvFileSystemPtr AFs, const std::string& AFolder,
                                               const TKvFileEntries& AItems) {
         TerminalTransfer(shell, AMove, std::move(AFs), AFolder, AItems);

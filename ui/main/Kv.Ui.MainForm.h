@@ -164,6 +164,8 @@ private:
     void CollectState();
     void RestoreBounds();
     void JobDone(const TKvTransferResult& AResult);
+    // Lists a half again, keeping its status line, when it shows that folder of that file system.
+    void RefreshShownFolder(const IKvFileSystemPtr& AFs, const std::string& AFolder);
     void SessionEnded(TKvTransferSession& ASession);
     void UpdateLayer(Qt::KeyboardModifiers AModifiers);
     void ShowRefusal(const std::string& AText);

@@ -526,6 +526,11 @@ void TKvFilePanel::Reload() {
         BeginList(FFs, FPath, true, FModel.FocusedName());
 }
 
+void TKvFilePanel::ReloadQuietly() {
+    if (!FPath.empty())
+        BeginList(FFs, FPath, true, FModel.FocusedName(), true);
+}
+
 void TKvFilePanel::LiveReload() {
     if (FPath.empty() || !IsPlainLocal())
         return;

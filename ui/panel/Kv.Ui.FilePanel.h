@@ -65,6 +65,8 @@ public:
     void NavigateWithin(const std::string& APath);
     void ShowItem(const std::string& APath);
     void Reload();
+    // Reload without "Reading..." in the status line, which keeps what it says.
+    void ReloadQuietly();
     // Lists APath of AFs (the disk, an archive or a server), optionally falling back to the
     // nearest folder that can be listed, and focuses AFocusName.
     // AQuiet: a reload of what is shown, which keeps the status line as it is.

@@ -365,13 +365,18 @@ void TKvShellActions::Rename(const TKvTermLink& ALink) {
         } catch (const std::exception& e) {
             error = ErrorOf(e);
         }
-        deliver([this, error, newName] {
+        deliver([this, fs, oldPath, newPath, error, newName] {
             if (!error.empty()) {
                 Status("Rename failed: " + error, 8);
                 return;
             }
             Status("Renamed to " + newName, 4);
             FPanel->RefreshLinks();
+            if (OnFolderChanged) {
+                OnFolderChanged(fs, fs->ParentOf(oldPath));
+                if (!fs->SamePath(fs->ParentOf(oldPath), fs->ParentOf(newPath)))
+                    OnFolderChanged(fs, fs->ParentOf(newPath));
+            }
         });
     });
 }
@@ -420,12 +425,15 @@ void TKvShellActions::Delete(const TKvTermLink& ALink) {
         } catch (const std::exception& e) {
             error = ErrorOf(e);
         }
-        deliver([this, error, name] {
+        deliver([this, fs, path, error, name] {
             if (error.empty())
                 Status("Deleted " + name, 5);
             else
                 Status("Delete failed: " + error, 10);
             FPanel->RefreshLinks();
+            // A failed delete of a folder may still have taken some of it.
+            if (OnFolderChanged)
+                OnFolderChanged(fs, fs->ParentOf(path));
         });
     });
 }
@@ -695,9 +703,12 @@ void TKvShellActions::EditNewFile() {
     if (name.empty())
         return;
     const std::string path = fs->Normalize(fs->Resolve(folder, name));
-    FEdits.NewFile(fs, path, [this, alive] {
-        if (!alive->IsCancelled() && FPanel)
-            FPanel->RefreshLinks();
+    FEdits.NewFile(fs, path, [this, alive, fs, folder = fs->ParentOf(path)] {
+        if (alive->IsCancelled() || !FPanel)
+            return;
+        FPanel->RefreshLinks();
+        if (OnFolderChanged)
+            OnFolderChanged(fs, folder);
     });
 }
 

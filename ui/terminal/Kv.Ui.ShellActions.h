@@ -40,6 +40,8 @@ public:
     TKvShellActions& operator=(const TKvShellActions&) = delete;
 
     TTransferEvent OnTransfer;
+    // Raised after a rename, a delete or a new file changed a folder on the file system.
+    std::function<void(IKvFileSystemPtr AFs, const std::string& AFolder)> OnFolderChanged;
     void TransferSelected(bool AMove); // F5 / F6 on names selected in the terminal
     void RenameSelected();             // Shift+F6
     void EditNewFile();                // Shift+F4 in a terminal half

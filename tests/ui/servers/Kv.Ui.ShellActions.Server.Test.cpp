@@ -229,6 +229,12 @@ TEST_F(ShellActions, RenameAndDeleteFromTheLinkMenuNameTheFullServerPath) {
     WriteFile(FDir + "/old name.txt", "old\n");
     WriteFile(FDir + "/doomed.txt", "x\n");
     ASSERT_NO_FATAL_FAILURE(OpenAndList({"old name.txt", "doomed.txt"}));
+    // The main window lists a half showing a folder these change again.
+    std::vector<std::string> changed;
+    FActions->OnFolderChanged = [&](IKvFileSystemPtr AFs, const std::string& AFolder) {
+        changed.push_back(AFs->DisplayPrefix() + AFolder);
+    };
+    const std::string folder = FPanel->FileSystem()->DisplayPrefix() + FDir;
 
     {
         std::string proposed;
@@ -239,6 +245,7 @@ TEST_F(ShellActions, RenameAndDeleteFromTheLinkMenuNameTheFullServerPath) {
     }
     EXPECT_EQ(ReadFile(FDir + "/new name.txt"), "old\n");
     EXPECT_FALSE(Exists(FDir + "/old name.txt"));
+    EXPECT_EQ(changed, std::vector<std::string>{folder});
 
     // The question names the full path; "No" leaves the file alone, "Yes" deletes it.
     for (const bool yes : {false, true}) {
@@ -255,6 +262,7 @@ TEST_F(ShellActions, RenameAndDeleteFromTheLinkMenuNameTheFullServerPath) {
         }
         EXPECT_EQ(Exists(FDir + "/doomed.txt"), !yes);
     }
+    EXPECT_EQ(changed, (std::vector<std::string>{folder, folder}));
 }
 
 TEST_F(ShellActions, DeletingALinkToAFolderRemovesOnlyTheLink) {
