@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QMenu>
 #include <QTest>
 #include <QTimer>
 #include <sys/stat.h>
@@ -114,6 +115,7 @@ TEST(MainModel, TextsAndArithmetic) {
     one[0].Name = "a.txt";
     EXPECT_EQ(TransferPrompt("Copy", one), "Copy \"a.txt\" to:");
     EXPECT_EQ(TransferPrompt("Move", two), "Move 2 items to:");
+    EXPECT_EQ(TransferPrompt("Copy", one, "Key server:"), "Copy \"a.txt\" to (on Key server):");
     // Both halves in one folder: the item's own name is proposed, so typing a new name duplicates it.
     EXPECT_EQ(ProposedDestination("local", "/a", "local", "/a", one), "a.txt");
     EXPECT_EQ(ProposedDestination("local", "/a", "local", "/a", two), "/a");
@@ -265,7 +267,10 @@ TEST(MainForm, ConflictsAreAskedInTheProgressWindow) {
                     overwriteAll = button;
         return overwriteAll != nullptr;
     }, 10000));
-    overwriteAll->click();
+    // Its menu's first entry, all files, is what the button alone did before.
+    ASSERT_TRUE(overwriteAll->menu());
+    EXPECT_EQ(overwriteAll->menu()->actions().front()->text(), "&All files");
+    overwriteAll->menu()->actions().front()->trigger();
     ASSERT_TRUE(f.WaitStatus(rhLeft, "Copied 2"));
     EXPECT_EQ(ReadFile(f.Right + "/a.txt"), "new a");
     EXPECT_EQ(ReadFile(f.Right + "/b.txt"), "new b");

@@ -620,7 +620,7 @@ void TMainForm::CopyOrMove(bool AMove) {
     else if (AMove && sourceFs->ReadOnly())
         refusal = KNoMoveFromArchive;
     const std::string verb = AMove ? "Move" : "Copy";
-    const std::string prompt = TransferPrompt(verb, items);
+    const std::string prompt = TransferPrompt(verb, items, destFs->DisplayPrefix());
     const std::string proposed =
         ProposedDestination(sourceFs->Id(), source.Path(), destFs->Id(), destDir, items);
     auto resolve = [&](const std::string& AText) {

@@ -36,8 +36,13 @@ std::string ObjectText(const TKvFileEntries& AItems) {
     return AItems.size() == 1 ? "\"" + AItems.front().Name + "\"" : std::to_string(AItems.size()) + " items";
 }
 
-std::string TransferPrompt(const std::string& AVerb, const TKvFileEntries& AItems) {
-    return AVerb + " " + ObjectText(AItems) + " to:";
+std::string TransferPrompt(const std::string& AVerb, const TKvFileEntries& AItems,
+                           const std::string& APlace) {
+    // A server's folder reads like one of this machine: the prompt names where it is.
+    std::string place = APlace;
+    if (!place.empty() && place.back() == ':')
+        place.pop_back();
+    return AVerb + " " + ObjectText(AItems) + (place.empty() ? " to:" : " to (on " + place + "):");
 }
 
 std::string ProposedDestination(const std::string& ASourceId, const std::string& ASourceDir,

@@ -28,7 +28,9 @@ int KeyBarSlot(int AX, int AWidth, int ACount);
 int KeyBarSlotLeft(int AIndex, int AWidth, int ACount);
 
 // "Copy "a.txt" to:" or "Move 3 items to:".
-std::string TransferPrompt(const std::string& AVerb, const TKvFileEntries& AItems);
+// APlace: the destination's display prefix ("Key server:"), empty for the local disk.
+std::string TransferPrompt(const std::string& AVerb, const TKvFileEntries& AItems,
+                           const std::string& APlace = {});
 // The folder to propose; the item's own name (one) or the source folder (several) when both
 // halves show the same folder, so that typing a new name duplicates in place.
 std::string ProposedDestination(const std::string& ASourceId, const std::string& ASourceDir,
