@@ -163,11 +163,11 @@ bool TKvSftpFileSystem::ListInto(const std::string& APath, const IKvCancelToken&
     }
     struct TCloser {
         LIBSSH2_SFTP_HANDLE* Handle;
-        const TKvSshSession& Sess;
-        // A dead connection would only wait for its time-out; its teardown frees the handle.
+        TKvSshSession& Sess;
+        // Closed also on a dead connection: only closing frees the handle's memory.
         ~TCloser() {
-            if (!Sess.Broken())
-                Ssh2().libssh2_sftp_close_handle(Handle);
+            Sess.ShortenTimeoutIfBroken();
+            Ssh2().libssh2_sftp_close_handle(Handle);
         }
     } closer{dir, *sess};
 

@@ -14,10 +14,9 @@ TKvSftpReadStream::TKvSftpReadStream(IKvFileSystemPtr AKeep, std::shared_ptr<TKv
     : FKeep(std::move(AKeep)), FSess(std::move(ASession)), FHandle(AHandle), FName(std::move(AName)) {}
 
 TKvSftpReadStream::~TKvSftpReadStream() {
-    // A dead connection would only wait for its time-out; its teardown frees the handle.
-    if (FSess->Broken())
-        return;
+    // Closed also on a dead connection: only closing frees the handle's memory.
     std::lock_guard lock(FSess->Mutex());
+    FSess->ShortenTimeoutIfBroken();
     Ssh2().libssh2_sftp_close_handle(FHandle);
 }
 
@@ -100,9 +99,10 @@ TKvSftpWriteStream::TKvSftpWriteStream(IKvFileSystemPtr AKeep,
       FName(std::move(AName)), FPos(AStart) {}
 
 TKvSftpWriteStream::~TKvSftpWriteStream() {
-    if (FClosed || FSess->Broken())
+    if (FClosed)
         return;
     std::lock_guard lock(FSess->Mutex());
+    FSess->ShortenTimeoutIfBroken();
     Ssh2().libssh2_sftp_close_handle(FHandle);
 }
 

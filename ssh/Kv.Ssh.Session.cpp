@@ -402,9 +402,14 @@ TKvSshSession::~TKvSshSession() {
     FSock = -1;
 }
 
+void TKvSshSession::ShortenTimeoutIfBroken() {
+    if (FBroken && FSession)
+        Ssh2().libssh2_session_set_timeout(FSession, KSshBrokenTimeoutMs);
+}
+
 bool IsConnectionLostCode(int ACode) {
+    // Not LIBSSH2_ERROR_SOCKET_NONE: libssh2 also uses it as a generic error.
     switch (ACode) {
-    case LIBSSH2_ERROR_SOCKET_NONE:
     case LIBSSH2_ERROR_SOCKET_SEND:
     case LIBSSH2_ERROR_TIMEOUT:
     case LIBSSH2_ERROR_SOCKET_DISCONNECT:

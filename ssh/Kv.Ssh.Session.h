@@ -25,6 +25,8 @@ class TKvSshTunnel;
 inline constexpr int KSshConnectLimitMs = 15000;
 // libssh2's limit for any one blocking call of a live session.
 inline constexpr int KSshSessionTimeoutMs = 30000;
+// What a session whose connection died still waits for any one call.
+inline constexpr int KSshBrokenTimeoutMs = 2000;
 // How often an idle session sends a keepalive when the SSH configuration gives no
 // ServerAliveInterval.
 inline constexpr int KSshKeepaliveSeconds = 60;
@@ -69,6 +71,9 @@ public:
     // The connection died under the session (or was aborted): every later call fails, so its
     // owner connects again instead of using it.
     bool Broken() const { return FBroken.load(); }
+    // A broken session waits at most a moment for anything more (closing its handles, which
+    // frees them); under the lock.
+    void ShortenTimeoutIfBroken();
 
     _LIBSSH2_SESSION* Session() const { return FSession; }
     _LIBSSH2_SFTP* Sftp() const { return FSftp; }
