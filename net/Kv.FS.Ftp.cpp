@@ -1,16 +1,14 @@
 #include "Kv.FS.Ftp.h"
 
 #include <charconv>
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
-#include <thread>
 #include <vector>
 #include <ctime>
 #include <type_traits>
 
 #include "Kv.Log.h"
 #include "Kv.Text.h"
+#include "Kv.Ticker.h"
 
 namespace kv {
 
@@ -238,46 +236,29 @@ namespace {
 class TFtpKeepalives {
 public:
     void Add(const std::shared_ptr<TKvFtpFileSystem>& AFs) {
-        std::lock_guard lock(FLock);
-        std::erase_if(FSystems, [](const auto& AWeak) { return AWeak.expired(); });
-        FSystems.push_back(AFs);
-        if (!FThread.joinable()) {
-            FThread = std::thread([this] { Run(); });
-            RegisterExitWait([this](int AWaitMs) { return Stop(AWaitMs); });
+        {
+            std::lock_guard lock(FLock);
+            std::erase_if(FSystems, [](const auto& AWeak) { return AWeak.expired(); });
+            FSystems.push_back(AFs);
         }
+        FTicker.Start();
     }
 
 private:
-    void Run() {
-        std::unique_lock lock(FLock);
-        while (!FStop) {
-            FWake.wait_for(lock, std::chrono::seconds(1));
-            const auto systems = FSystems;
-            lock.unlock();
-            for (const auto& weak : systems)
-                if (auto fs = weak.lock())
-                    fs->KeepIdleAlive();
-            lock.lock();
+    void Tick() {
+        std::vector<std::weak_ptr<TKvFtpFileSystem>> systems;
+        {
+            std::lock_guard lock(FLock);
+            systems = FSystems;
         }
-        FStopped = true;
-        FWake.notify_all();
-    }
-    bool Stop(int AWaitMs) {
-        std::unique_lock lock(FLock);
-        FStop = true;
-        FWake.notify_all();
-        if (!FWake.wait_for(lock, std::chrono::milliseconds(AWaitMs), [this] { return FStopped; }))
-            return false;
-        lock.unlock();
-        FThread.join();
-        return true;
+        for (const auto& weak : systems)
+            if (auto fs = weak.lock())
+                fs->KeepIdleAlive();
     }
 
     std::mutex FLock;
-    std::condition_variable FWake;
     std::vector<std::weak_ptr<TKvFtpFileSystem>> FSystems;
-    std::thread FThread;
-    bool FStop = false, FStopped = false;
+    TKvTicker FTicker{[this] { Tick(); }};
 };
 
 TFtpKeepalives& FtpKeepalives() {

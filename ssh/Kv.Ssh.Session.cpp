@@ -26,6 +26,7 @@
 #include "Kv.Ssh.Jump.h"
 #include "Kv.Ssh.UserKnownHosts.h"
 #include "Kv.Text.h"
+#include "Kv.Ticker.h"
 
 namespace kv {
 
@@ -150,12 +151,11 @@ TKvWorker& Closer() {
 class TKeepalives {
 public:
     void Add(TKvSshSession* ASession) {
-        std::lock_guard lock(FLock);
-        FSessions.push_back(ASession);
-        if (!FThread.joinable()) {
-            FThread = std::thread([this] { Run(); });
-            RegisterExitWait([this](int AWaitMs) { return Stop(AWaitMs); });
+        {
+            std::lock_guard lock(FLock);
+            FSessions.push_back(ASession);
         }
+        FTicker.Start();
     }
     // Once it returns, the sender no longer touches the session.
     void Remove(TKvSshSession* ASession) {
@@ -164,38 +164,22 @@ public:
     }
 
 private:
-    void Run() {
-        std::unique_lock lock(FLock);
-        while (!FStop) {
-            FWake.wait_for(lock, std::chrono::seconds(1));
-            for (TKvSshSession* session : FSessions) {
-                std::unique_lock busy(session->Mutex(), std::try_to_lock);
-                if (!busy || session->Broken())
-                    continue;
-                int next = 0;
-                if (Ssh2().libssh2_keepalive_send(session->Session(), &next) != 0)
-                    session->LastError(); // notes a connection that died while idle
-            }
+    // Under the list's lock, so that Remove waits for a keepalive on its session to end.
+    void Tick() {
+        std::lock_guard lock(FLock);
+        for (TKvSshSession* session : FSessions) {
+            std::unique_lock busy(session->Mutex(), std::try_to_lock);
+            if (!busy || session->Broken())
+                continue;
+            int next = 0;
+            if (Ssh2().libssh2_keepalive_send(session->Session(), &next) != 0)
+                session->LastError(); // notes a connection that died while idle
         }
-        FStopped = true;
-        FWake.notify_all();
-    }
-    bool Stop(int AWaitMs) {
-        std::unique_lock lock(FLock);
-        FStop = true;
-        FWake.notify_all();
-        if (!FWake.wait_for(lock, std::chrono::milliseconds(AWaitMs), [this] { return FStopped; }))
-            return false;
-        lock.unlock();
-        FThread.join();
-        return true;
     }
 
     std::mutex FLock;
-    std::condition_variable FWake;
     std::vector<TKvSshSession*> FSessions;
-    std::thread FThread;
-    bool FStop = false, FStopped = false;
+    TKvTicker FTicker{[this] { Tick(); }};
 };
 
 TKeepalives& Keepalives() {

@@ -123,6 +123,26 @@ void ConnectAndCopyBothWays(TMainDriver& f, const std::string& AAddress, std::ve
 
 } // namespace
 
+namespace {
+
+// "Key server": the key user's saved connection, starting in AStartDir, written to the
+// connections file.
+TKvConnector SaveKeyServer(const std::string& APort, const std::string& AKeys,
+                           const std::string& AStartDir) {
+    TKvConnector conn = NewConnector();
+    conn.Name = "Key server";
+    conn.Host = "127.0.0.1";
+    conn.Port = std::stoi(APort);
+    conn.User = "kvkey";
+    conn.Auth = amKeyFile;
+    conn.KeyFile = AKeys + "/id_ed25519";
+    conn.StartDir = AStartDir;
+    EXPECT_TRUE(SaveConnectors(ConnectorsFilePath(), {conn}, "", {}, false));
+    return conn;
+}
+
+} // namespace
+
 TEST_F(SftpServer, TypedAddressWithHostKeyAndPassword) {
     const std::string remote = RemoteFolder("kvpw");
     TMainDriver f;
@@ -138,16 +158,8 @@ TEST_F(SftpServer, TypedAddressWithHostKeyAndPassword) {
 TEST_F(SftpServer, SavedConnectionByName) {
     const std::string remote = RemoteFolder("kvkey");
     RunCommand("echo hi > '" + remote + "/hello.txt'");
-    TKvConnector conn = NewConnector();
-    conn.Name = "Key server";
-    conn.Host = "127.0.0.1";
-    conn.Port = std::stoi(Port());
-    conn.User = "kvkey";
-    conn.Auth = amKeyFile;
-    conn.KeyFile = Env.at("KV_SSH_KEYS") + "/id_ed25519";
-    conn.StartDir = remote;
+    const TKvConnector conn = SaveKeyServer(Port(), Env.at("KV_SSH_KEYS"), remote);
     const std::string file = ConnectorsFilePath();
-    ASSERT_TRUE(SaveConnectors(file, {conn}, "", {}, false));
 
     TMainDriver f;
     f.Open();
@@ -171,16 +183,8 @@ TEST_F(SftpServer, SavedConnectionByName) {
 TEST_F(SftpServer, AHalfOnADeadConnectionConnectsAgain) {
     const std::string remote = RemoteFolder("kvkey");
     RunCommand("mkdir '" + remote + "/inner' && chown -R kvkey: '" + remote + "'");
-    TKvConnector conn = NewConnector();
-    conn.Name = "Key server";
-    conn.Host = "127.0.0.1";
-    conn.Port = std::stoi(Port());
-    conn.User = "kvkey";
-    conn.Auth = amKeyFile;
-    conn.KeyFile = Env.at("KV_SSH_KEYS") + "/id_ed25519";
-    conn.StartDir = remote;
+    const TKvConnector conn = SaveKeyServer(Port(), Env.at("KV_SSH_KEYS"), remote);
     const std::string file = ConnectorsFilePath();
-    ASSERT_TRUE(SaveConnectors(file, {conn}, "", {}, false));
     TMainDriver f;
     f.Open();
     {
